@@ -1,0 +1,97 @@
+// Files of the storage engine: positioned reads and writes, size, truncation,
+// durable flush, and Windows-style byte-range locks and share modes built on
+// open-file-description locks, so two handles conflict even inside one process.
+// `Env` opens files; tests wrap it (EnvWrapper) to inject faults.
+// A File belongs to one thread at a time; an Env is safe from any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/status.h"
+
+namespace vm::platform {
+
+enum class Access { kRead, kReadWrite };
+
+// What other openers of the same file may do while this handle is open.
+enum class Share {
+  kDenyNone,   // others may read and write
+  kDenyWrite,  // others may only read
+  kDenyRead,   // others may only write
+  kExclusive,  // no other opener at all
+};
+
+enum class Disposition {
+  kOpenExisting,  // kNotFound when missing
+  kOpenAlways,    // create when missing
+  kCreateNew,     // kExists when present
+  kCreateAlways,  // create or truncate
+};
+
+// Share-mode emulation lies in a byte range far above any lock offset a file
+// format can use: bytes [kShareLockBase, kShareLockBase + 8).
+inline constexpr uint64_t kShareLockBase = 0x400000000ull;
+
+class File {
+ public:
+  virtual ~File() = default;
+
+  // Reads up to n bytes at offset; *got tells how many (fewer at end of file).
+  virtual Status ReadAt(uint64_t offset, void* buf, size_t n, size_t* got) = 0;
+  // Writes all n bytes at offset or fails.
+  virtual Status WriteAt(uint64_t offset, const void* buf, size_t n) = 0;
+  virtual Status Truncate(uint64_t size) = 0;
+  // Makes every completed write durable.
+  virtual Status Sync() = 0;
+  virtual Result<uint64_t> Size() = 0;
+
+  // Exclusive lock of [offset, offset+length), as Windows LockFile: fails with
+  // kLockConflict when any part is locked by another handle, or already by
+  // this one. Does not wait.
+  virtual Status TryLock(uint64_t offset, uint64_t length) = 0;
+  // The same, waiting until the range is free (a range this handle already
+  // holds still fails at once with kLockConflict).
+  virtual Status Lock(uint64_t offset, uint64_t length) = 0;
+  // Releases a range exactly as it was locked; kInvalidArgument otherwise.
+  virtual Status Unlock(uint64_t offset, uint64_t length) = 0;
+
+  virtual const std::string& path() const = 0;
+};
+
+class Env {
+ public:
+  virtual ~Env() = default;
+  // The real file system. Lives for the whole process.
+  static Env* Default();
+
+  // Opens with Windows semantics for share modes: an opener whose access or
+  // share mode conflicts with a handle already open (in any process) fails
+  // with kAccessDenied.
+  virtual Result<std::unique_ptr<File>> OpenFile(const std::string& path, Access access,
+                                                 Share share, Disposition disposition) = 0;
+  virtual Status DeleteFile(const std::string& path) = 0;
+  virtual bool FileExists(const std::string& path) = 0;  // regular file
+  virtual bool IsDirectory(const std::string& path) = 0;
+};
+
+// Forwards every call to another Env; override what a test wants to change.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env* target) : target_(target) {}
+  Env* target() const { return target_; }
+  Result<std::unique_ptr<File>> OpenFile(const std::string& path, Access access, Share share,
+                                         Disposition disposition) override {
+    return target_->OpenFile(path, access, share, disposition);
+  }
+  Status DeleteFile(const std::string& path) override { return target_->DeleteFile(path); }
+  bool FileExists(const std::string& path) override { return target_->FileExists(path); }
+  bool IsDirectory(const std::string& path) override { return target_->IsDirectory(path); }
+
+ private:
+  Env* target_;
+};
+
+}  // namespace vm::platform
