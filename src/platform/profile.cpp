@@ -1,0 +1,44 @@
+#include "platform/profile.h"
+
+#include "platform/config_dir.h"
+#include "platform/ini_file.h"
+
+namespace vm::platform {
+namespace {
+
+std::optional<std::string> Lookup(std::string_view section, std::string_view key) {
+  Result<IniFile> ini = IniFile::Load(ConfigDir() / "profile.ini");
+  if (!ini.ok()) return std::nullopt;
+  return ini->Get(section, key);
+}
+
+}  // namespace
+
+int ProfileInt(std::string_view section, std::string_view key, int default_value) {
+  std::optional<std::string> text = Lookup(section, key);
+  if (!text) return default_value;
+  size_t i = 0;
+  while (i < text->size() && ((*text)[i] == ' ' || (*text)[i] == '\t')) ++i;
+  bool negative = false;
+  if (i < text->size() && (*text)[i] == '-') {
+    negative = true;
+    ++i;
+  }
+  long long value = 0;
+  for (; i < text->size() && (*text)[i] >= '0' && (*text)[i] <= '9'; ++i) {
+    value = value * 10 + ((*text)[i] - '0');
+    if (value > 0x80000000LL) value = 0x80000000LL;  // clamped to 32 bits below
+  }
+  if (negative) value = -value;
+  if (value > 0x7FFFFFFFLL) value = 0x7FFFFFFFLL;
+  if (value < -0x80000000LL) value = -0x80000000LL;
+  return static_cast<int>(value);
+}
+
+std::string ProfileString(std::string_view section, std::string_view key,
+                          std::string_view default_value) {
+  std::optional<std::string> text = Lookup(section, key);
+  return text ? *text : std::string(default_value);
+}
+
+}  // namespace vm::platform

@@ -1,0 +1,206 @@
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "platform/config_dir.h"
+#include "platform/ini_file.h"
+
+namespace vm::platform {
+namespace {
+
+// Serialises read-modify-write of the store between processes.
+class FileLockGuard {
+ public:
+  explicit FileLockGuard(const std::filesystem::path& store) {
+    std::error_code ec;
+    std::filesystem::create_directories(store.parent_path(), ec);
+    std::string lock_path = store.string() + ".lock";
+    fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+  }
+  ~FileLockGuard() {
+    if (fd_ >= 0) {
+      ::flock(fd_, LOCK_UN);
+      ::close(fd_);
+    }
+  }
+  FileLockGuard(const FileLockGuard&) = delete;
+  FileLockGuard& operator=(const FileLockGuard&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+std::string NormalizePath(std::string_view path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '/') c = '\\';
+    if (c == '\\' && (out.empty() || out.back() == '\\')) continue;
+    out += c;
+  }
+  while (!out.empty() && out.back() == '\\') out.pop_back();
+  return out;
+}
+
+const char kHex[] = "0123456789abcdef";
+
+// Values are kept as "dword:xxxxxxxx" (a 4-byte DWORD, as the registry
+// editor shows it) or "hex(T):..." with T the type number, so any bytes,
+// including '=' and line ends, survive the text file.
+std::string Encode(RegType type, std::span<const uint8_t> data) {
+  if (type == RegType::kDword && data.size() == 4) {
+    uint32_t v = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "dword:%08x", v);
+    return buf;
+  }
+  std::string out = "hex(" + std::to_string(static_cast<uint32_t>(type)) + "):";
+  for (uint8_t b : data) {
+    out += kHex[b >> 4];
+    out += kHex[b & 15];
+  }
+  return out;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool DecodeHex(std::string_view text, std::vector<uint8_t>* out) {
+  if (text.size() % 2 != 0) return false;
+  out->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int hi = HexDigit(text[i]);
+    int lo = HexDigit(text[i + 1]);
+    if (hi < 0 || lo < 0) return false;
+    out->push_back(static_cast<uint8_t>(hi * 16 + lo));
+  }
+  return true;
+}
+
+bool Decode(std::string_view text, RegType* type, std::vector<uint8_t>* data) {
+  if (text.substr(0, 6) == "dword:") {
+    std::vector<uint8_t> be;
+    std::string_view digits = text.substr(6);
+    if (digits.size() != 8 || !DecodeHex(digits, &be)) return false;
+    *type = RegType::kDword;
+    *data = {be[3], be[2], be[1], be[0]};
+    return true;
+  }
+  if (text.substr(0, 4) != "hex(") return false;
+  size_t close = text.find("):");
+  if (close == std::string_view::npos || close == 4) return false;
+  uint32_t t = 0;
+  for (char c : text.substr(4, close - 4)) {
+    if (c < '0' || c > '9') return false;
+    t = t * 10 + static_cast<uint32_t>(c - '0');
+  }
+  *type = static_cast<RegType>(t);
+  return DecodeHex(text.substr(close + 2), data);
+}
+
+std::string ValueKey(std::string_view name) { return name.empty() ? "@" : std::string(name); }
+
+}  // namespace
+
+RegistryStore::RegistryStore() : RegistryStore(ConfigDir() / "registry.ini") {}
+
+RegistryStore::RegistryStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+std::string RegistryStore::SectionName(Hive hive, std::string_view path) {
+  std::string name = hive == Hive::kCurrentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
+  std::string rest = NormalizePath(path);
+  if (!rest.empty()) name += "\\" + rest;
+  return name;
+}
+
+long RegistryStore::OpenKey(Hive hive, std::string_view path, RegKey* key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::string section = SectionName(hive, path);
+  Result<IniFile> ini = IniFile::Load(file_);
+  if (!ini.ok()) return kRegAccessDenied;
+  bool found = ini->HasSection(section);
+  for (const IniFile::Section& s : ini->sections()) {
+    if (found) break;
+    found = s.name.size() > section.size() && s.name[section.size()] == '\\' &&
+            EqualsIgnoreCase(std::string_view(s.name).substr(0, section.size()), section);
+  }
+  if (!found && section.find('\\') != std::string::npos) return kRegNotFound;
+  *key = next_++;
+  open_[*key] = section;
+  return kRegSuccess;
+}
+
+long RegistryStore::CreateKey(Hive hive, std::string_view path, RegKey* key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::string section = SectionName(hive, path);
+  FileLockGuard file_lock(file_);
+  Result<IniFile> ini = IniFile::Load(file_);
+  if (!ini.ok()) return kRegAccessDenied;
+  if (!ini->HasSection(section)) {
+    ini->AddSection(section);
+    if (!ini->Save(file_).ok()) return kRegAccessDenied;
+  }
+  *key = next_++;
+  open_[*key] = section;
+  return kRegSuccess;
+}
+
+long RegistryStore::CloseKey(RegKey key) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return open_.erase(key) == 1 ? kRegSuccess : kRegInvalidHandle;
+}
+
+long RegistryStore::QueryValue(RegKey key, std::string_view name, RegType* type,
+                               std::vector<uint8_t>* data) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = open_.find(key);
+  if (it == open_.end()) return kRegInvalidHandle;
+  Result<IniFile> ini = IniFile::Load(file_);
+  if (!ini.ok()) return kRegAccessDenied;
+  std::optional<std::string> text = ini->Get(it->second, ValueKey(name));
+  if (!text) return kRegNotFound;
+  RegType t = RegType::kNone;
+  std::vector<uint8_t> bytes;
+  if (!Decode(*text, &t, &bytes)) return kRegNotFound;  // a damaged value reads as missing
+  *type = t;
+  *data = std::move(bytes);
+  return kRegSuccess;
+}
+
+long RegistryStore::SetValue(RegKey key, std::string_view name, RegType type,
+                             std::span<const uint8_t> data) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = open_.find(key);
+  if (it == open_.end()) return kRegInvalidHandle;
+  FileLockGuard file_lock(file_);
+  Result<IniFile> ini = IniFile::Load(file_);
+  if (!ini.ok()) return kRegAccessDenied;
+  ini->Set(it->second, ValueKey(name), Encode(type, data));
+  return ini->Save(file_).ok() ? kRegSuccess : kRegAccessDenied;
+}
+
+long RegistryStore::QueryDword(RegKey key, std::string_view name, uint32_t* value) {
+  RegType type = RegType::kNone;
+  std::vector<uint8_t> data;
+  long rc = QueryValue(key, name, &type, &data);
+  if (rc != kRegSuccess) return rc;
+  if (data.size() != 4) return kRegMoreData;
+  *value = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
+  return kRegSuccess;
+}
+
+long RegistryStore::SetDword(RegKey key, std::string_view name, uint32_t value) {
+  uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
+                      static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  return SetValue(key, name, RegType::kDword, bytes);
+}
+
+}  // namespace vm::platform
