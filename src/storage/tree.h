@@ -1,0 +1,96 @@
+// The file's one ordered tree of records: search, insert with page splits,
+// delete with freeing of empty pages, and walking forwards and backwards.
+// Pages come from a TreePages implementation (the file layer's page cache, or
+// an in-memory store in tests). Owner thread only, like the file it serves.
+//
+// Every failure is an internal consistency number (Status::Internal): pages
+// found damaged on the way (wrong level, a child whose first key is not its
+// separator, records out of order) stop the operation instead of being
+// trusted.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/record.h"
+#include "storage/status_shim.h"
+
+namespace vm::storage {
+
+// Page access as the tree needs it. Pages are shared objects: the tree changes
+// a page in place and then calls Changed() so that the owner writes it at the
+// next commit.
+class TreePages {
+ public:
+  virtual ~TreePages() = default;
+  // Root page number; -1 when the file has no tree yet.
+  virtual int32_t root() = 0;
+  virtual void set_root(int32_t page) = 0;
+  virtual Status Load(int32_t page, std::shared_ptr<TreePage>* out) = 0;
+  virtual Status Changed(int32_t page, const std::shared_ptr<TreePage>& p) = 0;
+  // Gives `p` a page number (a temporary one is fine) and marks it changed.
+  virtual Status Allocate(const std::shared_ptr<TreePage>& p, int32_t* page) = 0;
+  virtual Status Free(int32_t page) = 0;
+};
+
+class RecordTree {
+ public:
+  explicit RecordTree(TreePages* pages) : pages_(pages) {}
+  RecordTree(const RecordTree&) = delete;
+  RecordTree& operator=(const RecordTree&) = delete;
+
+  // Makes the first page with the empty record when the file has no tree.
+  Status EnsureRoot();
+
+  // Inserts a record whose key is not yet in the tree (706 when it is; 824
+  // when key plus data reach 15094 bytes).
+  Status Insert(std::string_view key, std::string_view data);
+  // Replaces the data of the record with `key`, or inserts it.
+  Status Put(std::string_view key, std::string_view data);
+  // Removes the record with `key`; *found tells whether there was one.
+  Status Delete(std::string_view key, bool* found);
+  Status Get(std::string_view key, std::string* data, bool* found);
+
+  // Positioning: the first record with a key >= `key` (Seek), > `key`
+  // (Next), or the last one < `key` (Prev); Last gives the final record.
+  // *found is false when there is no such record.
+  Status Seek(std::string_view key, Record* out, bool* found);
+  Status Next(std::string_view key, Record* out, bool* found);
+  Status Prev(std::string_view key, Record* out, bool* found);
+  Status Last(Record* out, bool* found);
+
+  // The file layer moved a page from `from` to `to`: the root number or the
+  // parent's child pointer is changed accordingly. `page` is the moved page.
+  Status PageMoved(int32_t from, int32_t to, const TreePage& page);
+
+  // Walks every page and checks the tree's rules: levels, separator equal to
+  // the child's first key, key order, split limits. For tests and repairs.
+  Status Verify();
+
+ private:
+  struct Step {
+    int32_t number;
+    std::shared_ptr<TreePage> page;
+    size_t index;  // child taken (internal) or record position (leaf)
+  };
+  using Path = std::vector<Step>;
+
+  Status LoadChild(const Step& parent, size_t index, Step* child);
+  // Descends to the page of `level` that covers `key`; on the leaf, `index`
+  // is the lower bound of `key`.
+  Status Descend(std::string_view key, uint8_t level, Path* path);
+  Status SplitIfNeeded(Path path);
+  Status SplitAt(std::string_view first_key, uint8_t level);
+  Status RemoveEmpty(Path& path);
+  Status FixSeparators(Path& path);
+  Status StepOut(Path& path, bool forward, Record* out, bool* found);
+  Status VerifyPage(int32_t number, uint8_t level, std::string_view low,
+                    const std::string* high, int depth);
+
+  TreePages* pages_;
+};
+
+}  // namespace vm::storage
