@@ -1,0 +1,303 @@
+// The per-process networking runtime: trace switches and the trace writer,
+// machine identity and Media Sense values in the registry store, the socket
+// library start, the "callback window" (a notification thread that watches
+// every registered socket, delivers FD_READ/FD_WRITE/FD_CLOSE to the message
+// handlers and runs the one-second housekeeping), and the socket layer's
+// queues of NetSimple client connections under the one critical section.
+// One instance per process, made by Start and ended by Shutdown (the program
+// calls both; tests start and stop it with their own registry file and
+// clock). Public members are safe from any thread unless marked otherwise.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <list>
+#include <memory>
+#include <set>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "net/net_errors.h"
+#include "net/net_simple.h"
+#include "platform/clock.h"
+#include "platform/socket.h"
+
+namespace vm::platform {
+class RegistryStore;
+}
+
+namespace vm::net {
+
+inline constexpr int kTraceInfo = 0;
+inline constexpr int kTraceError = 100;
+
+struct NetRuntimeOptions {
+  // The program's command-line arguments; the trace switches are read from them.
+  std::vector<std::string> command_line;
+  std::string program_name = "voicemail-mailer";
+  // The registry store's file; empty = registry.ini in the configuration directory.
+  std::filesystem::path registry_file;
+  // Clock for the time of day of the close check and the machine identity;
+  // nullptr = the system's. Must outlive the runtime.
+  const platform::Clock* clock = nullptr;
+  // Period of the callback window's timer (one tick; 100 hundredths).
+  int tick_ms = 1000;
+  // Bound on the blocking connect of an open; running out of it gives 10060.
+  int connect_timeout_ms = 30000;
+  // false makes the socket library start fail (for tests of that path).
+  bool socket_library_available = true;
+};
+
+// sockaddr_in as the queues keep it.
+struct SockAddrIn {
+  uint16_t SA_FAMILY = 2;  // AF_INET
+  uint16_t SA_PORT = 0;    // network order
+  uint32_t S_ADDR = 0;     // network order
+  char SA_ZERO[8] = {};
+};
+
+struct SimpleClientSocketEntry {
+  int32_t SOCKET = -1;
+  int32_t SOCKID = 0;
+  SockAddrIn ADDR;
+  SockAddrIn LOCADDR;
+  uint32_t ASYNCMESSAGE = 0;
+  int32_t NOTIFYTHREAD = 0;
+  int32_t NOTIFYMSG = 0;
+  uint8_t CLOSINGSTATE = 0;
+  uint8_t PHASEONECLOSECALLED = 0;
+  int32_t PHASEONECLOSETIME = 0;
+  uint8_t FD_CLOSE_RECEIVED = 0;
+  uint8_t PHASETWOCLOSECALLED = 0;
+  // Kept by this implementation: whether SOCKET is still ours to close (a
+  // closed descriptor number may already belong to something else), whether
+  // FD_WRITE is wanted, whether the receiving direction was shut by us, and
+  // when the closing state began (time of day).
+  bool socket_open = true;
+  bool want_write = false;
+  bool receive_shut = false;
+  int32_t closing_time = 0;
+};
+
+struct SimpleOutListEntry {
+  uint32_t SIMPLEPACKETID = 0;
+  int32_t SOCKET = -1;
+  int32_t SOCKID = 0;
+  SockAddrIn ADDR;
+  uint8_t ALLSENT = 0;
+};
+
+struct SimpleOutDataEntry {
+  std::string BINDATA;
+  int32_t BINDATALEN = 0;
+  int32_t BYTESSENT = 0;
+};
+
+struct SimpleInDataEntry {
+  uint32_t FROMIP = 0;
+  int32_t ONSOCKET = -1;
+  int32_t SOCKID = 0;
+  std::string BINDATA;
+  int32_t BINDATALEN = 0;
+  int32_t PACKETTYPE = 0;
+  uint16_t SERVERPORT2 = 0;
+  int32_t SERVERONSOCKET = 0;
+  int32_t SERVERSOCKID = 0;
+  int32_t RESERVED2 = 0;
+  uint16_t UDPFROMPORT = 0;
+};
+
+// Sizes of the socket layer's queues, for checks that nothing is left behind.
+struct QueueCounts {
+  size_t client_sockets = 0;
+  size_t out_list = 0;
+  size_t out_data = 0;
+  size_t in_data = 0;
+};
+
+// Picks the next client message number: counter + 1, wrapping from above
+// 7120 to 6120, skipping numbers `in_use` says are taken. false after 1000
+// tries without a free one.
+bool ChooseClientMessage(uint32_t* counter, const std::function<bool(uint32_t)>& in_use, uint32_t* message);
+
+class NetRuntime {
+ public:
+  // Runs the start-up sequence and makes the runtime current.
+  // REQUIRES: no runtime is current.
+  static NetRuntime& Start(NetRuntimeOptions options);
+  // Closes the callback window if it is open, runs the shutdown sequence and
+  // destroys the runtime. No-op when none is current. REQUIRES: no other
+  // thread is using the runtime any more.
+  static void Shutdown();
+  static NetRuntime* Current();
+
+  NetRuntime(const NetRuntime&) = delete;
+  NetRuntime& operator=(const NetRuntime&) = delete;
+
+  // ---- Trace -----------------------------------------------------------
+  // Level kTraceInfo or kTraceError. Written when the full trace is on, or
+  // when the errors-only trace is on and the level is kTraceError.
+  void TraceLine(std::string_view message, std::string_view function, int level);
+  // A line of the detailed trace: built only when "/netdlllogall" is on.
+  void TraceDetail(std::string_view message, std::string_view function, int level);
+  // Appends "[NetDLL] " + text to the past-info list; writes it when the full
+  // trace is on.
+  void StartupLine(std::string_view text);
+  // The writer: trailing blanks removed, lines over 1021 characters cut.
+  static void WriteLine(std::string_view line);
+  // Turns trace kinds on later (the library's option call); writes the
+  // banner and replays the past-info list when the full trace ends up on.
+  void TurnOnLogging(bool full, bool errors_only, bool detailed);
+  bool full_trace() const { return full_trace_; }
+  bool errors_trace() const { return errors_trace_; }
+  bool detailed_trace() const { return detailed_trace_; }
+  bool any_trace() const { return full_trace_ || errors_trace_; }
+  std::vector<std::string> PastInfo() const;
+  // Whether `word` is one of the (expanded) command-line words.
+  bool HasSwitch(std::string_view word) const;
+
+  // ---- Identity and addresses ------------------------------------------
+  uint32_t guid_first() const { return guid_[0]; }
+  uint32_t guid_second() const { return guid_[1]; }
+  uint32_t run_id() const { return run_id_; }
+  const std::string& description() const { return description_; }
+  const std::string& host_name() const { return host_name_; }
+  const std::vector<uint32_t>& local_addresses() const { return local_addresses_; }
+  bool IsLocalAddress(uint32_t addr_network_order) const;
+  bool socket_library_started() const { return wsa_started_; }
+
+  // ---- Callback window -------------------------------------------------
+  // 0 when active (starting the notification thread on first use), -31 when
+  // the socket library was not started, -49 when no thread could be started.
+  int32_t NetInitCheck();
+  // Posts the close-down event to the callback window when it is active.
+  void NetCloseCallBackWindow();
+  bool active() const { return active_; }
+  bool closed_down() const { return closed_down_; }
+  // Routes one window message as the callback window's procedure does.
+  // wparam = socket, lparam = event (low word) | error (high word).
+  // Returns true for the end-session messages.
+  bool CallBackWindowMainCallBack(uint32_t message, uint32_t wparam, uint32_t lparam);
+  // Periodic close check of NetSimple client connections.
+  void CheckToCloseNetSimpleSockets();
+  // Number of timer ticks the callback window has run.
+  uint64_t ticks() const { return ticks_; }
+  // Number of close checks the timer has run.
+  uint64_t close_checks() const { return close_checks_; }
+
+  // ---- Socket layer (called by NetSimple on its owner's thread) ----------
+  int32_t NetSimpleConnectOpen(Connection* connection);
+  int32_t NetSimpleConnectSend(Connection* connection, const Packet& packet);
+  int32_t NetSimpleConnectClose(Connection* connection, uint32_t socket, int32_t sockid, int32_t phase);
+  int32_t NetSimpleConnectReceive(Connection* connection, Packet* packet);
+  // Entries of qSimpleOutList for this socket and connection id (not all
+  // sent) and the sum of their whole lengths.
+  void OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int32_t* bytes);
+  QueueCounts Counts() const;
+  // Copy of the client socket entries (for checks).
+  std::vector<SimpleClientSocketEntry> ClientSockets() const;
+  uint64_t total_bytes_sent() const { return total_sent_; }
+  uint64_t total_bytes_received() const { return total_received_; }
+
+ private:
+  explicit NetRuntime(NetRuntimeOptions options);
+  ~NetRuntime();
+
+  // Start-up and shutdown (net_runtime.cpp).
+  void ReadSwitches();
+  void WriteBanner();
+  void ReadWindowsInfo();
+  void MachineIdentity();
+  void MediaSense();
+  void DLLStartUp();
+  void GetIPList();
+  void DLLShutDown();
+  int32_t TimeOfDay() const;
+
+  // Callback window (callback_window.cpp).
+  int32_t WindowLoader();
+  void CallBackWindowSrc();
+  void PeriodicTasks();
+  void CloseAll();
+  void PostWindowEvent(int event);
+  void SimpleClient_Async(uint32_t message, uint32_t socket, uint16_t event, uint16_t error);
+
+  // Socket layer (simple_client.cpp); "Locked" functions need mu_ held.
+  SimpleClientSocketEntry* FindByMessageLocked(uint32_t message);
+  SimpleClientSocketEntry* FindConnectionLocked(uint32_t addr, int32_t socket, int32_t sockid);
+  SimpleClientSocketEntry* FindBySocketLocked(int32_t socket, int32_t sockid);
+  int32_t SimpleClientOpen(Connection* connection);
+  int32_t SimpleClientSend(Connection* connection, const Packet& packet);
+  int32_t SimpleClientClose(Connection* connection, uint32_t socket, int32_t sockid, int32_t phase);
+  void SendingLoopLocked(SimpleClientSocketEntry* entry);
+  void ReceiveLocked(SimpleClientSocketEntry* entry);
+  void CloseTheSocketLocked(SimpleClientSocketEntry* entry);
+  int32_t ClosePhaseOneLocked(int32_t socket, int32_t sockid);
+  int32_t ClosePhaseTwoLocked(int32_t socket, int32_t sockid);
+  void AbortLocked(int32_t socket, int32_t sockid);
+  void ClearQueuesLocked(int32_t socket, int32_t sockid, bool incoming_too);
+  void DeleteEntryLocked(int32_t socket, int32_t sockid);
+  void AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t type, const char* data, int32_t len);
+
+  NetRuntimeOptions options_;
+  const platform::Clock* clock_;
+  std::unique_ptr<platform::RegistryStore> registry_;
+  std::vector<std::string> words_;  // expanded command line
+
+  std::atomic<bool> full_trace_{false};
+  std::atomic<bool> errors_trace_{false};
+  std::atomic<bool> detailed_trace_{false};
+  mutable std::mutex past_mu_;
+  std::vector<std::string> past_info_;
+
+  uint32_t guid_[2] = {0, 0};
+  uint32_t run_id_ = 0;
+  std::string description_;
+  std::string windows_name_, windows_version_, windows_build_, system_root_, reg_owner_, reg_org_;
+  std::string host_name_;
+  std::vector<uint32_t> local_addresses_;
+  bool wsa_started_ = false;
+  bool wsa_version2_ = false;
+
+  // The one critical section, over the socket layer's queues and counters.
+  mutable std::mutex mu_;
+  std::list<SimpleClientSocketEntry> qSimpleClientSockets;
+  std::list<SimpleOutListEntry> qSimpleOutList;
+  std::unordered_map<uint32_t, SimpleOutDataEntry> qSimpleOutData;
+  std::list<SimpleInDataEntry> qSimpleInData;
+  int32_t next_sockid_ = 0;
+  uint32_t next_packet_id_ = 0;
+  int32_t in_sequence_ = 0;
+  uint32_t client_message_ = kMsgSimpleClientFirst - 1;
+  std::set<uint32_t> reserved_messages_;  // chosen for opens still connecting
+  std::atomic<uint64_t> total_sent_{0};
+  std::atomic<uint64_t> total_received_{0};
+
+  // Callback window state.
+  std::mutex window_mu_;
+  std::condition_variable window_cv_;
+  std::deque<int> window_events_;
+  bool window_happy_ = false;
+  ThreadId window_thread_id_ = 0;
+  std::thread window_thread_;
+  platform::WakePipe waker_;
+  std::atomic<bool> active_{false};
+  std::atomic<bool> closed_down_{false};
+  std::atomic<uint64_t> ticks_{0};
+  std::atomic<uint64_t> close_checks_{0};
+  int simple_countdown_ = 0;
+};
+
+// The runtime's operations for callers without a runtime pointer.
+int32_t NetInitCheck();
+void NetCloseCallBackWindow();
+
+}  // namespace vm::net
