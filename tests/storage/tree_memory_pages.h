@@ -8,6 +8,8 @@
 #include <string>
 
 #include "storage/page_pack.h"
+#include "storage/record_keys.h"
+#include "storage/tables.h"
 #include "storage/tree.h"
 
 namespace vm::storage {
@@ -93,6 +95,16 @@ class MemoryTreePages : public TreePages {
   int freed_ = 0;
   std::map<int32_t, std::shared_ptr<TreePage>> pages_;
   std::map<int32_t, Stored> bodies_;
+};
+
+// The header's number counter, held in memory.
+class MemoryNumbers : public NumberSource {
+ public:
+  Status TakeNumber(uint32_t* number) override {
+    return vm::storage::TakeNumber(counter, updating, number);
+  }
+  uint8_t counter[4] = {0, 0, 0, 0};
+  bool updating = true;
 };
 
 }  // namespace vm::storage

@@ -1,0 +1,395 @@
+#include "storage/tables.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "storage/coding_shim.h"
+#include "storage/definition.h"
+#include "storage/key_codec.h"
+#include "storage/oem_charset.h"
+#include "storage/record_keys.h"
+
+namespace vm::storage {
+namespace {
+
+std::string Upper(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+std::string EncodeStats(const TableStats& st) {
+  std::string d;
+  PutFixed32(&d, st.count);
+  PutFixed32(&d, st.second);
+  return d;
+}
+
+// Converts the text fields of a row image between the character sets; fields
+// whose second attribute is set are left alone.
+void ConvertRow(const TableDef& def, std::string* row, bool to_oem) {
+  for (const FieldDef& f : def.fields) {
+    if (f.attr2 != 0) continue;
+    auto* p = reinterpret_cast<uint8_t*>(row->data()) + f.offset;
+    size_t n = 0;
+    if (f.type == kTypeString) {
+      n = f.size;
+    } else if (f.type == kTypeCString) {
+      while (n < f.size && p[n] != 0) ++n;
+    } else if (f.type == kTypePString && f.size > 0) {
+      n = std::min<size_t>(p[0], f.size - 1u);
+      ++p;
+    } else {
+      continue;
+    }
+    if (to_oem) {
+      AnsiToOem(p, n);
+    } else {
+      OemToAnsi(p, n);
+    }
+  }
+}
+
+}  // namespace
+
+std::string StoredTable::ToStored(std::string_view row) const {
+  std::string stored(row.substr(0, def_.record_length));
+  stored.resize(def_.record_length, '\0');
+  if (oem()) ConvertRow(def_, &stored, true);
+  return stored;
+}
+
+std::string StoredTable::FromStored(std::string_view stored) const {
+  std::string row(stored);
+  if (oem()) ConvertRow(def_, &row, false);
+  return row;
+}
+
+bool StoredTable::StoredEntry(uint8_t key, std::string_view stored, uint32_t record,
+                              std::string* entry) const {
+  const KeyDef& k = def_.keys[key];
+  if (k.optional() && KeyValueIsEmpty(def_, k, stored)) return false;
+  std::string value;
+  AppendKeyValue(def_, k, collation_, stored, &value);
+  *entry = KeyEntryKey(number_, key, value, k.duplicates(), record);
+  return true;
+}
+
+bool StoredTable::EntryKey(uint8_t key, std::string_view row, uint32_t record,
+                           std::string* entry) const {
+  return StoredEntry(key, ToStored(row), record, entry);
+}
+
+Status StoredTable::DeleteWithPrefix(const std::string& prefix) {
+  while (true) {
+    Record r;
+    bool found = false;
+    Status s = tree_->Seek(prefix, &r, &found);
+    if (!s.ok()) return s;
+    if (!found || !StartsWith(r.key, prefix)) return Status::Ok();
+    s = tree_->Delete(r.key, &found);
+    if (!s.ok()) return s;
+  }
+}
+
+Status StoredTable::WriteTableRecords() {
+  const std::string stream = EncodeDefinition(def_);
+  for (size_t pos = 0, block = 0; pos < stream.size(); pos += kDefinitionBlockSize, ++block) {
+    Status s = tree_->Put(DefinitionKey(number_, static_cast<uint16_t>(block)),
+                          std::string_view(stream).substr(pos, kDefinitionBlockSize));
+    if (!s.ok()) return s;
+  }
+  std::string coll(1, oem() ? '\x01' : '\x00');
+  coll += collation_.Block();
+  Status s = tree_->Put(CollationKey(number_), coll);
+  if (!s.ok()) return s;
+  s = WriteStats(kStatsTable, TableStats{});
+  for (size_t k = 0; s.ok() && k < def_.keys.size(); ++k)
+    s = WriteStats(static_cast<uint8_t>(k), TableStats{});
+  return s;
+}
+
+Status StoredTable::Create(std::string_view name, const TableDef& def, const Collation& collation,
+                           bool oem) {
+  name_ = Upper(name);
+  std::string old;
+  bool found = false;
+  Status s = tree_->Get(TableNameKey(name_), &old, &found);
+  if (!s.ok()) return s;
+  if (found && old.size() == 4) {
+    s = DeleteWithPrefix(TablePrefix(DecodeNumber(old)));
+    if (!s.ok()) return s;
+  }
+  s = numbers_->TakeNumber(&number_);
+  if (!s.ok()) return s;
+  def_ = def;
+  collation_ = collation;
+  collation_.set_oem(oem);
+  s = tree_->Put(TableNameKey(name_), EncodeNumber(number_));
+  if (!s.ok()) return s;
+  return WriteTableRecords();
+}
+
+Status StoredTable::Open(std::string_view name, const TableDef* declared) {
+  name_ = Upper(name);
+  std::string data;
+  bool found = false;
+  Status s = tree_->Get(TableNameKey(name_), &data, &found);
+  if (!s.ok()) return s;
+  if (!found) return Status::Error(kErrorFileNotFound);
+  if (data.size() != 4) return Status::Internal(kErrBadRecords);
+  number_ = DecodeNumber(data);
+
+  std::string stream;
+  for (uint32_t block = 0; block <= 0xFFFF; ++block) {
+    s = tree_->Get(DefinitionKey(number_, static_cast<uint16_t>(block)), &data, &found);
+    if (!s.ok()) return s;
+    if (!found) break;
+    stream += data;
+    if (data.size() < kDefinitionBlockSize) break;
+  }
+  TableDef stored;
+  if (!DecodeDefinition(stream, &stored)) return Status::Internal(kErrBadRecords);
+  if (declared != nullptr && !CompareDefinition(stored, *declared).empty())
+    return Status::Error(kErrorBadDeclaration);
+  def_ = declared != nullptr ? *declared : stored;
+
+  s = tree_->Get(CollationKey(number_), &data, &found);
+  if (!s.ok()) return s;
+  collation_ = Collation::BuiltIn();
+  if (found && !Collation::FromBlock(std::string_view(data).substr(1), data[0] != 0, &collation_))
+    return Status::Internal(kErrBadRecords);
+  return Status::Ok();
+}
+
+Status StoredTable::Remove() {
+  bool found = false;
+  Status s = tree_->Delete(TableNameKey(name_), &found);
+  if (!s.ok()) return s;
+  return DeleteWithPrefix(TablePrefix(number_));
+}
+
+Status StoredTable::Empty() {
+  Status s = DeleteWithPrefix(TablePrefix(number_));
+  if (!s.ok()) return s;
+  // The collation record is written again too, so the table keeps the order
+  // its keys were built with.
+  return WriteTableRecords();
+}
+
+Status StoredTable::ReadStats(uint8_t which, TableStats* stats) {
+  std::string data;
+  bool found = false;
+  Status s = tree_->Get(StatsKey(number_, which), &data, &found);
+  if (!s.ok()) return s;
+  *stats = TableStats{};
+  if (found) {
+    if (data.size() != 8) return Status::Internal(kErrBadRecords);
+    stats->count = DecodeFixed32(data.data());
+    stats->second = DecodeFixed32(data.data() + 4);
+  }
+  return Status::Ok();
+}
+
+Status StoredTable::WriteStats(uint8_t which, const TableStats& stats) {
+  return tree_->Put(StatsKey(number_, which), EncodeStats(stats));
+}
+
+Status StoredTable::AdjustCount(uint8_t which, int delta) {
+  if (delta == 0) return Status::Ok();
+  TableStats st;
+  Status s = ReadStats(which, &st);
+  if (!s.ok()) return s;
+  st.count = static_cast<uint32_t>(static_cast<int64_t>(st.count) + delta);
+  return WriteStats(which, st);
+}
+
+Status StoredTable::PendingMark(uint8_t key, uint32_t* mark) {
+  TableStats st;
+  Status s = ReadStats(key, &st);
+  *mark = st.second;
+  return s;
+}
+
+Status StoredTable::LowerPendingMark(uint8_t key, uint32_t record) {
+  TableStats st;
+  Status s = ReadStats(key, &st);
+  if (!s.ok()) return s;
+  if (st.second != 0 && st.second <= record) return Status::Ok();
+  st.second = record;
+  return WriteStats(key, st);
+}
+
+Status StoredTable::Add(std::string_view row, const std::vector<std::string>* memos, bool append,
+                        uint32_t* record) {
+  uint32_t rn = 0;
+  Status s = numbers_->TakeNumber(&rn);
+  if (!s.ok()) return s;
+  const std::string stored = ToStored(row);
+  std::vector<std::string> made;
+  std::vector<uint8_t> counted;
+  auto undo = [&] {
+    bool found = false;
+    for (const std::string& e : made) tree_->Delete(e, &found);
+  };
+  for (size_t i = 0; i < def_.keys.size(); ++i) {
+    const KeyDef& k = def_.keys[i];
+    const auto key = static_cast<uint8_t>(i);
+    if (k.dynamic()) continue;
+    if (append || k.deferred()) {
+      s = LowerPendingMark(key, rn);
+      if (!s.ok()) return s;
+      continue;
+    }
+    uint32_t mark = 0;
+    s = PendingMark(key, &mark);
+    if (!s.ok()) return s;
+    std::string entry;
+    if ((mark != 0 && rn >= mark) || !StoredEntry(key, stored, rn, &entry)) continue;
+    if (!k.duplicates()) {
+      std::string existing;
+      bool found = false;
+      s = tree_->Get(entry, &existing, &found);
+      if (s.ok() && found) {
+        undo();
+        return Status::Error(kErrorDuplicateKey);
+      }
+    }
+    if (s.ok()) s = tree_->Insert(entry, k.duplicates() ? std::string() : EncodeNumber(rn));
+    if (!s.ok()) return s;
+    made.push_back(entry);
+    counted.push_back(key);
+  }
+  s = tree_->Insert(RowKey(number_, rn), stored);
+  for (size_t i = 0; s.ok() && i < counted.size(); ++i) s = AdjustCount(counted[i], +1);
+  if (s.ok()) s = AdjustCount(kStatsTable, +1);
+  for (size_t m = 0; s.ok() && m < def_.memos.size(); ++m) {
+    if (memos != nullptr && m < memos->size() && !(*memos)[m].empty())
+      s = WriteMemo(rn, static_cast<uint8_t>(m), (*memos)[m]);
+  }
+  if (!s.ok()) return s;
+  *record = rn;
+  return Status::Ok();
+}
+
+Status StoredTable::Change(uint32_t record, std::string_view row,
+                           const std::vector<std::string>* memos) {
+  std::string old;
+  bool found = false;
+  Status s = tree_->Get(RowKey(number_, record), &old, &found);
+  if (!s.ok()) return s;
+  if (!found) return Status::Error(kErrorRecordNotAvailable);
+  const std::string stored = ToStored(row);
+  struct Changed {
+    uint8_t key;
+    bool had_old, has_new;
+    std::string old_entry, new_entry;
+  };
+  std::vector<Changed> done;
+  // Takes back the key changes of this call, newest first.
+  auto undo = [&] {
+    for (auto it = done.rbegin(); it != done.rend(); ++it) {
+      bool f = false;
+      if (it->has_new) tree_->Delete(it->new_entry, &f);
+      if (it->had_old)
+        tree_->Insert(it->old_entry,
+                      def_.keys[it->key].duplicates() ? std::string() : EncodeNumber(record));
+    }
+  };
+  for (size_t i = 0; stored != old && i < def_.keys.size(); ++i) {
+    const KeyDef& k = def_.keys[i];
+    const auto key = static_cast<uint8_t>(i);
+    if (k.dynamic()) continue;
+    if (k.deferred()) {
+      s = LowerPendingMark(key, record);
+      if (!s.ok()) return s;
+      continue;
+    }
+    uint32_t mark = 0;
+    s = PendingMark(key, &mark);
+    if (!s.ok()) return s;
+    if (mark != 0 && record >= mark) continue;
+    Changed c{key, false, false, {}, {}};
+    c.had_old = StoredEntry(key, old, record, &c.old_entry);
+    c.has_new = StoredEntry(key, stored, record, &c.new_entry);
+    if (c.had_old == c.has_new && c.old_entry == c.new_entry) continue;
+    if (c.has_new) {
+      std::string existing;
+      s = tree_->Get(c.new_entry, &existing, &found);
+      if (s.ok() && found) {
+        undo();
+        return Status::Error(kErrorDuplicateKey);
+      }
+      if (s.ok()) s = tree_->Insert(c.new_entry, k.duplicates() ? std::string() : EncodeNumber(record));
+      if (!s.ok()) return s;
+    }
+    if (c.had_old) {
+      s = tree_->Delete(c.old_entry, &found);
+      if (!s.ok()) return s;
+      c.had_old = found;
+    }
+    done.push_back(std::move(c));
+  }
+  for (const Changed& c : done) {
+    s = AdjustCount(c.key, (c.has_new ? 1 : 0) - (c.had_old ? 1 : 0));
+    if (!s.ok()) return s;
+  }
+  if (stored != old) {
+    s = tree_->Put(RowKey(number_, record), stored);
+    if (!s.ok()) return s;
+  }
+  for (size_t m = 0; memos != nullptr && m < def_.memos.size(); ++m) {
+    s = WriteMemo(record, static_cast<uint8_t>(m),
+                  m < memos->size() ? std::string_view((*memos)[m]) : std::string_view());
+    if (!s.ok()) return s;
+  }
+  return Status::Ok();
+}
+
+Status StoredTable::Delete(uint32_t record) {
+  std::string stored;
+  bool found = false;
+  Status s = tree_->Get(RowKey(number_, record), &stored, &found);
+  if (!s.ok()) return s;
+  if (!found) return Status::Error(kErrorRecordNotAvailable);
+  for (size_t i = 0; i < def_.keys.size(); ++i) {
+    const auto key = static_cast<uint8_t>(i);
+    std::string entry;
+    if (def_.keys[i].dynamic() || !StoredEntry(key, stored, record, &entry)) continue;
+    s = tree_->Delete(entry, &found);
+    if (s.ok() && found) s = AdjustCount(key, -1);
+    if (!s.ok()) return s;
+  }
+  s = DeleteWithPrefix(MemoPrefix(number_, record));
+  if (s.ok()) s = tree_->Delete(RowKey(number_, record), &found);
+  if (s.ok()) s = AdjustCount(kStatsTable, -1);
+  return s;
+}
+
+Status StoredTable::ReadRow(uint32_t record, std::string* row, bool* found) {
+  std::string stored;
+  Status s = tree_->Get(RowKey(number_, record), &stored, found);
+  if (!s.ok() || !*found) return s;
+  if (stored.size() != def_.record_length) return Status::Internal(kErrBadRecords);
+  *row = FromStored(stored);
+  return Status::Ok();
+}
+
+Status StoredTable::NextRow(uint32_t record, uint32_t* next, bool* found) {
+  const std::string prefix = RowPrefix(number_);
+  Record r;
+  Status s = tree_->Next(RowKey(number_, record), &r, found);
+  if (!s.ok()) return s;
+  if (!*found || !StartsWith(r.key, prefix) || r.key.size() != prefix.size() + 4) {
+    *found = false;
+    return Status::Ok();
+  }
+  *next = DecodeNumber(std::string_view(r.key).substr(prefix.size()));
+  return Status::Ok();
+}
+
+}  // namespace vm::storage

@@ -1,0 +1,121 @@
+// One table stored in a file's record tree: creating, opening (checking or
+// loading the stored definition), removing and emptying it, and its rows with
+// their key entries, memos and statistics. The driver owns one StoredTable per
+// open table handle; owner thread only.
+//
+// Errors: Status::Error with the runtime codes 2 (table not in the file),
+// 33 (row not there), 40 (duplicate on a unique key; the table and its keys
+// are left as they were), 47 (stored definition differs from the declared
+// one); otherwise internal consistency numbers from the tree.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "storage/collation.h"
+#include "storage/status_shim.h"
+#include "storage/table_def.h"
+#include "storage/tree.h"
+
+namespace vm::storage {
+
+inline constexpr int kErrorFileNotFound = 2;
+inline constexpr int kErrorRecordNotAvailable = 33;
+inline constexpr int kErrorDuplicateKey = 40;
+inline constexpr int kErrorBadDeclaration = 47;
+
+// The source of table and record numbers: the file header's counter.
+class NumberSource {
+ public:
+  virtual ~NumberSource() = default;
+  virtual Status TakeNumber(uint32_t* number) = 0;
+};
+
+// Both counters of a statistics record.
+struct TableStats {
+  uint32_t count = 0;   // rows of the table, or entries of a key
+  uint32_t second = 0;  // table: the stored flags value; key: its pending mark
+};
+
+class StoredTable {
+ public:
+  StoredTable(RecordTree* tree, NumberSource* numbers) : tree_(tree), numbers_(numbers) {}
+  StoredTable(const StoredTable&) = delete;
+  StoredTable& operator=(const StoredTable&) = delete;
+
+  // Creates table `name` (stored upper case); an existing table of that name
+  // loses all its records first. Writes the name record, the definition
+  // stream, the collation record (with `oem`) and zeroed statistics.
+  // REQUIRES: CheckTableDef(def) is empty.
+  Status Create(std::string_view name, const TableDef& def, const Collation& collation, bool oem);
+  // Opens an existing table. With `declared`, the stored definition must
+  // match it (47 otherwise); without, the stored definition describes the
+  // table. The table's stored collation and OEM flag are loaded.
+  Status Open(std::string_view name, const TableDef* declared);
+  // Deletes the table's name record and every record of the table.
+  Status Remove();
+  // Deletes every row, key entry and memo, then writes the definition,
+  // collation and zeroed statistics again.
+  Status Empty();
+
+  uint32_t number() const { return number_; }
+  const TableDef& def() const { return def_; }
+  const Collation& collation() const { return collation_; }
+  bool oem() const { return collation_.oem(); }
+
+  // Adds a row (the program's image, record_length bytes) with its memos
+  // (`memos` may be null or shorter than the memo list: missing ones are
+  // empty). `append` makes no key entries and lowers every key's pending mark
+  // instead. *record receives the new record number.
+  Status Add(std::string_view row, const std::vector<std::string>* memos, bool append,
+             uint32_t* record);
+  // Replaces the row and keeps its key entries current; rewrites the memos
+  // when `memos` is not null.
+  Status Change(uint32_t record, std::string_view row, const std::vector<std::string>* memos);
+  // Deletes the row, its key entries and its memos.
+  Status Delete(uint32_t record);
+
+  // Reads a row as the program sees it (converted back from OEM).
+  Status ReadRow(uint32_t record, std::string* row, bool* found);
+  // Memo i as the program sees it: text memos padded with spaces to their
+  // size, binary memos exactly as long as stored.
+  Status ReadMemo(uint32_t record, uint8_t memo, std::string* content);
+  // Rewrites memo i: unchanged chunks stay, others are replaced, chunks
+  // beyond the new end go.
+  Status WriteMemo(uint32_t record, uint8_t memo, std::string_view content);
+
+  // Rows in record order: the first row after `record` (0 for the first).
+  Status NextRow(uint32_t record, uint32_t* next, bool* found);
+
+  // The key entry of `key` for the program's row image; false when the row
+  // has no entry in that key (optional key with empty components).
+  bool EntryKey(uint8_t key, std::string_view row, uint32_t record, std::string* entry) const;
+
+  Status ReadStats(uint8_t which, TableStats* stats);
+  Status WriteStats(uint8_t which, const TableStats& stats);
+  // Lowers a key's pending mark to `record` (when it is 0 or above it).
+  Status LowerPendingMark(uint8_t key, uint32_t record);
+
+ private:
+  std::string ToStored(std::string_view row) const;
+  std::string FromStored(std::string_view stored) const;
+  bool StoredEntry(uint8_t key, std::string_view stored, uint32_t record,
+                   std::string* entry) const;
+  Status DeleteWithPrefix(const std::string& prefix);
+  Status WriteTableRecords();
+  Status AdjustCount(uint8_t which, int delta);
+  Status PendingMark(uint8_t key, uint32_t* mark);
+  std::string EncodeMemo(uint8_t memo, std::string_view content) const;
+  Status WriteChunks(uint32_t record, uint8_t memo, const std::string& stored);
+
+  RecordTree* tree_;
+  NumberSource* numbers_;
+  std::string name_;
+  uint32_t number_ = 0;
+  TableDef def_;
+  Collation collation_;
+};
+
+}  // namespace vm::storage
