@@ -1,0 +1,87 @@
+// Shared pieces of the networking tests: a runtime fixture with its own
+// registry file and in-memory trace sink, an owner loop pump, a loopback
+// server on its own thread, and a descriptor count to catch leaked sockets.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/event_poster.h"
+#include "net/message_presenter.h"
+#include "net/net_runtime.h"
+#include "net/net_simple.h"
+#include "platform/diag_sink.h"
+
+namespace vm::net::testing {
+
+// Number of open descriptors of this process.
+int CountOpenFds();
+
+// A message presenter that records what it was asked to show.
+class RecordingPresenter final : public MessagePresenter {
+ public:
+  void ShowMessage(std::string_view caption, std::string_view text) override;
+  std::vector<std::pair<std::string, std::string>> Shown() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::pair<std::string, std::string>> shown_;
+};
+
+// Accepts connections on 127.0.0.1 and runs `handler` for each on the
+// server thread, closing the connection afterwards unless the handler took it
+// (set *fd to -1).
+class LoopbackServer {
+ public:
+  using Handler = std::function<void(int* fd)>;
+  explicit LoopbackServer(Handler handler, int connections = 1);
+  ~LoopbackServer();
+  LoopbackServer(const LoopbackServer&) = delete;
+  LoopbackServer& operator=(const LoopbackServer&) = delete;
+  uint16_t port() const { return port_; }
+  void Join();
+
+ private:
+  int listen_fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+};
+
+// Reads from `fd` until the peer closes; returns everything read.
+std::string ReadAll(int fd);
+
+class NetTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Starts the runtime with `args` as command line and this test's registry file.
+  NetRuntime& StartRuntime(std::vector<std::string> args = {"/netdlllog", "/netdlllogall"},
+                           std::function<void(NetRuntimeOptions*)> adjust = nullptr);
+  // Feeds events of `queue` to every object until `done` holds or `timeout` passes.
+  bool Pump(OwnerEventQueue& queue, std::initializer_list<NetSimple*> objects, const std::function<bool()>& done,
+            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Lines of the trace sink containing `text`.
+  int CountLines(std::string_view text) const;
+  bool HasLine(std::string_view text) const { return CountLines(text) > 0; }
+  std::string DumpLines() const;
+
+  std::filesystem::path dir_;
+  std::filesystem::path registry_file_;
+  std::shared_ptr<platform::MemorySink> sink_;
+  std::unique_ptr<platform::ScopedDiagSink> scoped_sink_;
+  std::shared_ptr<RecordingPresenter> presenter_;
+  std::shared_ptr<MessagePresenter> previous_presenter_;
+  int fds_before_ = 0;
+};
+
+}  // namespace vm::net::testing
