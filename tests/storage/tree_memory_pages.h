@@ -64,6 +64,13 @@ class MemoryTreePages : public TreePages {
     }
   }
 
+  // Puts a page read from elsewhere under its number.
+  void Adopt(int32_t n, std::shared_ptr<TreePage> p) {
+    if (pack_) Repack(n, *p);
+    pages_[n] = std::move(p);
+    if (n >= next_) next_ = n + 1;
+  }
+
   size_t page_count() const { return pages_.size(); }
   int allocated() const { return allocated_; }
   int freed() const { return freed_; }
