@@ -379,6 +379,51 @@ Status StoredTable::ReadRow(uint32_t record, std::string* row, bool* found) {
   return Status::Ok();
 }
 
+Status StoredTable::BuildKey(uint8_t key, bool from_start, RecordTree* target) {
+  const bool in_file = target == tree_;
+  TableStats st;
+  Status s = ReadStats(key, &st);
+  if (!s.ok()) return s;
+  uint32_t first = from_start || !in_file ? 0 : st.second;
+  if (in_file && !from_start && first == 0) return Status::Ok();  // already complete
+  if (from_start || !in_file) {
+    const std::string prefix = KeyPrefix(number_, key);
+    RecordTree* saved = tree_;
+    tree_ = target;
+    s = DeleteWithPrefix(prefix);
+    tree_ = saved;
+    if (!s.ok()) return s;
+    st.count = 0;
+  }
+  const KeyDef& k = def_.keys[key];
+  uint32_t rn = first == 0 ? 0 : first - 1;
+  while (true) {
+    bool found = false;
+    s = NextRow(rn, &rn, &found);
+    if (!s.ok()) return s;
+    if (!found) break;
+    std::string stored, entry, existing;
+    s = tree_->Get(RowKey(number_, rn), &stored, &found);
+    if (!s.ok()) return s;
+    if (!found || !StoredEntry(key, stored, rn, &entry)) continue;
+    if (!k.duplicates()) {
+      s = target->Get(entry, &existing, &found);
+      if (!s.ok()) return s;
+      if (found) {
+        // An entry left from before the mark for this very row is no clash.
+        if (EntryRecordNumber(entry, existing) == rn) continue;
+        return Status::Error(kErrorDuplicateKey);
+      }
+    }
+    s = target->Put(entry, k.duplicates() ? std::string() : EncodeNumber(rn));
+    if (!s.ok()) return s;
+    ++st.count;
+  }
+  if (!in_file) return Status::Ok();
+  st.second = 0;
+  return WriteStats(key, st);
+}
+
 Status StoredTable::NextRow(uint32_t record, uint32_t* next, bool* found) {
   const std::string prefix = RowPrefix(number_);
   Record r;

@@ -93,6 +93,14 @@ class StoredTable {
   // has no entry in that key (optional key with empty components).
   bool EntryKey(uint8_t key, std::string_view row, uint32_t record, std::string* entry) const;
 
+  // Makes key `key` complete. From its pending mark, or from the first row
+  // when `from_start` is set (a deferred key, or the full-build option),
+  // after removing every entry it has. Entries go into `target`: the file's
+  // tree, or a handle's private tree for a dynamic key. The pending mark
+  // and the entry count are reset when the target is the file's tree. A
+  // duplicate on a unique key ends the build with 40.
+  Status BuildKey(uint8_t key, bool from_start, RecordTree* target);
+
   Status ReadStats(uint8_t which, TableStats* stats);
   Status WriteStats(uint8_t which, const TableStats& stats);
   // Lowers a key's pending mark to `record` (when it is 0 or above it).
