@@ -437,4 +437,43 @@ Status StoredTable::NextRow(uint32_t record, uint32_t* next, bool* found) {
   return Status::Ok();
 }
 
+Status StoredTable::PrevRow(uint32_t record, uint32_t* prev, bool* found) {
+  const std::string prefix = RowPrefix(number_);
+  Record r;
+  Status s = tree_->Prev(RowKey(number_, record), &r, found);
+  if (!s.ok()) return s;
+  if (!*found || !StartsWith(r.key, prefix) || r.key.size() != prefix.size() + 4) {
+    *found = false;
+    return Status::Ok();
+  }
+  *prev = DecodeNumber(std::string_view(r.key).substr(prefix.size()));
+  return Status::Ok();
+}
+
+Status StoredTable::StepKey(uint8_t key, std::string_view from, bool forward,
+                            std::string* entry, uint32_t* record, bool* found) {
+  const std::string prefix = KeyPrefix(number_, key);
+  Record r;
+  Status s;
+  if (forward) {
+    s = from.empty() ? tree_->Seek(prefix, &r, found) : tree_->Next(from, &r, found);
+  } else if (from.empty()) {
+    // Just past the last entry: the prefix with its last byte raised (key
+    // numbers are below 0xF3, so the byte never overflows).
+    std::string end = prefix;
+    end.back() = static_cast<char>(static_cast<uint8_t>(end.back()) + 1);
+    s = tree_->Prev(end, &r, found);
+  } else {
+    s = tree_->Prev(from, &r, found);
+  }
+  if (!s.ok()) return s;
+  if (!*found || !StartsWith(r.key, prefix)) {
+    *found = false;
+    return Status::Ok();
+  }
+  *record = EntryRecordNumber(r.key, r.data);
+  *entry = std::move(r.key);
+  return Status::Ok();
+}
+
 }  // namespace vm::storage

@@ -86,8 +86,16 @@ class StoredTable {
   // beyond the new end go.
   Status WriteMemo(uint32_t record, uint8_t memo, std::string_view content);
 
-  // Rows in record order: the first row after `record` (0 for the first).
+  // Rows in record order: the first row after `record` (0 for the first),
+  // or the last one before it (0xFFFFFFFF for the last).
   Status NextRow(uint32_t record, uint32_t* next, bool* found);
+  Status PrevRow(uint32_t record, uint32_t* prev, bool* found);
+
+  // Key order: the entry of key `key` after (forward) or before `from`, a
+  // whole entry key as EntryKey gives it; an empty `from` starts at the
+  // first (forward) or last entry. *record is the entry's row.
+  Status StepKey(uint8_t key, std::string_view from, bool forward, std::string* entry,
+                 uint32_t* record, bool* found);
 
   // The key entry of `key` for the program's row image; false when the row
   // has no entry in that key (optional key with empty components).

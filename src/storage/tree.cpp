@@ -83,6 +83,7 @@ Status RecordTree::Descend(std::string_view key, uint8_t level, Path* path) {
 }
 
 Status RecordTree::Insert(std::string_view key, std::string_view data) {
+  if (!pages_->updating()) return Status::Internal(kErrInsertReadOnly);
   if (key.size() + data.size() >= kRecordSizeLimit) return Status::Internal(kErrRecordTooLong);
   Path path;
   Status s = Descend(key, 0, &path);
@@ -107,6 +108,7 @@ Status RecordTree::Insert(std::string_view key, std::string_view data) {
 }
 
 Status RecordTree::Put(std::string_view key, std::string_view data) {
+  if (!pages_->updating()) return Status::Internal(kErrInsertReadOnly);
   if (key.size() + data.size() >= kRecordSizeLimit) return Status::Internal(kErrRecordTooLong);
   Path path;
   Status s = Descend(key, 0, &path);

@@ -34,6 +34,8 @@ class TreePages {
   // Gives `p` a page number (a temporary one is fine) and marks it changed.
   virtual Status Allocate(const std::shared_ptr<TreePage>& p, int32_t* page) = 0;
   virtual Status Free(int32_t page) = 0;
+  // False while the handle is in reading mode: inserts then fail with 1194.
+  virtual bool updating() { return true; }
 };
 
 class RecordTree {

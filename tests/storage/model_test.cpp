@@ -145,6 +145,28 @@ class ModelTest : public ::testing::Test {
     for (auto& e : model_) want_file.push_back(e.first);
     ASSERT_EQ(KeyOrder(0), want_name);
     ASSERT_EQ(KeyOrder(1), want_group);
+    // The same orders walked through the table, forwards and backwards.
+    for (uint8_t key : {0, 1}) {
+      const std::vector<uint32_t>& want = key == 0 ? want_name : want_group;
+      std::vector<uint32_t> fwd, back;
+      std::string entry;
+      uint32_t number = 0;
+      bool more = false;
+      ASSERT_TRUE(table_->StepKey(key, "", true, &entry, &number, &more).ok());
+      while (more) {
+        fwd.push_back(number);
+        std::string from = entry;
+        ASSERT_TRUE(table_->StepKey(key, from, true, &entry, &number, &more).ok());
+      }
+      ASSERT_TRUE(table_->StepKey(key, "", false, &entry, &number, &more).ok());
+      while (more) {
+        back.push_back(number);
+        std::string from = entry;
+        ASSERT_TRUE(table_->StepKey(key, from, false, &entry, &number, &more).ok());
+      }
+      ASSERT_EQ(fwd, want);
+      ASSERT_EQ(back, std::vector<uint32_t>(want.rbegin(), want.rend()));
+    }
 
     std::vector<uint32_t> file_order;
     uint32_t rn = 0;
@@ -155,6 +177,14 @@ class ModelTest : public ::testing::Test {
       file_order.push_back(rn);
     }
     ASSERT_EQ(file_order, want_file);
+    std::vector<uint32_t> backwards;
+    rn = 0xFFFFFFFFu;
+    while (true) {
+      ASSERT_TRUE(table_->PrevRow(rn, &rn, &found).ok());
+      if (!found) break;
+      backwards.push_back(rn);
+    }
+    ASSERT_EQ(backwards, std::vector<uint32_t>(want_file.rbegin(), want_file.rend()));
 
     for (const auto& [number, m] : model_) {
       std::string row, memo;

@@ -66,6 +66,23 @@ TEST(TreeTest, PrefixSortsFirstAndEmptyRecordLeads) {
   EXPECT_TRUE(tree.Verify().ok());
 }
 
+TEST(TreeTest, ReadingModeRefusesInserts) {
+  class ReadingPages : public MemoryTreePages {
+   public:
+    bool updating() override { return writable; }
+    bool writable = true;
+  } pages;
+  RecordTree tree(&pages);
+  ASSERT_TRUE(tree.Insert("a", "1").ok());
+  pages.writable = false;
+  EXPECT_EQ(tree.Insert("b", "2").internal(), kErrInsertReadOnly);
+  EXPECT_EQ(tree.Put("a", "3").internal(), kErrInsertReadOnly);
+  std::string data;
+  bool found = false;
+  ASSERT_TRUE(tree.Get("a", &data, &found).ok());
+  EXPECT_EQ(data, "1");
+}
+
 TEST(TreeTest, RecordLengthLimitIs15093) {
   MemoryTreePages pages(true);
   RecordTree tree(&pages);
