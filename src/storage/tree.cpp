@@ -67,7 +67,13 @@ Status RecordTree::Descend(std::string_view key, uint8_t level, Path* path) {
     const TreePage& p = *step.page;
     if (p.level < level) return Damaged();
     if (p.level == level) {
-      step.index = p.leaf() ? LowerBound(p.records, key) : UpperBound(p.records, key) - 1;
+      if (p.leaf()) {
+        step.index = LowerBound(p.records, key);
+      } else {
+        size_t upper = UpperBound(p.records, key);
+        if (upper == 0) return Damaged();
+        step.index = upper - 1;
+      }
       path->push_back(step);
       return Status::Ok();
     }
