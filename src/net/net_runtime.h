@@ -52,6 +52,8 @@ struct NetRuntimeOptions {
   int tick_ms = 1000;
   // Bound on the blocking connect of an open; running out of it gives 10060.
   int connect_timeout_ms = 30000;
+  // Send buffer of each client socket in bytes; 0 = the system's default.
+  int send_buffer_bytes = 0;
   // false makes the socket library start fail (for tests of that path).
   bool socket_library_available = true;
 };

@@ -172,6 +172,7 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c) {
     TraceLine("Error could not create Simple Socket. Error = " + Str(err) + " " + NetErrorStr(err), kF, kTraceError);
     return err;
   }
+  if (options_.send_buffer_bytes > 0) platform::SocketSetBuffer(fd, false, options_.send_buffer_bytes);
   uint32_t message = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);

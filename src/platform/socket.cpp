@@ -55,7 +55,13 @@ int SocketConnect(int fd, uint32_t addr, uint16_t port, int timeout_ms) {
     if (n == 0) return kWsaEtimedout;
     break;
   }
-  return SocketPendingError(fd);
+  // Connected when the peer has a name; a reset that followed at once stays
+  // pending for the first read instead of failing the connect.
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) return 0;
+  int err = SocketPendingError(fd);
+  return err != 0 ? err : kWsaEnotconn;
 }
 
 int SocketSend(int fd, const void* data, size_t len, size_t* sent) {

@@ -28,9 +28,10 @@ std::vector<std::pair<std::string, std::string>> RecordingPresenter::Shown() con
   return shown_;
 }
 
-LoopbackServer::LoopbackServer(Handler handler, int connections) {
+LoopbackServer::LoopbackServer(Handler handler, int connections, int receive_buffer) {
   int err = platform::SocketListenLoopback(&listen_fd_, &port_, 64);
   EXPECT_EQ(err, 0);
+  if (receive_buffer > 0) platform::SocketSetBuffer(listen_fd_, true, receive_buffer);
   thread_ = std::thread([this, handler = std::move(handler), connections] {
     for (int i = 0; i < connections; ++i) {
       int fd = -1;

@@ -43,7 +43,9 @@ class RecordingPresenter final : public MessagePresenter {
 class LoopbackServer {
  public:
   using Handler = std::function<void(int* fd)>;
-  explicit LoopbackServer(Handler handler, int connections = 1);
+  // `receive_buffer` > 0 sets SO_RCVBUF on the listening socket, which the
+  // accepted connections inherit.
+  explicit LoopbackServer(Handler handler, int connections = 1, int receive_buffer = 0);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
