@@ -215,7 +215,11 @@ void NetRuntime::WriteBanner() {
       {"MaxAcksInPackets = ", 1000},      {"Size(Net:PacketType) = ", 17687},
       {"Size(Net:PublicServicesQType) = ", 599}, {"Size(Net:ServiceType) = ", 1117},
       {"Size(Net:RemoteType) = ", 149}};
-  for (const auto& [label, value] : kSizes) info += " " + std::string(label) + std::to_string(value);
+  for (const auto& [label, value] : kSizes) {
+    info.push_back(' ');
+    info.append(label);
+    info.append(std::to_string(value));
+  }
   WriteLine(info);
   WriteLine(RuntimeVersionLine());
   std::vector<std::string> past;
