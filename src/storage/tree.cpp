@@ -46,9 +46,12 @@ Status RecordTree::LoadChild(const Step& parent, size_t index, Step* child) {
   Status s = pages_->Load(child->number, &child->page);
   if (!s.ok()) return s;
   const TreePage& c = *child->page;
-  // The child must sit one level lower and begin with its separator's key.
+  // The child must sit one level lower, begin with its separator's key and
+  // end below the next separator.
   if (c.level + 1 != p.level || c.records.empty() || c.records[0].key != p.records[index].key ||
       (!c.leaf() && c.children.size() != c.records.size()))
+    return Damaged();
+  if (index + 1 < p.records.size() && !(c.records.back().key < p.records[index + 1].key))
     return Damaged();
   return Status::Ok();
 }
