@@ -263,7 +263,7 @@ void NetRuntime::CloseAll() {
     if (int err = platform::SocketSetLinger(e.SOCKET, false, 0)) {
       TraceLine("Error setting socket DONTLINGER options. Error = " + std::to_string(err), kF, kTraceError);
     }
-    if (int err = platform::SocketClose(e.SOCKET)) {
+    if (int err = CloseSocketLocked(e.SOCKET)) {
       TraceLine("Error setting closingsocket. Error = " + std::to_string(err), kF, kTraceError);
     }
     e.socket_open = false;

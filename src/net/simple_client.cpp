@@ -14,6 +14,7 @@ namespace vm::net {
 namespace {
 
 constexpr int32_t kClosingExpiryHundredths = 30000;
+constexpr size_t kSparePayloads = 256;  // 4 MB of payload buffers at most
 
 std::string Str(int64_t v) { return std::to_string(v); }
 
@@ -88,6 +89,16 @@ void NetRuntime::OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count
 
 // ---- Queue helpers ---------------------------------------------------------
 
+int NetRuntime::CloseSocketLocked(int fd) {
+  // The callback window may be sending on this socket without the lock; its
+  // number must stay taken until that send has returned.
+  if (fd == sending_socket_) {
+    deferred_close_ = true;
+    return 0;
+  }
+  return platform::SocketClose(fd);
+}
+
 void NetRuntime::ClearQueuesLocked(int32_t socket, int32_t sockid, bool incoming_too) {
   for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end();) {
     if (it->SOCKET == socket && it->SOCKID == sockid) {
@@ -104,7 +115,7 @@ void NetRuntime::ClearQueuesLocked(int32_t socket, int32_t sockid, bool incoming
 void NetRuntime::DeleteEntryLocked(int32_t socket, int32_t sockid) {
   for (auto it = qSimpleClientSockets.begin(); it != qSimpleClientSockets.end(); ++it) {
     if (it->SOCKET == socket && it->SOCKID == sockid) {
-      if (it->socket_open) platform::SocketClose(it->SOCKET);
+      if (it->socket_open) CloseSocketLocked(it->SOCKET);
       qSimpleClientSockets.erase(it);
       return;
     }
@@ -264,6 +275,13 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
   // window's sending loop waits as little as possible.
   SimpleOutDataEntry data;
   const int32_t len = std::clamp(packet.BINDATALEN, 0, kMaxBinData);
+  {
+    std::lock_guard<std::mutex> spare(spare_mu_);
+    if (!spare_payloads_.empty()) {
+      data.BINDATA = std::move(spare_payloads_.back());
+      spare_payloads_.pop_back();
+    }
+  }
   data.BINDATA.assign(packet.BINDATA, static_cast<size_t>(len));
   data.BINDATALEN = len;
   bool wake = false;
@@ -292,15 +310,26 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
     qSimpleOutList.push_back(item);
     // Registering again: FD_WRITE comes as soon as the socket can send. When
     // it is already wanted, the waiting thread already watches for it.
-    wake = !e->want_write;
+    wake = !e->want_write && !e->in_sending_loop;
     e->want_write = true;
   }
   if (wake) waker_.Wake();
   return 0;
 }
 
-void NetRuntime::SendingLoopLocked(SimpleClientSocketEntry* e) {
+void NetRuntime::SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* e) {
+  const uint32_t message = e->ASYNCMESSAGE;
+  const int32_t sockid = e->SOCKID;
+  e->in_sending_loop = true;
+  SendingLoopStepsLocked(lock, e);
+  e = FindByMessageLocked(message);
+  if (e != nullptr && e->SOCKID == sockid) e->in_sending_loop = false;
+}
+
+void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* e) {
   const char* kF = "SimpleClient_Async";
+  const uint32_t message = e->ASYNCMESSAGE;
+  const int32_t sockid = e->SOCKID;
   for (;;) {
     auto item = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(), [e](const SimpleOutListEntry& o) {
       return o.ALLSENT == 0 && o.SOCKET == e->SOCKET && o.SOCKID == e->SOCKID && o.ADDR.S_ADDR == e->ADDR.S_ADDR;
@@ -323,10 +352,33 @@ void NetRuntime::SendingLoopLocked(SimpleClientSocketEntry* e) {
       qSimpleOutList.erase(item);  // an entry without payload would block the connection for good
       return;
     }
-    SimpleOutDataEntry& d = data->second;
+    // The send runs without the lock so that owners can queue packets
+    // meanwhile. The payload travels with this thread, and a close of the
+    // socket in that time waits until the send has returned (CloseSocketLocked).
+    const uint32_t id = item->SIMPLEPACKETID;
+    const int fd = e->SOCKET;
+    std::string payload = std::move(data->second.BINDATA);
+    const int32_t offset = data->second.BYTESSENT;
+    const int32_t length = data->second.BINDATALEN;
+    sending_socket_ = fd;
+    lock->unlock();
     size_t sent = 0;
-    int err = platform::SocketSend(e->SOCKET, d.BINDATA.data() + d.BYTESSENT,
-                                   static_cast<size_t>(d.BINDATALEN - d.BYTESSENT), &sent);
+    int err = platform::SocketSend(fd, payload.data() + offset, static_cast<size_t>(length - offset), &sent);
+    lock->lock();
+    sending_socket_ = -1;
+    if (deferred_close_) {
+      deferred_close_ = false;
+      platform::SocketClose(fd);
+    }
+    total_sent_ += sent;
+    e = FindByMessageLocked(message);
+    data = qSimpleOutData.find(id);
+    if (e == nullptr || e->SOCKID != sockid || data == qSimpleOutData.end()) return;  // aborted meanwhile
+    item = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
+                        [id](const SimpleOutListEntry& o) { return o.SIMPLEPACKETID == id; });
+    if (item == qSimpleOutList.end()) return;
+    SimpleOutDataEntry& d = data->second;
+    d.BINDATA = std::move(payload);
     if (err == platform::kWsaEwouldblock) {
       TraceDetail("WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send anymore data or the call would block. "
                   "We'll send more later. SockID =" + Str(e->SOCKID),
@@ -341,13 +393,16 @@ void NetRuntime::SendingLoopLocked(SimpleClientSocketEntry* e) {
       return;
     }
     d.BYTESSENT += static_cast<int32_t>(sent);
-    total_sent_ += sent;
     if (d.BYTESSENT < d.BINDATALEN) {
       TraceDetail("Not all data sent now (more will be sent later). SimplePacketID =" + Str(item->SIMPLEPACKETID), kF,
                   kTraceInfo);
       // The rest goes when the socket can take more.
       e->want_write = true;
       return;
+    }
+    {
+      std::lock_guard<std::mutex> spare(spare_mu_);
+      if (spare_payloads_.size() < kSparePayloads) spare_payloads_.push_back(std::move(d.BINDATA));
     }
     qSimpleOutData.erase(data);
     qSimpleOutList.erase(item);
@@ -394,7 +449,7 @@ int32_t NetRuntime::NetSimpleConnectReceive(Connection* c, Packet* packet) {
 
 void NetRuntime::SimpleClient_Async(uint32_t message, uint32_t socket, uint16_t event, uint16_t error) {
   const char* kF = "SimpleClient_Async";
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   SimpleClientSocketEntry* e = FindByMessageLocked(message);
   if (e == nullptr) {
     if (event == kFdWrite) {
@@ -421,7 +476,7 @@ void NetRuntime::SimpleClient_Async(uint32_t message, uint32_t socket, uint16_t 
   switch (event) {
     case kFdWrite:
       trace_error("FD_WRITE");
-      SendingLoopLocked(e);
+      SendingLoopLocked(&lock, e);
       break;
     case kFdRead:
       trace_error("FD_READ");
@@ -464,7 +519,7 @@ void NetRuntime::CloseTheSocketLocked(SimpleClientSocketEntry* e) {
     AddInPacketLocked(*e, kPacketRemoteClosed, nullptr, 0);
   }
   if (e->socket_open) {
-    if (int err = platform::SocketClose(e->SOCKET)) {
+    if (int err = CloseSocketLocked(e->SOCKET)) {
       TraceLine("Error setting closingsocket. Error = " + Str(err), kF, kTraceError);
     }
     e->socket_open = false;
@@ -569,7 +624,7 @@ void NetRuntime::AbortLocked(int32_t socket, int32_t sockid) {
     if (int err = platform::SocketSetLinger(e->SOCKET, false, 0)) {
       TraceLine("Error setting socket DONTLINGER options. Error = " + Str(err), kF, kTraceError);
     }
-    int err = platform::SocketClose(e->SOCKET);
+    int err = CloseSocketLocked(e->SOCKET);
     if (err != 0 && err != platform::kWsaEnotsock) {
       TraceLine("Error setting closingsocket. Error = " + Str(err), kF, kTraceError);
     }
@@ -614,7 +669,7 @@ void NetRuntime::CheckToCloseNetSimpleSockets() {
         TraceLine("We never received FD_CLOSE. Closing Socket and Simulating as if we had received FD_Close already",
                   kF, kTraceInfo);
         if (e->socket_open) {
-          platform::SocketClose(e->SOCKET);
+          CloseSocketLocked(e->SOCKET);
           e->socket_open = false;
         }
         e->FD_CLOSE_RECEIVED = 1;
