@@ -15,6 +15,7 @@ namespace {
 
 constexpr int32_t kClosingExpiryHundredths = 30000;
 constexpr size_t kSparePayloads = 256;  // 4 MB of payload buffers at most
+constexpr size_t kSendBatch = 16;       // packets handed to one send call
 
 std::string Str(int64_t v) { return std::to_string(v); }
 
@@ -330,11 +331,35 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
   const char* kF = "SimpleClient_Async";
   const uint32_t message = e->ASYNCMESSAGE;
   const int32_t sockid = e->SOCKID;
+  struct InFlight {
+    uint32_t id;
+    std::string payload;
+    int32_t offset;
+    int32_t length;
+  };
+  std::vector<InFlight> batch;
+  auto recycle = [this](std::string&& payload) {
+    std::lock_guard<std::mutex> spare(spare_mu_);
+    if (spare_payloads_.size() < kSparePayloads) spare_payloads_.push_back(std::move(payload));
+  };
   for (;;) {
-    auto item = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(), [e](const SimpleOutListEntry& o) {
-      return o.ALLSENT == 0 && o.SOCKET == e->SOCKET && o.SOCKID == e->SOCKID && o.ADDR.S_ADDR == e->ADDR.S_ADDR;
-    });
-    if (item == qSimpleOutList.end()) {
+    // The next packets of this connection, in queue order.
+    batch.clear();
+    for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end() && batch.size() < kSendBatch; ++it) {
+      if (it->ALLSENT != 0 || it->SOCKET != e->SOCKET || it->SOCKID != e->SOCKID || it->ADDR.S_ADDR != e->ADDR.S_ADDR) {
+        continue;
+      }
+      auto data = qSimpleOutData.find(it->SIMPLEPACKETID);
+      if (data == qSimpleOutData.end()) {
+        TraceLine("Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" + Str(it->SIMPLEPACKETID),
+                  kF, kTraceError);
+        qSimpleOutList.erase(it);  // an entry without payload would block the connection for good
+        break;
+      }
+      batch.push_back({it->SIMPLEPACKETID, std::move(data->second.BINDATA), data->second.BYTESSENT,
+                       data->second.BINDATALEN});
+    }
+    if (batch.empty()) {
       TraceDetail("Nothing to do. records (qSimpleOutList) =" + Str(static_cast<int64_t>(qSimpleOutList.size())), kF,
                   kTraceInfo);
       if (e->CLOSINGSTATE == 1) {
@@ -345,25 +370,20 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
       }
       return;
     }
-    auto data = qSimpleOutData.find(item->SIMPLEPACKETID);
-    if (data == qSimpleOutData.end()) {
-      TraceLine("Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" + Str(item->SIMPLEPACKETID),
-                kF, kTraceError);
-      qSimpleOutList.erase(item);  // an entry without payload would block the connection for good
-      return;
-    }
+
     // The send runs without the lock so that owners can queue packets
-    // meanwhile. The payload travels with this thread, and a close of the
+    // meanwhile. The payloads travel with this thread, and a close of the
     // socket in that time waits until the send has returned (CloseSocketLocked).
-    const uint32_t id = item->SIMPLEPACKETID;
+    // Several packets go in one call; the bytes on the wire are the same.
     const int fd = e->SOCKET;
-    std::string payload = std::move(data->second.BINDATA);
-    const int32_t offset = data->second.BYTESSENT;
-    const int32_t length = data->second.BINDATALEN;
+    platform::SendPart parts[kSendBatch];
+    for (size_t i = 0; i < batch.size(); ++i) {
+      parts[i] = {batch[i].payload.data() + batch[i].offset, static_cast<size_t>(batch[i].length - batch[i].offset)};
+    }
     sending_socket_ = fd;
     lock->unlock();
     size_t sent = 0;
-    int err = platform::SocketSend(fd, payload.data() + offset, static_cast<size_t>(length - offset), &sent);
+    int err = platform::SocketSendParts(fd, parts, batch.size(), &sent);
     lock->lock();
     sending_socket_ = -1;
     if (deferred_close_) {
@@ -371,14 +391,35 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
       platform::SocketClose(fd);
     }
     total_sent_ += sent;
+
+    // Hand the payloads back and account the bytes, packet by packet.
     e = FindByMessageLocked(message);
-    data = qSimpleOutData.find(id);
-    if (e == nullptr || e->SOCKID != sockid || data == qSimpleOutData.end()) return;  // aborted meanwhile
-    item = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
-                        [id](const SimpleOutListEntry& o) { return o.SIMPLEPACKETID == id; });
-    if (item == qSimpleOutList.end()) return;
-    SimpleOutDataEntry& d = data->second;
-    d.BINDATA = std::move(payload);
+    const bool gone = e == nullptr || e->SOCKID != sockid;
+    bool partial = false;
+    for (InFlight& f : batch) {
+      auto data = gone ? qSimpleOutData.end() : qSimpleOutData.find(f.id);
+      if (data == qSimpleOutData.end()) {  // aborted meanwhile
+        recycle(std::move(f.payload));
+        continue;
+      }
+      SimpleOutDataEntry& d = data->second;
+      d.BINDATA = std::move(f.payload);
+      const size_t take = std::min(sent, static_cast<size_t>(d.BINDATALEN - d.BYTESSENT));
+      if (take == 0) continue;
+      sent -= take;
+      d.BYTESSENT += static_cast<int32_t>(take);
+      if (d.BYTESSENT < d.BINDATALEN) {
+        TraceDetail("Not all data sent now (more will be sent later). SimplePacketID =" + Str(f.id), kF, kTraceInfo);
+        partial = true;
+        continue;
+      }
+      recycle(std::move(d.BINDATA));
+      qSimpleOutData.erase(data);
+      auto item = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
+                               [&f](const SimpleOutListEntry& o) { return o.SIMPLEPACKETID == f.id; });
+      if (item != qSimpleOutList.end()) qSimpleOutList.erase(item);
+    }
+    if (gone) return;
     if (err == platform::kWsaEwouldblock) {
       TraceDetail("WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send anymore data or the call would block. "
                   "We'll send more later. SockID =" + Str(e->SOCKID),
@@ -392,20 +433,11 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
                 kF, kTraceError);
       return;
     }
-    d.BYTESSENT += static_cast<int32_t>(sent);
-    if (d.BYTESSENT < d.BINDATALEN) {
-      TraceDetail("Not all data sent now (more will be sent later). SimplePacketID =" + Str(item->SIMPLEPACKETID), kF,
-                  kTraceInfo);
+    if (partial) {
       // The rest goes when the socket can take more.
       e->want_write = true;
       return;
     }
-    {
-      std::lock_guard<std::mutex> spare(spare_mu_);
-      if (spare_payloads_.size() < kSparePayloads) spare_payloads_.push_back(std::move(d.BINDATA));
-    }
-    qSimpleOutData.erase(data);
-    qSimpleOutList.erase(item);
   }
 }
 

@@ -7,8 +7,10 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -68,6 +70,27 @@ int SocketSend(int fd, const void* data, size_t len, size_t* sent) {
   *sent = 0;
   for (;;) {
     ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      *sent = static_cast<size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) return LastError();
+  }
+}
+
+int SocketSendParts(int fd, const SendPart* parts, size_t count, size_t* sent) {
+  *sent = 0;
+  iovec iov[64];
+  count = std::min(count, sizeof iov / sizeof iov[0]);
+  for (size_t i = 0; i < count; ++i) {
+    iov[i].iov_base = const_cast<void*>(parts[i].data);
+    iov[i].iov_len = parts[i].len;
+  }
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = count;
+  for (;;) {
+    ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) {
       *sent = static_cast<size_t>(n);
       return 0;

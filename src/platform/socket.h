@@ -24,6 +24,13 @@ int SocketConnect(int fd, uint32_t addr, uint16_t port, int timeout_ms);
 int SocketSetNonBlocking(int fd, bool on);
 // Sends without blocking and without SIGPIPE; *sent = bytes taken.
 int SocketSend(int fd, const void* data, size_t len, size_t* sent);
+// Sends the parts in order with one call, without blocking and without
+// SIGPIPE; *sent = bytes taken from the front of the sequence.
+struct SendPart {
+  const void* data;
+  size_t len;
+};
+int SocketSendParts(int fd, const SendPart* parts, size_t count, size_t* sent);
 // Receives without blocking; *got = 0 means the peer closed.
 int SocketRecv(int fd, void* buf, size_t len, size_t* got);
 
