@@ -282,6 +282,20 @@ TEST_F(NetRuntimeTest, ShutdownLinesOnlyWithDebugTrace) {
   EXPECT_TRUE(sink_->Lines().empty()) << DumpLines();
 }
 
+TEST_F(NetRuntimeTest, LocalAddressListComesFromTheHostName) {
+  NetRuntime& rt = StartRuntime({});
+  EXPECT_FALSE(rt.host_name().empty());
+  if (rt.local_addresses().empty()) {
+    EXPECT_TRUE(PastInfoHas(rt, " DLLStartUp() : Error. This machine has no IP number."));
+  } else {
+    EXPECT_TRUE(rt.IsLocalAddress(rt.local_addresses().front()));
+    EXPECT_FALSE(PastInfoHas(rt, "This machine has no IP number"));
+  }
+  uint32_t other = 0;
+  ASSERT_TRUE(platform::ParseIPv4("192.0.2.77", &other));  // documentation range
+  EXPECT_FALSE(rt.IsLocalAddress(other));
+}
+
 TEST_F(NetRuntimeTest, SocketLibraryFailureMakesActivationFail) {
   NetRuntime& rt = StartRuntime({}, [](NetRuntimeOptions* o) { o->socket_library_available = false; });
   EXPECT_FALSE(rt.socket_library_started());

@@ -391,6 +391,26 @@ TEST_F(NetSimpleTest, AbortDropsQueuedPacketsAndTheEntryAtOnce) {
   may_read = true;
 }
 
+TEST_F(NetSimpleTest, AbortWhileTheSendingLoopIsBusyLeavesNothingBehind) {
+  StartRuntime({"/netdlllogerrors"});
+  const int kRounds = 20;
+  LoopbackServer server([&](int* fd) { ReadAll(*fd); }, kRounds);
+  const std::string chunk = Pattern(16384, 9);
+  for (int round = 0; round < kRounds; ++round) {
+    RecordingClient client;
+    client.Init();
+    client.Open("127.0.0.1", server.port());
+    ASSERT_EQ(client.ERROR, 0);
+    for (int i = 0; i < 64; ++i) client.SendText(chunk);
+    if (round % 2 == 1) std::this_thread::sleep_for(std::chrono::microseconds(200 * round));
+    client.Abort();
+    EXPECT_EQ(client.ERROR, 0);
+    EXPECT_TRUE(QueuesEmpty());
+  }
+  server.Join();
+  EXPECT_TRUE(QueuesEmpty());
+}
+
 TEST_F(NetSimpleTest, HalfClosedConnectionExpiresAfterThreeHundredSecondsAcrossMidnight) {
   platform::ManualClock clock;
   platform::LocalDateTime late{2003, 7, 5, 6, 23, 59, 0, 0};
