@@ -1,0 +1,40 @@
+// A growable byte buffer of the mail object: a pointer and its capacity,
+// space-filled when allocated. The object or queue record that holds it owns
+// it. Owner thread only.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+namespace vm::mail {
+
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(ByteBuffer&&) noexcept = default;
+  ByteBuffer& operator=(ByteBuffer&&) noexcept = default;
+  ByteBuffer(const ByteBuffer&) = delete;
+  ByteBuffer& operator=(const ByteBuffer&) = delete;
+
+  char* data() { return data_.get(); }
+  const char* data() const { return data_.get(); }
+  size_t capacity() const { return capacity_; }
+
+  // Drops the contents and allocates exactly `size` bytes of spaces. false
+  // (and capacity 0) when the memory cannot be had.
+  bool Allocate(size_t size);
+  // A new buffer of `size` bytes of spaces holding the first `keep` bytes of
+  // the old one; the old one is freed. false leaves the old buffer as it was.
+  bool Grow(size_t size, size_t keep);
+  void Free();
+
+  // Allocations larger than `bytes` fail from now on (0 = no limit); for
+  // tests of the out-of-memory paths.
+  static void SetAllocationLimitForTesting(size_t bytes);
+
+ private:
+  std::unique_ptr<char[]> data_;
+  size_t capacity_ = 0;
+};
+
+}  // namespace vm::mail

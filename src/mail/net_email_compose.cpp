@@ -1,0 +1,430 @@
+// Composition of one message (SendMail modes 1 and 2) and its queueing.
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "mail/mail_lists.h"
+#include "mail/mail_text.h"
+#include "mail/mime_codec.h"
+#include "mail/net_email_send.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+
+namespace vm::mail {
+
+namespace {
+
+constexpr size_t kHeadroom = 8192;
+constexpr size_t kShrinkSlack = 65535;
+constexpr char kBoundaryPrefix[] = "--=_NextPart";
+constexpr char kCrLf[] = "\r\n";
+constexpr size_t kRecordsPerRead = 64;
+
+std::string TwoDigits(int v) {
+  std::string s(2, '0');
+  s[0] = static_cast<char>('0' + (v / 10) % 10);
+  s[1] = static_cast<char>('0' + v % 10);
+  return s;
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+// The runtime error code and text of a file that could not be opened.
+std::string RuntimeFileError(const platform::Status& status) {
+  switch (status.code()) {
+    case platform::Code::kNotFound:
+      return "2 File Not Found";
+    case platform::Code::kAccessDenied:
+    case platform::Code::kLockConflict:
+      return "5 Access Denied";
+    default:
+      return "90 File System Error";
+  }
+}
+
+std::string TextPartHeader(std::string_view charset, std::string_view encoding) {
+  return "Content-Type: text/plain;\r\n\tcharset=" + std::string(charset) +
+         "\r\nContent-Transfer-Encoding: " + std::string(encoding) + "\r\n\r\n";
+}
+
+}  // namespace
+
+void NetEmailSend::ComposeFail(int32_t error, const std::string& text, const char* function) {
+  compose_failed_ = true;
+  ERROR = error;
+  _NOMESSAGEADDEDYET = 1;
+  ErrorTrap(text, function);
+}
+
+void NetEmailSend::ClipWhole() {
+  const char* d = WHOLEMESSAGE.data();
+  while (whole_used_ > 0 && d[whole_used_ - 1] == ' ') --whole_used_;
+}
+
+bool NetEmailSend::ReserveWhole(size_t extra) {
+  if (compose_failed_) return false;
+  if (whole_used_ + extra <= WHOLEMESSAGE.capacity()) return true;
+  const size_t estimate = whole_used_ + extra + kHeadroom;
+  if (!WHOLEMESSAGE.Grow(estimate, whole_used_)) {
+    ComposeFail(kNetErrMemory, "Unable to allocate memory required for sending email.",
+                "NetEmailSend.SetRequiredMessageSize");
+    return false;
+  }
+  WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(estimate, INT32_MAX));
+  return true;
+}
+
+void NetEmailSend::AppendWhole(std::string_view piece) {
+  if (compose_failed_) return;
+  ClipWhole();
+  if (!ReserveWhole(piece.size())) return;
+  if (!piece.empty()) std::memcpy(WHOLEMESSAGE.data() + whole_used_, piece.data(), piece.size());
+  whole_used_ += piece.size();
+}
+
+void NetEmailSend::AppendBody(const ByteBuffer& body, int32_t length, bool dont_encode,
+                              const std::string& encoding) {
+  const size_t n = body.data() == nullptr ? 0 : std::min(static_cast<size_t>(std::max(length, 0)), body.capacity());
+  const std::string text = NormalizeLineEnds(std::string_view(body.data() == nullptr ? "" : body.data(), n));
+  if (dont_encode || Lower(FieldValue(encoding, kOptionWidth)) != "quoted-printable") {
+    AppendWhole(text);
+    return;
+  }
+  // The body is encoded as one stream in pieces; nothing is clipped between
+  // the pieces, so a space at the end of a piece is kept.
+  ClipWhole();
+  QuotedPrintableEncoder encoder;
+  std::string out;
+  for (size_t pos = 0; pos <= text.size() && !compose_failed_; pos += kFileRecordSize) {
+    out.clear();
+    if (pos < text.size()) {
+      encoder.Feed(std::string_view(text).substr(pos, kFileRecordSize), &out);
+    }
+    if (pos + kFileRecordSize >= text.size()) encoder.Finish(&out);
+    if (!ReserveWhole(out.size() + kHeadroom)) return;
+    std::memcpy(WHOLEMESSAGE.data() + whole_used_, out.data(), out.size());
+    whole_used_ += out.size();
+    if (pos + kFileRecordSize >= text.size()) break;
+  }
+}
+
+bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path) {
+  const std::string desc(FieldValue(_SERVERDESC, 80));
+  auto open_error = [&](const std::string& runtime_error) {
+    ComposeFail(kNetErrFile,
+                "Error opening attached file (" + path + ") for sending via " + desc + ". Error = " + runtime_error,
+                "NetEmailSend.SendMail");
+    return false;
+  };
+  if (env->IsDirectory(path)) return open_error("5 Access Denied");
+  auto opened = env->OpenFile(path, platform::Access::kRead, platform::Share::kDenyWrite,
+                              platform::Disposition::kOpenExisting);
+  if (!opened.ok()) return open_error(RuntimeFileError(opened.status()));
+  std::unique_ptr<platform::File> file = std::move(opened.value());
+  auto size_or = file->Size();
+  if (!size_or.ok()) return open_error(RuntimeFileError(size_or.status()));
+  const uint64_t size = size_or.value();
+  // Room for the whole encoding up front: 1.37 x size + 300.
+  const uint64_t grown = static_cast<uint64_t>(WHOLEMESSAGELEN) + size * 137 / 100 + 300;
+  WHOLEMESSAGELEN = static_cast<int32_t>(std::min<uint64_t>(grown, INT32_MAX));
+  if (grown > WHOLEMESSAGE.capacity()) {
+    ClipWhole();
+    if (!WHOLEMESSAGE.Grow(grown, whole_used_)) {
+      ComposeFail(kNetErrMemory, "Unable to allocate memory required for sending email.",
+                  "NetEmailSend.SetRequiredMessageSize");
+      return false;
+    }
+  }
+  auto encode = [&] {
+    std::vector<unsigned char> records(kFileRecordSize * kRecordsPerRead);
+    Base64LineEncoder encoder;
+    uint64_t offset = 0;
+    while (offset < size) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(records.size(), size - offset));
+      size_t got = 0;
+      platform::Status st = file->ReadAt(offset, records.data(), want, &got);
+      if (!st.ok()) {
+        ComposeFail(kNetErrFile,
+                    "Error reading attached file (" + path + ") for sending via " + desc + ". Error = " +
+                        RuntimeFileError(st),
+                    "NetEmailSend.SendMail");
+        return false;
+      }
+      if (got < want) {
+        ComposeFail(kNetErrFile,
+                    "Attached file (" + path + ") became shorter while it was read for sending via " + desc + ".",
+                    "NetEmailSend.SendMail");
+        return false;
+      }
+      if (!ReserveWhole(Base64LineEncoder::MaxOutput(got))) return false;
+      whole_used_ += encoder.Feed(records.data(), got, WHOLEMESSAGE.data() + whole_used_);
+      offset += got;
+    }
+    return true;
+  };
+  return encode();
+}
+
+bool NetEmailSend::AppendFileParts(const std::string& list, bool embedded, const std::string& boundary) {
+  std::string expanded = list;
+  ExpandAttachmentList(&expanded);
+  platform::Env* env = env_ != nullptr ? env_ : platform::Env::Default();
+  bool first = true;
+  for (const std::string& path : AttachmentEntries(expanded)) {
+    const std::string short_name(ShortName(path));
+    std::string head = first ? "\r\n" : "\r\n\r\n";
+    head += "--" + boundary + kCrLf;
+    if (embedded) {
+      std::string suffix = "gif";
+      if (short_name.size() > 4 && short_name[short_name.size() - 4] == '.') suffix = short_name.substr(short_name.size() - 3);
+      head += "Content-Type: image/" + suffix + ";\r\n " + FileNameParameter("name", short_name) +
+              "\r\nContent-Transfer-Encoding: base64\r\nContent-ID: <" + ContentIdText(short_name) + ">\r\n\r\n";
+    } else {
+      head += "Content-Type: application/x-unkown;\r\n " + FileNameParameter("name", short_name) +
+              "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n " +
+              FileNameParameter("filename", short_name) + "\r\n\r\n";
+    }
+    AppendWhole(head);
+    if (compose_failed_) return false;
+    if (!AppendFileBase64(env, path)) return false;
+    first = false;
+  }
+  AppendWhole("\r\n\r\n--" + boundary + "--\r\n");
+  return !compose_failed_;
+}
+
+std::string NetEmailSend::AddressLine(const char* label, const std::string& list) {
+  std::string line = label;
+  std::string name, address;
+  uint32_t taken = 0;
+  for (uint32_t i = 1; GetEmailAddress(list, i, &name, &address); ++i) {
+    if (taken > 0) line += ",";
+    line += " \"" + name + "\" <" + address + ">";
+    ++taken;
+  }
+  return taken > 0 ? line + kCrLf : std::string();
+}
+
+std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& mime_lines) {
+  const platform::Clock& clock = clock_ != nullptr ? *clock_ : platform::SystemClock();
+  const platform::LocalDateTime now = clock.Now();
+  std::string h;
+  std::string local_ip(_CONNECTION.LOCALIP, strnlen(_CONNECTION.LOCALIP, sizeof _CONNECTION.LOCALIP));
+  if (local_ip.empty() || local_ip == "<unknown>") local_ip = "netemailsend";
+  h += "Message-ID: <" + id + ".00@" + local_ip + ">\r\n";
+  auto optional = [&h](const char* label, std::string_view value, size_t width) {
+    const std::string_view v = FieldValue(value, width);
+    if (!Blank(v)) h += label + OneLine(v) + kCrLf;
+  };
+  optional("Delivery-receipt-to: ", DELIVERYRECEIPTTO, kShortFieldWidth);
+  optional("Disposition-Notification-To: ", DISPOSITIONNOTIFICATIONTO, kShortFieldWidth);
+  optional("Reply-To: ", REPLYTO, kShortFieldWidth);
+  std::string name, address;
+  if (GetEmailAddress(FieldValue(FROM, kShortFieldWidth), 1, &name, &address)) {
+    h += "From: \"" + name + "\" <" + address + ">\r\n";
+  }
+  h += AddressLine("To:", std::string(FieldValue(TOLIST, kListWidth)));
+  if (!Blank(CCLIST)) h += AddressLine("CC:", std::string(FieldValue(CCLIST, kListWidth)));
+  optional("References: ", REFERENCES, kReferencesWidth);
+  h += "Subject: " + OneLine(FieldValue(SUBJECT, kSubjectWidth)) + kCrLf;
+  static constexpr char kDays[] = "SunMonTueWedThuFriSat";
+  static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  const platform::ZoneInfo zone = clock.Zone();
+  h += "Date: " + std::string(kDays + (now.weekday % 7) * 3, 3) + ", " + std::to_string(now.day) + " " +
+       std::string(kMonths + ((now.month + 11) % 12) * 3, 3) + " " + std::to_string(now.year) + " " +
+       TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" + TwoDigits(now.second) + " " +
+       NetTimeZoneOffsetText(zone.offset_minutes) + kCrLf;
+  optional("Organization: ", ORGANIZATION, kShortFieldWidth);
+  h += mime_lines;
+  h += "X-Mailer: " + OneLine(FieldValue(XMAILER, kXMailerWidth)) + kCrLf;
+  h += "X-Linkora: Linkora Email 2.4\r\n";
+  if (!Blank(EXTRAHEADER)) h += SafeExtraHeader(FieldValue(EXTRAHEADER, kExtraHeaderWidth));
+  h += kCrLf;
+  return h;
+}
+
+bool NetEmailSend::ComposeMode2() {
+  const std::string desc(FieldValue(_SERVERDESC, 80));
+  compose_failed_ = false;
+  if (Blank(TOLIST) && Blank(CCLIST) && Blank(BCCLIST)) {
+    ComposeFail(kNetErrMissingProperties, "No To, CC or BCC field specified when sending " + desc,
+                "NetEmailSend.SendMail");
+    return false;
+  }
+  if (Blank(FROM)) {
+    ComposeFail(kNetErrMissingProperties, "No From Field specified when sending " + desc, "NetEmailSend.SendMail");
+    return false;
+  }
+  // A line break in an address would end the header line or the SMTP
+  // command it is written into.
+  if (HasLineBreak(FieldValue(TOLIST, kListWidth)) || HasLineBreak(FieldValue(CCLIST, kListWidth)) ||
+      HasLineBreak(FieldValue(BCCLIST, kListWidth)) || HasLineBreak(FieldValue(FROM, kShortFieldWidth))) {
+    ComposeFail(kNetErrMissingProperties, "Line break in an address field when sending " + desc,
+                "NetEmailSend.SendMail");
+    return false;
+  }
+  const size_t text_len = static_cast<size_t>(std::max(MESSAGETEXTLEN, 0));
+  const size_t html_len = static_cast<size_t>(std::max(MESSAGEHTMLLEN, 0));
+  const size_t estimate = kHeadroom + FieldValue(TOLIST, kListWidth).size() + FieldValue(CCLIST, kListWidth).size() +
+                          FieldValue(FROM, kShortFieldWidth).size() + FieldValue(SUBJECT, kSubjectWidth).size() +
+                          FieldValue(REPLYTO, kShortFieldWidth).size() +
+                          FieldValue(ORGANIZATION, kShortFieldWidth).size() +
+                          FieldValue(DISPOSITIONNOTIFICATIONTO, kShortFieldWidth).size() +
+                          FieldValue(DELIVERYRECEIPTTO, kShortFieldWidth).size() +
+                          FieldValue(EXTRAHEADER, kExtraHeaderWidth).size() + text_len + html_len;
+  WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(estimate, INT32_MAX));
+  if (estimate > WHOLEMESSAGE.capacity() || WHOLEMESSAGE.capacity() > estimate + kShrinkSlack) {
+    if (!WHOLEMESSAGE.Allocate(estimate)) {
+      ComposeFail(kNetErrMemory, "Unable to allocate memory required for sending " + desc + ".",
+                  "NetEmailSend.SetRequiredMessageSize");
+      return false;
+    }
+  }
+  whole_used_ = 0;
+
+  const int32_t number = NextMessageNumber();
+  const platform::Clock& clock = clock_ != nullptr ? *clock_ : platform::SystemClock();
+  const platform::LocalDateTime now = clock.Now();
+  const std::string id = std::to_string(now.year) + TwoDigits(now.month) + TwoDigits(now.day) + "." +
+                         TwoDigits(now.hour) + TwoDigits(now.minute) + TwoDigits(now.second) + "." +
+                         std::to_string(number);
+  const std::string mixed = std::string(kBoundaryPrefix) + "_000_" + id;
+  const std::string alternative = std::string(kBoundaryPrefix) + "_001_" + id;
+  const std::string related = std::string(kBoundaryPrefix) + "_002_" + id;
+
+  const bool attachments = !Blank(ATTACHMENTLIST);
+  const bool html = MESSAGEHTMLLEN > 0;
+  const bool embedded = !Blank(EMBEDLIST) && html;
+  const std::string text_charset(FieldValue(OPTIONSMIMETEXTCHARSET, kOptionWidth));
+  const std::string text_encoding(FieldValue(OPTIONSMIMETEXTTRANSFERENCODING, kOptionWidth));
+  const std::string html_charset(FieldValue(OPTIONSMIMEHTMLCHARSET, kOptionWidth));
+  const std::string html_encoding(FieldValue(OPTIONSMIMEHTMLTRANSFERENCODING, kOptionWidth));
+
+  std::string mime = "MIME-version: 1.0\r\n";
+  if (attachments) {
+    mime += "Content-Type: multipart/mixed;\r\n\tboundary=\"" + mixed + "\"\r\n";
+  } else if (embedded) {
+    mime += "Content-Type: multipart/related; type=\"multipart/alternative\";\r\n\tboundary=\"" + related + "\"\r\n";
+  } else if (html) {
+    mime += "Content-Type: multipart/alternative;\r\n\tboundary=\"" + alternative + "\"\r\n";
+  } else {
+    mime += "Content-Type: text/plain;\r\n\tcharset=" + text_charset + "\r\nContent-Transfer-Encoding: " +
+            text_encoding + "\r\n";
+  }
+  AppendWhole(HeaderLines(id, mime));
+
+  const std::string preamble =
+      "This is a multi-part message in MIME format.\r\nThis email requires a MIME compatible email reader.\r\n\r\n";
+  if (!attachments && !html) {
+    AppendBody(MESSAGETEXT, MESSAGETEXTLEN, OPTIONSMIMETEXTDONTENCODE == 1, text_encoding);
+  } else if (!html) {
+    AppendWhole(preamble + "--" + mixed + kCrLf + TextPartHeader(text_charset, text_encoding));
+    AppendBody(MESSAGETEXT, MESSAGETEXTLEN, OPTIONSMIMETEXTDONTENCODE == 1, text_encoding);
+    AppendWhole(kCrLf);
+  } else {
+    std::string head = preamble;
+    const std::string alternative_header = "Content-Type: multipart/alternative;\r\n\tboundary=\"" + alternative + "\"\r\n\r\n";
+    if (embedded && attachments) {
+      head += "--" + mixed + "\r\nContent-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n\tboundary=\"" +
+              related + "\"\r\n\r\n\r\n";
+    }
+    if (embedded) head += "--" + related + kCrLf + alternative_header;
+    if (attachments && !embedded) head += "--" + mixed + kCrLf + alternative_header;
+    head += "--" + alternative + kCrLf + TextPartHeader(text_charset, text_encoding);
+    AppendWhole(head);
+    AppendBody(MESSAGETEXT, MESSAGETEXTLEN, OPTIONSMIMETEXTDONTENCODE == 1, text_encoding);
+    AppendWhole("\r\n\r\n--" + alternative + "\r\nContent-Type: text/html;\r\n\tcharset=" + html_charset +
+                "\r\nContent-Transfer-Encoding: " + html_encoding + "\r\n\r\n");
+    AppendBody(MESSAGEHTML, MESSAGEHTMLLEN, OPTIONSMIMEHTMLDONTENCODE == 1, html_encoding);
+    AppendWhole("\r\n\r\n--" + alternative + "--\r\n");
+    if (embedded && !AppendFileParts(std::string(FieldValue(EMBEDLIST, kListWidth)), true, related)) return false;
+  }
+  if (attachments && !AppendFileParts(std::string(FieldValue(ATTACHMENTLIST, kListWidth)), false, mixed)) return false;
+  if (compose_failed_) return false;
+  ClipWhole();
+  WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(whole_used_, INT32_MAX));
+  MessageComposed();
+  return true;
+}
+
+bool NetEmailSend::TakeMode1() {
+  TOLIST = GetHeaderField("To:");
+  CCLIST = GetHeaderField("CC:");
+  BCCLIST = GetHeaderField("Bcc:");
+  FROM = GetHeaderField("From:");
+  NEWSGROUP = GetHeaderField("Newsgroups:");
+  HeaderFieldsExtracted();
+  return true;
+}
+
+bool NetEmailSend::QueueMessage(int32_t mode) {
+  const std::string desc(FieldValue(_SERVERDESC, 80));
+  auto copy_buffer = [](const ByteBuffer& from, int32_t length, ByteBuffer* to) {
+    const size_t n = from.data() == nullptr ? 0 : std::min(static_cast<size_t>(std::max(length, 0)), from.capacity());
+    if (!to->Allocate(n)) return false;
+    if (n > 0) std::memcpy(to->data(), from.data(), n);
+    return true;
+  };
+  bool ok = DATAQUEUE != nullptr;
+  try {
+    DataQueueRecord rec;
+    ok = ok && copy_buffer(WHOLEMESSAGE, WHOLEMESSAGELEN, &rec.WHOLEMESSAGE);
+    rec.WHOLEMESSAGELEN = static_cast<uint32_t>(rec.WHOLEMESSAGE.capacity());
+    rec.TOLIST = FieldValue(TOLIST, kListWidth);
+    rec.CCLIST = FieldValue(CCLIST, kListWidth);
+    rec.BCCLIST = FieldValue(BCCLIST, kListWidth);
+    rec.FROM = FieldValue(FROM, kShortFieldWidth);
+    rec.NEWSGROUP = FieldValue(NEWSGROUP, kServerWidth);
+    if (mode == 2) {
+      rec.REPLYTO = FieldValue(REPLYTO, kShortFieldWidth);
+      rec.ORGANIZATION = FieldValue(ORGANIZATION, kShortFieldWidth);
+      rec.DELIVERYRECEIPTTO = FieldValue(DELIVERYRECEIPTTO, kShortFieldWidth);
+      rec.DISPOSITIONNOTIFICATIONTO = FieldValue(DISPOSITIONNOTIFICATIONTO, kShortFieldWidth);
+      rec.SUBJECT = FieldValue(SUBJECT, kSubjectWidth);
+      rec.EXTRAHEADER = FieldValue(EXTRAHEADER, kExtraHeaderWidth);
+      rec.ATTACHMENTLIST = FieldValue(ATTACHMENTLIST, kListWidth);
+      ok = ok && copy_buffer(MESSAGETEXT, MESSAGETEXTLEN, &rec.MESSAGETEXT);
+      rec.MESSAGETEXTLEN = static_cast<uint32_t>(rec.MESSAGETEXT.capacity());
+      if (MESSAGEHTMLLEN > 0) {
+        ok = ok && copy_buffer(MESSAGEHTML, MESSAGEHTMLLEN, &rec.MESSAGEHTML);
+        rec.MESSAGEHTMLLEN = static_cast<uint32_t>(rec.MESSAGEHTML.capacity());
+      }
+    }
+    if (ok) DATAQUEUE->push_back(std::move(rec));
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  if (!ok) {
+    ERROR = -30;
+    _NOMESSAGEADDEDYET = 1;
+    ErrorTrap("Could not add " + desc + " to the queue", "NetEmailSend.SendMail");
+    return false;
+  }
+  return true;
+}
+
+void NetEmailSend::SendMail(int32_t mode) {
+  ERROR = 0;
+  if (mode == 2) {
+    if (!ComposeMode2()) return;
+  } else if (mode == 1) {
+    if (!TakeMode1()) return;
+  } else {
+    ERROR = net::kNetErrBadParameters;
+    _NOMESSAGEADDEDYET = 1;
+    ErrorTrap("Incorrect Mode parameter passed to function.", "NetEmailSend.SendMail");
+    return;
+  }
+  if (!QueueMessage(mode)) return;
+  StartDialogue();
+}
+
+}  // namespace vm::mail

@@ -1,0 +1,499 @@
+// The SMTP dialogue: one server reply at a time moves the state machine,
+// usually by sending exactly one command. Replies are assembled from the
+// received blocks first, so a reply split over several blocks, or a
+// multi-line reply, counts once.
+
+#include <algorithm>
+#include <cstring>
+
+#include "mail/mail_text.h"
+#include "mail/mime_codec.h"
+#include "mail/net_email_send.h"
+
+namespace vm::mail {
+
+namespace {
+
+constexpr char kProcess[] = "NetEmailSend.Process";
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Code of a reply line: its first three bytes as a number, 0 when they are
+// not three digits.
+int ReplyCode(std::string_view line) {
+  if (line.size() < 3 || !IsDigit(line[0]) || !IsDigit(line[1]) || !IsDigit(line[2])) return 0;
+  return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+}
+
+bool IsContinuation(std::string_view line) { return ReplyCode(line) != 0 && line.size() > 3 && line[3] == '-'; }
+
+}  // namespace
+
+void NetEmailSend::Open(std::string_view server, uint16_t port) {
+  _MESSAGESSENTONCURRENTCONNECTION = 0;
+  _SERVERREPLYBUFFERLEN = 0;
+  _SERVERREPLYBUFFER.clear();
+  ++conn_generation_;
+  NetSimple::Open(server, port);
+}
+
+void NetEmailSend::Close() {
+  ++conn_generation_;
+  reply_timer_.Disarm();
+  NetSimple::Close();
+  _MESSAGESSENTONCURRENTCONNECTION = 0;
+  _STATE = kEsNotConnected;
+  _SERVERREPLYBUFFER.clear();
+  _SERVERREPLYBUFFERLEN = 0;
+}
+
+void NetEmailSend::Abort() {
+  ++conn_generation_;
+  reply_timer_.Disarm();
+  NetSimple::Abort();
+  _MESSAGESSENTONCURRENTCONNECTION = 0;
+  _STATE = kEsNotConnected;
+  _SERVERREPLYBUFFER.clear();
+  _SERVERREPLYBUFFERLEN = 0;
+}
+
+void NetEmailSend::ProgressReset() {
+  if (PROGRESSCONTROL == 0 || progress_view_ == nullptr) return;
+  progress_view_->SetRange(PROGRESSCONTROL, 0, 1000);
+  progress_view_->SetVisible(PROGRESSCONTROL, true);
+  progress_view_->SetValue(PROGRESSCONTROL, 0);
+  progress_view_->Redisplay(PROGRESSCONTROL);
+}
+
+void NetEmailSend::ProgressOff() {
+  if (PROGRESSCONTROL == 0 || progress_view_ == nullptr) return;
+  progress_view_->SetVisible(PROGRESSCONTROL, false);
+  progress_view_->SetValue(PROGRESSCONTROL, 0);
+  progress_view_->Redisplay(PROGRESSCONTROL);
+}
+
+void NetEmailSend::ArmReplyTimer() {
+  if (reply_timeout_ms_ <= 0) return;
+  reply_timer_.Arm(_CONNECTION.THREAD, ReplyTimerEvent(),
+                   std::chrono::steady_clock::now() + std::chrono::milliseconds(reply_timeout_ms_));
+}
+
+void NetEmailSend::StartDialogue() {
+  ProgressReset();
+  if (OPENFLAG == 0) {
+    Open(FieldValue(SERVER, kServerWidth), PORT);
+    if (OPENFLAG == 0) {
+      ERROR = net::kNetErrCouldNotOpen;
+      _STATE = kEsNotConnected;
+      ProgressOff();
+      return;
+    }
+    _STATE = kEsConnecting;
+    ArmReplyTimer();
+  } else if (_STATE == kEsNotConnected) {
+    _AFTERERRORTRYNEXTMESSAGE = 0;
+    _NOMESSAGEADDEDYET = 0;
+    ErrorTrap("Illegal State. NET:ES_NOTCONNECTED in section of SendMail.", "NetEmailSend.SendMail");
+    ProgressOff();
+  } else if (_STATE == kEsConnectedAndIdle) {
+    _STATE = kEsHelo;
+    awaiting_ = Awaiting::kRset;
+    SendLine("RSET");
+  }
+}
+
+void NetEmailSend::SendRaw(std::string_view bytes) {
+  const size_t n = std::min(bytes.size(), sizeof PACKET.BINDATA);
+  std::memcpy(PACKET.BINDATA, bytes.data(), n);
+  PACKET.BINDATALEN = static_cast<int32_t>(n);
+  Send();
+}
+
+void NetEmailSend::SendLine(std::string_view line) {
+  std::string text(line);
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  text += "\r\n";
+  SendRaw(text);
+  if (line != "QUIT") ArmReplyTimer();
+}
+
+void NetEmailSend::Process() {
+  std::string_view block(PACKET.BINDATA, static_cast<size_t>(std::clamp(PACKET.BINDATALEN, 0, net::kMaxBinData)));
+  const std::string process_fn = "NetEmailSend.Process (" + std::string(FieldValue(_SERVERDESC, 80)) + ")";
+  const bool complete = block.size() >= 2 && block.substr(block.size() - 2) == "\r\n";
+  const bool had_buffered = !_SERVERREPLYBUFFER.empty();
+  _SERVERREPLYBUFFER.append(block);
+  if (!complete) {
+    Trace("Warning. We Received Data from " + std::string(FieldValue(_SERVERDESC, 80)) +
+              " Server - but did not receive a whole line. Will store the line in the buffer",
+          process_fn);
+  } else if (had_buffered) {
+    Trace("Okay we put the buffered lines together and got [" + _SERVERREPLYBUFFER + "]", process_fn);
+  }
+  if (ERROR != 0) {
+    _SERVERREPLYBUFFER.clear();
+    _SERVERREPLYBUFFERLEN = 0;
+    _AFTERERRORTRYNEXTMESSAGE = 1;
+    ErrorTrap("Error reading data from the " + std::string(FieldValue(_SERVERDESC, 80)) + " Server", kProcess);
+    DropAndMoveOn();
+    return;
+  }
+  // Hand every complete reply to the state machine, in order. A reply ends
+  // with a line whose code is not followed by "-".
+  const uint64_t generation = conn_generation_;
+  for (;;) {
+    size_t pos = 0;
+    size_t reply_end = std::string::npos;
+    std::string first_line;
+    int code = 0;
+    while (pos < _SERVERREPLYBUFFER.size()) {
+      const size_t lf = _SERVERREPLYBUFFER.find('\n', pos);
+      if (lf == std::string::npos) break;
+      std::string_view line(_SERVERREPLYBUFFER.data() + pos, lf - pos);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      if (pos == 0) first_line = std::string(line);
+      pos = lf + 1;
+      if (!IsContinuation(line)) {
+        code = ReplyCode(line);
+        reply_end = pos;
+        break;
+      }
+    }
+    if (reply_end == std::string::npos) {
+      if (_SERVERREPLYBUFFER.size() < kReplyBufferSize) break;
+      // A reply this long is not SMTP: take it whole as an unreadable reply.
+      first_line = _SERVERREPLYBUFFER.substr(0, 255);
+      reply_end = _SERVERREPLYBUFFER.size();
+      code = 0;
+    }
+    _SERVERREPLYBUFFER.erase(0, reply_end);
+    std::string text = first_line.size() > 3 ? first_line.substr(3) : std::string();
+    if (text.size() > kServerErrorDescWidth) text.resize(kServerErrorDescWidth);
+    HandleReply(code, TrimBoth(text));
+    if (generation != conn_generation_) return;
+  }
+  _SERVERREPLYBUFFERLEN = static_cast<int32_t>(_SERVERREPLYBUFFER.size());
+}
+
+bool NetEmailSend::ReplyAccepted(int code) const {
+  switch (_STATE) {
+    case kEsConnecting:
+      return code == 220;
+    case kEsHelo:
+      if (awaiting_ == Awaiting::kPassword) return code == 235;
+      if (awaiting_ == Awaiting::kNone && !(Blank(AUTHUSER) && Blank(AUTHPASSWORD))) return code == 235;
+      return code == 250;
+    case kEsMailFrom:
+    case kEsRcptTo:
+      return code == 250 || code == 251;
+    case kEsData:
+      return code == 354;
+    case kEsSendingData:
+    case kEsEhlo:
+      return code == 250;
+    case kEsAuthLogin:
+    case kEsAuthUser:
+      return code == 334;
+    default:
+      return false;
+  }
+}
+
+void NetEmailSend::HandleReply(int code, const std::string& text) {
+  reply_timer_.Disarm();
+  if (_STATE == kEsConnectedAndIdle) {
+    if (DATAQUEUE == nullptr || DATAQUEUE->empty()) return;
+    _STATE = kEsHelo;
+    awaiting_ = Awaiting::kNone;
+  }
+  switch (_STATE) {
+    case kEsNotConnected:
+    case kEsConnecting:
+    case kEsHelo:
+    case kEsEhlo:
+    case kEsAuthLogin:
+    case kEsAuthUser:
+      if (!ReplyAccepted(code)) return FatalError(code, text);
+      break;
+    case kEsMailFrom:
+    case kEsRcptTo:
+    case kEsData:
+    case kEsSendingData:
+      if (!ReplyAccepted(code)) return MessageError(code, text);
+      break;
+    default:
+      _AFTERERRORTRYNEXTMESSAGE = 1;
+      ErrorTrap("Error. NetEmailSend - no state found. State = " + std::to_string(_STATE), kProcess);
+      return DropAndMoveOn();
+  }
+  switch (_STATE) {
+    case kEsConnecting:
+      if (!Blank(AUTHUSER) || !Blank(AUTHPASSWORD)) {
+        _STATE = kEsEhlo;
+        SendLine("EHLO NetSendMail");
+      } else {
+        _STATE = kEsHelo;
+        awaiting_ = Awaiting::kHelo;
+        SendLine("HELO NetSendMail");
+      }
+      break;
+    case kEsHelo:
+      awaiting_ = Awaiting::kNone;
+      if (DATAQUEUE == nullptr || DATAQUEUE->empty()) {
+        _STATE = kEsConnectedAndIdle;
+      } else {
+        SendMailFrom();
+      }
+      break;
+    case kEsMailFrom:
+    case kEsRcptTo:
+      NextRecipient();
+      break;
+    case kEsData:
+      SendMessageData();
+      break;
+    case kEsSendingData:
+      MessageDone();
+      break;
+    case kEsEhlo:
+      _STATE = kEsAuthLogin;
+      SendLine("AUTH LOGIN");
+      break;
+    case kEsAuthLogin:
+      _STATE = kEsAuthUser;
+      SendLine(NetBase64Encode(FieldValue(AUTHUSER, kServerWidth)));
+      break;
+    case kEsAuthUser:
+      _STATE = kEsHelo;
+      awaiting_ = Awaiting::kPassword;
+      SendLine(NetBase64Encode(FieldValue(AUTHPASSWORD, kServerWidth)));
+      break;
+    default:
+      break;
+  }
+}
+
+void NetEmailSend::SendMailFrom() {
+  _LISTINDEX = 0;
+  _LISTWHICH = 0;
+  _STATE = kEsMailFrom;
+  std::string name, address;
+  if (!GetEmailAddress(DATAQUEUE->front().FROM, 1, &name, &address)) {
+    _AFTERERRORTRYNEXTMESSAGE = 1;
+    ErrorTrap("Invalid from address found in data queue", kProcess);
+    return DropAndMoveOn();
+  }
+  SendLine("MAIL FROM: <" + address + ">");
+}
+
+void NetEmailSend::NextRecipient() {
+  const DataQueueRecord& rec = DATAQUEUE->front();
+  std::string name, address;
+  while (_LISTWHICH <= 2) {
+    const std::string& list = _LISTWHICH == 0 ? rec.TOLIST : _LISTWHICH == 1 ? rec.CCLIST : rec.BCCLIST;
+    ++_LISTINDEX;
+    if (GetEmailAddress(list, _LISTINDEX, &name, &address)) {
+      _STATE = kEsRcptTo;
+      SendLine("RCPT TO: <" + address + ">");
+      return;
+    }
+    _LISTINDEX = 0;
+    ++_LISTWHICH;
+  }
+  _STATE = kEsData;
+  SendLine("DATA");
+}
+
+void NetEmailSend::EscapeDots() {
+  const size_t n = static_cast<size_t>(std::clamp(PACKET.BINDATALEN, 0, net::kMaxBinData));
+  std::string out;
+  out.reserve(n + n / 8);
+  for (size_t i = 0; i < n; ++i) {
+    const char c = PACKET.BINDATA[i];
+    if (dots_line_start_ && c == '.') out.push_back('.');
+    out.push_back(c);
+    dots_line_start_ = dots_after_cr_ && c == '\n';
+    dots_after_cr_ = c == '\r';
+  }
+  const size_t m = std::min(out.size(), sizeof PACKET.BINDATA);
+  std::memcpy(PACKET.BINDATA, out.data(), m);
+  PACKET.BINDATALEN = static_cast<int32_t>(m);
+}
+
+void NetEmailSend::SendMessageData() {
+  _STATE = kEsSendingData;
+  dots_line_start_ = true;
+  dots_after_cr_ = false;
+  last_outgoing_bytes_ = -1;
+  const uint64_t generation = conn_generation_;
+  const DataQueueRecord& rec = DATAQUEUE->front();
+  const size_t total = std::min<size_t>(rec.WHOLEMESSAGELEN, rec.WHOLEMESSAGE.capacity());
+  for (size_t pos = 0; pos < total; pos += kDataPieceSize) {
+    const size_t n = std::min<size_t>(kDataPieceSize, total - pos);
+    std::memcpy(PACKET.BINDATA, rec.WHOLEMESSAGE.data() + pos, n);
+    PACKET.BINDATALEN = static_cast<int32_t>(n);
+    EscapeDots();
+    Send();
+    // A failed send has been reported and may have ended the connection.
+    if (generation != conn_generation_ || OPENFLAG == 0) return;
+  }
+  SendRaw("\r\n.\r\n");
+  if (generation != conn_generation_ || OPENFLAG == 0) return;
+  ArmReplyTimer();
+}
+
+void NetEmailSend::DeleteCurrentRecord() {
+  if (DATAQUEUE != nullptr && !DATAQUEUE->empty()) DATAQUEUE->pop_front();
+}
+
+void NetEmailSend::Reopen() {
+  Open(FieldValue(SERVER, kServerWidth), PORT);
+  if (OPENFLAG == 0) {
+    ERROR = net::kNetErrCouldNotOpen;
+    _STATE = kEsNotConnected;
+    return;
+  }
+  _STATE = kEsConnecting;
+  ArmReplyTimer();
+}
+
+void NetEmailSend::MoveOn() {
+  DeleteCurrentRecord();
+  const bool reached = RECONNECTAFTERXMSGS > 0 && _MESSAGESSENTONCURRENTCONNECTION >= RECONNECTAFTERXMSGS;
+  if (DATAQUEUE != nullptr && !DATAQUEUE->empty()) {
+    if (reached) {
+      SendLine("QUIT");
+      Close();
+      Reopen();
+    } else {
+      _STATE = kEsHelo;
+      awaiting_ = Awaiting::kRset;
+      SendLine("RSET");
+    }
+    return;
+  }
+  if (OPTIONSKEEPCONNECTIONOPEN == 0 || reached) {
+    SendLine("QUIT");
+    Close();
+    _STATE = kEsNotConnected;
+  } else {
+    _STATE = kEsHelo;
+    awaiting_ = Awaiting::kRset;
+    SendLine("RSET");
+  }
+  ProgressOff();
+}
+
+void NetEmailSend::DropAndMoveOn() {
+  if (OPENFLAG == 0) {
+    // Nothing to move on with: the connection is gone.
+    DeleteCurrentRecord();
+    return;
+  }
+  MoveOn();
+}
+
+void NetEmailSend::MessageDone() {
+  ++_MESSAGESSENTONCURRENTCONNECTION;
+  const uint64_t generation = conn_generation_;
+  MessageSent();
+  if (generation != conn_generation_ || DATAQUEUE == nullptr) return;
+  MoveOn();
+}
+
+void NetEmailSend::MessageError(int code, const std::string& text) {
+  const std::string desc(FieldValue(_SERVERDESC, 80));
+  _AFTERERRORTRYNEXTMESSAGE = 1;
+  SERVERERRORNUM = code;
+  SERVERERRORDESC = text;
+  ErrorTrap("Error in this Message. " + desc + " server sent error = " + std::to_string(code) + " " + text +
+                " State = " + std::to_string(_STATE) + ". Will try and send next email",
+            kProcess);
+  SERVERERRORNUM = 0;
+  SERVERERRORDESC.clear();
+  DeleteCurrentRecord();
+  Abort();
+  if (DATAQUEUE != nullptr && !DATAQUEUE->empty()) {
+    Reopen();
+  } else {
+    ProgressOff();
+  }
+}
+
+void NetEmailSend::FatalError(int code, const std::string& text) {
+  const std::string desc(FieldValue(_SERVERDESC, 80));
+  _AFTERERRORTRYNEXTMESSAGE = 1;
+  SERVERERRORNUM = code;
+  SERVERERRORDESC = text;
+  ErrorTrap("Fatal Error. " + desc + " server sent error = " + std::to_string(code) + " " + text + " State = " +
+                std::to_string(_STATE) + ". Will abort all messages in the DataQueue",
+            kProcess);
+  SERVERERRORNUM = 0;
+  SERVERERRORDESC.clear();
+  FreeDataQueue();
+  Close();
+  ProgressOff();
+}
+
+void NetEmailSend::ConnectionClosed() {
+  _MESSAGESSENTONCURRENTCONNECTION = 0;
+  if (_STATE == kEsNotConnected) return;
+  _AFTERERRORTRYNEXTMESSAGE = 0;
+  _NOMESSAGEADDEDYET = 0;
+  ErrorTrap("The (" + std::string(FieldValue(_SERVERDESC, 80)) + ") server closed the connection",
+            "NetEmailSend.ConnectionClosed");
+  _STATE = kEsNotConnected;
+}
+
+void NetEmailSend::OnReplyTimer() {
+  if (!reply_timer_.Expired()) return;
+  if (_STATE == kEsSendingData) {
+    // While the message is still draining to the server, moving bytes count
+    // as progress; the wait for the reply starts when they stop moving.
+    GetOutgoingPackets(2);
+    if (OUTGOINGDLLPACKETSBYTES > 0 && OUTGOINGDLLPACKETSBYTES != last_outgoing_bytes_) {
+      last_outgoing_bytes_ = OUTGOINGDLLPACKETSBYTES;
+      ArmReplyTimer();
+      return;
+    }
+  }
+  reply_timer_.Disarm();
+  const std::string limit = reply_timeout_ms_ % 1000 == 0 ? std::to_string(reply_timeout_ms_ / 1000) + " seconds"
+                                                          : std::to_string(reply_timeout_ms_) + " milliseconds";
+  _AFTERERRORTRYNEXTMESSAGE = 1;
+  ERROR = kNetErrTimeout;
+  ErrorTrap("No reply from the " + std::string(FieldValue(_SERVERDESC, 80)) + " Server within " + limit +
+                ". State = " + std::to_string(_STATE) + ". Will abort all messages in the DataQueue",
+            "NetEmailSend.TakeEvent");
+  FreeDataQueue();
+  Abort();
+  if (ERROR == 0) ERROR = kNetErrTimeout;
+  ProgressOff();
+}
+
+void NetEmailSend::CalcProgress() {
+  if (DATAQUEUE == nullptr || DATAQUEUE->empty()) {
+    PROGRESS1000 = 1000;
+    PROGRESSBYTESTOGO = 0;
+    PROGRESSBYTESMAX = 0;
+    return;
+  }
+  int64_t total = 0;
+  for (const DataQueueRecord& rec : *DATAQUEUE) total += rec.WHOLEMESSAGELEN;
+  if (total > PROGRESSBYTESMAX) PROGRESSBYTESMAX = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+  if (_STATE == kEsSendingData) {
+    total -= DATAQUEUE->front().WHOLEMESSAGELEN;
+    GetOutgoingPackets(2);
+    total += OUTGOINGDLLPACKETSBYTES;
+  }
+  PROGRESSBYTESTOGO = static_cast<int32_t>(std::clamp<int64_t>(total, 0, INT32_MAX));
+  PROGRESS1000 = PROGRESSBYTESMAX > 0
+                     ? static_cast<int32_t>((int64_t{PROGRESSBYTESMAX} - PROGRESSBYTESTOGO) * 1000 / PROGRESSBYTESMAX)
+                     : 1000;
+  if (PROGRESSCONTROL != 0 && progress_view_ != nullptr) {
+    progress_view_->SetValue(PROGRESSCONTROL, PROGRESS1000);
+    progress_view_->Redisplay(PROGRESSCONTROL);
+  }
+}
+
+}  // namespace vm::mail

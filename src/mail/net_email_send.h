@@ -1,0 +1,274 @@
+// NetEmailSend: the SMTP mail object. It composes each message handed to
+// SendMail as MIME text, queues it, and drives the SMTP dialogue one server
+// reply at a time over its NetSimple connection; success reaches the owner
+// through MessageSent, every failure through ErrorTrap. The owner creates it,
+// calls Init, sets the fields, SendMail, passes every event of its loop to
+// TakeEvent and finally calls Kill. Owner thread only.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "mail/byte_buffer.h"
+#include "mail/reply_timer.h"
+#include "net/net_simple.h"
+
+namespace vm::platform {
+class Clock;
+class Env;
+}  // namespace vm::platform
+
+namespace vm::mail {
+
+// Widths of the text fields; longer values are cut to these when used.
+inline constexpr size_t kServerWidth = 255;
+inline constexpr size_t kListWidth = 8192;
+inline constexpr size_t kShortFieldWidth = 80;
+inline constexpr size_t kSubjectWidth = 255;
+inline constexpr size_t kReferencesWidth = 1024;
+inline constexpr size_t kExtraHeaderWidth = 1024;
+inline constexpr size_t kXMailerWidth = 60;
+inline constexpr size_t kOptionWidth = 40;
+inline constexpr size_t kServerErrorDescWidth = 255;
+inline constexpr size_t kReplyBufferSize = 16384;
+
+// Size of the pieces the message is sent in after DATA.
+inline constexpr int32_t kDataPieceSize = 5120;
+// Records of an attachment file and pieces of a quoted-printable body.
+inline constexpr size_t kFileRecordSize = 1026;
+
+// Library error number of a send that ran out of time.
+inline constexpr int32_t kNetErrTimeout = -53;
+inline constexpr int32_t kNetErrFile = -35;
+inline constexpr int32_t kNetErrMemory = -32;
+inline constexpr int32_t kNetErrMissingProperties = -37;
+inline constexpr int32_t kNetErrInvalidSize = -42;
+
+// Dialogue states (_STATE).
+inline constexpr uint32_t kEsNotConnected = 0;
+inline constexpr uint32_t kEsConnecting = 71;
+inline constexpr uint32_t kEsConnectedAndIdle = 72;
+inline constexpr uint32_t kEsHelo = 73;
+inline constexpr uint32_t kEsMailFrom = 74;
+inline constexpr uint32_t kEsRcptTo = 75;
+inline constexpr uint32_t kEsData = 76;
+inline constexpr uint32_t kEsSendingData = 77;
+inline constexpr uint32_t kEsEhlo = 79;
+inline constexpr uint32_t kEsAuthLogin = 80;
+inline constexpr uint32_t kEsAuthUser = 81;
+
+// One queued message. The record owns its three buffers.
+struct DataQueueRecord {
+  std::string TOLIST;
+  std::string CCLIST;
+  std::string BCCLIST;
+  std::string FROM;
+  std::string REPLYTO;
+  std::string ORGANIZATION;
+  std::string SUBJECT;
+  std::string NEWSGROUP;
+  std::string DELIVERYRECEIPTTO;
+  std::string DISPOSITIONNOTIFICATIONTO;
+  std::string EXTRAHEADER;
+  ByteBuffer MESSAGETEXT;
+  uint32_t MESSAGETEXTLEN = 0;
+  ByteBuffer MESSAGEHTML;
+  uint32_t MESSAGEHTMLLEN = 0;
+  ByteBuffer WHOLEMESSAGE;
+  uint32_t WHOLEMESSAGELEN = 0;
+  std::string ATTACHMENTLIST;
+};
+using DataQueue = std::deque<DataQueueRecord>;
+
+// How the object drives the progress control of its owner's window
+// (PROGRESSCONTROL is the control's number). The owner installs one; without
+// one the progress figures are kept but nothing is shown.
+class ProgressView {
+ public:
+  virtual ~ProgressView() = default;
+  virtual void SetRange(int32_t control, int32_t low, int32_t high) = 0;
+  virtual void SetVisible(int32_t control, bool visible) = 0;
+  virtual void SetValue(int32_t control, int32_t value) = 0;
+  virtual void Redisplay(int32_t control) = 0;
+};
+
+class NetEmailSend : public net::NetSimple {
+ public:
+  NetEmailSend();
+  ~NetEmailSend() override;
+
+  // Message fields, in declaration order (text fields are used clipped).
+  std::string SERVER;
+  uint16_t PORT = 0;
+  std::string TOLIST;
+  std::string CCLIST;
+  std::string BCCLIST;
+  std::string FROM;
+  std::string REPLYTO;
+  std::string ORGANIZATION;
+  std::string DELIVERYRECEIPTTO;
+  std::string DISPOSITIONNOTIFICATIONTO;
+  std::string NEWSGROUP;
+  std::string SUBJECT;
+  std::string REFERENCES;
+  std::string ATTACHMENTLIST;
+  std::string EMBEDLIST;
+  std::string EXTRAHEADER;
+  std::string XMAILER;
+  ByteBuffer MESSAGETEXT;
+  ByteBuffer MESSAGEHTML;
+  ByteBuffer WHOLEMESSAGE;
+  int32_t MESSAGETEXTLEN = 0;
+  int32_t MESSAGEHTMLLEN = 0;
+  int32_t WHOLEMESSAGELEN = 0;
+  int32_t PROGRESS1000 = 0;
+  int32_t PROGRESSBYTESTOGO = 0;
+  int32_t PROGRESSBYTESMAX = 0;
+  int32_t PROGRESSCONTROL = 0;
+  int32_t SERVERERRORNUM = 0;
+  std::string SERVERERRORDESC;
+  DataQueue* DATAQUEUE = nullptr;
+  int32_t RECONNECTAFTERXMSGS = 0;
+  uint8_t OPTIONSKEEPCONNECTIONOPEN = 0;
+  std::string OPTIONSMIMETEXTCHARSET;
+  std::string OPTIONSMIMETEXTTRANSFERENCODING;
+  uint8_t OPTIONSMIMETEXTDONTENCODE = 0;
+  std::string OPTIONSMIMEHTMLCHARSET;
+  std::string OPTIONSMIMEHTMLTRANSFERENCODING;
+  uint8_t OPTIONSMIMEHTMLDONTENCODE = 0;
+  std::string AUTHUSER;
+  std::string AUTHPASSWORD;
+  std::unique_ptr<DataQueue> _DATAQUEUE;
+  uint8_t _WHAT = 0;
+  std::string _SERVERDESC;
+  uint8_t _SERVERDESC_SET = 0;
+  uint8_t _INITED = 0;
+  uint32_t _LISTINDEX = 0;
+  uint8_t _LISTWHICH = 0;
+  uint32_t _SENTONTHISCONNECTION = 0;
+  uint32_t _STATE = kEsNotConnected;
+  uint8_t _AFTERERRORTRYNEXTMESSAGE = 0;
+  uint8_t _NOMESSAGEADDEDYET = 0;
+  int32_t _MESSAGESSENTONCURRENTCONNECTION = 0;
+  std::string _SERVERREPLYBUFFER;
+  int32_t _SERVERREPLYBUFFERLEN = 0;
+  uint8_t _MX = 0;
+
+  // Connection set-up (mode 0), the once-per-object defaults, the MIME
+  // option defaults and the data queue. The owner sets fields afterwards.
+  void Init();
+  // Closes the connection, frees the queue and the message buffers, stops
+  // the reply timer.
+  void Kill();
+  // Every event of the owner's loop: NetSimple's events plus the object's
+  // reply-timer event.
+  void TakeEvent(int32_t event);
+
+  // Virtual operations of NetSimple replaced here.
+  void Open(std::string_view server, uint16_t port) override;
+  void Close() override;
+  void Process() override;
+  void ErrorTrap(std::string_view text, std::string_view function) override;
+  void ConnectionClosed() override;
+  void Abort() override;
+
+  // Virtual operations of the mail object, in slot order.
+  virtual int32_t SetRequiredMessageSize(int32_t whole_size, int32_t text_size, int32_t html_size);
+  virtual void FreeMessageBuffers();
+  virtual void SendMail(int32_t mode);
+  virtual void MessageSent();
+  virtual int32_t GetEmailAddress(std::string_view list, uint32_t index, std::string* name, std::string* address);
+  virtual void FreeDataQueue();
+  virtual void CalcProgress();
+  virtual std::string GetHeaderField(std::string_view field);
+  virtual void HeaderFieldsExtracted();
+  virtual void MessageComposed();
+  virtual void ExpandAttachmentList(std::string* list);
+  // Dot-stuffs the piece in PACKET.BINDATA/BINDATALEN; line starts are
+  // followed across the pieces of one message.
+  virtual void EscapeDots();
+  virtual void NewsPostingHook();
+
+  // Convenience for owners: copies `text` into MESSAGETEXT / MESSAGEHTML /
+  // WHOLEMESSAGE after SetRequiredMessageSize sized it (cut to the size).
+  void SetMessageText(std::string_view text);
+  void SetMessageHtml(std::string_view html);
+  void SetWholeMessage(std::string_view message);
+  // The composed message of the last mode-2 SendMail (WHOLEMESSAGELEN bytes).
+  std::string_view ComposedMessage() const;
+
+  // Where dates, times and the zone come from (default: the system clock).
+  void SetClock(const platform::Clock* clock) { clock_ = clock; }
+  // How attachment files are opened (default: the real file system).
+  void SetEnv(platform::Env* env) { env_ = env; }
+  void SetProgressView(ProgressView* view) { progress_view_ = view; }
+  // Longest wait for any one server reply; running out of it ends the send
+  // with ERROR -53. Default two minutes; 0 or less = no limit.
+  void SetReplyTimeoutMs(int32_t ms) { reply_timeout_ms_ = ms; }
+  int32_t reply_timeout_ms() const { return reply_timeout_ms_; }
+  // The object's reply-timer event (within its block of event numbers).
+  int32_t ReplyTimerEvent() const { return _CONNECTION.EVENT + 3; }
+
+  // The process-wide message counter (incremented by every mode-2 SendMail).
+  static int32_t MessageCounter();
+  static void SetMessageCounter(int32_t value);
+
+ private:
+  static int32_t NextMessageNumber();
+  // Composition (net_email_compose.cpp).
+  bool ComposeMode2();
+  bool TakeMode1();
+  bool QueueMessage(int32_t mode);
+  bool ReserveWhole(size_t extra);
+  void AppendWhole(std::string_view piece);
+  void ClipWhole();
+  void AppendBody(const ByteBuffer& body, int32_t length, bool dont_encode, const std::string& encoding);
+  bool AppendFileParts(const std::string& list, bool embedded, const std::string& boundary);
+  bool AppendFileBase64(platform::Env* env, const std::string& path);
+  std::string HeaderLines(const std::string& id, const std::string& mime_lines);
+  void ComposeFail(int32_t error, const std::string& text, const char* function);
+  std::string AddressLine(const char* label, const std::string& list);
+
+  // Dialogue (net_email_dialogue.cpp).
+  void StartDialogue();
+  void HandleReply(int code, const std::string& text);
+  void SendLine(std::string_view line);
+  void SendRaw(std::string_view bytes);
+  void DropAndMoveOn();
+  void SendMailFrom();
+  void NextRecipient();
+  void SendMessageData();
+  void MessageDone();
+  void DeleteCurrentRecord();
+  void MoveOn();
+  void Reopen();
+  void MessageError(int code, const std::string& text);
+  void FatalError(int code, const std::string& text);
+  void ProgressOff();
+  void ProgressReset();
+  void ArmReplyTimer();
+  void OnReplyTimer();
+  bool ReplyAccepted(int code) const;
+
+  const platform::Clock* clock_ = nullptr;
+  platform::Env* env_ = nullptr;
+  ProgressView* progress_view_ = nullptr;
+  int32_t reply_timeout_ms_ = 120000;
+  ReplyTimer reply_timer_;
+  int32_t last_outgoing_bytes_ = -1;
+  // Counts closes and opens, so a loop can tell that an error path ended
+  // the connection under it.
+  uint64_t conn_generation_ = 0;
+  bool compose_failed_ = false;
+
+  size_t whole_used_ = 0;  // bytes of WHOLEMESSAGE written while composing
+  enum class Awaiting { kNone, kHelo, kRset, kPassword };
+  Awaiting awaiting_ = Awaiting::kNone;
+  bool dots_line_start_ = true;  // EscapeDots: the next byte starts a line
+  bool dots_after_cr_ = false;   // EscapeDots: the last byte was CR
+};
+
+}  // namespace vm::mail
