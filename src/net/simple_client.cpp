@@ -381,6 +381,7 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
       parts[i] = {batch[i].payload.data() + batch[i].offset, static_cast<size_t>(batch[i].length - batch[i].offset)};
     }
     sending_socket_ = fd;
+    const uint64_t total_sent_before = total_sent_;
     lock->unlock();
     size_t sent = 0;
     int err = platform::SocketSendParts(fd, parts, batch.size(), &sent);
@@ -420,6 +421,8 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
       if (item != qSimpleOutList.end()) qSimpleOutList.erase(item);
     }
     if (gone) return;
+    // A closing connection that still moves data is not stuck.
+    if (e->CLOSINGSTATE && total_sent_before != total_sent_) e->closing_time = TimeOfDay();
     if (err == platform::kWsaEwouldblock) {
       TraceDetail("WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send anymore data or the call would block. "
                   "We'll send more later. SockID =" + Str(e->SOCKID),
@@ -680,8 +683,8 @@ void NetRuntime::CheckToCloseNetSimpleSockets() {
         if (e.PHASEONECLOSETIME > now) e.PHASEONECLOSETIME = 0;  // midnight has passed
         if (e.PHASEONECLOSETIME + kClosingExpiryHundredths <= now) expired.emplace_back(e.SOCKET, e.SOCKID);
       } else if (e.CLOSINGSTATE) {
-        // Closing with data that the peer never takes: without a limit the
-        // connection would wait for ever.
+        // Closing with data that the peer has not taken for 300 seconds:
+        // without a limit the connection would wait for ever.
         if (e.closing_time > now) e.closing_time = 0;
         if (e.closing_time + kClosingExpiryHundredths <= now) stuck.emplace_back(e.SOCKET, e.SOCKID);
       }

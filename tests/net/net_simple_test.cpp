@@ -447,6 +447,45 @@ TEST_F(NetSimpleTest, HalfClosedConnectionExpiresAfterThreeHundredSecondsAcrossM
   release = true;
 }
 
+TEST_F(NetSimpleTest, PeerThatNeverReadsIsGivenUpThreeHundredSecondsAfterTheClose) {
+  platform::ManualClock clock;
+  StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) {
+    o->clock = &clock;
+    o->send_buffer_bytes = 4096;
+  });
+  std::atomic<bool> release{false};
+  LoopbackServer server([&](int*) {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }, 1, 4096);
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  for (int i = 0; i < 40; ++i) client.SendText(Pattern(16384, i));
+  client.Close();
+  NetRuntime& rt = *NetRuntime::Current();
+  ASSERT_EQ(rt.ClientSockets().size(), 1u);
+  EXPECT_EQ(rt.ClientSockets().front().CLOSINGSTATE, 1);
+  // Wait until the socket takes nothing more.
+  int32_t before = -1;
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    client.GetOutgoingPackets(2, client._CONNECTION.SOCKET, client._CONNECTION.SOCKID);
+    if (client.OUTGOINGDLLPACKETS == before) break;
+    before = client.OUTGOINGDLLPACKETS;
+  }
+  EXPECT_GT(client.OUTGOINGDLLPACKETS, 0);
+  clock.AdvanceMilliseconds(299 * 1000);
+  rt.CheckToCloseNetSimpleSockets();
+  EXPECT_EQ(rt.ClientSockets().size(), 1u);
+  clock.AdvanceMilliseconds(2 * 1000);
+  rt.CheckToCloseNetSimpleSockets();
+  EXPECT_TRUE(HasLine("Closing State on Client Socket has expired with data still unsent."));
+  EXPECT_TRUE(QueuesEmpty());
+  release = true;
+}
+
 TEST_F(NetSimpleTest, ExpiryWithinOneDay) {
   platform::ManualClock clock;
   StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) { o->clock = &clock; });
