@@ -120,6 +120,13 @@ void NetEmailSend::SendLine(std::string_view line) {
 void NetEmailSend::Process() {
   std::string_view block(PACKET.BINDATA, static_cast<size_t>(std::clamp(PACKET.BINDATALEN, 0, net::kMaxBinData)));
   const std::string process_fn = "NetEmailSend.Process (" + std::string(FieldValue(_SERVERDESC, 80)) + ")";
+  if (OPENFLAG == 0 && _STATE == kEsNotConnected) {
+    // Data still arriving after we closed (such as the reply to QUIT, which
+    // is not awaited) belongs to no dialogue any more.
+    Trace("Ignoring " + std::to_string(block.size()) + " bytes that arrived after the connection was closed",
+          process_fn);
+    return;
+  }
   const bool complete = block.size() >= 2 && block.substr(block.size() - 2) == "\r\n";
   const bool had_buffered = !_SERVERREPLYBUFFER.empty();
   _SERVERREPLYBUFFER.append(block);

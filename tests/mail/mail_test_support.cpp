@@ -52,6 +52,11 @@ void TestMailer::ErrorTrap(std::string_view text, std::string_view function) {
   traps.push_back(r);
 }
 
+void TestMailer::Send() {
+  sends.emplace_back(PACKET.BINDATA, static_cast<size_t>(std::max(PACKET.BINDATALEN, 0)));
+  NetEmailSend::Send();
+}
+
 void TestMailer::MessageSent() {
   NetEmailSend::MessageSent();
   ++sent;

@@ -66,12 +66,15 @@ class RecordingProgress final : public ProgressView {
 // makes them: call the class's own first, then record.
 class TestMailer : public NetEmailSend {
  public:
+  ~TestMailer() override { Kill(); }
+  void Send() override;
   void ErrorTrap(std::string_view text, std::string_view function) override;
   void MessageSent() override;
   void Trace(std::string_view message, std::string_view function) override;
 
   std::vector<TrapRecord> traps;
   std::vector<std::string> traces;
+  std::vector<std::string> sends;  // every block handed to Send
   int sent = 0;
 };
 

@@ -1,0 +1,483 @@
+// The SMTP dialogue against scripted servers on loopback: the normal paths,
+// every error path, split and multi-line replies, dot-stuffing, piece sizes,
+// reconnecting, keeping the connection open, time limits and progress.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "mail/mime_codec.h"
+#include "mail/net_email_send.h"
+#include "mail_test_support.h"
+#include "net/net_runtime.h"
+#include "platform/socket.h"
+
+namespace vm::mail {
+namespace {
+
+using testing::MailTest;
+using testing::RecordingProgress;
+using testing::ScriptedServer;
+using testing::TestMailer;
+
+// A well-behaved server; `special` may answer a line first (return
+// std::nullopt-like "\x02" to fall through).
+ScriptedServer::Reply Smtp(std::function<std::string(const std::string&, int)> special = nullptr) {
+  return [special](const std::string& line, int connection) -> std::string {
+    if (special) {
+      std::string s = special(line, connection);
+      if (s != "\x02") return s;
+    }
+    if (line.rfind("HELO", 0) == 0) return "250 hello\r\n";
+    if (line.rfind("EHLO", 0) == 0) return "250-mail.example.com\r\n250-AUTH LOGIN\r\n250 HELP\r\n";
+    if (line == "AUTH LOGIN") return "334 VXNlcm5hbWU6\r\n";
+    if (line.rfind("MAIL FROM", 0) == 0) return "250 ok\r\n";
+    if (line.rfind("RCPT TO", 0) == 0) return "250 ok\r\n";
+    if (line == "DATA") return "354 go ahead\r\n";
+    if (line == "<end of data>") return "250 queued\r\n";
+    if (line == "RSET") return "250 reset\r\n";
+    if (line == "QUIT") return "221 bye\r\n<close>";
+    return "500 what\r\n";
+  };
+}
+
+constexpr char kGreeting[] = "220 test ESMTP\r\n";
+
+class DialogueTest : public MailTest {
+ protected:
+  void SetUp() override {
+    MailTest::SetUp();
+    StartRuntime();
+  }
+  bool Finished(TestMailer* m) {
+    return Pump(m, [m] { return m->DATAQUEUE->empty() && m->OPENFLAG == 0 && m->_STATE == 0; });
+  }
+};
+
+TEST_F(DialogueTest, PlainSendWithHeloQuitsWithoutAwaitingTheReply) {
+  // QUIT gets no answer at all: the client must not wait for one.
+  ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
+                          return line == "QUIT" ? "" : "\x02";
+                        }));
+  TestMailer m;
+  Prepare(&m, server.port());
+  m.TOLIST = "bob@example.com, \"Carol\" <carol@example.com>";
+  m.CCLIST = "dave@example.com";
+  m.BCCLIST = "<eve@example.com>";
+  m.SendMail(2);
+  EXPECT_EQ(m.ERROR, 0);
+  EXPECT_EQ(m._STATE, kEsConnecting);
+  ASSERT_TRUE(PumpUntilOutcome(&m));
+  EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
+  EXPECT_EQ(m.sent, 1);
+  EXPECT_TRUE(m.DATAQUEUE->empty());
+  server.Join();
+  EXPECT_EQ(server.Commands(),
+            (std::vector<std::string>{"HELO NetSendMail", "MAIL FROM: <vm@example.com>", "RCPT TO: <bob@example.com>",
+                                      "RCPT TO: <carol@example.com>", "RCPT TO: <dave@example.com>",
+                                      "RCPT TO: <eve@example.com>", "DATA", "QUIT"}));
+  ASSERT_EQ(server.Messages().size(), 1u);
+  EXPECT_EQ(server.Messages()[0], std::string(m.ComposedMessage()) + "\r\n");
+}
+
+TEST_F(DialogueTest, GreetingOtherThan220IsFatal) {
+  ScriptedServer server("554 go away\r\n", Smtp());
+  TestMailer m;
+  Prepare(&m, server.port());
+  m.SendMail(2);
+  m.SendMail(2);  // a second message waits behind the first
+  EXPECT_EQ(m.DATAQUEUE->size(), 2u);
+  ASSERT_TRUE(PumpUntilOutcome(&m));
+  ASSERT_EQ(m.traps.size(), 1u);
+  const testing::TrapRecord& t = m.traps[0];
+  EXPECT_EQ(t.text,
+            "Fatal Error. Email (SMTP) server sent error = 554 go away State = 71. Will abort all messages in the "
+            "DataQueue");
+  EXPECT_EQ(t.function, "NetEmailSend.Process");
+  EXPECT_EQ(t.server_error_num, 554);
+  EXPECT_EQ(t.server_error_desc, "go away");
+  EXPECT_EQ(t.errorstring, t.text + ".");
+  EXPECT_EQ(m.SERVERERRORNUM, 0);
+  EXPECT_EQ(m.SERVERERRORDESC, "");
+  EXPECT_TRUE(m.DATAQUEUE->empty());
+  EXPECT_EQ(m.sent, 0);
+}
+
+TEST_F(DialogueTest, AuthLoginSequenceWithMultiLineEhloSplitOverBlocks) {
+  ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
+                          if (line.rfind("EHLO", 0) == 0) {
+                            return "250-mail.example.com\r\n\x01" "250-AUTH LOGIN PLAIN\r\n\x01" "250 HELP\r\n";
+                          }
+                          if (line == NetBase64Encode("alice")) return "334 UGFzc3dvcmQ6\r\n";
+                          if (line == NetBase64Encode("s3cret")) return "235 ok\r\n";
+                          return "\x02";
+                        }));
+  TestMailer m;
+  Prepare(&m, server.port());
+  m.AUTHUSER = "alice";
+  m.AUTHPASSWORD = "s3cret";
+  m.SendMail(2);
+  ASSERT_TRUE(PumpUntilOutcome(&m));
+  EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
+  EXPECT_EQ(m.sent, 1);
+  server.Join();
+  const std::vector<std::string> c = server.Commands();
+  ASSERT_GE(c.size(), 5u);
+  EXPECT_EQ(c[0], "EHLO NetSendMail");
+  EXPECT_EQ(c[1], "AUTH LOGIN");
+  EXPECT_EQ(c[2], "YWxpY2U=");
+  EXPECT_EQ(c[3], "czNjcmV0");
+  EXPECT_EQ(c[4], "MAIL FROM: <vm@example.com>");
+}
+
+TEST_F(DialogueTest, AuthenticationFailures) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const std::string&, int)> special;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {"password refused", [](const std::string& l, int) -> std::string {
+         if (l == "AUTH LOGIN") return "334 x\r\n";
+         if (l == NetBase64Encode("alice")) return "334 y\r\n";
+         if (l == NetBase64Encode("s3cret")) return "535 bad credentials\r\n";
+         return "\x02";
+       },
+       "Fatal Error. Email (SMTP) server sent error = 535 bad credentials State = 73. Will abort all messages in the "
+       "DataQueue"},
+      {"password answered with 250", [](const std::string& l, int) -> std::string {
+         if (l == NetBase64Encode("alice")) return "334 y\r\n";
+         if (l == NetBase64Encode("s3cret")) return "250 fine\r\n";
+         return "\x02";
+       },
+       "Fatal Error. Email (SMTP) server sent error = 250 fine State = 73. Will abort all messages in the DataQueue"},
+      {"no AUTH", [](const std::string& l, int) -> std::string {
+         return l == "AUTH LOGIN" ? "502 not implemented\r\n" : "\x02";
+       },
+       "Fatal Error. Email (SMTP) server sent error = 502 not implemented State = 80. Will abort all messages in the "
+       "DataQueue"},
+      {"EHLO refused", [](const std::string& l, int) -> std::string {
+         return l.rfind("EHLO", 0) == 0 ? "500 no\r\n" : "\x02";
+       },
+       "Fatal Error. Email (SMTP) server sent error = 500 no State = 79. Will abort all messages in the DataQueue"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server(kGreeting, Smtp(c.special));
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.AUTHUSER = "alice";
+    m.AUTHPASSWORD = "s3cret";
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text, c.text);
+    EXPECT_TRUE(m.DATAQUEUE->empty());
+  }
+}
+
+TEST_F(DialogueTest, RejectedRecipientFailsThatMessageOnlyAndTheNextGoesOnAFreshConnection) {
+  ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
+                          return line == "RCPT TO: <nobody@example.com>" ? "550 no such user \r\n" : "\x02";
+                        }),
+                        2);
+  TestMailer m;
+  Prepare(&m, server.port());
+  m.TOLIST = "nobody@example.com";
+  m.SendMail(2);
+  m.TOLIST = "bob@example.com";
+  m.SetRequiredMessageSize(0, 2, 0);
+  m.SetMessageText("hi");
+  m.SendMail(2);
+  ASSERT_EQ(m.DATAQUEUE->size(), 2u);
+  ASSERT_TRUE(Finished(&m));
+  ASSERT_EQ(m.traps.size(), 1u);
+  EXPECT_EQ(m.traps[0].text,
+            "Error in this Message. Email (SMTP) server sent error = 550 no such user State = 75. Will try and send "
+            "next email");
+  EXPECT_EQ(m.traps[0].server_error_num, 550);
+  EXPECT_EQ(m.traps[0].server_error_desc, "no such user");
+  EXPECT_EQ(m.traps[0].queued, 2u) << "the owner sees the queue before the message is dropped";
+  EXPECT_EQ(m.SERVERERRORNUM, 0);
+  EXPECT_EQ(m.sent, 1);
+  server.Join();
+  const std::vector<std::string> c = server.Commands();
+  EXPECT_EQ(std::count(c.begin(), c.end(), "#2 HELO NetSendMail"), 1);
+  EXPECT_EQ(std::count(c.begin(), c.end(), "#2 RCPT TO: <bob@example.com>"), 1);
+  ASSERT_EQ(server.Messages().size(), 1u);
+  EXPECT_TRUE(server.Messages()[0].ends_with("\r\nhi\r\n"));
+}
+
+TEST_F(DialogueTest, MessageErrorsInEveryTransactionState) {
+  struct Case {
+    const char* command;
+    const char* answer;
+    uint32_t state;
+  };
+  for (const Case& c : {Case{"MAIL FROM", "451 later", kEsMailFrom}, Case{"DATA", "554 no data", kEsData},
+                        Case{"<end of data>", "552 too big", kEsSendingData}}) {
+    SCOPED_TRACE(c.command);
+    ScriptedServer server(kGreeting, Smtp([c](const std::string& line, int) -> std::string {
+                            return line.rfind(c.command, 0) == 0 ? std::string(c.answer) + "\r\n" : "\x02";
+                          }));
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text, "Error in this Message. Email (SMTP) server sent error = " + std::string(c.answer) +
+                                   " State = " + std::to_string(c.state) + ". Will try and send next email");
+    EXPECT_EQ(m.sent, 0);
+    EXPECT_TRUE(m.DATAQUEUE->empty());
+  }
+}
+
+TEST_F(DialogueTest, SplitReplyIsJoinedAndGarbageIsAnError) {
+  {
+    ScriptedServer server("22\x01" "0 split greeting\r\n",
+                          Smtp([](const std::string& line, int) -> std::string {
+                            return line.rfind("HELO", 0) == 0 ? "2\x01" "5\x01" "0 ok\r\n" : "\x02";
+                          }));
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
+    EXPECT_EQ(m.sent, 1);
+    const auto has = [&m](const std::string& s) {
+      return std::any_of(m.traces.begin(), m.traces.end(), [&](const std::string& t) { return t.find(s) != t.npos; });
+    };
+    EXPECT_TRUE(has("NetEmailSend.Process (Email (SMTP)): Warning. We Received Data from Email (SMTP) Server - but did "
+                    "not receive a whole line. Will store the line in the buffer"));
+    EXPECT_TRUE(has("Okay we put the buffered lines together and got [250 ok\r\n]"));
+  }
+  {
+    ScriptedServer server("hello there\r\n", Smtp());
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text,
+              "Fatal Error. Email (SMTP) server sent error = 0 lo there State = 71. Will abort all messages in the "
+              "DataQueue");
+  }
+}
+
+TEST_F(DialogueTest, DotStuffingAndPieceSizes) {
+  {
+    SCOPED_TRACE("dot lines over the wire");
+    ScriptedServer server(kGreeting, Smtp());
+    TestMailer m;
+    Prepare(&m, server.port());
+    const std::string body = ".starts\r\nmid.dot\r\n..two\r\n.\r\nend";
+    m.SetRequiredMessageSize(0, static_cast<int32_t>(body.size()), 0);
+    m.SetMessageText(body);
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    EXPECT_EQ(m.sent, 1);
+    server.Join();
+    ASSERT_EQ(server.Messages().size(), 1u);
+    EXPECT_TRUE(server.Messages()[0].ends_with("\r\n\r\n..starts\r\nmid.dot\r\n...two\r\n..\r\nend\r\n"))
+        << server.Messages()[0];
+  }
+  {
+    SCOPED_TRACE("line starts are followed across pieces");
+    TestMailer m;
+    m.Init();
+    auto stuff = [&m](const std::string& piece) {
+      std::memcpy(m.PACKET.BINDATA, piece.data(), piece.size());
+      m.PACKET.BINDATALEN = static_cast<int32_t>(piece.size());
+      m.EscapeDots();
+      return std::string(m.PACKET.BINDATA, static_cast<size_t>(m.PACKET.BINDATALEN));
+    };
+    EXPECT_EQ(stuff(".a\r"), "..a\r");
+    EXPECT_EQ(stuff("\n.b\r\n"), "\n..b\r\n");
+    EXPECT_EQ(stuff(".c"), "..c");
+    EXPECT_EQ(stuff(std::string(5120, '.')), std::string(5120, '.')) << "not at a line start";
+    EXPECT_EQ(stuff("\r\n.\r\n"), "\r\n..\r\n");
+  }
+  for (size_t size : {5120u, 5121u, 10240u}) {
+    SCOPED_TRACE(size);
+    ScriptedServer server(kGreeting, Smtp());
+    TestMailer m;
+    Prepare(&m, server.port());
+    std::string whole = "From: vm@example.com\r\nTo: bob@example.com\r\n\r\n";
+    whole += std::string(size - whole.size() - 2, 'x') + "\r\n";
+    m.SetRequiredMessageSize(static_cast<int32_t>(whole.size()), 0, 0);
+    m.SetWholeMessage(whole);
+    m.SendMail(1);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    EXPECT_EQ(m.sent, 1);
+    const auto data = std::find(m.sends.begin(), m.sends.end(), "DATA\r\n");
+    ASSERT_NE(data, m.sends.end());
+    std::vector<size_t> pieces;
+    for (auto it = data + 1; it != m.sends.end() && *it != "QUIT\r\n"; ++it) pieces.push_back(it->size());
+    std::vector<size_t> expected;
+    for (size_t left = size; left > 0; left -= std::min<size_t>(left, 5120)) expected.push_back(std::min<size_t>(left, 5120));
+    expected.push_back(5);  // the end line
+    EXPECT_EQ(pieces, expected);
+    EXPECT_EQ(m.sends[data - m.sends.begin() + static_cast<long>(expected.size())], "\r\n.\r\n");
+    server.Join();
+    EXPECT_EQ(server.Messages()[0], whole + "\r\n");
+  }
+}
+
+TEST_F(DialogueTest, ServerClosingTheConnection) {
+  {
+    SCOPED_TRACE("in the middle of the message");
+    ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
+                            return line == "<end of data>" ? "<close>" : "\x02";
+                          }));
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text, "The (Email (SMTP)) server closed the connection");
+    EXPECT_EQ(m.traps[0].function, "NetEmailSend.ConnectionClosed");
+    EXPECT_EQ(m.traps[0].error_during, 0);
+    EXPECT_EQ(m.traps[0].queued, 0u);
+    EXPECT_EQ(m.ERRORSTRING, "The (Email (SMTP)) server closed the connection.");
+    EXPECT_TRUE(m.DATAQUEUE->empty());
+  }
+  {
+    SCOPED_TRACE("after QUIT: silent");
+    ScriptedServer server(kGreeting, Smtp());
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    // Let the server's close arrive.
+    Pump(&m, [] { return false; }, std::chrono::milliseconds(200));
+    EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
+    EXPECT_EQ(m.sent, 1);
+  }
+}
+
+TEST_F(DialogueTest, RefusedConnectionReports10061AndLeavesMinus39) {
+  int fd = -1;
+  uint16_t port = 0;
+  ASSERT_EQ(platform::SocketListenLoopback(&fd, &port, 1), 0);
+  platform::SocketClose(fd);
+  TestMailer m;
+  Prepare(&m, port);
+  m.SendMail(2);
+  EXPECT_EQ(m.ERROR, -39);
+  ASSERT_EQ(m.traps.size(), 1u);
+  EXPECT_EQ(m.traps[0].function, "NetSimple(Client).Open");
+  EXPECT_EQ(m.traps[0].error_during, 0) << "the close of the error path resets ERROR";
+  EXPECT_EQ(m.traps[0].errorstring.rfind("Could not open a connection to the Email (SMTP) Server. The error number "
+                                         "was 10061 which means (WSAECONNREFUSED) Connection refused.",
+                                         0),
+            0u)
+      << m.traps[0].errorstring;
+  EXPECT_TRUE(m.DATAQUEUE->empty());
+  EXPECT_EQ(m._STATE, 0u);
+}
+
+TEST_F(DialogueTest, ServerThatNeverAnswersRunsOutOfTime) {
+  struct Case {
+    const char* name;
+    std::string greeting;
+    std::function<std::string(const std::string&, int)> special;
+    uint32_t state;
+  };
+  const std::vector<Case> cases = {
+      {"no greeting", "<hang>", nullptr, kEsConnecting},
+      {"no answer to RCPT TO", kGreeting,
+       [](const std::string& l, int) -> std::string { return l.rfind("RCPT", 0) == 0 ? "<hang>" : "\x02"; },
+       kEsRcptTo},
+      {"no answer after the message", kGreeting,
+       [](const std::string& l, int) -> std::string { return l == "<end of data>" ? "<hang>" : "\x02"; },
+       kEsSendingData},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server(c.greeting, Smtp(c.special));
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SetReplyTimeoutMs(300);
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text, "No reply from the Email (SMTP) Server within 300 milliseconds. State = " +
+                                   std::to_string(c.state) + ". Will abort all messages in the DataQueue");
+    EXPECT_EQ(m.traps[0].error_during, -53);
+    EXPECT_EQ(m.traps[0].errorstring, m.traps[0].text + ". The error number was -53 which means Timeout error.");
+    EXPECT_EQ(m.ERROR, -53) << "the owner records the time-out as the send's error";
+    EXPECT_TRUE(m.DATAQUEUE->empty());
+    EXPECT_EQ(m.OPENFLAG, 0);
+  }
+}
+
+TEST_F(DialogueTest, ReconnectAfterEachMessage) {
+  ScriptedServer server(kGreeting, Smtp(), 2);
+  TestMailer m;
+  Prepare(&m, server.port());
+  m.RECONNECTAFTERXMSGS = 1;
+  m.SendMail(2);
+  m.SetRequiredMessageSize(0, 2, 0);
+  m.SetMessageText("hi");
+  m.SendMail(2);
+  ASSERT_TRUE(Finished(&m));
+  EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
+  EXPECT_EQ(m.sent, 2);
+  server.Join();
+  const std::vector<std::string> c = server.Commands();
+  EXPECT_EQ(std::count(c.begin(), c.end(), "QUIT"), 1);
+  EXPECT_EQ(std::count(c.begin(), c.end(), "#2 HELO NetSendMail"), 1);
+  EXPECT_EQ(std::count(c.begin(), c.end(), "#2 QUIT"), 1);
+  EXPECT_EQ(server.Messages().size(), 2u);
+}
+
+TEST_F(DialogueTest, KeepConnectionOpenGoesIdleAndRestartsWithRset) {
+  ScriptedServer server(kGreeting, Smtp());
+  TestMailer k;
+  Prepare(&k, server.port());
+  k.OPTIONSKEEPCONNECTIONOPEN = 1;
+  k.SendMail(2);
+  ASSERT_TRUE(Pump(&k, [&k] { return k.sent == 1 && k._STATE == kEsConnectedAndIdle; }));
+  EXPECT_EQ(k.OPENFLAG, 1);
+  k.SetRequiredMessageSize(0, 2, 0);
+  k.SetMessageText("hi");
+  k.SendMail(2);
+  ASSERT_TRUE(Pump(&k, [&k] { return k.sent == 2 && k._STATE == kEsConnectedAndIdle; }));
+  EXPECT_TRUE(k.traps.empty()) << k.traps[0].errorstring;
+  k.Kill();
+  server.Join();
+  const std::vector<std::string> c = server.Commands();
+  EXPECT_EQ(std::count(c.begin(), c.end(), "RSET"), 3);
+  EXPECT_EQ(std::count(c.begin(), c.end(), "HELO NetSendMail"), 1);
+  EXPECT_EQ(std::count(c.begin(), c.end(), "QUIT"), 0);
+  EXPECT_EQ(server.Messages().size(), 2u);
+}
+
+TEST_F(DialogueTest, ProgressFiguresAndControl) {
+  ScriptedServer server(kGreeting, Smtp());
+  RecordingProgress view;
+  TestMailer m;
+  Prepare(&m, server.port());
+  m.PROGRESSCONTROL = 1;
+  m.SetProgressView(&view);
+  m.SendMail(2);
+  ASSERT_GE(view.calls.size(), 4u);
+  EXPECT_EQ(view.calls[0].what, "range");
+  EXPECT_EQ(view.calls[0].b, 1000);
+  EXPECT_EQ(view.calls[1].what, "show");
+  EXPECT_EQ(view.calls[2].what, "value");
+  EXPECT_EQ(view.calls[2].a, 0);
+  m.CalcProgress();
+  EXPECT_EQ(m.PROGRESSBYTESMAX, m.WHOLEMESSAGELEN);
+  EXPECT_EQ(m.PROGRESSBYTESTOGO, m.WHOLEMESSAGELEN);
+  EXPECT_EQ(m.PROGRESS1000, 0);
+  ASSERT_TRUE(PumpUntilOutcome(&m));
+  EXPECT_EQ(view.calls.back().what, "redisplay");
+  EXPECT_EQ(view.calls[view.calls.size() - 3].what, "hide");
+  m.CalcProgress();
+  EXPECT_EQ(m.PROGRESS1000, 1000);
+  EXPECT_EQ(m.PROGRESSBYTESTOGO, 0);
+}
+
+}  // namespace
+}  // namespace vm::mail
