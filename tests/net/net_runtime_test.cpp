@@ -233,8 +233,14 @@ TEST_F(NetRuntimeTest, MessageRangesRouteAsTheWindowProcedure) {
   EXPECT_EQ(CountLines("Got a FD_WRITE message for a socket that is no longer in qSimpleClientSockets. (ie The "
                        "connection was closed before the package could be sent)."),
             1);
-  rt.CallBackWindowMainCallBack(6119, 55, kFdClose);
+  rt.CallBackWindowMainCallBack(6500, 55, kFdClose);
+  EXPECT_EQ(CountLines("Got a FD_CLOSE message for a socket that is no longer in qSimpleClientSockets. (ie The "
+                       "connection was closed before the message arrived)."),
+            1);
+  rt.CallBackWindowMainCallBack(kMsgEndSession - 1, 55, kFdClose);
   EXPECT_EQ(CountLines("isn't in one of our queues"), 2);
+  rt.CallBackWindowMainCallBack(6119, 55, kFdClose);
+  EXPECT_EQ(CountLines("isn't in one of our queues"), 3);
   rt.CallBackWindowMainCallBack(3105, 55, kFdClose);
   EXPECT_EQ(CountLines("ERROR. Critical Error FD_CLOSE called for SS Listening Socket"), 1);
 }
