@@ -476,4 +476,26 @@ Status StoredTable::StepKey(uint8_t key, std::string_view from, bool forward,
   return Status::Ok();
 }
 
+Status StoredTable::SeekKey(uint8_t key, std::string_view row, std::string* entry,
+                            uint32_t* record, bool* found, bool* exact) {
+  const KeyDef& k = def_.keys[key];
+  std::string value;
+  AppendKeyValue(def_, k, collation_, ToStored(row), &value);
+  const std::string start = KeyPrefix(number_, key) + value;
+  Record r;
+  *exact = false;
+  Status s = tree_->Seek(start, &r, found);
+  if (!s.ok()) return s;
+  if (!*found || !StartsWith(r.key, KeyPrefix(number_, key))) {
+    *found = false;
+    return Status::Ok();
+  }
+  // Entries of a unique key end with the value; with duplicates the record
+  // number follows it.
+  *exact = StartsWith(r.key, start) && r.key.size() == start.size() + (k.duplicates() ? 4 : 0);
+  *record = EntryRecordNumber(r.key, r.data);
+  *entry = std::move(r.key);
+  return Status::Ok();
+}
+
 }  // namespace vm::storage

@@ -96,6 +96,11 @@ class StoredTable {
   // first (forward) or last entry. *record is the entry's row.
   Status StepKey(uint8_t key, std::string_view from, bool forward, std::string* entry,
                  uint32_t* record, bool* found);
+  // Positions on key `key` at the first entry whose value is not less than
+  // the key value of the program's row image `row` (its other fields do not
+  // matter). *exact tells whether that entry has exactly this value.
+  Status SeekKey(uint8_t key, std::string_view row, std::string* entry, uint32_t* record,
+                 bool* found, bool* exact);
 
   // The key entry of `key` for the program's row image; false when the row
   // has no entry in that key (optional key with empty components).

@@ -152,6 +152,23 @@ TEST(TablesTest, ProcessedFilesKeysFollowTheirAttributes) {
   bool found = false;
   ASSERT_TRUE(t.ReadRow(b, &row, &found).ok());
   EXPECT_EQ(row, make("A.WAV", 1));
+  // Looking a file name up finds it in any case; a missing one positions on
+  // the next name.
+  std::string entry;
+  uint32_t at = 0;
+  bool exact = false;
+  ASSERT_TRUE(t.SeekKey(0, make("a.wav", 9), &entry, &at, &found, &exact).ok());
+  EXPECT_TRUE(found && exact);
+  EXPECT_EQ(at, b);
+  ASSERT_TRUE(t.SeekKey(0, make("b", 0), &entry, &at, &found, &exact).ok());
+  EXPECT_TRUE(found);
+  EXPECT_FALSE(exact);
+  EXPECT_EQ(at, a);
+  ASSERT_TRUE(t.SeekKey(1, make("", 1), &entry, &at, &found, &exact).ok());
+  EXPECT_TRUE(found && exact);
+  EXPECT_EQ(at, a);  // duplicates: the lowest record number first
+  ASSERT_TRUE(t.SeekKey(0, make("zzz", 0), &entry, &at, &found, &exact).ok());
+  EXPECT_FALSE(found);
   ASSERT_TRUE(t.Delete(a).ok());
   EXPECT_EQ(t.Delete(a).code(), kErrorRecordNotAvailable);
   EXPECT_EQ(KeyOrder(f.tree, t.number(), 0), (std::vector<uint32_t>{b, c}));
