@@ -27,7 +27,9 @@ KeyDef MakeKey(std::string name, uint8_t flags, std::vector<KeyComponent> compon
 std::string CheckTableDef(const TableDef& def) {
   if (def.record_length == 0 || def.record_length > kMaxRecordLength)
     return "record length " + std::to_string(def.record_length) + " out of range";
-  if (def.fields.size() > 0xFFFF || def.keys.size() > 0xFF || def.memos.size() > 0xFF)
+  // Key numbers share the byte after the table number with the record kinds
+  // (0xF3 and above), so at most 0xF3 keys.
+  if (def.fields.size() > 0xFFFF || def.keys.size() > 0xF3 || def.memos.size() > 0x100)
     return "too many fields, keys or memos";
   for (const FieldDef& f : def.fields) {
     if (size_t{f.offset} + f.size > def.record_length)

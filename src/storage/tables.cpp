@@ -317,13 +317,15 @@ Status StoredTable::Change(uint32_t record, std::string_view row,
     c.had_old = StoredEntry(key, old, record, &c.old_entry);
     c.has_new = StoredEntry(key, stored, record, &c.new_entry);
     if (c.had_old == c.has_new && c.old_entry == c.new_entry) continue;
-    if (c.has_new) {
+    if (c.has_new && !k.duplicates()) {
       std::string existing;
       s = tree_->Get(c.new_entry, &existing, &found);
       if (s.ok() && found) {
         undo();
         return Status::Error(kErrorDuplicateKey);
       }
+    }
+    if (c.has_new) {
       if (s.ok()) s = tree_->Insert(c.new_entry, k.duplicates() ? std::string() : EncodeNumber(record));
       if (!s.ok()) return s;
     }
