@@ -1,0 +1,94 @@
+#!/usr/bin/python3
+"""A real SMTP server (aiosmtpd) for the mail interoperability tests.
+
+Usage: smtp_server.py DIR [--user NAME --password PW]
+
+Listens on a free loopback port and prints "PORT n" once it accepts
+connections. Every accepted message is saved as DIR/NNN.eml (the bytes after
+DATA, dot-unstuffed) with DIR/NNN.txt holding the envelope: "from ADDR",
+"rcpt ADDR" lines and "auth LOGIN" when the session authenticated. Recipients
+whose address starts with "reject" are refused with 550. With --user, AUTH
+LOGIN is required and checks the credentials. The server stops when its
+standard input is closed.
+"""
+import os
+import socket
+import sys
+
+from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import AuthResult, LoginPassword
+
+
+class SavingHandler:
+    def __init__(self, directory):
+        self.directory = directory
+        self.count = 0
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address.startswith("reject"):
+            return "550 5.1.1 <%s>: Recipient address rejected" % address
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        base = os.path.join(self.directory, "%03d" % self.count)
+        with open(base + ".eml.part", "wb") as f:
+            f.write(envelope.original_content or envelope.content)
+        with open(base + ".txt", "w") as f:
+            f.write("from %s\n" % envelope.mail_from)
+            for r in envelope.rcpt_tos:
+                f.write("rcpt %s\n" % r)
+            if session.authenticated:
+                f.write("auth %s\n" % (session.auth_data.login.decode()
+                                       if isinstance(session.auth_data, LoginPassword) else "yes"))
+        os.rename(base + ".eml.part", base + ".eml")
+        return "250 2.0.0 Message accepted for delivery"
+
+
+def free_port():
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+def main():
+    directory = sys.argv[1]
+    user = password = None
+    args = sys.argv[2:]
+    for i, a in enumerate(args):
+        if a == "--user":
+            user = args[i + 1].encode()
+        if a == "--password":
+            password = args[i + 1].encode()
+
+    def authenticator(server, session, envelope, mechanism, auth_data):
+        ok = (mechanism == "LOGIN" and isinstance(auth_data, LoginPassword)
+              and auth_data.login == user and auth_data.password == password)
+        return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
+
+    kwargs = dict(data_size_limit=64 * 1024 * 1024, auth_require_tls=False)
+    if user is not None:
+        kwargs.update(authenticator=authenticator, auth_required=True)
+    handler = SavingHandler(directory)
+    controller = None
+    for _ in range(20):
+        try:
+            controller = Controller(handler, hostname="127.0.0.1", port=free_port(), **kwargs)
+            controller.start()
+            break
+        except Exception:  # the port was taken in between: try another
+            controller = None
+    if controller is None:
+        print("FAILED", flush=True)
+        return 1
+    print("PORT %d" % controller.port, flush=True)
+    sys.stdin.read()
+    controller.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
