@@ -51,10 +51,12 @@ LocaleFormats SystemLocaleFormats() {
     if (d != nullptr && *d != '\0') f.short_date = d;
     if (t != nullptr && *t != '\0') f.long_time = t;
   }
-  // "%D" and "%T" are shorthands some locales use; spell them out so the
+  // "%D", "%T", "%r" and "%R" are shorthands some locales use; spell them out so the
   // long forms can be derived from them.
   if (f.short_date == "%D") f.short_date = "%m/%d/%y";
   if (f.long_time == "%T") f.long_time = "%H:%M:%S";
+  if (f.long_time == "%r") f.long_time = "%I:%M:%S %p";
+  if (f.long_time == "%R") f.long_time = "%H:%M";
   f.long_date = LongDateFrom(f.short_date);
   f.short_time = WithoutSeconds(f.long_time);
   return f;

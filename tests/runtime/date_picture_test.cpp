@@ -128,6 +128,19 @@ TEST(DatePicture, SystemFormatsUseTheLocalePatterns) {
   EXPECT_FALSE(FormatDate(DayFromDate(2003, 7, 5), 17).empty());
 }
 
+TEST(LocaleFormats, FormatLocalizedComputesWeekdayAndDayOfYear) {
+  // Numeric conversions only, so the result is the same in every locale.
+  EXPECT_EQ(platform::FormatLocalized("%Y-%m-%d %H:%M:%S %j %u", 2003, 7, 5, 9, 9, 7), "2003-07-05 09:09:07 186 6");
+  EXPECT_EQ(platform::FormatLocalized("%j %w", 2000, 12, 31, 0, 0, 0), "366 0");
+  EXPECT_EQ(platform::FormatLocalized("%j %w", 1900, 3, 1, 0, 0, 0), "060 4");
+  EXPECT_EQ(platform::FormatLocalized("%j %w", 1801, 1, 1, 0, 0, 0), "001 4");
+  EXPECT_EQ(platform::FormatLocalized("%d", 2003, 13, 1, 0, 0, 0), "");
+  const platform::LocaleFormats f = platform::SystemLocaleFormats();
+  EXPECT_NE(f.short_date.find('%'), std::string::npos);
+  EXPECT_EQ(f.short_time.find("%S"), std::string::npos);  // the short time has no seconds
+  EXPECT_NE(f.long_date.find("%B"), std::string::npos);
+}
+
 TEST(TimePicture, AllPictures) {
   const int32_t t = TimeFrom(9, 9, 5, 50);
   const char* const expected[] = {" 9:09", " 909", " 9:09AM", " 9:09:05", " 90905", " 9:09:05AM"};
