@@ -21,11 +21,14 @@ class ByteBuffer {
   size_t capacity() const { return capacity_; }
 
   // Drops the contents and allocates exactly `size` bytes of spaces. false
-  // (and capacity 0) when the memory cannot be had.
-  bool Allocate(size_t size);
-  // A new buffer of `size` bytes of spaces holding the first `keep` bytes of
-  // the old one; the old one is freed. false leaves the old buffer as it was.
-  bool Grow(size_t size, size_t keep);
+  // (and capacity 0) when the memory cannot be had. With `fill` false the
+  // bytes are left as they come: for buffers the caller writes in full
+  // before reading, where filling tens of megabytes would only cost time.
+  bool Allocate(size_t size, bool fill = true);
+  // A new buffer of `size` bytes holding the first `keep` bytes of the old
+  // one, the rest spaces (or as it comes without `fill`); the old one is
+  // freed. false leaves the old buffer as it was.
+  bool Grow(size_t size, size_t keep, bool fill = true);
   void Free();
 
   // Allocations larger than `bytes` fail from now on (0 = no limit); for
@@ -33,7 +36,10 @@ class ByteBuffer {
   static void SetAllocationLimitForTesting(size_t bytes);
 
  private:
-  std::unique_ptr<char[]> data_;
+  struct FreeDeleter {
+    void operator()(char* p) const;
+  };
+  std::unique_ptr<char, FreeDeleter> data_;
   size_t capacity_ = 0;
 };
 

@@ -73,7 +73,7 @@ bool NetEmailSend::ReserveWhole(size_t extra) {
   if (compose_failed_) return false;
   if (whole_used_ + extra <= WHOLEMESSAGE.capacity()) return true;
   const size_t estimate = whole_used_ + extra + kHeadroom;
-  if (!WHOLEMESSAGE.Grow(estimate, whole_used_)) {
+  if (!WHOLEMESSAGE.Grow(estimate, whole_used_, false)) {
     ComposeFail(kNetErrMemory, "Unable to allocate memory required for sending email.",
                 "NetEmailSend.SetRequiredMessageSize");
     return false;
@@ -137,7 +137,7 @@ bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path)
   WHOLEMESSAGELEN = static_cast<int32_t>(std::min<uint64_t>(grown, INT32_MAX));
   if (grown > WHOLEMESSAGE.capacity()) {
     ClipWhole();
-    if (!WHOLEMESSAGE.Grow(grown, whole_used_)) {
+    if (!WHOLEMESSAGE.Grow(grown, whole_used_, false)) {
       ComposeFail(kNetErrMemory, "Unable to allocate memory required for sending email.",
                   "NetEmailSend.SetRequiredMessageSize");
       return false;
@@ -282,7 +282,7 @@ bool NetEmailSend::ComposeMode2() {
                           FieldValue(EXTRAHEADER, kExtraHeaderWidth).size() + text_len + html_len;
   WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(estimate, INT32_MAX));
   if (estimate > WHOLEMESSAGE.capacity() || WHOLEMESSAGE.capacity() > estimate + kShrinkSlack) {
-    if (!WHOLEMESSAGE.Allocate(estimate)) {
+    if (!WHOLEMESSAGE.Allocate(estimate, false)) {
       ComposeFail(kNetErrMemory, "Unable to allocate memory required for sending " + desc + ".",
                   "NetEmailSend.SetRequiredMessageSize");
       return false;
@@ -369,7 +369,7 @@ bool NetEmailSend::QueueMessage(int32_t mode) {
   const std::string desc(FieldValue(_SERVERDESC, 80));
   auto copy_buffer = [](const ByteBuffer& from, int32_t length, ByteBuffer* to) {
     const size_t n = from.data() == nullptr ? 0 : std::min(static_cast<size_t>(std::max(length, 0)), from.capacity());
-    if (!to->Allocate(n)) return false;
+    if (!to->Allocate(n, false)) return false;
     if (n > 0) std::memcpy(to->data(), from.data(), n);
     return true;
   };
