@@ -16,13 +16,6 @@ constexpr int kEventCloseWindow = 2;
 constexpr int kNetSimpleCloseCheckHundredths = 2000;
 constexpr int kTimerHundredths = 100;
 
-struct SocketMessage {
-  uint32_t message;
-  uint32_t socket;
-  uint16_t event;
-  uint16_t error;
-};
-
 uint32_t MakeLParam(uint16_t event, uint16_t error) { return uint32_t{event} | uint32_t{error} << 16; }
 
 }  // namespace
@@ -80,7 +73,6 @@ void NetRuntime::PostWindowEvent(int event) {
 }
 
 void NetRuntime::CallBackWindowSrc() {
-  const char* kF = "CallBackWindowSrc";
   simple_countdown_ = std::max(1, kNetSimpleCloseCheckHundredths / kTimerHundredths);
   active_ = true;
   {
@@ -93,95 +85,15 @@ void NetRuntime::CallBackWindowSrc() {
   using Steady = std::chrono::steady_clock;
   const auto period = std::chrono::milliseconds(std::max(1, options_.tick_ms));
   auto next_tick = Steady::now() + period;
-  bool closing = false;
-  while (!closing) {
-    std::deque<int> events;
-    {
-      std::lock_guard<std::mutex> lock(window_mu_);
-      events.swap(window_events_);
-    }
-    for (int e : events) {
-      if (e == kEventCloseWindow) {
-        TraceLine("Got Event:CloseWindow - Will ignore. You can only close NetMainWindow with a Event:CloseDown.", kF,
-                  kTraceInfo);
-      } else if (e == kEventCloseDown && !closing) {
-        TraceLine("Information: Got Event:CloseDown - will close down the DLL process.", kF, kTraceInfo);
-        // No peer list or peer sign-off exists in this program.
-        CloseAll();
-        closed_down_ = true;
-        closing = true;
-      }
-    }
-    if (closing) break;
-
-    // Build the wait list from the registered client sockets.
-    std::vector<platform::PollItem> items(1);
-    items[0].fd = waker_.read_fd();
-    items[0].want_read = true;
-    std::vector<std::pair<uint32_t, int32_t>> ids(1);
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      for (const SimpleClientSocketEntry& e : qSimpleClientSockets) {
-        if (e.ASYNCMESSAGE == 0 || !e.socket_open) continue;
-        platform::PollItem it;
-        it.fd = e.SOCKET;
-        it.want_read = true;
-        it.want_write = e.want_write;
-        items.push_back(it);
-        ids.emplace_back(e.ASYNCMESSAGE, e.SOCKID);
-      }
-    }
+  while (!HandleWindowEvents()) {
     auto now = Steady::now();
-    int timeout = now >= next_tick
-                      ? 0
-                      : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count()) + 1;
-    int poll_error = 0;
-    int ready = platform::SocketPoll(&items, timeout, &poll_error);
-    if (ready < 0) {
-      TraceLine("Error waiting for socket events. Error = " + std::to_string(poll_error), kF, kTraceError);
-    }
-    if (items[0].readable) waker_.Drain();
-
-    std::vector<SocketMessage> messages;
-    if (ready > 0) {
-      std::lock_guard<std::mutex> lock(mu_);
-      for (size_t i = 1; i < items.size(); ++i) {
-        const platform::PollItem& it = items[i];
-        if (!it.readable && !it.writable && !it.hangup) continue;
-        SimpleClientSocketEntry* e = FindByMessageLocked(ids[i].first);
-        // The socket may have been closed (and its number reused) meanwhile.
-        if (e == nullptr || e->SOCKID != ids[i].second || !e->socket_open || e->SOCKET != it.fd) continue;
-        const uint32_t sock = static_cast<uint32_t>(e->SOCKET);
-        if (it.writable && e->want_write) {
-          e->want_write = false;
-          messages.push_back({e->ASYNCMESSAGE, sock, kFdWrite, 0});
-        }
-        if (it.readable || it.hangup) {
-          int err = 0;
-          switch (platform::SocketPeek(e->SOCKET, &err)) {
-            case platform::PeekResult::kData:
-              messages.push_back({e->ASYNCMESSAGE, sock, kFdRead, 0});
-              break;
-            case platform::PeekResult::kClosed:
-              messages.push_back({e->ASYNCMESSAGE, sock, kFdClose, 0});
-              break;
-            case platform::PeekResult::kError:
-              messages.push_back({e->ASYNCMESSAGE, sock, kFdClose, static_cast<uint16_t>(err)});
-              break;
-            case platform::PeekResult::kNothing:
-              if (it.hangup) {
-                int pending = platform::SocketPendingError(e->SOCKET);
-                messages.push_back({e->ASYNCMESSAGE, sock, kFdClose, static_cast<uint16_t>(pending)});
-              }
-              break;
-          }
-        }
-      }
-    }
-    for (const SocketMessage& m : messages) {
+    int timeout =
+        now >= next_tick
+            ? 0
+            : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count()) + 1;
+    for (const SocketMessage& m : WaitForSocketMessages(timeout)) {
       CallBackWindowMainCallBack(m.message, m.socket, MakeLParam(m.event, m.error));
     }
-
     if (Steady::now() >= next_tick) {
       // The timer is stopped while the tasks run, then restarted.
       PeriodicTasks();
@@ -190,7 +102,95 @@ void NetRuntime::CallBackWindowSrc() {
     }
   }
   active_ = false;
-  TraceLine("Linkora Call Back Window Closed.", kF, kTraceInfo);
+  TraceLine("Linkora Call Back Window Closed.", "CallBackWindowSrc", kTraceInfo);
+}
+
+bool NetRuntime::HandleWindowEvents() {
+  const char* kF = "CallBackWindowSrc";
+  std::deque<int> events;
+  {
+    std::lock_guard<std::mutex> lock(window_mu_);
+    events.swap(window_events_);
+  }
+  for (int e : events) {
+    if (e == kEventCloseWindow) {
+      TraceLine("Got Event:CloseWindow - Will ignore. You can only close NetMainWindow with a Event:CloseDown.", kF,
+                kTraceInfo);
+    } else if (e == kEventCloseDown) {
+      TraceLine("Information: Got Event:CloseDown - will close down the DLL process.", kF, kTraceInfo);
+      // No peer list or peer sign-off exists in this program.
+      CloseAll();
+      closed_down_ = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<SocketMessage> NetRuntime::WaitForSocketMessages(int timeout_ms) {
+  // The wait list: the wake pipe, then every registered client socket.
+  std::vector<platform::PollItem> items(1);
+  items[0].fd = waker_.read_fd();
+  items[0].want_read = true;
+  std::vector<std::pair<uint32_t, int32_t>> ids(1);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const SimpleClientSocketEntry& e : qSimpleClientSockets) {
+      if (e.ASYNCMESSAGE == 0 || !e.socket_open) continue;
+      platform::PollItem it;
+      it.fd = e.SOCKET;
+      it.want_read = true;
+      it.want_write = e.want_write;
+      items.push_back(it);
+      ids.emplace_back(e.ASYNCMESSAGE, e.SOCKID);
+    }
+  }
+  int poll_error = 0;
+  int ready = platform::SocketPoll(&items, timeout_ms, &poll_error);
+  if (ready < 0) {
+    TraceLine("Error waiting for socket events. Error = " + std::to_string(poll_error), "CallBackWindowSrc",
+              kTraceError);
+  }
+  if (items[0].readable) waker_.Drain();
+  std::vector<SocketMessage> messages;
+  if (ready <= 0) return messages;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (size_t i = 1; i < items.size(); ++i) {
+    const platform::PollItem& it = items[i];
+    if (!it.readable && !it.writable && !it.hangup) continue;
+    SimpleClientSocketEntry* e = FindByMessageLocked(ids[i].first);
+    // The socket may have been closed (and its number reused) meanwhile.
+    if (e == nullptr || e->SOCKID != ids[i].second || !e->socket_open || e->SOCKET != it.fd) continue;
+    if (it.writable && e->want_write) {
+      e->want_write = false;
+      messages.push_back({e->ASYNCMESSAGE, static_cast<uint32_t>(e->SOCKET), kFdWrite, 0});
+    }
+    if (it.readable || it.hangup) AddInputMessageLocked(*e, it.hangup, &messages);
+  }
+  return messages;
+}
+
+void NetRuntime::AddInputMessageLocked(const SimpleClientSocketEntry& e, bool hangup,
+                                       std::vector<SocketMessage>* messages) {
+  const uint32_t sock = static_cast<uint32_t>(e.SOCKET);
+  int err = 0;
+  switch (platform::SocketPeek(e.SOCKET, &err)) {
+    case platform::PeekResult::kData:
+      messages->push_back({e.ASYNCMESSAGE, sock, kFdRead, 0});
+      break;
+    case platform::PeekResult::kClosed:
+      messages->push_back({e.ASYNCMESSAGE, sock, kFdClose, 0});
+      break;
+    case platform::PeekResult::kError:
+      messages->push_back({e.ASYNCMESSAGE, sock, kFdClose, static_cast<uint16_t>(err)});
+      break;
+    case platform::PeekResult::kNothing:
+      if (hangup) {
+        const int pending = platform::SocketPendingError(e.SOCKET);
+        messages->push_back({e.ASYNCMESSAGE, sock, kFdClose, static_cast<uint16_t>(pending)});
+      }
+      break;
+  }
 }
 
 void NetRuntime::PeriodicTasks() {

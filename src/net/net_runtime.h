@@ -118,6 +118,15 @@ struct SimpleInDataEntry {
   uint16_t UDPFROMPORT = 0;
 };
 
+// One socket message of the callback window: message number, socket, event
+// (FD_*) and the error that came with it.
+struct SocketMessage {
+  uint32_t message = 0;
+  uint32_t socket = 0;
+  uint16_t event = 0;
+  uint16_t error = 0;
+};
+
 // Sizes of the socket layer's queues, for checks that nothing is left behind.
 struct QueueCounts {
   size_t client_sockets = 0;
@@ -228,6 +237,11 @@ class NetRuntime {
   // Callback window (callback_window.cpp).
   int32_t WindowLoader();
   void CallBackWindowSrc();
+  // Handles the window's own events; true when the window is to close.
+  bool HandleWindowEvents();
+  // Waits up to `timeout_ms` and returns the socket messages that are due.
+  std::vector<SocketMessage> WaitForSocketMessages(int timeout_ms);
+  void AddInputMessageLocked(const SimpleClientSocketEntry& e, bool hangup, std::vector<SocketMessage>* messages);
   void PeriodicTasks();
   void CloseAll();
   void PostWindowEvent(int event);
@@ -242,6 +256,19 @@ class NetRuntime {
   int32_t SimpleClientClose(Connection* connection, uint32_t socket, int32_t sockid, int32_t phase);
   void SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* entry);
   void SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* entry);
+  // A packet being sent without the lock: its payload is out of qSimpleOutData meanwhile.
+  struct InFlightPacket {
+    uint32_t id;
+    std::string payload;
+    int32_t offset;
+    int32_t length;
+  };
+  // Moves the payloads of the next packets of the connection into `batch`.
+  void TakeBatchLocked(const SimpleClientSocketEntry& e, std::vector<InFlightPacket>* batch);
+  // Puts the payloads back, counts `sent` bytes against the packets in order and
+  // removes the finished ones; true when a packet was left part-sent.
+  bool SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t sent);
+  void RecyclePayload(std::string&& payload);
   void ReceiveLocked(SimpleClientSocketEntry* entry);
   void CloseTheSocketLocked(SimpleClientSocketEntry* entry);
   int32_t ClosePhaseOneLocked(int32_t socket, int32_t sockid);

@@ -331,34 +331,9 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
   const char* kF = "SimpleClient_Async";
   const uint32_t message = e->ASYNCMESSAGE;
   const int32_t sockid = e->SOCKID;
-  struct InFlight {
-    uint32_t id;
-    std::string payload;
-    int32_t offset;
-    int32_t length;
-  };
-  std::vector<InFlight> batch;
-  auto recycle = [this](std::string&& payload) {
-    std::lock_guard<std::mutex> spare(spare_mu_);
-    if (spare_payloads_.size() < kSparePayloads) spare_payloads_.push_back(std::move(payload));
-  };
+  std::vector<InFlightPacket> batch;
   for (;;) {
-    // The next packets of this connection, in queue order.
-    batch.clear();
-    for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end() && batch.size() < kSendBatch; ++it) {
-      if (it->ALLSENT != 0 || it->SOCKET != e->SOCKET || it->SOCKID != e->SOCKID || it->ADDR.S_ADDR != e->ADDR.S_ADDR) {
-        continue;
-      }
-      auto data = qSimpleOutData.find(it->SIMPLEPACKETID);
-      if (data == qSimpleOutData.end()) {
-        TraceLine("Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" + Str(it->SIMPLEPACKETID),
-                  kF, kTraceError);
-        qSimpleOutList.erase(it);  // an entry without payload would block the connection for good
-        break;
-      }
-      batch.push_back({it->SIMPLEPACKETID, std::move(data->second.BINDATA), data->second.BYTESSENT,
-                       data->second.BINDATALEN});
-    }
+    TakeBatchLocked(*e, &batch);
     if (batch.empty()) {
       TraceDetail("Nothing to do. records (qSimpleOutList) =" + Str(static_cast<int64_t>(qSimpleOutList.size())), kF,
                   kTraceInfo);
@@ -381,10 +356,9 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
       parts[i] = {batch[i].payload.data() + batch[i].offset, static_cast<size_t>(batch[i].length - batch[i].offset)};
     }
     sending_socket_ = fd;
-    const uint64_t total_sent_before = total_sent_;
     lock->unlock();
     size_t sent = 0;
-    int err = platform::SocketSendParts(fd, parts, batch.size(), &sent);
+    const int err = platform::SocketSendParts(fd, parts, batch.size(), &sent);
     lock->lock();
     sending_socket_ = -1;
     if (deferred_close_) {
@@ -393,36 +367,12 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
     }
     total_sent_ += sent;
 
-    // Hand the payloads back and account the bytes, packet by packet.
     e = FindByMessageLocked(message);
-    const bool gone = e == nullptr || e->SOCKID != sockid;
-    bool partial = false;
-    for (InFlight& f : batch) {
-      auto data = gone ? qSimpleOutData.end() : qSimpleOutData.find(f.id);
-      if (data == qSimpleOutData.end()) {  // aborted meanwhile
-        recycle(std::move(f.payload));
-        continue;
-      }
-      SimpleOutDataEntry& d = data->second;
-      d.BINDATA = std::move(f.payload);
-      const size_t take = std::min(sent, static_cast<size_t>(d.BINDATALEN - d.BYTESSENT));
-      if (take == 0) continue;
-      sent -= take;
-      d.BYTESSENT += static_cast<int32_t>(take);
-      if (d.BYTESSENT < d.BINDATALEN) {
-        TraceDetail("Not all data sent now (more will be sent later). SimplePacketID =" + Str(f.id), kF, kTraceInfo);
-        partial = true;
-        continue;
-      }
-      recycle(std::move(d.BINDATA));
-      qSimpleOutData.erase(data);
-      auto item = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
-                               [&f](const SimpleOutListEntry& o) { return o.SIMPLEPACKETID == f.id; });
-      if (item != qSimpleOutList.end()) qSimpleOutList.erase(item);
-    }
-    if (gone) return;
+    if (e == nullptr || e->SOCKID != sockid) e = nullptr;  // aborted meanwhile
+    const bool partial = SettleBatchLocked(&batch, sent);
+    if (e == nullptr) return;
     // A closing connection that still moves data is not stuck.
-    if (e->CLOSINGSTATE && total_sent_before != total_sent_) e->closing_time = TimeOfDay();
+    if (e->CLOSINGSTATE && sent > 0) e->closing_time = TimeOfDay();
     if (err == platform::kWsaEwouldblock) {
       TraceDetail("WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send anymore data or the call would block. "
                   "We'll send more later. SockID =" + Str(e->SOCKID),
@@ -437,11 +387,62 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
       return;
     }
     if (partial) {
-      // The rest goes when the socket can take more.
-      e->want_write = true;
+      e->want_write = true;  // the rest goes when the socket can take more
       return;
     }
   }
+}
+
+void NetRuntime::TakeBatchLocked(const SimpleClientSocketEntry& e, std::vector<InFlightPacket>* batch) {
+  batch->clear();
+  for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end() && batch->size() < kSendBatch; ++it) {
+    if (it->ALLSENT != 0 || it->SOCKET != e.SOCKET || it->SOCKID != e.SOCKID || it->ADDR.S_ADDR != e.ADDR.S_ADDR) {
+      continue;
+    }
+    auto data = qSimpleOutData.find(it->SIMPLEPACKETID);
+    if (data == qSimpleOutData.end()) {
+      TraceLine("Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" + Str(it->SIMPLEPACKETID),
+                "SimpleClient_Async", kTraceError);
+      qSimpleOutList.erase(it);  // an entry without payload would block the connection for good
+      return;
+    }
+    batch->push_back({it->SIMPLEPACKETID, std::move(data->second.BINDATA), data->second.BYTESSENT,
+                      data->second.BINDATALEN});
+  }
+}
+
+bool NetRuntime::SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t sent) {
+  bool partial = false;
+  for (InFlightPacket& f : *batch) {
+    auto data = qSimpleOutData.find(f.id);
+    if (data == qSimpleOutData.end()) {  // the connection was aborted meanwhile
+      RecyclePayload(std::move(f.payload));
+      continue;
+    }
+    SimpleOutDataEntry& d = data->second;
+    d.BINDATA = std::move(f.payload);
+    const size_t take = std::min(sent, static_cast<size_t>(d.BINDATALEN - d.BYTESSENT));
+    if (take == 0) continue;
+    sent -= take;
+    d.BYTESSENT += static_cast<int32_t>(take);
+    if (d.BYTESSENT < d.BINDATALEN) {
+      TraceDetail("Not all data sent now (more will be sent later). SimplePacketID =" + Str(f.id),
+                  "SimpleClient_Async", kTraceInfo);
+      partial = true;
+      continue;
+    }
+    RecyclePayload(std::move(d.BINDATA));
+    qSimpleOutData.erase(data);
+    auto item = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
+                             [&f](const SimpleOutListEntry& o) { return o.SIMPLEPACKETID == f.id; });
+    if (item != qSimpleOutList.end()) qSimpleOutList.erase(item);
+  }
+  return partial;
+}
+
+void NetRuntime::RecyclePayload(std::string&& payload) {
+  std::lock_guard<std::mutex> spare(spare_mu_);
+  if (spare_payloads_.size() < kSparePayloads) spare_payloads_.push_back(std::move(payload));
 }
 
 // ---- Receive ---------------------------------------------------------------
