@@ -481,3 +481,72 @@ TEST_F(DialogueTest, ProgressFiguresAndControl) {
 
 }  // namespace
 }  // namespace vm::mail
+
+namespace vm::mail {
+namespace {
+
+TEST_F(DialogueTest, ErrorPathsThatDropTheCurrentMessageAndMoveOn) {
+  {
+    SCOPED_TRACE("no usable From entry");
+    ScriptedServer server(kGreeting, Smtp());
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.FROM = ";";
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text, "Invalid from address found in data queue");
+    EXPECT_EQ(m.traps[0].function, "NetEmailSend.Process");
+    EXPECT_TRUE(m.DATAQUEUE->empty());
+    server.Join();
+    EXPECT_EQ(server.Commands(), (std::vector<std::string>{"HELO NetSendMail", "QUIT"}));
+  }
+  {
+    SCOPED_TRACE("a receive error, then a state the machine does not know");
+    ScriptedServer server(kGreeting, Smtp([](const std::string& l, int) -> std::string {
+                            return l.rfind("RCPT", 0) == 0 ? "<hang>" : "\x02";
+                          }));
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SendMail(2);
+    m.SendMail(2);
+    m.SendMail(2);
+    ASSERT_TRUE(Pump(&m, [&m] { return m._STATE == kEsRcptTo; }));
+    const std::string reply = "250 ok\r\n";
+    std::memcpy(m.PACKET.BINDATA, reply.data(), reply.size());
+    m.PACKET.BINDATALEN = static_cast<int32_t>(reply.size());
+    m.ERROR = 10054;
+    m.Process();
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text, "Error reading data from the Email (SMTP) Server");
+    EXPECT_EQ(m.traps[0].error_during, 10054);
+    EXPECT_EQ(m.DATAQUEUE->size(), 2u) << "only the current message is dropped";
+    EXPECT_EQ(m._STATE, kEsHelo) << "RSET was sent for the next message";
+    m._STATE = 99;
+    m.ERROR = 0;
+    m.Process();
+    ASSERT_EQ(m.traps.size(), 2u);
+    EXPECT_EQ(m.traps[1].text, "Error. NetEmailSend - no state found. State = 99");
+    EXPECT_EQ(m.DATAQUEUE->size(), 1u);
+    m.Abort();
+  }
+}
+
+TEST_F(DialogueTest, SendMailOnAnOpenConnectionInTheClosedStateDiscardsTheQueue) {
+  ScriptedServer server(kGreeting, Smtp());
+  TestMailer m;
+  Prepare(&m, server.port());
+  m.Open("127.0.0.1", server.port());
+  ASSERT_EQ(m.OPENFLAG, 1);
+  ASSERT_EQ(m._STATE, kEsNotConnected);
+  m.SendMail(2);
+  ASSERT_EQ(m.traps.size(), 1u);
+  EXPECT_EQ(m.traps[0].text, "Illegal State. NET:ES_NOTCONNECTED in section of SendMail.");
+  EXPECT_EQ(m.traps[0].function, "NetEmailSend.SendMail");
+  EXPECT_EQ(m.traps[0].error_during, 0);
+  EXPECT_TRUE(m.DATAQUEUE->empty());
+  EXPECT_EQ(m.OPENFLAG, 0);
+}
+
+}  // namespace
+}  // namespace vm::mail
