@@ -74,6 +74,14 @@ void QuotedPrintableEncoder::Finish(std::string* out) {
   carry_.clear();
 }
 
+std::string NetQuotedPrintableEncode(std::string_view body) {
+  QuotedPrintableEncoder encoder;
+  std::string out;
+  encoder.Feed(body, &out);
+  encoder.Finish(&out);
+  return out;
+}
+
 size_t Base64LineEncoder::Feed(const unsigned char* in, size_t n, char* out) {
   char* o = out;
   size_t i = 0;

@@ -33,6 +33,9 @@ class QuotedPrintableEncoder {
   int line_len_ = 0;
 };
 
+// The quoted-printable encoding of a whole body.
+std::string NetQuotedPrintableEncode(std::string_view body);
+
 // Base64 in lines of 76 characters, each followed by CR LF; a last shorter
 // line has no line end. Feed it the file record by record.
 class Base64LineEncoder {

@@ -57,6 +57,10 @@ std::string TextPartHeader(std::string_view charset, std::string_view encoding) 
 
 }  // namespace
 
+std::string NetTimeZoneOffset(const platform::Clock& clock) {
+  return NetTimeZoneOffsetText(clock.Zone().offset_minutes);
+}
+
 void NetEmailSend::ComposeFail(int32_t error, const std::string& text, const char* function) {
   compose_failed_ = true;
   ERROR = error;
@@ -143,8 +147,11 @@ bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path)
       return false;
     }
   }
-  auto encode = [&] {
-    std::vector<unsigned char> records(kFileRecordSize * kRecordsPerRead);
+  // Whole 1026-byte records, several per read: 1026 is a multiple of 3, so
+  // the encoding is the same as record by record, and only this much of the
+  // file is ever in memory.
+  std::vector<unsigned char> records(kFileRecordSize * kRecordsPerRead);
+  {
     Base64LineEncoder encoder;
     uint64_t offset = 0;
     while (offset < size) {
@@ -168,9 +175,8 @@ bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path)
       whole_used_ += encoder.Feed(records.data(), got, WHOLEMESSAGE.data() + whole_used_);
       offset += got;
     }
-    return true;
-  };
-  return encode();
+  }
+  return true;
 }
 
 bool NetEmailSend::AppendFileParts(const std::string& list, bool embedded, const std::string& boundary) {
@@ -237,11 +243,10 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
   h += "Subject: " + OneLine(FieldValue(SUBJECT, kSubjectWidth)) + kCrLf;
   static constexpr char kDays[] = "SunMonTueWedThuFriSat";
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  const platform::ZoneInfo zone = clock.Zone();
   h += "Date: " + std::string(kDays + (now.weekday % 7) * 3, 3) + ", " + std::to_string(now.day) + " " +
        std::string(kMonths + ((now.month + 11) % 12) * 3, 3) + " " + std::to_string(now.year) + " " +
        TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" + TwoDigits(now.second) + " " +
-       NetTimeZoneOffsetText(zone.offset_minutes) + kCrLf;
+       NetTimeZoneOffset(clock) + kCrLf;
   optional("Organization: ", ORGANIZATION, kShortFieldWidth);
   h += mime_lines;
   h += "X-Mailer: " + OneLine(FieldValue(XMAILER, kXMailerWidth)) + kCrLf;

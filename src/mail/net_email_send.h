@@ -60,6 +60,9 @@ inline constexpr uint32_t kEsEhlo = 79;
 inline constexpr uint32_t kEsAuthLogin = 80;
 inline constexpr uint32_t kEsAuthUser = 81;
 
+// The zone text of the Date line ("+0200") from the clock's time zone.
+std::string NetTimeZoneOffset(const platform::Clock& clock);
+
 // One queued message. The record owns its three buffers.
 struct DataQueueRecord {
   std::string TOLIST;

@@ -245,6 +245,7 @@ TEST_F(ComposeTest, QuotedPrintableEncoderRules) {
   // The output does not depend on where the pieces are cut.
   const std::string body = Bytes(5000, 3) + " \r\n" + std::string(200, ' ') + "\r\nend ";
   const std::string whole = encode(body, body.size());
+  EXPECT_EQ(NetQuotedPrintableEncode(body), whole);
   for (size_t piece : {1u, 2u, 3u, 1026u}) EXPECT_EQ(encode(body, piece), whole) << piece;
   size_t start = 0;
   while (start < whole.size()) {
@@ -290,6 +291,9 @@ TEST_F(ComposeTest, Base64RecordsAndLines) {
   EXPECT_EQ(NetTimeZoneOffsetText(0), "+0000");
   EXPECT_EQ(NetTimeZoneOffsetText(-270), "-0430");
   EXPECT_EQ(NetTimeZoneOffsetText(345), "+0545");
+  platform::ManualClock clock;
+  clock.SetZone({-300, true, "EDT"});
+  EXPECT_EQ(NetTimeZoneOffset(clock), "-0500");
 }
 
 TEST_F(ComposeTest, HtmlOnlyIsMultipartAlternativeWithQuotedPrintableHtml) {

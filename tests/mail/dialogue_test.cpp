@@ -262,6 +262,18 @@ TEST_F(DialogueTest, SplitReplyIsJoinedAndGarbageIsAnError) {
               "Fatal Error. Email (SMTP) server sent error = 0 lo there State = 71. Will abort all messages in the "
               "DataQueue");
   }
+  {
+    // More than the reply buffer holds without a line end: taken as one
+    // unreadable reply instead of waiting for a line end forever.
+    ScriptedServer server(std::string(20000, 'x'), Smtp());
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text, "Fatal Error. Email (SMTP) server sent error = 0 " + std::string(252, 'x') +
+                                   " State = 71. Will abort all messages in the DataQueue");
+  }
 }
 
 TEST_F(DialogueTest, DotStuffingAndPieceSizes) {
