@@ -11,6 +11,7 @@
 #include "mail_test_support.h"
 #include "net/net_runtime.h"
 #include "platform/socket.h"
+#include "runtime/message_box.h"
 
 namespace vm::mail {
 namespace {
@@ -558,6 +559,61 @@ TEST_F(DialogueTest, SendMailOnAnOpenConnectionInTheClosedStateDiscardsTheQueue)
   EXPECT_EQ(m.traps[0].error_during, 0);
   EXPECT_TRUE(m.DATAQUEUE->empty());
   EXPECT_EQ(m.OPENFLAG, 0);
+}
+
+}  // namespace
+}  // namespace vm::mail
+
+namespace vm::mail {
+namespace {
+
+TEST_F(DialogueTest, CompositionErrorsLeaveEarlierMessagesAloneButANegativeSizeDiscardsThem) {
+  ScriptedServer server(kGreeting, Smtp());
+  TestMailer m;
+  Prepare(&m, server.port());
+  m.SendMail(2);
+  ASSERT_EQ(m.DATAQUEUE->size(), 1u);
+  m.TOLIST = "";
+  m.SendMail(2);
+  ASSERT_EQ(m.traps.size(), 1u);
+  EXPECT_EQ(m.ERROR, -37);
+  EXPECT_EQ(m.DATAQUEUE->size(), 1u);
+  ASSERT_TRUE(PumpUntilOutcome(&m));
+  EXPECT_EQ(m.sent, 1) << "the earlier message still goes out";
+
+  ScriptedServer hanging("<hang>", Smtp());
+  TestMailer n;
+  Prepare(&n, hanging.port());
+  n.SendMail(2);
+  ASSERT_EQ(n.OPENFLAG, 1);
+  EXPECT_EQ(n.SetRequiredMessageSize(-1, 0, 0), -42);
+  ASSERT_EQ(n.traps.size(), 1u);
+  EXPECT_TRUE(n.DATAQUEUE->empty());
+  EXPECT_EQ(n.OPENFLAG, 0);
+  EXPECT_EQ(n._STATE, 0u);
+}
+
+TEST_F(DialogueTest, MessageBoxOnlyWhenNotSuppressed) {
+  auto presenter = std::make_shared<runtime::ScriptedPresenter>();
+  auto previous = runtime::SetMessagePresenter(presenter);
+  TestMailer m;
+  Prepare(&m, 1);
+  m.TOLIST = "";
+  m.SendMail(2);
+  EXPECT_TRUE(presenter->requests().empty());
+  EXPECT_EQ(m.ERRORSTRING,
+            "No To, CC or BCC field specified when sending Email (SMTP). The error number was -37 which means The "
+            "Linkora object requires more properties to contain valid values.");
+  ASSERT_EQ(m.traps.size(), 1u) << "the owner's override runs";
+  m.SUPPRESSERRORMSG = 0;
+  m.SendMail(2);
+  ASSERT_EQ(presenter->requests().size(), 1u);
+  EXPECT_EQ(presenter->requests()[0].caption, "Linkora Object Error");
+  EXPECT_EQ(presenter->requests()[0].text,
+            "A network communication error has occurred.||Error = No To, CC or BCC field "
+            "specified when sending Email (SMTP).||The error number was -37 which means The Linkora object requires "
+            "more properties to contain valid values.||Error occurred in function NetEmailSend.SendMail");
+  runtime::SetMessagePresenter(previous);
 }
 
 }  // namespace
