@@ -114,7 +114,8 @@ void NetEmailSend::SendLine(std::string_view line) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
   text += "\r\n";
   SendRaw(text);
-  if (line != "QUIT") ArmReplyTimer();
+  // A failed send has been reported already; no reply will come.
+  if (line != "QUIT" && OPENFLAG == 1) ArmReplyTimer();
 }
 
 void NetEmailSend::Process() {

@@ -355,6 +355,21 @@ TEST_F(DialogueTest, ServerClosingTheConnection) {
     EXPECT_TRUE(m.DATAQUEUE->empty());
   }
   {
+    SCOPED_TRACE("right after a reply: one error, and no time-out after it");
+    ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
+                            return line.rfind("RCPT", 0) == 0 ? "250 ok\r\n<close>" : "\x02";
+                          }));
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SetReplyTimeoutMs(200);
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    Pump(&m, [] { return false; }, std::chrono::milliseconds(400));
+    ASSERT_EQ(m.traps.size(), 1u) << m.traps[1].errorstring;
+    EXPECT_NE(m.traps[0].error_during, -53) << m.traps[0].errorstring;
+    EXPECT_TRUE(m.DATAQUEUE->empty());
+  }
+  {
     SCOPED_TRACE("after QUIT: silent");
     ScriptedServer server(kGreeting, Smtp());
     TestMailer m;
