@@ -395,6 +395,40 @@ TEST_F(ComposeTest, EmbeddedImagesAndAttachmentsParseWithTheirBytes) {
   }
 }
 
+TEST_F(ComposeTest, HtmlWithEmbeddedImageAndAttachmentByteForByte) {
+  const std::string png = dir_->Write("logo.png", "PNG");
+  const std::string wav = dir_->Write("m.wav", "WAV!");
+  TestMailer m;
+  Setup(&m, "");
+  SetHtml(&m, "Text", "<p>Hi</p>");
+  m.EMBEDLIST = png;
+  m.ATTACHMENTLIST = wav;
+  const std::string got = Compose(&m);
+  const std::string id = kId;
+  const std::string mixed = "--=_NextPart_000_" + id;
+  const std::string alt = "--=_NextPart_001_" + id;
+  const std::string rel = "--=_NextPart_002_" + id;
+  const std::string expected =
+      HeaderTop() + "MIME-version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"" + mixed +
+      "\"\r\nX-Mailer: Linkora Email 2.4\r\nX-Linkora: Linkora Email 2.4\r\n\r\n"
+      "This is a multi-part message in MIME format.\r\nThis email requires a MIME compatible email reader.\r\n\r\n"
+      "--" + mixed + "\r\nContent-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n\tboundary=\"" + rel +
+      "\"\r\n\r\n\r\n"
+      "--" + rel + "\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"" + alt + "\"\r\n\r\n"
+      "--" + alt + "\r\nContent-Type: text/plain;\r\n\tcharset=us-ascii\r\nContent-Transfer-Encoding: 7bit\r\n\r\n"
+      "Text\r\n\r\n"
+      "--" + alt + "\r\nContent-Type: text/html;\r\n\tcharset=us-ascii\r\nContent-Transfer-Encoding: quoted-printable"
+      "\r\n\r\n<p>Hi</p>\r\n\r\n"
+      "--" + alt + "--\r\n"
+      "\r\n--" + rel + "\r\nContent-Type: image/png;\r\n name=\"logo.png\"\r\nContent-Transfer-Encoding: base64\r\n"
+      "Content-ID: <logo.png>\r\n\r\nUE5H"
+      "\r\n\r\n--" + rel + "--\r\n"
+      "\r\n--" + mixed + "\r\nContent-Type: application/x-unkown;\r\n name=\"m.wav\"\r\n"
+      "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n filename=\"m.wav\"\r\n\r\nV0FWIQ=="
+      "\r\n\r\n--" + mixed + "--\r\n";
+  EXPECT_EQ(got, expected);
+}
+
 TEST_F(ComposeTest, AttachmentListForms) {
   const std::string a = dir_->Write("a.wav", "AAA");
   const std::string b = dir_->Write("b.wav", "BBBB");
