@@ -5,11 +5,14 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/fixed_text.h"
+
 namespace vm::mail {
 
-// The value without trailing spaces, cut to `width` bytes first.
+// The value without trailing spaces, cut to `width` bytes first (never
+// inside a UTF-8 sequence).
 inline std::string_view FieldValue(std::string_view value, size_t width) {
-  if (value.size() > width) value = value.substr(0, width);
+  if (value.size() > width) value = runtime::CutUtf8(value, width);
   while (!value.empty() && value.back() == ' ') value.remove_suffix(1);
   return value;
 }

@@ -172,6 +172,14 @@ TEST_F(ComposeTest, HeaderEdgeCases) {
     EXPECT_EQ(got.find("From:"), std::string::npos);
   }
   {
+    SCOPED_TRACE("fields are cut to their widths, never inside a UTF-8 sequence");
+    TestMailer m;
+    Setup(&m, "x");
+    m.SUBJECT = std::string(254, 's') + "\xc3\xa9" + "tail";
+    const std::string got = Compose(&m);
+    EXPECT_NE(got.find("\r\nSubject: " + std::string(254, 's') + "\r\n"), std::string::npos);
+  }
+  {
     SCOPED_TRACE("a list whose first entry is empty gives no To line");
     TestMailer m;
     Setup(&m, "x");
