@@ -30,7 +30,9 @@ bool WaitThread(ThreadId thread, std::chrono::milliseconds timeout);
 void JoinThreads();
 
 // Posts event `number` to `thread`; the window that runs its accept loop
-// there next takes it. False when the thread is unknown or has ended.
+// there next takes it (so kEventCloseWindow posted this way closes whichever
+// window that is; Window::Close and WindowModel::Post aim at one window).
+// False when the thread is unknown or has ended.
 bool Post(ThreadId thread, int32_t number);
 
 // Posts the close-down event to every thread that has a queue: each window

@@ -417,6 +417,17 @@ TEST(Controls, LookupValuesAndConcurrentSnapshots) {
   reader.join();
   EXPECT_EQ(progress.get().range_high, 50);
   EXPECT_EQ(progress.int_value(), 50);
+
+  // A row chosen by the user: the selection is stored, then the event comes.
+  list.set_rows({{"101", "a"}, {"102", "b"}, {"103", "c"}});
+  w.model()->UserSelectedRow(list.number(), 3);
+  w.Close();
+  std::vector<Event> events;
+  while (auto e = w.Accept()) events.push_back(*e);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_TRUE(events[1].is(EventKind::kNewSelection));
+  EXPECT_EQ(events[1].control, list.number());
+  EXPECT_EQ(list.selected(), 3);
 }
 
 TEST(WindowSystem, DragFullWindowsSetting) {
