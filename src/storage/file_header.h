@@ -1,0 +1,46 @@
+// The 512-byte header at the start of a table file: where the journal begins
+// and ends, the magic "kEeL", the big-endian last-issued number, the change
+// counter, the root page, and the sixty size-class regions of the page space.
+// Plain value type; owner thread only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "storage/status_shim.h"
+
+namespace vm::storage {
+
+inline constexpr size_t kHeaderSize = 512;
+inline constexpr int kRegionCount = 60;
+inline constexpr int kErrPageInNoRegion = 1735;
+
+struct FileHeader {
+  uint32_t committed_end = kHeaderSize;  // where the journal begins
+  uint32_t journal_end = kHeaderSize;    // just past the last journal page
+  uint8_t reserved[2] = {0, 0};
+  uint8_t last_number[4] = {0, 0, 0, 0};  // big-endian
+  int32_t change_counter = 0;
+  int32_t root = -1;
+  std::array<uint32_t, kRegionCount> start{};
+  std::array<uint32_t, kRegionCount> end{};
+
+  // Byte image; home offset 0, size 512, magic included.
+  std::string Encode() const;
+  // False when the magic is wrong (the caller has checked the length).
+  static bool Decode(std::string_view bytes, FileHeader* out);
+
+  // Class of page p (1735 as an internal error when it lies in no region).
+  Status ClassOf(int32_t page, int* cls) const;
+  // File offset just past the data: 512 + 256 × end of the highest region
+  // that holds pages.
+  uint32_t DataEnd() const;
+  // Number of pages in region k.
+  uint32_t PagesIn(int k) const { return (end[k] - start[k]) / static_cast<uint32_t>(k); }
+};
+
+inline uint64_t PageOffset(int32_t page) { return 512 + 256ull * static_cast<uint32_t>(page); }
+
+}  // namespace vm::storage

@@ -1,0 +1,555 @@
+#include "storage/page_file.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "storage/page_codec.h"
+#include "storage/record_keys.h"
+
+namespace vm::storage {
+namespace {
+
+using platform::Code;
+
+// The reader slot this process tries first; any value modulo 1023 will do.
+uint64_t ProcessStartSlot() {
+  static const uint64_t slot =
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) % kReaderSlots;
+  return slot;
+}
+
+uint64_t RoundUnits(size_t n) { return static_cast<uint64_t>(UnitsFor(n)) * kUnit; }
+
+constexpr size_t kCacheLimit = 16384;  // clean pages kept between operations
+
+}  // namespace
+
+Status PageFile::Open(platform::Env* env, const std::string& path, const Options& options,
+                      std::unique_ptr<PageFile>* out) {
+  if (env->IsDirectory(path)) return Status::Error(kErrorAccessDenied);
+  auto file = env->OpenFile(path, options.access, options.share,
+                            options.create ? platform::Disposition::kOpenAlways
+                                           : platform::Disposition::kOpenExisting);
+  if (!file.ok()) {
+    switch (file.status().code()) {
+      case Code::kNotFound: return Status::Error(kErrorFileNotFound);
+      default: return Status::Error(kErrorAccessDenied);
+    }
+  }
+  out->reset(new PageFile(env, path, std::move(file.value()), options));
+  return Status::Ok();
+}
+
+PageFile::PageFile(platform::Env* env, std::string path, std::unique_ptr<platform::File> file,
+                   const Options& options)
+    : env_(env), path_(std::move(path)), file_(std::move(file)), options_(options) {
+  if (!options_.password.empty()) key_ = DeriveCipherKey(options_.password);
+  shared_ = options_.share == platform::Share::kDenyNone;
+}
+
+PageFile::~PageFile() { ReleaseLocks(); }
+
+bool PageFile::dirty() const {
+  if (header_dirty_ || !freed_.empty()) return true;
+  for (const auto& [number, entry] : cache_) {
+    if (entry.dirty) return true;
+  }
+  return false;
+}
+
+Status PageFile::ReadAt(uint64_t offset, size_t length, std::string* out, size_t* got) {
+  if (length % 64 != 0) return Status::Internal(kErrReadLength);
+  out->assign(length, '\0');
+  platform::Status s = file_->ReadAt(offset, out->data(), length, got);
+  if (!s.ok()) return Status::Internal(kErrReadFailed);
+  if (key_ && *got == length) DecipherBuffer(*key_, reinterpret_cast<uint8_t*>(out->data()), length);
+  return Status::Ok();
+}
+
+Status PageFile::WriteAt(uint64_t offset, std::string_view data) {
+  if (data.size() % 64 != 0) return Status::Internal(kErrWriteLength);
+  platform::Status s;
+  if (key_) {
+    std::string copy(data);
+    EncipherBuffer(*key_, reinterpret_cast<uint8_t*>(copy.data()), copy.size());
+    s = file_->WriteAt(offset, copy.data(), copy.size());
+  } else {
+    s = file_->WriteAt(offset, data.data(), data.size());
+  }
+  if (!s.ok()) return Status::Error(s.code() == Code::kAccessDenied ? kErrorAccessDenied : 90);
+  return Status::Ok();
+}
+
+void PageFile::DropCache() {
+  cache_.clear();
+  freed_.clear();
+  next_temp_ = -1;
+  header_dirty_ = false;
+}
+
+Status PageFile::LockReaderSlot() {
+  // Try every slot once, starting from this process's own; when all are
+  // taken a commit holds them, so wait for the first one.
+  const uint64_t first = ProcessStartSlot();
+  for (uint64_t i = 0; i < kReaderSlots; ++i) {
+    const uint64_t slot = kLockBase + (first + i) % kReaderSlots;
+    if (file_->TryLock(slot, 1).ok()) {
+      reader_slot_ = slot;
+      return Status::Ok();
+    }
+  }
+  const uint64_t slot = kLockBase + first;
+  if (!file_->Lock(slot, 1).ok()) return Status::Error(kErrorAccessDenied);
+  reader_slot_ = slot;
+  return Status::Ok();
+}
+
+void PageFile::ReleaseLocks() {
+  if (reader_slot_) {
+    file_->Unlock(*reader_slot_, 1);
+    reader_slot_.reset();
+  }
+  if (update_locked_) {
+    file_->Unlock(kUpdateLock, 1);
+    update_locked_ = false;
+  }
+}
+
+Status PageFile::Begin(bool changing) {
+  if (in_operation_) {
+    // A read inside a transaction that already changes the file, or the
+    // first change after reads: keep what is held, upgrade when needed.
+    if (changing && !changing_) {
+      if (shared_ && !update_locked_) {
+        if (reader_slot_) {
+          file_->Unlock(*reader_slot_, 1);
+          reader_slot_.reset();
+        }
+        if (!file_->Lock(kUpdateLock, 1).ok()) return Status::Error(kErrorAccessDenied);
+        update_locked_ = true;
+      }
+      changing_ = true;
+      return ReadHeader(true);
+    }
+    return Status::Ok();
+  }
+  if (shared_) {
+    if (changing) {
+      if (!file_->Lock(kUpdateLock, 1).ok()) return Status::Error(kErrorAccessDenied);
+      update_locked_ = true;
+    } else {
+      Status s = LockReaderSlot();
+      if (!s.ok()) return s;
+    }
+  }
+  in_operation_ = true;
+  changing_ = changing;
+  Status s = ReadHeader(changing);
+  if (!s.ok()) {
+    ReleaseLocks();
+    in_operation_ = false;
+    changing_ = false;
+  }
+  return s;
+}
+
+void PageFile::EndRead() {
+  if (dirty()) return;  // changes wait for Commit or Rollback
+  ReleaseLocks();
+  in_operation_ = false;
+  changing_ = false;
+}
+
+Status PageFile::ReadHeader(bool changing) {
+  std::string bytes;
+  size_t got = 0;
+  Status s = ReadAt(0, kHeaderSize, &bytes, &got);
+  if (!s.ok()) return s;
+  if (got == 0) {
+    // A new, empty file: nothing on disk until the first commit.
+    if (!have_header_ || !dirty()) {
+      DropCache();
+      header_ = FileHeader();
+      header_.change_counter = 1;
+      header_.root = -1;
+      disk_header_ = header_;
+      disk_header_.change_counter = 0;
+      have_header_ = true;
+      redirect_.clear();
+    }
+    return Status::Ok();
+  }
+  FileHeader disk;
+  if (got < kHeaderSize || !FileHeader::Decode(bytes, &disk)) return Status::Error(kErrorInvalidDataFile);
+  if (have_header_ && disk.change_counter <= disk_header_.change_counter &&
+      (redirect_.empty() || !changing)) {
+    return Status::Ok();  // nobody committed since we last looked: the cache stands
+  }
+  if (dirty()) return Status::Internal(kErrPageInNoRegion);  // changed under an open update
+  DropCache();
+  redirect_.clear();
+  header_ = disk;
+  disk_header_ = disk;
+  have_header_ = true;
+  if (disk.committed_end == disk.journal_end) return Status::Ok();
+
+  bool broken = false;
+  s = WalkJournal(disk, &broken);
+  if (!s.ok()) return s;
+  bool stands = !broken;
+  if (stands) {
+    s = JournalStands(&stands);
+    if (!s.ok()) stands = false;
+  }
+  if (!stands) {
+    DropCache();
+    redirect_.clear();
+    header_ = disk;
+    disk_header_ = disk;
+    return changing ? Finalize() : Status::Ok();
+  }
+  if (!changing) return Status::Ok();  // reads go through the journal, nothing is written
+  return RollForward();
+}
+
+Status PageFile::WalkJournal(const FileHeader& disk, bool* broken) {
+  uint64_t pos = disk.committed_end;
+  while (pos < disk.journal_end) {
+    std::string first;
+    size_t got = 0;
+    Status s = ReadAt(pos, kUnit, &first, &got);
+    if (!s.ok()) return s;
+    if (got < kUnit) {
+      *broken = true;
+      return Status::Ok();
+    }
+    const uint64_t home = HomeOffsetOf(first);
+    const size_t stored = home == 0 ? kHeaderSize : StoredSizeOf(first);
+    if (stored < 13 || stored > kMaxPageBytes) {
+      *broken = true;
+      return Status::Ok();
+    }
+    redirect_[home] = pos;
+    pos += RoundUnits(stored);
+  }
+  auto shadow = redirect_.find(0);
+  if (shadow == redirect_.end()) {
+    *broken = true;
+    return Status::Ok();
+  }
+  std::string bytes;
+  size_t got = 0;
+  Status s = ReadAt(shadow->second, kHeaderSize, &bytes, &got);
+  if (!s.ok()) return s;
+  FileHeader shadow_header;
+  if (got < kHeaderSize || !FileHeader::Decode(bytes, &shadow_header)) {
+    *broken = true;
+    return Status::Ok();
+  }
+  header_ = shadow_header;
+  return Status::Ok();
+}
+
+Status PageFile::JournalStands(bool* stands) {
+  *stands = true;
+  if (!options_.transaction_check || header_.root < 0) return Status::Ok();
+  std::string data;
+  bool found = false;
+  bool was_changing = changing_;
+  changing_ = false;  // the look-up must not change anything
+  Status s = tree_.Get(TransactionKey(), &data, &found);
+  changing_ = was_changing;
+  if (!s.ok()) return s;
+  if (!found) return Status::Ok();
+  uint32_t transaction = 0;
+  std::string control_file;
+  if (!DecodeTransactionRecord(data, &transaction, &control_file)) return Status::Ok();
+  if (control_file == "C:\\keeLfasT.TCF") {
+    std::string dir = path_.substr(0, path_.find_last_of('/') + 1);
+    control_file = dir + "keelfast.tcf";
+  }
+  bool pending = false;
+  s = options_.transaction_check(transaction, control_file, &pending);
+  if (!s.ok()) pending = true;  // a control file that cannot be read rolls back
+  *stands = !pending;
+  return Status::Ok();
+}
+
+Status PageFile::RollForward() {
+  for (const auto& [home, pos] : redirect_) {
+    std::string first;
+    size_t got = 0;
+    Status s = ReadAt(pos, kUnit, &first, &got);
+    if (!s.ok()) return s;
+    const size_t stored = home == 0 ? kHeaderSize : StoredSizeOf(first);
+    std::string image;
+    s = ReadAt(pos, RoundUnits(stored), &image, &got);
+    if (!s.ok()) return s;
+    if (got < image.size()) return Status::Internal(kErrShortPageRead);
+    s = WriteAt(home, image);
+    if (!s.ok()) return s;
+  }
+  DropCache();
+  redirect_.clear();
+  return Finalize();
+}
+
+Status PageFile::Finalize() {
+  if (!file_->Sync().ok()) return Status::Error(90);
+  std::string bytes;
+  size_t got = 0;
+  Status s = ReadAt(0, kHeaderSize, &bytes, &got);
+  if (!s.ok()) return s;
+  FileHeader h;
+  if (got < kHeaderSize || !FileHeader::Decode(bytes, &h)) return Status::Error(kErrorInvalidDataFile);
+  h.committed_end = h.journal_end = h.DataEnd();
+  h.change_counter += 1;
+  s = WriteAt(0, h.Encode());
+  if (!s.ok()) return s;
+  if (!file_->Sync().ok()) return Status::Error(90);
+  header_ = h;
+  disk_header_ = h;
+  return Status::Ok();
+}
+
+void PageFile::set_root(int32_t page) {
+  header_.root = page;
+  header_dirty_ = true;
+}
+
+Status PageFile::Load(int32_t page, std::shared_ptr<TreePage>* out) {
+  auto it = cache_.find(page);
+  if (it != cache_.end()) {
+    *out = it->second.page;
+    return Status::Ok();
+  }
+  int cls = 0;
+  Status s = header_.ClassOf(page, &cls);
+  if (!s.ok()) return s;
+  uint64_t offset = PageOffset(page);
+  auto r = redirect_.find(offset);
+  if (r != redirect_.end()) offset = r->second;
+  std::string image;
+  size_t got = 0;
+  s = ReadAt(offset, static_cast<size_t>(cls) * kUnit, &image, &got);
+  if (!s.ok()) return s;
+  if (got < image.size()) return Status::Internal(kErrShortPageRead);
+  auto decoded = std::make_shared<TreePage>();
+  s = DecodePage(image, cls, decoded.get());
+  if (!s.ok()) return s;
+  if (cache_.size() >= kCacheLimit) {
+    for (auto e = cache_.begin(); e != cache_.end();) e = e->second.dirty ? std::next(e) : cache_.erase(e);
+  }
+  cache_[page] = Entry{decoded, false};
+  *out = std::move(decoded);
+  return Status::Ok();
+}
+
+Status PageFile::Changed(int32_t page, const std::shared_ptr<TreePage>& p) {
+  if (!changing_) return Status::Internal(kErrInsertReadOnly);
+  cache_[page] = Entry{p, true};
+  return Status::Ok();
+}
+
+Status PageFile::Allocate(const std::shared_ptr<TreePage>& p, int32_t* page) {
+  if (!changing_) return Status::Internal(kErrInsertReadOnly);
+  *page = next_temp_--;
+  cache_[*page] = Entry{p, true};
+  return Status::Ok();
+}
+
+Status PageFile::Free(int32_t page) {
+  if (!changing_) return Status::Internal(kErrInsertReadOnly);
+  cache_.erase(page);
+  if (page >= 0) freed_.push_back(page);
+  return Status::Ok();
+}
+
+Status PageFile::TakeNumber(uint32_t* number) {
+  Status s = vm::storage::TakeNumber(header_.last_number, changing_, number);
+  if (s.ok()) header_dirty_ = true;
+  return s;
+}
+
+// Moves a page within the page space: its content goes along in the cache,
+// and its parent's pointer (or the root number) follows it.
+Status PageFile::MovePage(int32_t from, int32_t to) {
+  std::shared_ptr<TreePage> page;
+  Status s = Load(from, &page);
+  if (!s.ok()) return s;
+  cache_.erase(from);
+  cache_[to] = Entry{page, true};
+  return tree_.PageMoved(from, to, *page);
+}
+
+// Gives a changed page the slot of its new class: first a temporary number,
+// so that freeing its old slot cannot confuse it with the page moved there.
+Status PageFile::Relocate(const std::shared_ptr<TreePage>& page, int32_t number, int new_class) {
+  Regions regions(&header_, this);
+  int32_t current = number;
+  if (number >= 0) {
+    int old_class = 0;
+    Status s = header_.ClassOf(number, &old_class);
+    if (!s.ok()) return s;
+    const int32_t temp = next_temp_--;
+    cache_.erase(number);
+    cache_[temp] = Entry{page, true};
+    s = tree_.PageMoved(number, temp, *page);
+    if (!s.ok()) return s;
+    s = regions.Free(old_class, number);
+    if (!s.ok()) return s;
+    current = temp;
+  }
+  int32_t slot = 0;
+  Status s = regions.Allocate(new_class, &slot);
+  if (!s.ok()) return s;
+  cache_.erase(current);
+  cache_[slot] = Entry{page, true};
+  return tree_.PageMoved(current, slot, *page);
+}
+
+Status PageFile::SizingPass() {
+  Regions regions(&header_, this);
+  std::sort(freed_.begin(), freed_.end(), std::greater<int32_t>());
+  for (int32_t page : freed_) {
+    int cls = 0;
+    Status s = header_.ClassOf(page, &cls);
+    if (!s.ok()) return s;
+    s = regions.Free(cls, page);
+    if (!s.ok()) return s;
+  }
+  freed_.clear();
+
+  // The class each changed page needs, measured once.
+  std::vector<std::pair<std::shared_ptr<TreePage>, int>> wanted;
+  for (const auto& [number, entry] : cache_) {
+    if (!entry.dirty) continue;
+    std::string image;
+    Status s = EncodePage(0, *entry.page, &image);
+    if (!s.ok()) return s;
+    wanted.emplace_back(entry.page, UnitsFor(StoredSizeOf(image)));
+  }
+  for (const auto& [page, cls] : wanted) {
+    int32_t number = 0;
+    bool found = false;
+    for (const auto& [n, entry] : cache_) {
+      if (entry.page == page) {
+        number = n;
+        found = true;
+        break;
+      }
+    }
+    if (!found) continue;  // freed meanwhile
+    int current_class = 0;
+    if (number >= 0 && header_.ClassOf(number, &current_class).ok() && current_class == cls) continue;
+    Status s = Relocate(page, number, cls);
+    if (!s.ok()) return s;
+  }
+  return regions.Squeeze();
+}
+
+Status PageFile::WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal) {
+  uint64_t journal_end = header_.committed_end;
+  for (const auto& [number, entry] : cache_) {
+    if (!entry.dirty) continue;
+    if (number < 0) return Status::Internal(kErrPageInNoRegion);
+    std::string image;
+    Status s = EncodePage(number, *entry.page, &image);
+    if (!s.ok()) return s;
+    const uint64_t home = PageOffset(number);
+    if (home < data_end_before) {
+      s = WriteAt(journal_end, image);
+      if (!s.ok()) return s;
+      journal_end += image.size();
+      journal->push_back(JournalEntry{home, std::move(image)});
+    } else {
+      s = WriteAt(home, image);
+      if (!s.ok()) return s;
+    }
+  }
+  header_.journal_end = static_cast<uint32_t>(journal_end + kHeaderSize);
+  return WriteAt(journal_end, header_.Encode());
+}
+
+Status PageFile::Commit() {
+  if (!dirty()) {
+    EndRead();
+    return Status::Ok();
+  }
+  bool commit_locked = false;
+  if (options_.share == platform::Share::kDenyNone || options_.share == platform::Share::kDenyWrite) {
+    if (!file_->Lock(kLockBase, kReaderSlots).ok()) {
+      Rollback();
+      return Status::Error(kErrorAccessDenied);
+    }
+    commit_locked = true;
+  }
+  const FileHeader before = disk_header_;
+  const uint32_t data_end = header_.DataEnd();
+  Status s = SizingPass();
+  std::vector<JournalEntry> journal;
+  if (s.ok()) {
+    header_.committed_end = std::max(header_.DataEnd(), data_end);
+    header_.journal_end = header_.committed_end;
+    header_.change_counter = before.change_counter + 1;
+    s = WriteChanges(data_end, &journal);
+  }
+  if (s.ok()) {
+    // The commit point: the old header, now naming the journal.
+    FileHeader pointer = before;
+    pointer.committed_end = header_.committed_end;
+    pointer.journal_end = header_.journal_end;
+    if (!file_->Sync().ok()) s = Status::Error(90);
+    if (s.ok()) s = WriteAt(0, pointer.Encode());
+    if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
+  }
+  if (s.ok()) {
+    for (const JournalEntry& j : journal) {
+      s = WriteAt(j.home, j.image);
+      if (!s.ok()) break;
+    }
+    if (s.ok()) s = WriteAt(0, header_.Encode());
+    if (s.ok()) s = Finalize();
+    if (!s.ok()) {
+      // The journal is on disk: the next changing operation rolls it forward.
+      DropCache();
+      have_header_ = false;
+    }
+  } else {
+    DropCache();
+    header_ = disk_header_;
+  }
+  if (s.ok()) {
+    for (auto& [number, entry] : cache_) entry.dirty = false;
+    header_dirty_ = false;
+  }
+  if (commit_locked) file_->Unlock(kLockBase, kReaderSlots);
+  ReleaseLocks();
+  in_operation_ = false;
+  changing_ = false;
+  return s;
+}
+
+void PageFile::Rollback() {
+  DropCache();
+  header_ = disk_header_;
+  if (disk_header_.change_counter == 0) {
+    header_.change_counter = 1;
+    header_.root = -1;
+  }
+  ReleaseLocks();
+  in_operation_ = false;
+  changing_ = false;
+}
+
+Status PageFile::TruncateToData() {
+  if (!have_header_ || disk_header_.committed_end != disk_header_.journal_end || dirty()) return Status::Ok();
+  auto size = file_->Size();
+  if (!size.ok() || *size == 0) return Status::Ok();
+  const uint64_t end = disk_header_.DataEnd();
+  if (*size > end && !file_->Truncate(end).ok()) return Status::Error(90);
+  return Status::Ok();
+}
+
+}  // namespace vm::storage

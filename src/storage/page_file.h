@@ -1,0 +1,143 @@
+// One open table file as the tree sees it: the header, a cache of decoded
+// pages valid while the file's change counter stays the same, the commit that
+// reaches the file through the journal, recovery of a pending journal, the
+// reader/update/commit locks by which processes share the file, and the
+// owner-password cipher. Owner thread only; other handles (in this process
+// or others) coordinate through the file's byte-range locks.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "storage/cipher.h"
+#include "storage/file_header.h"
+#include "storage/regions.h"
+#include "storage/tables.h"
+#include "storage/tree.h"
+
+namespace vm::storage {
+
+// Storage error codes of the file layer (2 is in tables.h).
+inline constexpr int kErrorAccessDenied = 5;
+inline constexpr int kErrorInvalidDataFile = 36;
+
+// Internal numbers of file access.
+inline constexpr int kErrShortPageRead = 2172;
+inline constexpr int kErrReadLength = 2272;
+inline constexpr int kErrReadFailed = 2277;
+inline constexpr int kErrWriteLength = 2286;
+
+// Lock bytes, all above any data.
+inline constexpr uint64_t kLockBase = 0x80000000ull;
+inline constexpr uint64_t kReaderSlots = 1023;
+inline constexpr uint64_t kUpdateLock = 0x800003FFull;
+inline constexpr uint64_t kTableRecordLockBase = 0x80000401ull;
+
+class PageFile final : public TreePages, public NumberSource, private PageMover {
+ public:
+  struct Options {
+    platform::Access access = platform::Access::kReadWrite;
+    platform::Share share = platform::Share::kDenyNone;
+    bool create = false;   // create the file when it is missing
+    std::string password;  // non-empty: the file is enciphered
+    // Decides whether a pending journal whose transaction record names
+    // (`transaction`, `control_file`) still belongs to an open transaction;
+    // *pending true rolls the journal back. Unset: the journal stands.
+    std::function<Status(uint32_t transaction, const std::string& control_file, bool* pending)>
+        transaction_check;
+  };
+
+  // Opens `path`; errors 2, 5 and 36 as the storage layer reports them.
+  static Status Open(platform::Env* env, const std::string& path, const Options& options,
+                     std::unique_ptr<PageFile>* out);
+  ~PageFile() override;
+  PageFile(const PageFile&) = delete;
+  PageFile& operator=(const PageFile&) = delete;
+
+  // Starts an operation: takes the reader slot or the update lock (files
+  // shared with others), reads the header, resolves a pending journal.
+  Status Begin(bool changing);
+  // Writes the changes of the operation durably; ends the operation.
+  Status Commit();
+  // Drops every uncommitted change; ends the operation.
+  void Rollback();
+  // Ends an operation that changed nothing (releases its locks).
+  void EndRead();
+
+  RecordTree& tree() { return tree_; }
+  const FileHeader& header() const { return header_; }
+  bool dirty() const;
+  const std::string& path() const { return path_; }
+  platform::File* file() { return file_.get(); }
+
+  // Cuts the file at the end of its data (when no journal is pending).
+  Status TruncateToData();
+
+  // TreePages.
+  int32_t root() override { return header_.root; }
+  void set_root(int32_t page) override;
+  Status Load(int32_t page, std::shared_ptr<TreePage>* out) override;
+  Status Changed(int32_t page, const std::shared_ptr<TreePage>& p) override;
+  Status Allocate(const std::shared_ptr<TreePage>& p, int32_t* page) override;
+  Status Free(int32_t page) override;
+  bool updating() override { return changing_; }
+
+  // NumberSource: the header's last-issued number.
+  Status TakeNumber(uint32_t* number) override;
+
+ private:
+  struct Entry {
+    std::shared_ptr<TreePage> page;
+    bool dirty = false;
+  };
+  struct JournalEntry {
+    uint64_t home;
+    std::string image;
+  };
+
+  PageFile(platform::Env* env, std::string path, std::unique_ptr<platform::File> file, const Options& options);
+
+  Status ReadAt(uint64_t offset, size_t length, std::string* out, size_t* got);
+  Status WriteAt(uint64_t offset, std::string_view data);
+  Status ReadHeader(bool changing);
+  Status WalkJournal(const FileHeader& disk, bool* broken);
+  Status JournalStands(bool* stands);
+  Status RollForward();
+  Status Finalize();
+  Status SizingPass();
+  Status MovePage(int32_t from, int32_t to) override;
+  Status Relocate(const std::shared_ptr<TreePage>& page, int32_t number, int new_class);
+  Status WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal);
+  Status LockReaderSlot();
+  void ReleaseLocks();
+  void DropCache();
+
+  platform::Env* env_;
+  std::string path_;
+  std::unique_ptr<platform::File> file_;
+  Options options_;
+  std::optional<CipherKey> key_;
+  bool shared_;  // others may write: every operation takes its locks
+
+  FileHeader header_;       // as this handle sees it, with uncommitted changes
+  FileHeader disk_header_;  // as last read from or written to offset 0
+  bool have_header_ = false;
+  bool header_dirty_ = false;
+  std::map<int32_t, Entry> cache_;
+  std::vector<int32_t> freed_;
+  int32_t next_temp_ = -1;
+  std::map<uint64_t, uint64_t> redirect_;  // home offset -> journal position
+
+  bool in_operation_ = false;
+  bool changing_ = false;
+  std::optional<uint64_t> reader_slot_;
+  bool update_locked_ = false;
+  RecordTree tree_{this};
+};
+
+}  // namespace vm::storage
