@@ -84,7 +84,7 @@ Status PageFile::WriteAt(uint64_t offset, std::string_view data) {
 void PageFile::DropCache() {
   cache_.clear();
   freed_.clear();
-  next_temp_ = -1;
+  next_temp_ = -2;
   header_dirty_ = false;
 }
 

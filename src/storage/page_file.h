@@ -130,7 +130,7 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   bool header_dirty_ = false;
   std::map<int32_t, Entry> cache_;
   std::vector<int32_t> freed_;
-  int32_t next_temp_ = -1;
+  int32_t next_temp_ = -2;  // -1 means "no tree", so temporaries start below it
   std::map<uint64_t, uint64_t> redirect_;  // home offset -> journal position
 
   bool in_operation_ = false;
