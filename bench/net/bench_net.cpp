@@ -99,9 +99,7 @@ double ThroughNetSimple(const std::string& packet) {
     client.PACKET.BINDATALEN = static_cast<int32_t>(packet.size());
     client.Send();
     // Hand the owner's events over as a real owner loop would, without waiting.
-    while (queue.size() > 0) {
-      if (auto e = queue.Wait(std::chrono::milliseconds(0))) client.TakeEvent(*e);
-    }
+    while (auto e = queue.Wait(std::chrono::milliseconds(0))) client.TakeEvent(*e);
   }
   client.Close();  // phase one after the last queued packet
   auto [bytes, last] = reader.done.get();

@@ -5,10 +5,10 @@
 #include <sstream>
 
 #include "net/error_text.h"
-#include "net/message_presenter.h"
 #include "platform/diag_sink.h"
 #include "platform/registry.h"
 #include "platform/winsock_errors.h"
+#include "runtime/message_box.h"
 
 namespace vm::net {
 
@@ -288,7 +288,8 @@ void NetRuntime::MachineIdentity() {
   if (QueryBinary(reg, key, "RUNID", 4, &data)) read_back = Le32(data.data());
   if (key != 0) reg.CloseKey(key);
   if (read_back != run_id_) {
-    PresentMessage("Linkora loading error", "Could not write to the registry. Linkora will not be able to load");
+    runtime::Message("Could not write to the registry. Linkora will not be able to load", "Linkora loading error",
+                     runtime::MessageIcon::kStop);
   }
 }
 

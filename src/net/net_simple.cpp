@@ -6,8 +6,8 @@
 #include <mutex>
 
 #include "net/error_text.h"
-#include "net/message_presenter.h"
 #include "net/net_runtime.h"
+#include "runtime/message_box.h"
 
 namespace vm::net {
 
@@ -250,7 +250,7 @@ void NetSimple::ErrorTrap(std::string_view text, std::string_view function) {
   if (ERROR != 0) message += "||The error number was " + number + " which means " + error_text + ".";
   message += "||Error occurred in function ";
   message.append(function);
-  PresentMessage(ObjectErrorCaption(), message);
+  runtime::Message(message, ObjectErrorCaption(), runtime::MessageIcon::kExclamation);
 }
 
 }  // namespace vm::net

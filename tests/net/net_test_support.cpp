@@ -18,9 +18,10 @@ int CountOpenFds() {
   return n;
 }
 
-void RecordingPresenter::ShowMessage(std::string_view caption, std::string_view text) {
+uint32_t RecordingPresenter::Present(const runtime::MessageRequest& request) {
   std::lock_guard<std::mutex> lock(mu_);
-  shown_.emplace_back(std::string(caption), std::string(text));
+  shown_.emplace_back(request.caption, request.text);
+  return request.EffectiveDefault();
 }
 
 std::vector<std::pair<std::string, std::string>> RecordingPresenter::Shown() const {
@@ -76,12 +77,12 @@ void NetTest::SetUp() {
   sink_ = std::make_shared<platform::MemorySink>();
   scoped_sink_ = std::make_unique<platform::ScopedDiagSink>(sink_);
   presenter_ = std::make_shared<RecordingPresenter>();
-  previous_presenter_ = SetMessagePresenter(presenter_);
+  previous_presenter_ = runtime::SetMessagePresenter(presenter_);
 }
 
 void NetTest::TearDown() {
   NetRuntime::Shutdown();
-  SetMessagePresenter(previous_presenter_);
+  runtime::SetMessagePresenter(previous_presenter_);
   scoped_sink_.reset();
   std::error_code ec;
   std::filesystem::remove_all(dir_, ec);

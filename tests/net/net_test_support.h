@@ -16,20 +16,20 @@
 #include <vector>
 
 #include "net/event_poster.h"
-#include "net/message_presenter.h"
 #include "net/net_runtime.h"
 #include "net/net_simple.h"
 #include "platform/diag_sink.h"
+#include "runtime/message_box.h"
 
 namespace vm::net::testing {
 
 // Number of open descriptors of this process.
 int CountOpenFds();
 
-// A message presenter that records what it was asked to show.
-class RecordingPresenter final : public MessagePresenter {
+// A message presenter that records what it was asked to show (caption, text).
+class RecordingPresenter final : public runtime::MessagePresenter {
  public:
-  void ShowMessage(std::string_view caption, std::string_view text) override;
+  uint32_t Present(const runtime::MessageRequest& request) override;
   std::vector<std::pair<std::string, std::string>> Shown() const;
 
  private:
@@ -82,7 +82,7 @@ class NetTest : public ::testing::Test {
   std::shared_ptr<platform::MemorySink> sink_;
   std::unique_ptr<platform::ScopedDiagSink> scoped_sink_;
   std::shared_ptr<RecordingPresenter> presenter_;
-  std::shared_ptr<MessagePresenter> previous_presenter_;
+  std::shared_ptr<runtime::MessagePresenter> previous_presenter_;
   int fds_before_ = 0;
 };
 
