@@ -50,6 +50,8 @@ std::optional<Event> EventQueue::Take(WindowId window, std::optional<Deadline> d
     }
     if (!deadline) {
       cv_.wait(lock);
+    } else if (Deadline::clock::now() >= *deadline) {
+      return std::nullopt;  // a poll: nothing queued, and no futex wait for it
     } else if (cv_.wait_until(lock, *deadline) == std::cv_status::timeout) {
       // One last look: an event may have come with the timeout.
       const auto late = std::find_if(entries_.begin(), entries_.end(),
