@@ -182,8 +182,8 @@ Status PageFile::ReadHeader(bool changing) {
   }
   FileHeader disk;
   if (got < kHeaderSize || !FileHeader::Decode(bytes, &disk)) return Status::Error(kErrorInvalidDataFile);
-  if (have_header_ && disk.change_counter <= disk_header_.change_counter &&
-      (redirect_.empty() || !changing)) {
+  const bool pending = disk.committed_end != disk.journal_end;
+  if (have_header_ && disk.change_counter <= disk_header_.change_counter && !(changing && pending)) {
     return Status::Ok();  // nobody committed since we last looked: the cache stands
   }
   if (dirty()) return Status::Internal(kErrPageInNoRegion);  // changed under an open update
@@ -192,7 +192,7 @@ Status PageFile::ReadHeader(bool changing) {
   header_ = disk;
   disk_header_ = disk;
   have_header_ = true;
-  if (disk.committed_end == disk.journal_end) return Status::Ok();
+  if (!pending) return Status::Ok();
 
   bool broken = false;
   s = WalkJournal(disk, &broken);
