@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/page_codec.h"
+#include "storage/record_keys.h"
 
 namespace vm::storage {
 namespace {
@@ -491,6 +492,55 @@ TEST(Damage, JournalCutShortIsRolledBack) {
   EXPECT_EQ(seen, before);
   ASSERT_TRUE(FileHeader::Decode(Slurp(tmp.path()).substr(0, 512), &h));
   EXPECT_EQ(h.committed_end, h.journal_end) << "a changing operation discards the broken journal";
+}
+
+// A journal whose transaction record names a transaction still listed in its
+// control file is rolled back; one that is no longer listed stands.
+TEST(Damage, TransactionCheckDecidesAPendingJournal) {
+  for (bool still_open : {true, false}) {
+    TempFile tmp;
+    const Rows before = MakeRows(0, 200, "a");
+    {
+      auto f = OpenFile(tmp.path());
+      ASSERT_TRUE(Apply(f.get(), before, {}).ok());
+    }
+    const std::string pristine = Slurp(tmp.path());
+    Rows change = MakeRows(0, 200, "b");
+    change[TransactionKey()] = EncodeTransactionRecord(7, "C:\\keeLfasT.TCF");
+    int total = 0;
+    {
+      FaultyEnv counting(1 << 30, false);
+      auto f = OpenFile(tmp.path(), &counting);
+      ASSERT_TRUE(Apply(f.get(), change, {}).ok());
+      total = (1 << 30) - counting.budget_;
+    }
+    Spill(tmp.path(), pristine);
+    {
+      FaultyEnv env((total - 4) / 2 + 2, true);  // stop after the commit point
+      auto f = OpenFile(tmp.path(), &env);
+      ASSERT_TRUE(Apply(f.get(), change, {}).ok());
+    }
+    std::string asked_path;
+    uint32_t asked_txn = 0;
+    PageFile::Options o;
+    o.transaction_check = [&](uint32_t txn, const std::string& control, bool* pending) {
+      asked_txn = txn;
+      asked_path = control;
+      *pending = still_open;
+      return Status::Ok();
+    };
+    std::unique_ptr<PageFile> f;
+    ASSERT_TRUE(PageFile::Open(platform::Env::Default(), tmp.path(), o, &f).ok());
+    Rows seen;
+    ASSERT_TRUE(ReadAll(f.get(), &seen, /*changing=*/true).ok());
+    EXPECT_EQ(asked_txn, 7u);
+    EXPECT_EQ(asked_path, std::filesystem::path(tmp.path()).parent_path().string() + "/keelfast.tcf");
+    if (still_open) {
+      EXPECT_EQ(seen, before);
+    } else {
+      EXPECT_EQ(seen, change);
+    }
+  }
 }
 
 }  // namespace
