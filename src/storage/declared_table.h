@@ -1,0 +1,120 @@
+// A table as the program declares it: a name (file name with an optional
+// "\!" table name), its description, and the one row buffer the program reads
+// and fills. Each statement returns the runtime error code (0 on success) and
+// keeps the code and its text for the caller, plus the file error code and
+// text that go with 90. All handles of one process that name the same file
+// (compared without regard to case) share one PageFile. Owner thread only;
+// other processes coordinate through the file's byte-range locks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "storage/page_file.h"
+#include "storage/table_def.h"
+#include "storage/tables.h"
+
+namespace vm::storage {
+
+// Access mode bits: low two bits 0 = read only; 0x30 selects the sharing.
+inline constexpr int kAccessRead = 0x00;
+inline constexpr int kAccessReadWrite = 0x02;
+inline constexpr int kShareDenyNone = 0x40;
+inline constexpr int kShareDenyWrite = 0x20;
+inline constexpr int kShareExclusive = 0x10;
+
+// The file and table parts of a declared name: "DIR/MYDATA\!Mailboxes" is
+// file "DIR/MYDATA.KFS", table "MAILBOXES"; without "\!" the table is
+// "UNNAMED". A "\!" whose left part names an existing directory is passed
+// over.
+struct TableName {
+  std::string file;
+  std::string table;
+};
+TableName SplitTableName(const std::string& name, platform::Env* env);
+
+class SharedFile;
+
+class DeclaredTable {
+ public:
+  DeclaredTable(std::string name, TableDef def, platform::Env* env = platform::Env::Default());
+  ~DeclaredTable();
+  DeclaredTable(const DeclaredTable&) = delete;
+  DeclaredTable& operator=(const DeclaredTable&) = delete;
+
+  // The row buffer: def().record_length bytes, shared with the program.
+  std::vector<char>& buffer() { return buffer_; }
+  const TableDef& def() const { return def_; }
+  const std::string& name() const { return name_; }
+  bool is_open() const { return table_ != nullptr; }
+
+  // Opens the table; the stored definition must equal the declaration (47).
+  int Open(int access = kAccessReadWrite | kShareDenyNone);
+  // Creates the file when missing and the table in it (an existing table of
+  // that name loses its rows). Leaves the table closed.
+  int Create();
+  // Ends the handle; the file is cut at the end of its data and closed with
+  // its last user.
+  int Close();
+
+  // Record order, before the first row.
+  int Set();
+  // Key order of key `key`, before the first entry not less than the key
+  // fields of the row buffer.
+  int SetKey(int key);
+  int Next();
+  int Previous();
+  // Reads the row whose key `key` equals the buffer's key fields (35 if none).
+  int Get(int key);
+  int Add();
+  // Replaces the current row with the buffer (33 without a current row).
+  int Put();
+  int Delete();
+  // Rows in the table (0 when it cannot be read; see error()).
+  uint32_t Records();
+
+  int error() const { return error_; }
+  std::string error_text() const;
+  int file_error() const { return file_error_; }
+  const std::string& file_error_text() const { return file_error_text_; }
+  uint32_t current_record() const { return current_; }
+
+ private:
+  int Finish(int code);
+  int FromStatus(const Status& s);
+  int Step(bool forward);
+  int ReadInto(uint32_t record, bool* found);
+  int Guard();
+
+  std::string name_;
+  TableDef def_;
+  platform::Env* env_;
+  TableName parts_;
+  std::vector<char> buffer_;
+
+  std::shared_ptr<SharedFile> file_;
+  std::unique_ptr<StoredTable> table_;
+  bool writable_ = false;
+
+  // Position: record order (key_ < 0) or key order of key_. `start_` means
+  // before the first (or after the last) row; otherwise `entry_` (key order)
+  // or `record_pos_` (record order) is the position, and `pending_` tells
+  // that the next Next() returns the entry at the position itself.
+  int key_ = -1;
+  bool start_ = true;
+  bool pending_ = false;
+  bool at_end_ = false;  // a key search found nothing: Next() has no row
+  std::string entry_;
+  uint32_t record_pos_ = 0;
+  uint32_t current_ = 0;  // row last read or added; 0 none
+
+  int failure_ = 0;  // internal number of a consistency failure
+  int error_ = 0;
+  int file_error_ = 0;
+  std::string file_error_text_;
+};
+
+}  // namespace vm::storage
