@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "storage/kfs_ops.h"
 #include "storage/record_keys.h"
@@ -187,6 +189,9 @@ int DeclaredTable::Close() {
     failure_ = 0;
     return Finish(0);
   }
+  Release();
+  if (table_locked_) UnlockTable();
+  hold_next_ = watch_next_ = watching_ = false;
   table_.reset();
   Status s;
   if (failure_ != 0) {
@@ -234,15 +239,65 @@ int DeclaredTable::ReadInto(uint32_t record, bool* found) {
   std::string row;
   Status s = table_->ReadRow(record, &row, found);
   if (!s.ok()) return FromStatus(s);
-  if (*found) {
-    std::copy(row.begin(), row.end(), buffer_.begin());
-    current_ = record;
+  if (!*found) return 0;
+  if (hold_next_) {
+    if (int rc = HoldRow(record)) return rc;
   }
+  std::copy(row.begin(), row.end(), buffer_.begin());
+  current_ = record;
+  watching_ = watch_next_;
+  watch_next_ = false;
+  if (watching_) watched_ = row;
   return 0;
+}
+
+// Takes the row's lock byte for a read with hold: at once, or retrying until
+// the hold's seconds (counted in hundredths) have passed (43).
+int DeclaredTable::HoldRow(uint32_t record) {
+  platform::File* f = file_->file->file();
+  const uint64_t byte = kTableRecordLockBase + record;
+  const auto start = std::chrono::steady_clock::now();
+  while (!f->TryLock(byte, 1).ok()) {
+    if (hold_seconds_ >= 0) {
+      const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - start).count() / 10;
+      if (waited >= hold_seconds_ * 100) return Finish(kErrRecordHeld);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  held_ = record;
+  hold_next_ = false;
+  return 0;
+}
+
+void DeclaredTable::Hold(int seconds) {
+  hold_next_ = true;
+  hold_seconds_ = seconds;
+}
+
+void DeclaredTable::Release() {
+  if (held_ != 0 && file_) file_->file->file()->Unlock(kTableRecordLockBase + held_, 1);
+  held_ = 0;
+}
+
+void DeclaredTable::SavePosition() {
+  saved_ = {key_, start_, pending_, at_end_, entry_, record_pos_, current_};
+}
+
+void DeclaredTable::RestorePosition() {
+  key_ = saved_.key;
+  start_ = saved_.start;
+  pending_ = saved_.pending;
+  at_end_ = saved_.at_end;
+  entry_ = saved_.entry;
+  record_pos_ = saved_.record_pos;
+  current_ = saved_.current;
 }
 
 int DeclaredTable::Step(bool forward) {
   if (int g = Guard()) return g;
+  Release();
+  SavePosition();
   PageFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
@@ -282,6 +337,7 @@ int DeclaredTable::Step(bool forward) {
     // An entry whose row is missing is passed over.
   }
   pf.EndRead();
+  if (rc == kErrRecordHeld) RestorePosition();
   return rc != 0 ? rc : Finish(0);
 }
 
@@ -290,6 +346,7 @@ int DeclaredTable::Previous() { return Step(false); }
 
 int DeclaredTable::Get(int key) {
   if (int g = Guard()) return g;
+  Release();
   if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
   PageFile& pf = *file_->file;
   Status s = pf.Begin(false);
@@ -334,6 +391,8 @@ int DeclaredTable::Add() {
   return FromStatus(s);
 }
 
+// PUT and DELETE lock the row's byte for their length unless this handle
+// holds it already; both end any hold and watch.
 int DeclaredTable::Put() {
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
@@ -341,19 +400,25 @@ int DeclaredTable::Put() {
   PageFile& pf = *file_->file;
   platform::File* lock_file = pf.file();
   const uint64_t lock_byte = kTableRecordLockBase + current_;
-  if (!lock_file->TryLock(lock_byte, 1).ok()) return Finish(kErrAccessDenied);
+  if (held_ != current_) {
+    Release();
+    if (!lock_file->TryLock(lock_byte, 1).ok()) return Finish(kErrAccessDenied);
+  }
   Status s = pf.Begin(true);
   if (s.ok()) {
     std::string stored;
     bool found = false;
     s = table_->ReadRow(current_, &stored, &found);
     if (s.ok() && !found) s = Status::Error(kErrRecordNotAvailable);
+    if (s.ok() && watching_ && stored != watched_) s = Status::Error(kErrChangedByOther);
     const std::string_view row(buffer_.data(), buffer_.size());
     if (s.ok() && stored != row) s = table_->Change(current_, row, nullptr);
     if (s.ok()) s = pf.Commit();
     else pf.Rollback();
   }
   lock_file->Unlock(lock_byte, 1);
+  held_ = 0;
+  watching_ = false;
   return FromStatus(s);
 }
 
@@ -364,7 +429,10 @@ int DeclaredTable::Delete() {
   PageFile& pf = *file_->file;
   platform::File* lock_file = pf.file();
   const uint64_t lock_byte = kTableRecordLockBase + current_;
-  if (!lock_file->TryLock(lock_byte, 1).ok()) return Finish(kErrRecordNotAvailable);
+  if (held_ != current_) {
+    Release();
+    if (!lock_file->TryLock(lock_byte, 1).ok()) return Finish(kErrRecordNotAvailable);
+  }
   Status s = pf.Begin(true);
   if (s.ok()) {
     std::string stored;
@@ -376,6 +444,8 @@ int DeclaredTable::Delete() {
     else pf.Rollback();
   }
   lock_file->Unlock(lock_byte, 1);
+  held_ = 0;
+  watching_ = false;
   if (s.ok()) current_ = 0;
   return FromStatus(s);
 }
@@ -393,6 +463,94 @@ uint32_t DeclaredTable::Records() {
   pf.EndRead();
   FromStatus(s);
   return s.ok() ? st.count : 0;
+}
+
+int DeclaredTable::GetByPointer(uint32_t record) {
+  if (int g = Guard()) return g;
+  Release();
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  bool present = false;
+  int rc = record == 0 ? Finish(kErrRecordNotFound) : ReadInto(record, &present);
+  if (rc == 0 && !present) rc = Finish(kErrRecordNotFound);
+  if (rc == 0) {
+    key_ = -1;
+    start_ = pending_ = at_end_ = false;
+    record_pos_ = record;
+  }
+  pf.EndRead();
+  return rc != 0 ? rc : Finish(0);
+}
+
+int DeclaredTable::LockTable(int seconds) {
+  if (int g = Guard()) return g;
+  platform::File* f = file_->file->file();
+  const uint64_t byte = kTableRecordLockBase + table_->number();
+  if (seconds < 0) {
+    while (!f->TryLock(byte, 1).ok()) std::this_thread::yield();
+  } else {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!f->TryLock(byte, 1).ok()) {
+      if (std::chrono::steady_clock::now() >= deadline) return Finish(kErrFileLocked);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+  }
+  table_locked_ = true;
+  return Finish(0);
+}
+
+int DeclaredTable::UnlockTable() {
+  if (!is_open()) return Finish(kErrFileNotOpen);
+  if (table_locked_) file_->file->file()->Unlock(kTableRecordLockBase + table_->number(), 1);
+  table_locked_ = false;
+  return Finish(0);
+}
+
+int DeclaredTable::ReadFlags(uint32_t* flags) {
+  if (int g = Guard()) return g;
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  TableStats st;
+  s = table_->ReadStats(kStatsTable, &st);
+  pf.EndRead();
+  if (s.ok()) *flags = st.second;
+  return FromStatus(s);
+}
+
+int DeclaredTable::WriteFlags(uint32_t flags) {
+  if (int g = Guard()) return g;
+  if (!writable_) return Finish(kErrAccessDenied);
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(true);
+  if (!s.ok()) return FromStatus(s);
+  TableStats st;
+  s = table_->ReadStats(kStatsTable, &st);
+  st.second = flags;
+  if (s.ok()) s = table_->WriteStats(kStatsTable, st);
+  if (s.ok()) s = pf.Commit();
+  else pf.Rollback();
+  return FromStatus(s);
+}
+
+int DeclaredTable::ListTables(std::vector<std::string>* names) {
+  if (int g = Guard()) return g;
+  names->clear();
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  const std::string prefix = TableNameKey("");
+  Record r;
+  bool found = false;
+  s = pf.tree().Seek(prefix, &r, &found);
+  while (s.ok() && found && r.key.compare(0, prefix.size(), prefix) == 0) {
+    names->push_back(r.key.substr(prefix.size()));
+    const std::string key = r.key;
+    s = pf.tree().Next(key, &r, &found);
+  }
+  pf.EndRead();
+  return FromStatus(s);
 }
 
 }  // namespace vm::storage

@@ -75,6 +75,33 @@ class DeclaredTable {
   int Delete();
   // Rows in the table (0 when it cannot be read; see error()).
   uint32_t Records();
+  // Reads row `record` (35 when there is none) and positions on it in
+  // record order.
+  int GetByPointer(uint32_t record);
+
+  // The next read holds its row by the row's lock byte: another process's
+  // read with hold, PUT or DELETE of that row fails. `seconds` < 0 waits
+  // until the row can be had; otherwise the read gives up with 43 after that
+  // many seconds, leaving the position where it was. Handles of one process
+  // share the file's locks, so they do not keep each other out.
+  void Hold(int seconds = -1);
+  // Lets go of the held row (the next read, PUT and DELETE do so as well).
+  void Release();
+  // The next read keeps the row image: a PUT of that row fails with 89 when
+  // the stored row no longer equals it.
+  void Watch() { watch_next_ = true; }
+
+  // Locks the table against other processes' locks: `seconds` < 0 waits for
+  // the lock; otherwise tries once a second and fails with 32 when the
+  // seconds have passed.
+  int LockTable(int seconds = -1);
+  int UnlockTable();
+
+  // The table's stored flags value (the second counter of its statistics).
+  int ReadFlags(uint32_t* flags);
+  int WriteFlags(uint32_t flags);
+  // Names of every table stored in the file.
+  int ListTables(std::vector<std::string>* names);
 
   int error() const { return error_; }
   std::string error_text() const;
@@ -88,6 +115,9 @@ class DeclaredTable {
   int Step(bool forward);
   int ReadInto(uint32_t record, bool* found);
   int Guard();
+  int HoldRow(uint32_t record);
+  void SavePosition();
+  void RestorePosition();
 
   std::string name_;
   TableDef def_;
@@ -110,6 +140,21 @@ class DeclaredTable {
   std::string entry_;
   uint32_t record_pos_ = 0;
   uint32_t current_ = 0;  // row last read or added; 0 none
+
+  struct Position {
+    int key;
+    bool start, pending, at_end;
+    std::string entry;
+    uint32_t record_pos, current;
+  } saved_{};
+
+  bool hold_next_ = false;
+  int hold_seconds_ = -1;
+  uint32_t held_ = 0;  // record whose lock byte this handle holds; 0 none
+  bool watch_next_ = false;
+  bool watching_ = false;
+  std::string watched_;  // row image kept by a watched read
+  bool table_locked_ = false;
 
   int failure_ = 0;  // internal number of a consistency failure
   int error_ = 0;

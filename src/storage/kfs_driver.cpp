@@ -1,0 +1,160 @@
+#include "storage/kfs_driver.h"
+
+#include <cctype>
+#include <cstdlib>
+
+namespace vm::storage {
+namespace {
+
+std::string& ControlFileSetting() {
+  static auto* tcf = new std::string;
+  return *tcf;
+}
+
+std::string UpperCase(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// "SEND": driver commands as text, optionally "=value".
+int Send(KfsControlBlock* cb, KfsArgs* args) {
+  const std::string& text = args->text;
+  const size_t eq = text.find('=');
+  const std::string command = UpperCase(text.substr(0, eq));
+  const bool has_value = eq != std::string::npos;
+  const std::string value = has_value ? text.substr(eq + 1) : std::string();
+  DeclaredTable* t = cb->table.get();
+  args->answer.clear();
+  if (command == "REGISTER") {
+    args->answer = "KFS driver";
+    return kErrNone;
+  }
+  if (UpperCase(text).find("PNMQ=") != std::string::npos) {
+    std::vector<std::string> names;
+    if (int rc = t->ListTables(&names)) return rc;
+    for (size_t i = 0; i < names.size(); ++i) args->answer += (i ? "," : "") + names[i];
+    return kErrNone;
+  }
+  if (const size_t at = UpperCase(text).find("PNM="); at != std::string::npos) {
+    const std::string wanted = UpperCase(text.substr(at + 4));
+    std::vector<std::string> names;
+    if (int rc = t->ListTables(&names)) return rc;
+    for (const std::string& n : names)
+      if (n == wanted) args->answer = n;
+    return kErrNone;
+  }
+  if (command.find("TCF") != std::string::npos) {
+    if (has_value) ControlFileSetting() = value;
+    args->answer = ControlFileSetting();
+    return kErrNone;
+  }
+  if (command == "FULLBUILD") {
+    if (has_value) cb->full_build = UpperCase(value) == "ON";
+    args->answer = cb->full_build ? "ON" : "OFF";
+    return kErrNone;
+  }
+  if (command == "FLAGS") {
+    if (has_value) {
+      if (int rc = t->WriteFlags(static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10)))) return rc;
+    }
+    uint32_t flags = 0;
+    if (int rc = t->ReadFlags(&flags)) return rc;
+    args->answer = std::to_string(flags);
+    return kErrNone;
+  }
+  return kErrNotSupported;
+}
+
+int Run(int op, KfsControlBlock* cb, KfsArgs* args) {
+  DeclaredTable* t = cb->table.get();
+  switch (op) {
+    case kOpOpen:
+    case kOpShare:
+      return t->Open(args->access >= 0 ? args->access : cb->access);
+    case kOpCreate:
+      return t->Create();
+    case kOpClose:
+      return t->Close();
+    case kOpDestroy:
+      cb->table.reset();
+      return kErrNone;
+    case kOpName:
+      args->answer = cb->name;
+      return kErrNone;
+    case kOpAdd:
+      return t->Add();
+    case kOpPut:
+      return t->Put();
+    case kOpDelete:
+      return t->Delete();
+    case kOpSetFile:
+      return t->Set();
+    case kOpSetKey:
+    case kOpSetKeyKey:
+      return t->SetKey(args->key);
+    case kOpNext:
+      return t->Next();
+    case kOpPrevious:
+      return t->Previous();
+    case kOpGetFileKey:
+      return t->Get(args->key);
+    case kOpGetFilePtr:
+      return t->GetByPointer(args->pointer);
+    case kOpPointerFile:
+    case kOpPointerKey:
+      args->count = t->current_record();
+      return kErrNone;
+    case kOpRecordsFile:
+    case kOpCountRecords:
+      args->count = t->Records();
+      return t->error();
+    case kOpHoldFile:
+      t->Hold(-1);
+      return kErrNone;
+    case kOpHoldFileSec:
+      t->Hold(args->seconds);
+      return kErrNone;
+    case kOpRelease:
+      t->Release();
+      return kErrNone;
+    case kOpWatch:
+      t->Watch();
+      return kErrNone;
+    case kOpLockFile:
+      return t->LockTable(-1);
+    case kOpLockFileSec:
+      return t->LockTable(args->seconds);
+    case kOpUnlock:
+      return t->UnlockTable();
+    case kOpSend:
+      return Send(cb, args);
+    default:
+      return kErrNotSupported;
+  }
+}
+
+}  // namespace
+
+const std::string& KfsTransactionControlFile() { return ControlFileSetting(); }
+
+int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args) {
+  if (op == kOpQueryView) return kErrNone;
+  if (cb->dispose) {
+    cb->table.reset();
+    cb->dispose = false;
+  }
+  if (!cb->table) {
+    if (op == kOpDestroy || op == kOpClose) return kErrNone;
+    if (cb->def.record_length > kMaxRecordLength) return cb->last_error = kErrBadDeclaration;
+    cb->table = std::make_unique<DeclaredTable>(cb->name, cb->def, cb->env);
+  }
+  const int rc = Run(op, cb, args);
+  cb->last_error = rc;
+  if (cb->table) {
+    cb->file_error = cb->table->file_error();
+    cb->file_error_text = cb->table->file_error_text();
+  }
+  return rc;
+}
+
+}  // namespace vm::storage

@@ -1,0 +1,54 @@
+// The driver entry: one function that receives an operation code, the
+// table's control block and the operation's arguments, and returns the
+// runtime error code. Operations run on a DeclaredTable that the driver keeps
+// in the control block. Owner thread only (the runtime's program thread).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/declared_table.h"
+#include "storage/kfs_ops.h"
+#include "storage/table_def.h"
+
+namespace vm::storage {
+
+// What the runtime hands the driver for one declared table, and the driver
+// state it carries between calls.
+struct KfsControlBlock {
+  std::string name;  // file name with optional "\!" table name
+  TableDef def;      // record length, fields, memos, keys
+  int access = kAccessReadWrite | kShareDenyNone;
+  platform::Env* env = platform::Env::Default();
+
+  // Driver state, built by the first call; `dispose` asks the next call to
+  // run DESTROY first.
+  std::unique_ptr<DeclaredTable> table;
+  bool dispose = false;
+  bool full_build = false;
+  int last_error = 0;
+  int file_error = 0;
+  std::string file_error_text;
+};
+
+// Arguments of an operation; each operation reads the ones it takes.
+struct KfsArgs {
+  int key = -1;            // key number (SETkey, GETfilekey, RECORDSkey ...)
+  uint32_t pointer = 0;    // record number (GETfileptr)
+  int seconds = -1;        // HOLDfilesec, LOCKfilesec
+  int access = -1;         // OPEN/SHARE; -1 keeps the control block's
+  std::string text;        // SEND command
+  std::string answer;      // SEND answer, NAME
+  uint32_t count = 0;      // RECORDSfile, COUNTRECORDS, POINTERfile answers
+};
+
+// Runs operation `op` on the table of `cb`. Operations the driver does not
+// carry out return kErrNotSupported.
+int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args);
+
+// The transaction control file set by "SEND TCF=path" (empty: the default).
+const std::string& KfsTransactionControlFile();
+
+}  // namespace vm::storage

@@ -1,0 +1,176 @@
+// The driver entry point: operations by code on a control block, driver
+// commands sent as text, and the codes it does not carry out.
+#include "storage/kfs_driver.h"
+
+#include <cstring>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "storage/gateway_tables.h"
+
+namespace vm::storage {
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vm-drv-XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(dir_); }
+  const std::string& path() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+int Call(int op, KfsControlBlock* cb, KfsArgs args = KfsArgs()) { return KfsDriver(op, cb, &args); }
+
+KfsArgs Key(int key) {
+  KfsArgs a;
+  a.key = key;
+  return a;
+}
+KfsArgs Pointer(uint32_t record) {
+  KfsArgs a;
+  a.pointer = record;
+  return a;
+}
+KfsArgs Access(int access) {
+  KfsArgs a;
+  a.access = access;
+  return a;
+}
+
+void SetBox(KfsControlBlock* cb, int16_t box) {
+  std::vector<char>& b = cb->table->buffer();
+  std::fill(b.begin(), b.end(), ' ');
+  std::memcpy(b.data() + mailboxes::kMailboxNo, &box, 2);
+}
+
+int16_t Box(KfsControlBlock* cb) {
+  int16_t box;
+  std::memcpy(&box, cb->table->buffer().data() + mailboxes::kMailboxNo, 2);
+  return box;
+}
+
+TEST(DriverEntryTest, RowOperationsByCode) {
+  TempDir dir;
+  KfsControlBlock cb;
+  cb.name = dir.path() + "/MYDATA\\!Mailboxes";
+  cb.def = MailboxesDef();
+  EXPECT_EQ(Call(kOpClose, &cb), kErrNone);  // no state yet: nothing to close
+  EXPECT_FALSE(cb.table);
+  EXPECT_EQ(Call(kOpOpen, &cb), kErrFileNotFound);
+  ASSERT_TRUE(cb.table);
+  ASSERT_EQ(Call(kOpCreate, &cb), kErrNone);
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/MYDATA.KFS"));
+  ASSERT_EQ(Call(kOpOpen, &cb), kErrNone);
+  for (int16_t box : {30, 10, 20}) {
+    SetBox(&cb, box);
+    ASSERT_EQ(Call(kOpAdd, &cb), kErrNone);
+  }
+  KfsArgs records;
+  ASSERT_EQ(KfsDriver(kOpRecordsFile, &cb, &records), kErrNone);
+  EXPECT_EQ(records.count, 3u);
+  SetBox(&cb, 0);
+  ASSERT_EQ(Call(kOpSetKey, &cb, Key(0)), kErrNone);
+  std::vector<int16_t> order;
+  while (Call(kOpNext, &cb) == kErrNone) order.push_back(Box(&cb));
+  EXPECT_EQ(order, (std::vector<int16_t>{10, 20, 30}));
+  EXPECT_EQ(cb.last_error, kErrRecordNotAvailable);
+  // The row of mailbox 20 by key, then by its record number.
+  SetBox(&cb, 20);
+  ASSERT_EQ(Call(kOpGetFileKey, &cb, Key(0)), kErrNone);
+  KfsArgs pointer;
+  ASSERT_EQ(KfsDriver(kOpPointerFile, &cb, &pointer), kErrNone);
+  ASSERT_NE(pointer.count, 0u);
+  SetBox(&cb, 99);
+  ASSERT_EQ(Call(kOpGetFilePtr, &cb, Pointer(pointer.count)), kErrNone);
+  EXPECT_EQ(Box(&cb), 20);
+  EXPECT_EQ(Call(kOpGetFilePtr, &cb, Pointer(0x00FFFFFF)), kErrRecordNotFound);
+  // Record order from the end.
+  ASSERT_EQ(Call(kOpSetFile, &cb), kErrNone);
+  ASSERT_EQ(Call(kOpPrevious, &cb), kErrNone);
+  EXPECT_EQ(Box(&cb), 20);
+  ASSERT_EQ(Call(kOpDelete, &cb), kErrNone);
+  EXPECT_EQ(Call(kOpPut, &cb), kErrRecordNotAvailable);
+  KfsArgs count;
+  ASSERT_EQ(KfsDriver(kOpCountRecords, &cb, &count), kErrNone);
+  EXPECT_EQ(count.count, 2u);
+  // QUERY_VIEW answers at once; unbuilt operations say so.
+  EXPECT_EQ(Call(kOpQueryView, &cb), kErrNone);
+  EXPECT_EQ(Call(kOpBuildFile, &cb), kErrNotSupported);
+  EXPECT_EQ(Call(kOpLogout, &cb), kErrNotSupported);
+  EXPECT_EQ(Call(kOpEmpty, &cb), kErrNotSupported);
+  EXPECT_FALSE(KfsErrorText(kErrNotSupported).empty());
+  KfsArgs name;
+  ASSERT_EQ(KfsDriver(kOpName, &cb, &name), kErrNone);
+  EXPECT_EQ(name.answer, cb.name);
+  ASSERT_EQ(Call(kOpClose, &cb), kErrNone);
+  // DESTROY frees the state; the next call builds a new one.
+  ASSERT_EQ(Call(kOpDestroy, &cb), kErrNone);
+  EXPECT_FALSE(cb.table);
+  ASSERT_EQ(Call(kOpOpen, &cb, Access(kAccessRead | kShareDenyWrite)), kErrNone);
+  EXPECT_EQ(Call(kOpAdd, &cb), kErrAccessDenied);
+  cb.dispose = true;  // disposal asked for: the next call starts afresh
+  EXPECT_EQ(Call(kOpNext, &cb), kErrFileNotOpen);
+}
+
+TEST(DriverEntryTest, RecordLengthLimitAtStateBuild) {
+  TempDir dir;
+  KfsControlBlock cb;
+  cb.name = dir.path() + "/BIG";
+  cb.def.record_length = 15001;
+  cb.def.fields = {MakeField("BIG:DATA", kTypeString, 0, 15001)};
+  EXPECT_EQ(Call(kOpOpen, &cb), kErrBadDeclaration);
+  EXPECT_FALSE(cb.table);
+  cb.def.record_length = 15000;
+  cb.def.fields[0].size = 15000;
+  EXPECT_EQ(Call(kOpCreate, &cb), kErrNone);
+}
+
+TEST(DriverEntryTest, SendCommands) {
+  TempDir dir;
+  KfsControlBlock cb;
+  cb.name = dir.path() + "/GATEWAY\\!Mailboxes";
+  cb.def = MailboxesDef();
+  ASSERT_EQ(Call(kOpCreate, &cb), kErrNone);
+  KfsControlBlock other;
+  other.name = dir.path() + "/GATEWAY\\!Processedfiles";
+  other.def = ProcessedFilesDef();
+  ASSERT_EQ(Call(kOpCreate, &other), kErrNone);
+  ASSERT_EQ(Call(kOpOpen, &cb), kErrNone);
+
+  auto send = [&](const std::string& text) {
+    KfsArgs a;
+    a.text = text;
+    EXPECT_EQ(KfsDriver(kOpSend, &cb, &a), kErrNone) << text;
+    return a.answer;
+  };
+  EXPECT_FALSE(send("REGISTER").empty());
+  EXPECT_EQ(send("FULLBUILD"), "OFF");
+  EXPECT_EQ(send("FULLBUILD=on"), "ON");
+  EXPECT_EQ(send("FULLBUILD=yes"), "OFF");
+  EXPECT_EQ(send("FLAGS"), "0");
+  EXPECT_EQ(send("FLAGS=42"), "42");
+  EXPECT_EQ(send("TCF"), "");
+  EXPECT_EQ(send("TCF=/var/tx/main.tcf"), "/var/tx/main.tcf");
+  EXPECT_EQ(KfsTransactionControlFile(), "/var/tx/main.tcf");
+  EXPECT_EQ(send("TCF="), "");  // back to the default
+  EXPECT_EQ(send("PNMQ="), "MAILBOXES,PROCESSEDFILES");
+  EXPECT_EQ(send("PNM=processedfiles"), "PROCESSEDFILES");
+  EXPECT_EQ(send("PNM=nothere"), "");
+  KfsArgs unknown;
+  unknown.text = "FROBNICATE";
+  EXPECT_EQ(KfsDriver(kOpSend, &cb, &unknown), kErrNotSupported);
+  ASSERT_EQ(Call(kOpClose, &cb), kErrNone);
+  // The flags value is stored with the table.
+  ASSERT_EQ(Call(kOpOpen, &cb), kErrNone);
+  EXPECT_EQ(send("FLAGS"), "42");
+  ASSERT_EQ(Call(kOpClose, &cb), kErrNone);
+}
+
+}  // namespace
+}  // namespace vm::storage
