@@ -91,6 +91,23 @@ Status RecordTree::Descend(std::string_view key, uint8_t level, Path* path) {
   }
 }
 
+// A key that falls past the end of its leaf must also lie below the first
+// key of the next page. Loading that page checks its separator against its
+// first key, so a damaged separator that sent the search to the wrong leaf is
+// reported instead of answering "not there".
+Status RecordTree::CheckRightNeighbour(const Path& path) {
+  const Step& leaf = path.back();
+  if (leaf.index < leaf.page->records.size()) return Status::Ok();
+  for (size_t i = path.size() - 1; i > 0; --i) {
+    const Step& parent = path[i - 1];
+    if (parent.index + 1 < parent.page->children.size()) {
+      Step next;
+      return LoadChild(parent, parent.index + 1, &next);
+    }
+  }
+  return Status::Ok();
+}
+
 Status RecordTree::Insert(std::string_view key, std::string_view data) {
   if (!pages_->updating()) return Status::Internal(kErrInsertReadOnly);
   if (key.size() + data.size() >= kRecordSizeLimit) return Status::Internal(kErrRecordTooLong);
@@ -101,6 +118,8 @@ Status RecordTree::Insert(std::string_view key, std::string_view data) {
   std::vector<Record>& records = leaf.page->records;
   if (leaf.index < records.size() && records[leaf.index].key == key)
     return Status::Internal(kErrDuplicateRecord);
+  s = CheckRightNeighbour(path);
+  if (!s.ok()) return s;
   records.insert(records.begin() + static_cast<std::ptrdiff_t>(leaf.index),
                  Record{std::string(key), std::string(data)});
   s = pages_->Changed(leaf.number, leaf.page);
@@ -207,7 +226,8 @@ Status RecordTree::Delete(std::string_view key, bool* found) {
   if (!s.ok()) return s;
   Step& leaf = path.back();
   std::vector<Record>& records = leaf.page->records;
-  if (leaf.index >= records.size() || records[leaf.index].key != key) return Status::Ok();
+  if (leaf.index >= records.size() || records[leaf.index].key != key)
+    return CheckRightNeighbour(path);
   if (key.empty()) return Status::Ok();  // the empty record stays for good
   *found = true;
   const bool was_first = leaf.index == 0;
@@ -273,8 +293,9 @@ Status RecordTree::Get(std::string_view key, std::string* data, bool* found) {
   if (leaf.index < records.size() && records[leaf.index].key == key) {
     *found = true;
     data->assign(records[leaf.index].data);
+    return Status::Ok();
   }
-  return Status::Ok();
+  return CheckRightNeighbour(path);
 }
 
 // The leaf at the end of `path` has no record in the wanted direction: climb

@@ -89,6 +89,7 @@ class RecordTree {
   Status RemoveEmpty(Path& path);
   Status FixSeparators(Path& path);
   Status StepOut(Path& path, bool forward, Record* out, bool* found);
+  Status CheckRightNeighbour(const Path& path);
   Status VerifyPage(int32_t number, uint8_t level, std::string_view low,
                     const std::string* high, int depth);
 

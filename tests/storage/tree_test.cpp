@@ -342,6 +342,7 @@ TEST(TreeTest, DamagedPagesGiveInternalErrors) {
         ++errors;
         continue;
       }
+      EXPECT_TRUE(found) << "a present key reported missing";
       if (found) {
         EXPECT_EQ(data, v);
       }
