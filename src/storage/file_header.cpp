@@ -59,4 +59,17 @@ uint32_t FileHeader::DataEnd() const {
   return kHeaderSize;
 }
 
+bool FileHeader::Consistent(uint64_t file_size) const {
+  uint64_t floor = end[0];
+  for (int k = 1; k < kRegionCount; ++k) {
+    if (start[k] < floor || end[k] < start[k] || (end[k] - start[k]) % static_cast<uint32_t>(k) != 0) return false;
+    floor = end[k];
+  }
+  if (PageOffset(0) + 256ull * floor > 0xFFFFFFFFull) return false;  // offsets are 32-bit
+  const uint64_t data_end = DataEnd();
+  if (data_end > file_size || committed_end > journal_end) return false;
+  // A journal always lies behind the data it is for.
+  return committed_end == journal_end || committed_end >= data_end;
+}
+
 }  // namespace vm::storage

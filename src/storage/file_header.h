@@ -37,6 +37,11 @@ struct FileHeader {
   // File offset just past the data: 512 + 256 × end of the highest region
   // that holds pages.
   uint32_t DataEnd() const;
+  // Whether the regions are dense, ordered, within 32-bit offsets and inside
+  // a file of `file_size` bytes, and the journal bounds are in order. A
+  // header that fails this is damaged: nothing may be allocated or moved on
+  // its word.
+  bool Consistent(uint64_t file_size) const;
   // Number of pages in region k.
   uint32_t PagesIn(int k) const { return (end[k] - start[k]) / static_cast<uint32_t>(k); }
 };

@@ -183,10 +183,20 @@ Status PageFile::ReadHeader(bool changing) {
   FileHeader disk;
   if (got < kHeaderSize || !FileHeader::Decode(bytes, &disk)) return Status::Error(kErrorInvalidDataFile);
   const bool pending = disk.committed_end != disk.journal_end;
-  if (have_header_ && disk.change_counter <= disk_header_.change_counter && !(changing && pending)) {
+  // The header of a commit point keeps the old counter, so a pending journal
+  // is resolved even when the counter did not move: only a reading handle
+  // that already reads through this journal keeps its cache. Pages a dead
+  // committer already wrote home must not meet pages cached before it.
+  if (have_header_ && disk.change_counter <= disk_header_.change_counter &&
+      !(pending && (changing || redirect_.empty()))) {
     return Status::Ok();  // nobody committed since we last looked: the cache stands
   }
   if (dirty()) return Status::Internal(kErrPageInNoRegion);  // changed under an open update
+  // Only a header taken anew is checked (an unchanged file costs one read):
+  // damaged regions must not steer any allocation or move.
+  auto file_size = file_->Size();
+  if (!file_size.ok()) return Status::Internal(kErrReadFailed);
+  if (!disk.Consistent(*file_size)) return Status::Internal(kErrPageInNoRegion);
   DropCache();
   redirect_.clear();
   header_ = disk;
@@ -243,7 +253,9 @@ Status PageFile::WalkJournal(const FileHeader& disk, bool* broken) {
   Status s = ReadAt(shadow->second, kHeaderSize, &bytes, &got);
   if (!s.ok()) return s;
   FileHeader shadow_header;
-  if (got < kHeaderSize || !FileHeader::Decode(bytes, &shadow_header)) {
+  auto file_size = file_->Size();
+  if (got < kHeaderSize || !FileHeader::Decode(bytes, &shadow_header) || !file_size.ok() ||
+      !shadow_header.Consistent(*file_size)) {
     *broken = true;
     return Status::Ok();
   }
@@ -485,9 +497,17 @@ Status PageFile::Commit() {
     }
     commit_locked = true;
   }
+  Status s = Status::Ok();
+  if (disk_header_.change_counter == 0) {
+    // Nothing on disk yet: put an empty header there first, so that a crash
+    // before the commit point leaves an empty file rather than pages behind
+    // 512 bytes that do not read as a header.
+    s = WriteAt(0, disk_header_.Encode());
+    if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
+  }
   const FileHeader before = disk_header_;
   const uint32_t data_end = header_.DataEnd();
-  Status s = SizingPass();
+  if (s.ok()) s = SizingPass();
   std::vector<JournalEntry> journal;
   if (s.ok()) {
     header_.committed_end = std::max(header_.DataEnd(), data_end);
