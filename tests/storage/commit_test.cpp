@@ -14,138 +14,14 @@
 
 #include <gtest/gtest.h>
 
+#include "page_file_fixture.h"
 #include "storage/page_codec.h"
 #include "storage/record_keys.h"
 
 namespace vm::storage {
 namespace {
 
-using Rows = std::map<std::string, std::string>;
-
-class TempFile {
- public:
-  TempFile() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vm-kfs-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    path_ = dir_ + "/TEST.KFS";
-  }
-  ~TempFile() { std::filesystem::remove_all(dir_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string dir_;
-  std::string path_;
-};
-
-// A file that stops writing after `budget` writes: with `crash` the later
-// writes vanish silently (the machine died), otherwise they fail.
-class FaultyFile : public platform::File {
- public:
-  FaultyFile(std::unique_ptr<platform::File> f, int* budget, bool crash)
-      : f_(std::move(f)), budget_(budget), crash_(crash) {}
-  platform::Status ReadAt(uint64_t o, void* b, size_t n, size_t* got) override { return f_->ReadAt(o, b, n, got); }
-  platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
-    if (*budget_ <= 0) {
-      return crash_ ? platform::Status::Ok() : platform::Status::Error(platform::Code::kIoError, "injected");
-    }
-    --*budget_;
-    return f_->WriteAt(o, b, n);
-  }
-  platform::Status Truncate(uint64_t s) override { return *budget_ <= 0 ? platform::Status::Ok() : f_->Truncate(s); }
-  platform::Status Sync() override { return f_->Sync(); }
-  platform::Result<uint64_t> Size() override { return f_->Size(); }
-  platform::Status TryLock(uint64_t o, uint64_t l) override { return f_->TryLock(o, l); }
-  platform::Status Lock(uint64_t o, uint64_t l) override { return f_->Lock(o, l); }
-  platform::Status Unlock(uint64_t o, uint64_t l) override { return f_->Unlock(o, l); }
-  const std::string& path() const override { return f_->path(); }
-
- private:
-  std::unique_ptr<platform::File> f_;
-  int* budget_;
-  bool crash_;
-};
-
-class FaultyEnv : public platform::EnvWrapper {
- public:
-  FaultyEnv(int budget, bool crash) : EnvWrapper(platform::Env::Default()), budget_(budget), crash_(crash) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& p, platform::Access a,
-                                                             platform::Share s, platform::Disposition d) override {
-    auto r = target()->OpenFile(p, a, s, d);
-    if (!r.ok()) return r.status();
-    return std::unique_ptr<platform::File>(new FaultyFile(std::move(r.value()), &budget_, crash_));
-  }
-  int budget_;
-  bool crash_;
-};
-
-std::unique_ptr<PageFile> OpenFile(const std::string& path, platform::Env* env = platform::Env::Default(),
-                                   platform::Share share = platform::Share::kDenyNone) {
-  PageFile::Options o;
-  o.create = true;
-  o.share = share;
-  std::unique_ptr<PageFile> f;
-  Status s = PageFile::Open(env, path, o, &f);
-  EXPECT_TRUE(s.ok()) << s.code();
-  return f;
-}
-
-Status Apply(PageFile* f, const Rows& puts, const std::vector<std::string>& deletes) {
-  Status s = f->Begin(true);
-  if (!s.ok()) return s;
-  for (const auto& [k, v] : puts) {
-    s = f->tree().Put(k, v);
-    if (!s.ok()) {
-      f->Rollback();
-      return s;
-    }
-  }
-  for (const auto& k : deletes) {
-    bool found = false;
-    s = f->tree().Delete(k, &found);
-    if (!s.ok()) {
-      f->Rollback();
-      return s;
-    }
-  }
-  return f->Commit();
-}
-
-// Every record of the file except the tree's empty first record.
-Status ReadAll(PageFile* f, Rows* rows, bool changing = false) {
-  rows->clear();
-  Status s = f->Begin(changing);
-  if (!s.ok()) return s;
-  if (f->header().root < 0) {
-    f->EndRead();
-    return Status::Ok();
-  }
-  Record r;
-  bool found = false;
-  std::string key;
-  for (;;) {
-    s = f->tree().Next(key, &r, &found);
-    if (!s.ok() || !found) break;
-    (*rows)[r.key] = r.data;
-    key = r.key;
-  }
-  if (changing) {
-    Status c = f->Commit();
-    if (s.ok()) s = c;
-  } else {
-    f->EndRead();
-  }
-  return s;
-}
-
-Rows MakeRows(int from, int to, const std::string& tag) {
-  Rows rows;
-  for (int i = from; i < to; ++i) {
-    char key[16];
-    std::snprintf(key, sizeof key, "k%06d", i);
-    rows[key] = tag + std::string(20 + (i * 37) % 700, static_cast<char>('a' + i % 26));
-  }
-  return rows;
-}
+using namespace vm::storage::testing;
 
 TEST(Commit, DataSurvivesReopeningAndFileHasTheFormat) {
   TempFile tmp;
