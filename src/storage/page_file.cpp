@@ -21,7 +21,6 @@ uint64_t ProcessStartSlot() {
 
 uint64_t RoundUnits(size_t n) { return static_cast<uint64_t>(UnitsFor(n)) * kUnit; }
 
-constexpr size_t kCacheLimit = 16384;  // clean pages kept between operations
 
 }  // namespace
 
@@ -50,12 +49,16 @@ PageFile::PageFile(platform::Env* env, std::string path, std::unique_ptr<platfor
 
 PageFile::~PageFile() { ReleaseLocks(); }
 
-bool PageFile::dirty() const {
-  if (header_dirty_ || !freed_.empty()) return true;
-  for (const auto& [number, entry] : cache_) {
-    if (entry.dirty) return true;
-  }
-  return false;
+bool PageFile::dirty() const { return header_dirty_ || !freed_.empty() || !dirty_.empty(); }
+
+void PageFile::MarkDirty(int32_t page, const std::shared_ptr<TreePage>& p) {
+  clean_.Erase(page);
+  dirty_[page] = p;
+}
+
+void PageFile::Forget(int32_t page) {
+  clean_.Erase(page);
+  dirty_.erase(page);
 }
 
 Status PageFile::ReadAt(uint64_t offset, size_t length, std::string* out, size_t* got) {
@@ -82,7 +85,8 @@ Status PageFile::WriteAt(uint64_t offset, std::string_view data) {
 }
 
 void PageFile::DropCache() {
-  cache_.clear();
+  clean_.Clear();
+  dirty_.clear();
   freed_.clear();
   next_temp_ = -2;
   header_dirty_ = false;
@@ -331,9 +335,12 @@ void PageFile::set_root(int32_t page) {
 }
 
 Status PageFile::Load(int32_t page, std::shared_ptr<TreePage>* out) {
-  auto it = cache_.find(page);
-  if (it != cache_.end()) {
-    *out = it->second.page;
+  if (auto it = dirty_.find(page); it != dirty_.end()) {
+    *out = it->second;
+    return Status::Ok();
+  }
+  if (auto p = clean_.Find(page)) {
+    *out = std::move(p);
     return Status::Ok();
   }
   int cls = 0;
@@ -350,30 +357,27 @@ Status PageFile::Load(int32_t page, std::shared_ptr<TreePage>* out) {
   auto decoded = std::make_shared<TreePage>();
   s = DecodePage(image, cls, decoded.get());
   if (!s.ok()) return s;
-  if (cache_.size() >= kCacheLimit) {
-    for (auto e = cache_.begin(); e != cache_.end();) e = e->second.dirty ? std::next(e) : cache_.erase(e);
-  }
-  cache_[page] = Entry{decoded, false};
+  clean_.Insert(page, decoded);
   *out = std::move(decoded);
   return Status::Ok();
 }
 
 Status PageFile::Changed(int32_t page, const std::shared_ptr<TreePage>& p) {
   if (!changing_) return Status::Internal(kErrInsertReadOnly);
-  cache_[page] = Entry{p, true};
+  MarkDirty(page, p);
   return Status::Ok();
 }
 
 Status PageFile::Allocate(const std::shared_ptr<TreePage>& p, int32_t* page) {
   if (!changing_) return Status::Internal(kErrInsertReadOnly);
   *page = next_temp_--;
-  cache_[*page] = Entry{p, true};
+  MarkDirty(*page, p);
   return Status::Ok();
 }
 
 Status PageFile::Free(int32_t page) {
   if (!changing_) return Status::Internal(kErrInsertReadOnly);
-  cache_.erase(page);
+  Forget(page);
   if (page >= 0) freed_.push_back(page);
   return Status::Ok();
 }
@@ -390,8 +394,8 @@ Status PageFile::MovePage(int32_t from, int32_t to) {
   std::shared_ptr<TreePage> page;
   Status s = Load(from, &page);
   if (!s.ok()) return s;
-  cache_.erase(from);
-  cache_[to] = Entry{page, true};
+  Forget(from);
+  MarkDirty(to, page);
   return tree_.PageMoved(from, to, *page);
 }
 
@@ -405,8 +409,8 @@ Status PageFile::Relocate(const std::shared_ptr<TreePage>& page, int32_t number,
     Status s = header_.ClassOf(number, &old_class);
     if (!s.ok()) return s;
     const int32_t temp = next_temp_--;
-    cache_.erase(number);
-    cache_[temp] = Entry{page, true};
+    Forget(number);
+    MarkDirty(temp, page);
     s = tree_.PageMoved(number, temp, *page);
     if (!s.ok()) return s;
     s = regions.Free(old_class, number);
@@ -416,8 +420,8 @@ Status PageFile::Relocate(const std::shared_ptr<TreePage>& page, int32_t number,
   int32_t slot = 0;
   Status s = regions.Allocate(new_class, &slot);
   if (!s.ok()) return s;
-  cache_.erase(current);
-  cache_[slot] = Entry{page, true};
+  Forget(current);
+  MarkDirty(slot, page);
   return tree_.PageMoved(current, slot, *page);
 }
 
@@ -435,18 +439,17 @@ Status PageFile::SizingPass() {
 
   // The class each changed page needs, measured once.
   std::vector<std::pair<std::shared_ptr<TreePage>, int>> wanted;
-  for (const auto& [number, entry] : cache_) {
-    if (!entry.dirty) continue;
+  for (const auto& [number, page] : dirty_) {
     std::string image;
-    Status s = EncodePage(0, *entry.page, &image);
+    Status s = EncodePage(0, *page, &image);
     if (!s.ok()) return s;
-    wanted.emplace_back(entry.page, UnitsFor(StoredSizeOf(image)));
+    wanted.emplace_back(page, UnitsFor(StoredSizeOf(image)));
   }
   for (const auto& [page, cls] : wanted) {
     int32_t number = 0;
     bool found = false;
-    for (const auto& [n, entry] : cache_) {
-      if (entry.page == page) {
+    for (const auto& [n, p] : dirty_) {
+      if (p == page) {
         number = n;
         found = true;
         break;
@@ -463,11 +466,10 @@ Status PageFile::SizingPass() {
 
 Status PageFile::WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal) {
   uint64_t journal_end = header_.committed_end;
-  for (const auto& [number, entry] : cache_) {
-    if (!entry.dirty) continue;
+  for (const auto& [number, page] : dirty_) {
     if (number < 0) return Status::Internal(kErrPageInNoRegion);
     std::string image;
-    Status s = EncodePage(number, *entry.page, &image);
+    Status s = EncodePage(number, *page, &image);
     if (!s.ok()) return s;
     const uint64_t home = PageOffset(number);
     if (home < data_end_before) {
@@ -541,7 +543,8 @@ Status PageFile::Commit() {
     header_ = disk_header_;
   }
   if (s.ok()) {
-    for (auto& [number, entry] : cache_) entry.dirty = false;
+    for (auto& [number, page] : dirty_) clean_.Insert(number, std::move(page));
+    dirty_.clear();
     header_dirty_ = false;
   }
   if (commit_locked) file_->Unlock(kLockBase, kReaderSlots);

@@ -16,6 +16,7 @@
 #include "platform/file.h"
 #include "storage/cipher.h"
 #include "storage/file_header.h"
+#include "storage/page_cache.h"
 #include "storage/regions.h"
 #include "storage/tables.h"
 #include "storage/tree.h"
@@ -37,6 +38,9 @@ inline constexpr uint64_t kLockBase = 0x80000000ull;
 inline constexpr uint64_t kReaderSlots = 1023;
 inline constexpr uint64_t kUpdateLock = 0x800003FFull;
 inline constexpr uint64_t kTableRecordLockBase = 0x80000401ull;
+
+// Expanded bytes of unchanged decoded pages a file keeps between operations.
+inline constexpr size_t kCleanCacheBytes = 96u << 20;
 
 class PageFile final : public TreePages, public NumberSource, private PageMover {
  public:
@@ -91,10 +95,6 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   Status TakeNumber(uint32_t* number) override;
 
  private:
-  struct Entry {
-    std::shared_ptr<TreePage> page;
-    bool dirty = false;
-  };
   struct JournalEntry {
     uint64_t home;
     std::string image;
@@ -116,6 +116,8 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   Status LockReaderSlot();
   void ReleaseLocks();
   void DropCache();
+  void MarkDirty(int32_t page, const std::shared_ptr<TreePage>& p);
+  void Forget(int32_t page);
 
   platform::Env* env_;
   std::string path_;
@@ -128,7 +130,11 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   FileHeader disk_header_;  // as last read from or written to offset 0
   bool have_header_ = false;
   bool header_dirty_ = false;
-  std::map<int32_t, Entry> cache_;
+  // Decoded pages: those changed by the open operation apart from those read
+  // unchanged, so that ending an operation or a commit costs what it changed,
+  // not what the cache holds.
+  CleanPageCache clean_{kCleanCacheBytes};
+  std::map<int32_t, std::shared_ptr<TreePage>> dirty_;
   std::vector<int32_t> freed_;
   int32_t next_temp_ = -2;  // -1 means "no tree", so temporaries start below it
   std::map<uint64_t, uint64_t> redirect_;  // home offset -> journal position

@@ -73,6 +73,16 @@ void FillProcessed(DeclaredTable* t, std::string_view name, uint8_t processed, i
 }
 
 // File names read by Next() until it fails; the failing code in *end.
+// File name of row `i` added by child process `p`.
+std::string ChildRowName(int p, int i) {
+  std::string name = "p";
+  name += std::to_string(p);
+  name += '-';
+  name += std::to_string(i);
+  name += ".wav";
+  return name;
+}
+
 std::vector<std::string> ReadNames(DeclaredTable* t, bool forward, int* end) {
   std::vector<std::string> names;
   for (;;) {
@@ -381,7 +391,7 @@ TEST(ApiGatewayTest, TwoProcessesAddToOneTable) {
       auto t = DeclareProcessedFiles(dir.path());
       int status = t->Open(kAccessReadWrite | kShareDenyNone);
       for (int i = 0; status == 0 && i < kRows; ++i) {
-        FillProcessed(t.get(), "p" + std::to_string(p) + "-" + std::to_string(i) + ".wav",
+        FillProcessed(t.get(), ChildRowName(p, i),
                       static_cast<uint8_t>(i % 2), static_cast<int16_t>(p));
         status = t->Add();
       }
@@ -405,7 +415,7 @@ TEST(ApiGatewayTest, TwoProcessesAddToOneTable) {
   ASSERT_EQ(seen.size(), 2u * kRows);
   for (int p = 0; p < 2; ++p)
     for (int i = 0; i < kRows; ++i)
-      EXPECT_EQ(seen.count("p" + std::to_string(p) + "-" + std::to_string(i) + ".wav"), 1u);
+      EXPECT_EQ(seen.count(ChildRowName(p, i)), 1u);
   // The name key holds every row once; the processed key the odd ones.
   FillProcessed(t.get(), "", 0, 0);
   ASSERT_EQ(t->SetKey(processed::kFileNameKey), 0);
