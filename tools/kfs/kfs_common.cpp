@@ -1,0 +1,76 @@
+#include "kfs_common.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "storage/kfs_ops.h"
+#include "storage/record_keys.h"
+
+namespace vm::storage::kfs {
+
+std::string Describe(const Status& s) {
+  if (s.internal() != 0) {
+    return std::string(KfsErrorText(kErrFileSystem)) + " (" + std::string(kCorruptionText) + ", " +
+           std::to_string(s.internal()) + ")";
+  }
+  std::string text(KfsErrorText(s.code()));
+  return (text.empty() ? "error" : text) + " (" + std::to_string(s.code()) + ")";
+}
+
+int Fail(const std::string& what, const Status& s) {
+  std::fprintf(stderr, "kfs: %s: %s\n", what.c_str(), Describe(s).c_str());
+  return s.internal() != 0 || s.code() == kErrInvalidDataFile ? kExitDamaged : kExitUsage;
+}
+
+int Complain(const std::string& message, int exit_code) {
+  std::fprintf(stderr, "kfs: %s\n", message.c_str());
+  return exit_code;
+}
+
+namespace {
+
+Status Open(const std::string& path, platform::Access access, bool create,
+            std::unique_ptr<PageFile>* out) {
+  PageFile::Options o;
+  o.access = access;
+  o.share = platform::Share::kDenyNone;
+  o.create = create;
+  return PageFile::Open(platform::Env::Default(), path, o, out);
+}
+
+}  // namespace
+
+Status OpenForReading(const std::string& path, std::unique_ptr<PageFile>* out) {
+  return Open(path, platform::Access::kRead, false, out);
+}
+
+Status OpenForWriting(const std::string& path, bool create, std::unique_ptr<PageFile>* out) {
+  return Open(path, platform::Access::kReadWrite, create, out);
+}
+
+Status ListTables(PageFile& file, std::map<std::string, uint32_t>* tables) {
+  if (file.header().root < 0) return Status::Ok();
+  RecordTree& tree = file.tree();
+  const std::string prefix = TableNameKey("");
+  Record r;
+  bool found = false;
+  Status s = tree.Seek(prefix, &r, &found);
+  while (s.ok() && found && r.key.compare(0, prefix.size(), prefix) == 0) {
+    (*tables)[r.key.substr(prefix.size())] = r.data.size() == 4 ? DecodeNumber(r.data) : 0;
+    const std::string key = r.key;
+    s = tree.Next(key, &r, &found);
+  }
+  return s;
+}
+
+uint64_t FileSize(PageFile& file) {
+  auto size = file.file()->Size();
+  return size.ok() ? *size : 0;
+}
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+}  // namespace vm::storage::kfs

@@ -1,0 +1,40 @@
+// Shared pieces of the kfs commands: exit codes, how storage errors are
+// worded, opening a table file, listing its tables and the file's size.
+// Called from the tool's one thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "storage/page_file.h"
+
+namespace vm::storage::kfs {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitDamaged = 1;  // the file is damaged, or the command failed on its data
+inline constexpr int kExitUsage = 2;    // usage errors, missing files, refused opens
+
+// "Creates Duplicate Key (40)", or the corruption text with its number.
+std::string Describe(const Status& s);
+// Prints "kfs: WHAT: DESCRIPTION" and returns the exit code for `s`.
+int Fail(const std::string& what, const Status& s);
+// Prints "kfs: MESSAGE" and returns `exit_code`.
+int Complain(const std::string& message, int exit_code);
+
+// Opens an existing file for reading, or for writing (with `create`, a
+// missing file is made).
+Status OpenForReading(const std::string& path, std::unique_ptr<PageFile>* out);
+Status OpenForWriting(const std::string& path, bool create, std::unique_ptr<PageFile>* out);
+
+// Names and numbers of the tables in the file, from the name records.
+// REQUIRES: an operation is open on the file.
+Status ListTables(PageFile& file, std::map<std::string, uint32_t>* tables);
+
+// The file's length in bytes, 0 when it cannot be told.
+uint64_t FileSize(PageFile& file);
+
+std::string Upper(std::string s);
+
+}  // namespace vm::storage::kfs

@@ -1,0 +1,129 @@
+// `kfs dump FILE[\!TABLE] [--key NAME] [--csv | --schema]`: a table's rows in
+// record or key order, readable or as CSV, or the table's schema.
+#include <cstdio>
+
+#include "kfs_commands.h"
+#include "kfs_common.h"
+#include "kfs_csv.h"
+#include "kfs_schema.h"
+#include "kfs_values.h"
+#include "storage/declared_table.h"
+#include "storage/record_keys.h"
+#include "storage/tables.h"
+
+namespace vm::storage::kfs {
+namespace {
+
+void Write(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+void WriteCsvHeader(const TableDef& def) {
+  std::vector<std::string> names;
+  for (const FieldDef& f : def.fields)
+    if (IsCsvColumn(f)) names.push_back(f.name);
+  for (const MemoDef& m : def.memos) names.push_back(m.name);
+  std::string line;
+  AppendCsvLine(names, {}, &line);
+  Write(line);
+}
+
+Status WriteCsvRow(StoredTable& t, uint32_t record, const std::string& row) {
+  const TableDef& def = t.def();
+  std::vector<std::string> values;
+  std::vector<bool> quoted;
+  for (const FieldDef& f : def.fields) {
+    if (!IsCsvColumn(f)) continue;
+    bool q = false;
+    values.push_back(FieldCsvValue(f, row, &q));
+    quoted.push_back(q);
+  }
+  for (size_t m = 0; m < def.memos.size(); ++m) {
+    std::string content;
+    Status s = t.ReadMemo(record, static_cast<uint8_t>(m), &content);
+    if (!s.ok()) return s;
+    values.push_back(MemoCsvValue(def.memos[m], content));
+    quoted.push_back(!def.memos[m].binary());
+  }
+  std::string line;
+  AppendCsvLine(values, quoted, &line);
+  Write(line);
+  return Status::Ok();
+}
+
+void WriteReadableRow(const TableDef& def, uint32_t record, const std::string& row) {
+  std::string line = "record " + std::to_string(record) + ":";
+  for (const FieldDef& field : def.fields) line += " " + field.name + "=" + FieldText(field, row);
+  Write(line + "\n");
+}
+
+// Every row in record order, or in the order of key `key` (>= 0).
+Status WriteRows(StoredTable& t, int key, DumpForm form) {
+  if (form == DumpForm::kCsv) WriteCsvHeader(t.def());
+  Status s;
+  bool found = true;
+  uint32_t record = 0;
+  std::string entry;
+  while (s.ok()) {
+    if (key < 0) {
+      s = t.NextRow(record, &record, &found);
+    } else {
+      std::string next;
+      s = t.StepKey(static_cast<uint8_t>(key), entry, true, &next, &record, &found);
+      entry = next;
+    }
+    if (!s.ok() || !found) break;
+    std::string row;
+    bool present = false;
+    s = t.ReadRow(record, &row, &present);
+    if (!s.ok() || !present) continue;
+    if (form == DumpForm::kCsv) {
+      s = WriteCsvRow(t, record, row);
+    } else {
+      WriteReadableRow(t.def(), record, row);
+    }
+  }
+  return s;
+}
+
+int FindKey(const TableDef& def, const std::string& name) {
+  for (size_t i = 0; i < def.keys.size(); ++i)
+    if (Upper(def.keys[i].name) == Upper(name)) return static_cast<int>(i);
+  return -1;
+}
+
+}  // namespace
+
+int Dump(const std::string& name, const std::string& key_name, DumpForm form) {
+  const TableName parts = SplitTableName(name, platform::Env::Default());
+  std::unique_ptr<PageFile> f;
+  Status s = OpenForReading(parts.file, &f);
+  if (!s.ok()) return Fail(parts.file, s);
+  s = f->Begin(false);
+  if (!s.ok()) return Fail(parts.file, s);
+  StoredTable t(&f->tree(), f.get());
+  s = t.Open(parts.table, nullptr);
+  if (!s.ok()) {
+    f->EndRead();
+    return Fail(parts.file + ", table " + parts.table, s);
+  }
+  const TableDef& def = t.def();
+  if (form == DumpForm::kSchema) {
+    TableStats st;
+    s = t.ReadStats(kStatsTable, &st);
+    if (s.ok()) Write(FormatSchema(Schema{parts.table, def, t.oem(), st.second}));
+    f->EndRead();
+    return s.ok() ? kExitOk : Fail(parts.file, s);
+  }
+  const int key = key_name.empty() ? -1 : FindKey(def, key_name);
+  if (!key_name.empty() && key < 0) {
+    f->EndRead();
+    return Complain("table " + parts.table + " has no key " + key_name, kExitUsage);
+  }
+  s = WriteRows(t, key, form);
+  f->EndRead();
+  if (!s.ok()) return Fail(parts.file, s);
+  return kExitOk;
+}
+
+}  // namespace vm::storage::kfs
