@@ -3,37 +3,21 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <map>
+#include <cstdlib>
 #include <thread>
 
 #include "storage/kfs_ops.h"
+#include "storage/kfs_transaction.h"
+#include "storage/shared_file.h"
 #include "storage/record_keys.h"
 
 namespace vm::storage {
 
-// One open physical file, shared by every handle of the process naming it.
-class SharedFile {
- public:
-  std::unique_ptr<PageFile> file;
-  bool writable = false;
-};
-
 namespace {
-
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
 
 std::string Upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
   return s;
-}
-
-// Process-wide list of open files; an entry lives while a handle holds it.
-std::map<std::string, std::weak_ptr<SharedFile>>& OpenFiles() {
-  static auto* files = new std::map<std::string, std::weak_ptr<SharedFile>>;
-  return *files;
 }
 
 std::string WithExtension(std::string file) {
@@ -41,43 +25,6 @@ std::string WithExtension(std::string file) {
   const size_t dot = file.find_last_of('.');
   if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) file += ".KFS";
   return file;
-}
-
-platform::Share ShareOf(int access) {
-  switch (access & 0x30) {
-    case 0x20: return platform::Share::kDenyWrite;
-    case 0x10:
-    case 0x30: return platform::Share::kExclusive;
-    default: return platform::Share::kDenyNone;
-  }
-}
-
-// Finds or opens the physical file. A file first opened for reading cannot
-// serve a handle that writes: 5.
-Status AcquireFile(platform::Env* env, const std::string& path, int access, bool create,
-                   std::shared_ptr<SharedFile>* out) {
-  const bool writable = (access & 0x03) != 0 || create;
-  auto& files = OpenFiles();
-  const std::string key = Lower(path);
-  auto it = files.find(key);
-  if (it != files.end()) {
-    if (auto f = it->second.lock()) {
-      if (writable && !f->writable) return Status::Error(kErrAccessDenied);
-      *out = f;
-      return Status::Ok();
-    }
-  }
-  PageFile::Options o;
-  o.access = writable ? platform::Access::kReadWrite : platform::Access::kRead;
-  o.share = ShareOf(access);
-  o.create = create;
-  auto f = std::make_shared<SharedFile>();
-  Status s = PageFile::Open(env, path, o, &f->file);
-  if (!s.ok()) return s;
-  f->writable = writable;
-  files[key] = f;
-  *out = f;
-  return Status::Ok();
 }
 
 }  // namespace
@@ -139,20 +86,32 @@ int DeclaredTable::Guard() {
 
 int DeclaredTable::Open(int access) {
   if (is_open()) Close();
-  if (def_.record_length > kMaxRecordLength || !CheckTableDef(def_).empty()) {
+  declared_ = !def_.fields.empty() || !def_.memos.empty() || def_.record_length != 0;
+  if (declared_ && (def_.record_length > kMaxRecordLength || !CheckTableDef(def_).empty())) {
     return Finish(kErrBadDeclaration);
   }
+  return OpenFile(access, false, declared_);
+}
+
+// Opens the table of the file; `declared` compares the stored definition
+// with the declaration, otherwise the stored one is taken.
+int DeclaredTable::OpenFile(int access, bool create, bool declared) {
   std::shared_ptr<SharedFile> f;
-  Status s = AcquireFile(env_, parts_.file, access, false, &f);
+  Status s = AcquireSharedFile(env_, parts_.file, access, create, &f);
   if (!s.ok()) return FromStatus(s);
   PageFile& pf = *f->file;
   auto table = std::make_unique<StoredTable>(&pf.tree(), &pf);
   s = pf.Begin(false);
   if (s.ok()) {
-    s = table->Open(parts_.table, &def_);
+    s = table->Open(parts_.table, declared ? &def_ : nullptr);
     pf.EndRead();
   }
   if (!s.ok()) return FromStatus(s);
+  if (!declared) {
+    def_ = table->def();
+    buffer_.assign(def_.record_length, ' ');
+  }
+  memos_.resize(def_.memos.size());
   file_ = std::move(f);
   table_ = std::move(table);
   writable_ = (access & 0x03) != 0;
@@ -169,19 +128,31 @@ int DeclaredTable::Create() {
     return Finish(kErrBadDeclaration);
   }
   std::shared_ptr<SharedFile> f;
-  Status s = AcquireFile(env_, parts_.file, kAccessReadWrite | kShareDenyNone, true, &f);
+  Status s = AcquireSharedFile(env_, parts_.file, kAccessReadWrite | kShareDenyNone, true, &f);
   if (!s.ok()) return FromStatus(s);
   PageFile& pf = *f->file;
   StoredTable table(&pf.tree(), &pf);
   s = pf.Begin(true);
   if (!s.ok()) return FromStatus(s);
   s = table.Create(parts_.table, def_, Collation::BuiltIn(), false);
-  if (s.ok()) {
-    s = pf.Commit();
-  } else {
-    pf.Rollback();
-  }
+  file_ = f;  // EndChange looks at the file's transaction membership
+  s = EndChange(s);
+  file_.reset();
   return FromStatus(s);
+}
+
+// Ends a changing operation: commits it, or drops it when it failed. A file
+// in the transaction keeps its changes for COMMIT; a failure that may have
+// left part of them behind fails the transaction.
+Status DeclaredTable::EndChange(Status s) {
+  PageFile& pf = *file_->file;
+  if (Transaction::Process().Holds(&pf)) {
+    if (s.internal() != 0) Transaction::Process().MarkFailed(s);
+    return s;
+  }
+  if (s.ok()) return pf.Commit();
+  pf.Rollback();
+  return s;
 }
 
 int DeclaredTable::Close() {
@@ -243,11 +214,21 @@ int DeclaredTable::ReadInto(uint32_t record, bool* found) {
   if (hold_next_) {
     if (int rc = HoldRow(record)) return rc;
   }
+  std::vector<std::string> memos(memos_.size());
+  for (size_t m = 0; !no_memo_ && m < memos.size(); ++m) {
+    Status ms = table_->ReadMemo(record, static_cast<uint8_t>(m), &memos[m]);
+    if (!ms.ok()) return FromStatus(ms);
+  }
   std::copy(row.begin(), row.end(), buffer_.begin());
+  if (!no_memo_) memos_ = std::move(memos);
+  no_memo_ = false;
   current_ = record;
   watching_ = watch_next_;
   watch_next_ = false;
-  if (watching_) watched_ = row;
+  if (watching_) {
+    watched_ = row;
+    watched_memos_ = memos_;
+  }
   return 0;
 }
 
@@ -294,6 +275,34 @@ void DeclaredTable::RestorePosition() {
   current_ = saved_.current;
 }
 
+// Moves the position one entry (key order) or row (record order) on and
+// gives the row it names; *found false when the order ends.
+Status DeclaredTable::Locate(bool forward, uint32_t* record, bool* found) {
+  Status s = Status::Ok();
+  *found = false;
+  if (key_ < 0) {
+    const uint32_t from = start_ ? (forward ? 0 : 0xFFFFFFFFu) : record_pos_;
+    s = forward ? table_->NextRow(from, record, found) : table_->PrevRow(from, record, found);
+    if (s.ok() && *found) record_pos_ = *record;
+  } else if (pending_ && forward) {
+    *found = true;
+    *record = record_pos_;
+  } else if (at_end_ && forward) {
+    *found = false;
+  } else {
+    std::string entry;
+    s = table_->StepKey(static_cast<uint8_t>(key_), start_ ? std::string_view() : entry_, forward,
+                        &entry, record, found);
+    if (s.ok() && *found) entry_ = entry;
+  }
+  if (s.ok() && *found) {
+    start_ = false;
+    pending_ = false;
+    at_end_ = false;
+  }
+  return s;
+}
+
 int DeclaredTable::Step(bool forward) {
   if (int g = Guard()) return g;
   Release();
@@ -305,21 +314,7 @@ int DeclaredTable::Step(bool forward) {
   for (;;) {
     uint32_t record = 0;
     bool found = false;
-    if (key_ < 0) {
-      const uint32_t from = start_ ? (forward ? 0 : 0xFFFFFFFFu) : record_pos_;
-      s = forward ? table_->NextRow(from, &record, &found) : table_->PrevRow(from, &record, &found);
-      if (s.ok() && found) record_pos_ = record;
-    } else if (pending_ && forward) {
-      found = true;
-      record = record_pos_;
-    } else if (at_end_ && forward) {
-      found = false;
-    } else {
-      std::string entry;
-      s = table_->StepKey(static_cast<uint8_t>(key_), start_ ? std::string_view() : entry_, forward,
-                          &entry, &record, &found);
-      if (s.ok() && found) entry_ = entry;
-    }
+    s = Locate(forward, &record, &found);
     if (!s.ok()) {
       rc = FromStatus(s);
       break;
@@ -328,9 +323,6 @@ int DeclaredTable::Step(bool forward) {
       rc = Finish(kErrRecordNotAvailable);
       break;
     }
-    start_ = false;
-    pending_ = false;
-    at_end_ = false;
     bool present = false;
     rc = ReadInto(record, &present);
     if (rc != 0 || present) break;
@@ -338,6 +330,93 @@ int DeclaredTable::Step(bool forward) {
   }
   pf.EndRead();
   if (rc == kErrRecordHeld) RestorePosition();
+  return rc != 0 ? rc : Finish(0);
+}
+
+int DeclaredTable::Skip(int count) {
+  if (int g = Guard()) return g;
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  int rc = 0;
+  for (int i = 0; rc == 0 && i < std::abs(count); ++i) {
+    uint32_t record = 0;
+    bool found = false;
+    s = Locate(count > 0, &record, &found);
+    if (!s.ok()) rc = FromStatus(s);
+    else if (!found) rc = Finish(kErrRecordNotAvailable);
+  }
+  pf.EndRead();
+  return rc != 0 ? rc : Finish(0);
+}
+
+// Looks one step on without moving: *none when the order ends there.
+int DeclaredTable::Peek(bool forward, bool* none) {
+  if (int g = Guard()) return g;
+  SavePosition();
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  uint32_t record = 0;
+  bool found = false;
+  s = Locate(forward, &record, &found);
+  pf.EndRead();
+  RestorePosition();
+  *none = !found;
+  return FromStatus(s);
+}
+
+int DeclaredTable::Bof(bool* at_start) { return Peek(false, at_start); }
+int DeclaredTable::Eof(bool* at_end) { return Peek(true, at_end); }
+
+// Position values: the order (0xFF record order, else the key number), the
+// current row, then the record position or the key entry.
+std::string DeclaredTable::Position() const {
+  std::string p(1, static_cast<char>(key_ < 0 ? 0xFF : key_));
+  p += EncodeNumber(current_);
+  p += EncodeNumber(record_pos_);
+  p += entry_;
+  return p;
+}
+
+int DeclaredTable::Reset(const std::string& position) {
+  if (int g = Guard()) return g;
+  if (position.size() < 9) return Finish(kErrRecordNotFound);
+  const uint8_t order = static_cast<uint8_t>(position[0]);
+  if (order != 0xFF && order >= table_->def().keys.size()) return Finish(kErrRecordNotFound);
+  Release();
+  key_ = order == 0xFF ? -1 : order;
+  current_ = DecodeNumber(std::string_view(position).substr(1, 4));
+  entry_ = position.substr(9);
+  at_end_ = false;
+  if (key_ < 0) {
+    // Next() reads the first row from the current one on.
+    start_ = current_ == 0;
+    pending_ = false;
+    record_pos_ = current_ == 0 ? 0 : current_ - 1;
+  } else {
+    start_ = entry_.empty();
+    pending_ = !entry_.empty();
+    record_pos_ = current_;
+  }
+  return Finish(0);
+}
+
+int DeclaredTable::Reget(const std::string& position) {
+  if (int rc = Reset(position)) return rc;
+  if (current_ == 0) return Finish(kErrRecordNotFound);
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  bool present = false;
+  int rc = ReadInto(current_, &present);
+  if (rc == 0 && !present) rc = Finish(kErrRecordNotFound);
+  pf.EndRead();
+  if (rc == 0) {
+    // The row read is the position: the next read goes on after it.
+    pending_ = false;
+    record_pos_ = current_;
+  }
   return rc != 0 ? rc : Finish(0);
 }
 
@@ -377,16 +456,18 @@ int DeclaredTable::Get(int key) {
   return rc != 0 ? rc : Finish(0);
 }
 
-int DeclaredTable::Add() {
+int DeclaredTable::Add() { return AddRow(false); }
+int DeclaredTable::Append() { return AddRow(true); }
+
+int DeclaredTable::AddRow(bool append) {
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
   PageFile& pf = *file_->file;
   Status s = pf.Begin(true);
   if (!s.ok()) return FromStatus(s);
   uint32_t record = 0;
-  s = table_->Add(std::string_view(buffer_.data(), buffer_.size()), nullptr, false, &record);
-  if (s.ok()) s = pf.Commit();
-  else pf.Rollback();
+  s = table_->Add(std::string_view(buffer_.data(), buffer_.size()), &memos_, append, &record);
+  s = EndChange(s);
   if (s.ok()) current_ = record;
   return FromStatus(s);
 }
@@ -410,16 +491,30 @@ int DeclaredTable::Put() {
     bool found = false;
     s = table_->ReadRow(current_, &stored, &found);
     if (s.ok() && !found) s = Status::Error(kErrRecordNotAvailable);
-    if (s.ok() && watching_ && stored != watched_) s = Status::Error(kErrChangedByOther);
+    if (s.ok() && watching_) s = CheckWatched(stored);
     const std::string_view row(buffer_.data(), buffer_.size());
     if (s.ok() && stored != row) s = table_->Change(current_, row, nullptr);
-    if (s.ok()) s = pf.Commit();
-    else pf.Rollback();
+    for (size_t m = 0; s.ok() && !no_memo_ && m < memos_.size(); ++m) {
+      s = table_->WriteMemo(current_, static_cast<uint8_t>(m), memos_[m]);
+    }
+    s = EndChange(s);
   }
   lock_file->Unlock(lock_byte, 1);
   held_ = 0;
   watching_ = false;
   return FromStatus(s);
+}
+
+// A watched row: the stored row and memos must still be the image read.
+Status DeclaredTable::CheckWatched(const std::string& stored) {
+  if (stored != watched_) return Status::Error(kErrChangedByOther);
+  for (size_t m = 0; m < watched_memos_.size(); ++m) {
+    std::string memo;
+    Status s = table_->ReadMemo(current_, static_cast<uint8_t>(m), &memo);
+    if (!s.ok()) return s;
+    if (memo != watched_memos_[m]) return Status::Error(kErrChangedByOther);
+  }
+  return Status::Ok();
 }
 
 int DeclaredTable::Delete() {
@@ -440,8 +535,7 @@ int DeclaredTable::Delete() {
     s = table_->ReadRow(current_, &stored, &found);
     if (s.ok() && !found) s = Status::Error(kErrRecordNotAvailable);
     if (s.ok()) s = table_->Delete(current_);
-    if (s.ok()) s = pf.Commit();
-    else pf.Rollback();
+    s = EndChange(s);
   }
   lock_file->Unlock(lock_byte, 1);
   held_ = 0;
@@ -488,12 +582,14 @@ int DeclaredTable::LockTable(int seconds) {
   platform::File* f = file_->file->file();
   const uint64_t byte = kTableRecordLockBase + table_->number();
   if (seconds < 0) {
-    while (!f->TryLock(byte, 1).ok()) std::this_thread::yield();
+    if (!f->Lock(byte, 1).ok()) return Finish(kErrAccessDenied);
   } else {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!f->TryLock(byte, 1).ok()) {
-      if (std::chrono::steady_clock::now() >= deadline) return Finish(kErrFileLocked);
+    // One attempt now and one after each pause of a second, until the
+    // seconds have passed.
+    for (int pauses = 0; !f->TryLock(byte, 1).ok();) {
+      if (pauses >= seconds) return Finish(kErrFileLocked);
       std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+      if (++pauses >= seconds) return Finish(kErrFileLocked);
     }
   }
   table_locked_ = true;
@@ -529,8 +625,7 @@ int DeclaredTable::WriteFlags(uint32_t flags) {
   s = table_->ReadStats(kStatsTable, &st);
   st.second = flags;
   if (s.ok()) s = table_->WriteStats(kStatsTable, st);
-  if (s.ok()) s = pf.Commit();
-  else pf.Rollback();
+  s = EndChange(s);
   return FromStatus(s);
 }
 
@@ -551,6 +646,96 @@ int DeclaredTable::ListTables(std::vector<std::string>* names) {
   }
   pf.EndRead();
   return FromStatus(s);
+}
+
+}  // namespace vm::storage
+
+namespace vm::storage {
+
+int DeclaredTable::BuildFile(bool full) { return Build(-1, full, false); }
+int DeclaredTable::BuildKey(int key, bool full) { return Build(key, full, false); }
+int DeclaredTable::Pack(bool full) { return Build(-1, full, true); }
+
+// Builds key `key` (-1: every key that is not deferred) into the file.
+int DeclaredTable::Build(int key, bool full, bool pack) {
+  const bool was_open = is_open();
+  if (was_open) {
+    if (int g = Guard()) return g;
+    if (!writable_) return Finish(kErrAccessDenied);
+  } else if (int rc = Open(kAccessReadWrite | kShareDenyWrite)) {
+    return rc;
+  }
+  const auto& keys = table_->def().keys;
+  if (key >= static_cast<int>(keys.size())) {
+    if (!was_open) Close();
+    return Finish(kErrRecordNotFound);
+  }
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(true);
+  if (s.ok()) {
+    for (size_t k = 0; s.ok() && k < keys.size(); ++k) {
+      if (key >= 0 ? static_cast<int>(k) != key : keys[k].deferred()) continue;
+      // Dynamic keys live in a handle's private tree, which the reading
+      // statements do not use: they are not built here.
+      if (keys[k].dynamic()) {
+        if (key >= 0) s = Status::Error(kErrNotSupported);
+        continue;
+      }
+      s = table_->BuildKey(static_cast<uint8_t>(k), full || keys[k].deferred(), &pf.tree());
+    }
+    s = EndChange(s);
+  }
+  if (s.ok() && pack && !Transaction::Process().Holds(&pf)) s = pf.TruncateToData();
+  const int rc = FromStatus(s);
+  if (!was_open) Close();
+  return Finish(rc);
+}
+
+int DeclaredTable::Empty() {
+  if (int g = Guard()) return g;
+  if (!writable_) return Finish(kErrAccessDenied);
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(true);
+  if (!s.ok()) return FromStatus(s);
+  s = EndChange(table_->Empty());
+  if (s.ok()) current_ = 0;
+  start_ = true;
+  return FromStatus(s);
+}
+
+// Opens the table whatever its stored definition, deletes it, and deletes
+// the file when it holds no other table and no other handle uses it.
+int DeclaredTable::Remove() {
+  if (is_open()) Close();
+  if (int rc = OpenFile(kAccessReadWrite | kShareDenyNone, false, false)) return rc;
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(true);
+  if (s.ok()) s = EndChange(table_->Remove());
+  std::vector<std::string> others;
+  if (s.ok() && ListTables(&others) != 0) s = Status::Error(error_);
+  const bool last_user = file_.use_count() == 1 && !Transaction::Process().Holds(&pf);
+  const std::string path = pf.path();
+  const int rc = FromStatus(s);
+  Close();
+  if (rc == 0 && others.empty() && last_user && !env_->DeleteFile(path).ok()) {
+    return Finish(kErrAccessDenied);
+  }
+  return Finish(rc);
+}
+
+int DeclaredTable::Logout() {
+  if (int g = Guard()) return g;
+  return FromStatus(Transaction::Process().Add(file_));
+}
+
+int DeclaredTable::CommitTransaction(platform::Env* env) {
+  const Status s = Transaction::Process().Commit(env);
+  return s.internal() != 0 ? kErrFileSystem : s.code();
+}
+
+int DeclaredTable::RollbackTransaction() {
+  Transaction::Process().Rollback();
+  return kErrNone;
 }
 
 }  // namespace vm::storage

@@ -36,7 +36,7 @@ struct TableName {
 };
 TableName SplitTableName(const std::string& name, platform::Env* env);
 
-class SharedFile;
+struct SharedFile;
 
 class DeclaredTable {
  public:
@@ -47,11 +47,16 @@ class DeclaredTable {
 
   // The row buffer: def().record_length bytes, shared with the program.
   std::vector<char>& buffer() { return buffer_; }
+  // The memo buffers, one per declared memo: a read fills them (unless
+  // NoMemo() was asked for), ADD and PUT store them.
+  std::vector<std::string>& memos() { return memos_; }
   const TableDef& def() const { return def_; }
   const std::string& name() const { return name_; }
   bool is_open() const { return table_ != nullptr; }
 
   // Opens the table; the stored definition must equal the declaration (47).
+  // A declaration without fields takes the stored definition instead (the
+  // buffer and memos are sized from it).
   int Open(int access = kAccessReadWrite | kShareDenyNone);
   // Creates the file when missing and the table in it (an existing table of
   // that name loses its rows). Leaves the table closed.
@@ -70,9 +75,46 @@ class DeclaredTable {
   // Reads the row whose key `key` equals the buffer's key fields (35 if none).
   int Get(int key);
   int Add();
+  // Adds the row without key entries: every key's pending mark is lowered
+  // to it, and the next build (or PACK) makes the entries.
+  int Append();
   // Replaces the current row with the buffer (33 without a current row).
   int Put();
   int Delete();
+
+  // Moves `count` rows on (back when negative) in the current order without
+  // reading them (33 when the order ends first).
+  int Skip(int count);
+  // Whether the order has no row before (Bof) or after (Eof) the position.
+  int Bof(bool* at_start);
+  int Eof(bool* at_end);
+  // The position as an opaque value; Reset returns to it so that Next()
+  // reads the row that was current; Reget reads that row again.
+  std::string Position() const;
+  int Reset(const std::string& position);
+  int Reget(const std::string& position);
+  // The next read leaves the memo buffers alone.
+  void NoMemo() { no_memo_ = true; }
+
+  // Key builds. BuildFile builds every key that is not deferred (a deferred
+  // key, or every key with `full`, from the first row; others from their
+  // pending marks); BuildKey one key; Pack builds as BuildFile then cuts
+  // the file at the end of its data. A closed table is opened for the build
+  // (denying others write access) and closed again; an open one must be
+  // writable (5).
+  int BuildFile(bool full);
+  int BuildKey(int key, bool full);
+  int Pack(bool full);
+  // Deletes every row, key entry and memo of the table.
+  int Empty();
+  // Deletes the table from its file, and the file when no table is left.
+  int Remove();
+
+  // Adds this table's file to the process's transaction: its changes wait
+  // for CommitTransaction (or are dropped by RollbackTransaction).
+  int Logout();
+  static int CommitTransaction(platform::Env* env = platform::Env::Default());
+  static int RollbackTransaction();
   // Rows in the table (0 when it cannot be read; see error()).
   uint32_t Records();
   // Reads row `record` (35 when there is none) and positions on it in
@@ -112,7 +154,14 @@ class DeclaredTable {
  private:
   int Finish(int code);
   int FromStatus(const Status& s);
+  Status EndChange(Status s);
+  Status CheckWatched(const std::string& stored);
   int Step(bool forward);
+  Status Locate(bool forward, uint32_t* record, bool* found);
+  int Peek(bool forward, bool* none);
+  int AddRow(bool append);
+  int Build(int key, bool full, bool pack);
+  int OpenFile(int access, bool create, bool declared);
   int ReadInto(uint32_t record, bool* found);
   int Guard();
   int HoldRow(uint32_t record);
@@ -124,6 +173,9 @@ class DeclaredTable {
   platform::Env* env_;
   TableName parts_;
   std::vector<char> buffer_;
+  std::vector<std::string> memos_;
+  bool declared_ = true;  // false: the stored definition describes the table
+  bool no_memo_ = false;
 
   std::shared_ptr<SharedFile> file_;
   std::unique_ptr<StoredTable> table_;
@@ -154,6 +206,7 @@ class DeclaredTable {
   bool watch_next_ = false;
   bool watching_ = false;
   std::string watched_;  // row image kept by a watched read
+  std::vector<std::string> watched_memos_;
   bool table_locked_ = false;
 
   int failure_ = 0;  // internal number of a consistency failure

@@ -1,15 +1,12 @@
 #include "storage/kfs_driver.h"
 
+#include "storage/kfs_transaction.h"
+
 #include <cctype>
 #include <cstdlib>
 
 namespace vm::storage {
 namespace {
-
-std::string& ControlFileSetting() {
-  static auto* tcf = new std::string;
-  return *tcf;
-}
 
 std::string UpperCase(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -44,8 +41,9 @@ int Send(KfsControlBlock* cb, KfsArgs* args) {
     return kErrNone;
   }
   if (command.find("TCF") != std::string::npos) {
-    if (has_value) ControlFileSetting() = value;
-    args->answer = ControlFileSetting();
+    // "TCF=" with nothing after it returns to the default.
+    if (has_value) TransactionControlSetting() = value;
+    args->answer = TransactionControlSetting();
     return kErrNone;
   }
   if (command == "FULLBUILD") {
@@ -83,6 +81,46 @@ int Run(int op, KfsControlBlock* cb, KfsArgs* args) {
       return kErrNone;
     case kOpAdd:
       return t->Add();
+    case kOpAppend:
+      return t->Append();
+    case kOpSkip:
+      return t->Skip(args->skip);
+    case kOpBof:
+      return t->Bof(&args->at_end);
+    case kOpEof:
+      return t->Eof(&args->at_end);
+    case kOpPositionFile:
+    case kOpPositionKey:
+      args->position = t->Position();
+      return kErrNone;
+    case kOpResetFile:
+    case kOpResetKey:
+      return t->Reset(args->position);
+    case kOpRegetFile:
+    case kOpRegetKey:
+      return t->Reget(args->position);
+    case kOpNoMemo:
+      t->NoMemo();
+      return kErrNone;
+    case kOpBuildFile: {
+      const int rc = t->BuildFile(cb->full_build);
+      cb->full_build = false;  // FULLBUILD=ON applies to the next whole-file build only
+      return rc;
+    }
+    case kOpBuildKey:
+      return t->BuildKey(args->key, cb->full_build);
+    case kOpPack:
+      return t->Pack(cb->full_build);
+    case kOpEmpty:
+      return t->Empty();
+    case kOpRemove:
+      return t->Remove();
+    case kOpLogout:
+      return t->Logout();
+    case kOpCommit:
+      return DeclaredTable::CommitTransaction(cb->env);
+    case kOpRollback:
+      return DeclaredTable::RollbackTransaction();
     case kOpPut:
       return t->Put();
     case kOpDelete:
@@ -135,7 +173,7 @@ int Run(int op, KfsControlBlock* cb, KfsArgs* args) {
 
 }  // namespace
 
-const std::string& KfsTransactionControlFile() { return ControlFileSetting(); }
+const std::string& KfsTransactionControlFile() { return TransactionControlSetting(); }
 
 int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args) {
   if (op == kOpQueryView) return kErrNone;

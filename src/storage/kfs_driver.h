@@ -42,6 +42,9 @@ struct KfsArgs {
   std::string text;        // SEND command
   std::string answer;      // SEND answer, NAME
   uint32_t count = 0;      // RECORDSfile, COUNTRECORDS, POINTERfile answers
+  int skip = 0;            // SKIP: rows to move on (back when negative)
+  std::string position;    // POSITION answer; RESET and REGET argument
+  bool at_end = false;     // BOF and EOF answers
 };
 
 // Runs operation `op` on the table of `cb`. Operations the driver does not

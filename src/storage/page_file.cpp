@@ -491,13 +491,21 @@ Status PageFile::Commit() {
     EndRead();
     return Status::Ok();
   }
-  bool commit_locked = false;
+  Status s = CommitToJournal();
+  if (!s.ok()) return s;
+  return FinishCommit();
+}
+
+// Steps up to the commit point of this file: the changed pages are in the
+// journal and the header at offset 0 names it. On failure the file is as it
+// was before and the operation has ended.
+Status PageFile::CommitToJournal() {
   if (options_.share == platform::Share::kDenyNone || options_.share == platform::Share::kDenyWrite) {
     if (!file_->Lock(kLockBase, kReaderSlots).ok()) {
       Rollback();
       return Status::Error(kErrorAccessDenied);
     }
-    commit_locked = true;
+    commit_locked_ = true;
   }
   Status s = Status::Ok();
   if (disk_header_.change_counter == 0) {
@@ -510,12 +518,12 @@ Status PageFile::Commit() {
   const FileHeader before = disk_header_;
   const uint32_t data_end = header_.DataEnd();
   if (s.ok()) s = SizingPass();
-  std::vector<JournalEntry> journal;
+  journal_.clear();
   if (s.ok()) {
     header_.committed_end = std::max(header_.DataEnd(), data_end);
     header_.journal_end = header_.committed_end;
     header_.change_counter = before.change_counter + 1;
-    s = WriteChanges(data_end, &journal);
+    s = WriteChanges(data_end, &journal_);
   }
   if (s.ok()) {
     // The commit point: the old header, now naming the journal.
@@ -526,32 +534,55 @@ Status PageFile::Commit() {
     if (s.ok()) s = WriteAt(0, pointer.Encode());
     if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
   }
-  if (s.ok()) {
-    for (const JournalEntry& j : journal) {
-      s = WriteAt(j.home, j.image);
-      if (!s.ok()) break;
-    }
-    if (s.ok()) s = WriteAt(0, header_.Encode());
-    if (s.ok()) s = Finalize();
-    if (!s.ok()) {
-      // The journal is on disk: the next changing operation rolls it forward.
-      DropCache();
-      have_header_ = false;
-    }
-  } else {
+  if (!s.ok()) {
     DropCache();
     header_ = disk_header_;
+    journal_.clear();
+    EndCommit();
   }
+  return s;
+}
+
+// Copies the journal home and drops it: the commit is complete.
+Status PageFile::FinishCommit() {
+  Status s = Status::Ok();
+  for (const JournalEntry& j : journal_) {
+    s = WriteAt(j.home, j.image);
+    if (!s.ok()) break;
+  }
+  if (s.ok()) s = WriteAt(0, header_.Encode());
+  if (s.ok()) s = Finalize();
   if (s.ok()) {
     for (auto& [number, page] : dirty_) clean_.Insert(number, std::move(page));
     dirty_.clear();
     header_dirty_ = false;
+  } else {
+    // The journal is on disk: the next changing operation rolls it forward.
+    DropCache();
+    have_header_ = false;
   }
-  if (commit_locked) file_->Unlock(kLockBase, kReaderSlots);
+  journal_.clear();
+  EndCommit();
+  return s;
+}
+
+// Drops a journal written by CommitToJournal: the file returns to its state
+// before the commit.
+void PageFile::AbandonCommit() {
+  Finalize();
+  DropCache();
+  header_ = disk_header_;
+  have_header_ = false;
+  journal_.clear();
+  EndCommit();
+}
+
+void PageFile::EndCommit() {
+  if (commit_locked_) file_->Unlock(kLockBase, kReaderSlots);
+  commit_locked_ = false;
   ReleaseLocks();
   in_operation_ = false;
   changing_ = false;
-  return s;
 }
 
 void PageFile::Rollback() {

@@ -68,6 +68,14 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   Status Begin(bool changing);
   // Writes the changes of the operation durably; ends the operation.
   Status Commit();
+  // The same in two steps, for a commit that spans files: CommitToJournal
+  // writes the changes to the journal and names it in the header (from then
+  // on readers roll it forward unless the transaction check says otherwise);
+  // FinishCommit copies it home; AbandonCommit drops it instead. Each ends
+  // the operation when it fails; FinishCommit and AbandonCommit always do.
+  Status CommitToJournal();
+  Status FinishCommit();
+  void AbandonCommit();
   // Drops every uncommitted change; ends the operation.
   void Rollback();
   // Ends an operation that changed nothing (releases its locks).
@@ -115,6 +123,7 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   Status WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal);
   Status LockReaderSlot();
   void ReleaseLocks();
+  void EndCommit();
   void DropCache();
   void MarkDirty(int32_t page, const std::shared_ptr<TreePage>& p);
   void Forget(int32_t page);
@@ -139,6 +148,8 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   int32_t next_temp_ = -2;  // -1 means "no tree", so temporaries start below it
   std::map<uint64_t, uint64_t> redirect_;  // home offset -> journal position
 
+  std::vector<JournalEntry> journal_;  // pages of a commit to copy home
+  bool commit_locked_ = false;
   bool in_operation_ = false;
   bool changing_ = false;
   std::optional<uint64_t> reader_slot_;

@@ -1,0 +1,228 @@
+#include "storage/kfs_transaction.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "storage/record_keys.h"
+
+namespace vm::storage {
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+Status OpenControlFile(platform::Env* env, const std::string& path, bool writable,
+                       std::unique_ptr<PageFile>* out) {
+  PageFile::Options o;
+  o.access = writable ? platform::Access::kReadWrite : platform::Access::kRead;
+  o.share = platform::Share::kDenyNone;
+  o.create = writable;
+  return PageFile::Open(env, path, o, out);
+}
+
+// Deletes transaction `number`'s record from a control file and commits.
+Status DeleteControlRecord(PageFile* f, uint32_t number) {
+  Status s = f->Begin(true);
+  if (!s.ok()) return s;
+  bool found = false;
+  s = f->tree().Delete(EncodeNumber(number), &found);
+  if (!s.ok()) {
+    f->Rollback();
+    return s;
+  }
+  return f->Commit();
+}
+
+}  // namespace
+
+std::string& TransactionControlSetting() {
+  static auto* setting = new std::string;
+  return *setting;
+}
+
+Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number, bool* pending) {
+  std::unique_ptr<PageFile> f;
+  Status s;
+  for (;;) {
+    s = OpenControlFile(env, path, false, &f);
+    if (s.ok() || s.code() != kErrorAccessDenied || s.internal() != 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!s.ok()) return s;
+  s = f->Begin(false);
+  if (!s.ok()) return s;
+  std::string data;
+  bool found = false;
+  if (f->header().root >= 0) s = f->tree().Get(EncodeNumber(number), &data, &found);
+  f->EndRead();
+  *pending = found;
+  return s;
+}
+
+Transaction& Transaction::Process() {
+  static auto* transaction = new Transaction;
+  return *transaction;
+}
+
+Status Transaction::Add(const std::shared_ptr<SharedFile>& file) {
+  if (Holds(file->file.get())) return Status::Ok();
+  Member m;
+  m.file = file;
+  m.default_control = TransactionControlSetting().empty();
+  m.control = m.default_control ? DirectoryOf(file->file->path()) + std::string(kDefaultControlName)
+                                : TransactionControlSetting();
+  if (std::find(control_files_.begin(), control_files_.end(), m.control) == control_files_.end()) {
+    if (control_files_.size() + 1 >= static_cast<size_t>(kMaxControlFiles)) {
+      return Status::Internal(kErrTooManyControlFiles);
+    }
+    control_files_.push_back(m.control);
+  }
+  members_.push_back(std::move(m));
+  return Status::Ok();
+}
+
+bool Transaction::Holds(const PageFile* file) const {
+  return std::any_of(members_.begin(), members_.end(),
+                     [file](const Member& m) { return m.file->file.get() == file; });
+}
+
+void Transaction::MarkFailed(const Status& s) {
+  if (failed_.ok()) failed_ = s;
+}
+
+Status Transaction::Commit(platform::Env* env, const platform::Clock& clock) {
+  if (!failed_.ok()) {
+    const Status s = failed_;
+    Rollback();
+    return s;
+  }
+  std::vector<Member*> changed;
+  for (Member& m : members_) {
+    if (m.file->file->dirty()) {
+      changed.push_back(&m);
+    } else {
+      m.file->file->EndRead();
+    }
+  }
+  Status s = Status::Ok();
+  if (changed.size() == 1) {
+    s = changed.front()->file->file->Commit();
+  } else if (changed.size() > 1) {
+    s = CommitThroughControlFiles(env, clock, changed);
+  }
+  Clear();
+  return s;
+}
+
+void Transaction::Rollback() {
+  for (Member& m : members_) m.file->file->Rollback();
+  Clear();
+}
+
+void Transaction::Clear() {
+  members_.clear();
+  control_files_.clear();
+  failed_ = Status::Ok();
+}
+
+// Opens the distinct control files of the changed files, in path order so
+// that processes committing at the same time take their locks in one order.
+Status Transaction::OpenControlFiles(platform::Env* env, const std::vector<Member*>& changed,
+                                     std::vector<Control>* controls) {
+  std::vector<std::string> paths;
+  for (const Member* m : changed) paths.push_back(m->control);
+  std::sort(paths.begin(), paths.end());
+  paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+  for (const std::string& path : paths) {
+    Control c;
+    c.path = path;
+    Status s = OpenControlFile(env, path, true, &c.file);
+    if (!s.ok()) return s;
+    controls->push_back(std::move(c));
+  }
+  return Status::Ok();
+}
+
+// Takes a transaction number that no control file holds, starting at
+// `start`, and records it in every control file. Each file is checked and
+// written under its update lock, so two processes cannot take one number.
+Status Transaction::ChooseNumber(std::vector<Control>& controls, uint32_t start, uint32_t* number) {
+  uint32_t n = start;
+  for (;;) {
+    size_t begun = 0;
+    bool taken = false;
+    Status s = Status::Ok();
+    for (; begun < controls.size(); ++begun) {
+      PageFile& f = *controls[begun].file;
+      s = f.Begin(true);
+      if (!s.ok()) break;
+      std::string data;
+      bool found = false;
+      s = f.tree().EnsureRoot();
+      if (s.ok()) s = f.tree().Get(EncodeNumber(n), &data, &found);
+      if (!s.ok() || found) {
+        ++begun;
+        taken = found;
+        break;
+      }
+    }
+    if (s.ok() && !taken) {
+      for (Control& c : controls) {
+        if (s.ok()) s = c.file->tree().Insert(EncodeNumber(n), "");
+        s = s.ok() ? c.file->Commit() : (c.file->Rollback(), s);
+      }
+      *number = n;
+      return s;
+    }
+    for (size_t i = 0; i < begun; ++i) controls[i].file->Rollback();
+    if (!s.ok()) return s;
+    ++n;
+  }
+}
+
+Status Transaction::CommitThroughControlFiles(platform::Env* env, const platform::Clock& clock,
+                                              const std::vector<Member*>& changed) {
+  std::vector<Control> controls;
+  uint32_t number = 0;
+  Status s = OpenControlFiles(env, changed, &controls);
+  if (s.ok()) s = ChooseNumber(controls, static_cast<uint32_t>(clock.UnixSeconds()), &number);
+  if (!s.ok()) {
+    for (Member* m : changed) m->file->file->Rollback();
+    return s;
+  }
+  // Every file up to its journal, each naming the transaction.
+  size_t prepared = 0;
+  for (; prepared < changed.size(); ++prepared) {
+    const Member& m = *changed[prepared];
+    PageFile& f = *m.file->file;
+    s = f.tree().Put(TransactionKey(),
+                     EncodeTransactionRecord(number, m.default_control ? std::string(kDefaultControlFile)
+                                                                       : m.control));
+    if (s.ok()) {
+      s = f.CommitToJournal();
+    } else {
+      f.Rollback();
+    }
+    if (!s.ok()) break;
+  }
+  // The commit point: the number leaves the control files.
+  for (size_t i = 0; s.ok() && i < controls.size(); ++i) s = DeleteControlRecord(controls[i].file.get(), number);
+  if (!s.ok()) {
+    for (size_t i = 0; i < changed.size(); ++i) {
+      if (i < prepared) changed[i]->file->file->AbandonCommit();
+      if (i > prepared) changed[i]->file->file->Rollback();
+    }
+    return s;
+  }
+  controls.clear();
+  for (Member* m : changed) {
+    const Status finished = m->file->file->FinishCommit();
+    if (s.ok()) s = finished;
+  }
+  return s;
+}
+
+}  // namespace vm::storage
