@@ -1,0 +1,194 @@
+// Statements that meet another process: a watched row changed by the other
+// process fails PUT with 89, and LOCK with seconds on a table the other
+// process has locked tries at once and after each second, then gives 32.
+// Children are forked before this process opens anything, so that they do
+// not inherit its open files, and are driven through pipes.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "storage/declared_table.h"
+#include "storage/kfs_ops.h"
+#include "storage/page_file.h"
+
+namespace vm::storage {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TableDef CountersDef() {
+  TableDef d;
+  d.record_length = 12;
+  d.fields = {MakeField("CNT:NAME", kTypeString, 0, 8), MakeField("CNT:VALUE", kTypeLong, 8, 4)};
+  d.keys = {MakeKey("CNT:NAMEKEY", 0, {{0, 0}})};
+  return d;
+}
+
+// A child process that runs `body` when told, then reports its result.
+class Child {
+ public:
+  template <typename Body>
+  explicit Child(Body body) {
+    if (::pipe(to_) != 0 || ::pipe(from_) != 0) std::abort();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      char c = 0;
+      if (::read(to_[0], &c, 1) != 1) ::_exit(2);
+      ::_exit(body(this) ? 0 : 1);
+    }
+  }
+  ~Child() {
+    for (int fd : {to_[0], to_[1], from_[0], from_[1]}) ::close(fd);
+  }
+  void Go() { Send(); }
+  // Child and parent signal each other with single bytes.
+  void Send() { EXPECT_EQ(::write(pid_ == 0 ? from_[1] : to_[1], "x", 1), 1); }
+  bool Wait() {
+    char c = 0;
+    return ::read(pid_ == 0 ? to_[0] : from_[0], &c, 1) == 1;
+  }
+  int Join() {
+    int status = 0;
+    if (::waitpid(pid_, &status, 0) != pid_ || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  }
+
+ private:
+  int to_[2], from_[2];
+  pid_t pid_;
+};
+
+// Counts the attempts on table and record lock bytes, with their times.
+class LockCountingEnv : public platform::EnvWrapper {
+ public:
+  LockCountingEnv() : EnvWrapper(platform::Env::Default()) {}
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
+                                                             platform::Share share,
+                                                             platform::Disposition disposition) override {
+    auto r = target()->OpenFile(path, access, share, disposition);
+    if (!r.ok()) return r;
+    return std::unique_ptr<platform::File>(new Counted(std::move(r.value()), this));
+  }
+  std::vector<Clock::time_point> attempts;
+
+ private:
+  class Counted : public platform::File {
+   public:
+    Counted(std::unique_ptr<platform::File> f, LockCountingEnv* env) : f_(std::move(f)), env_(env) {}
+    platform::Status ReadAt(uint64_t o, void* b, size_t n, size_t* got) override { return f_->ReadAt(o, b, n, got); }
+    platform::Status WriteAt(uint64_t o, const void* b, size_t n) override { return f_->WriteAt(o, b, n); }
+    platform::Status Truncate(uint64_t s) override { return f_->Truncate(s); }
+    platform::Status Sync() override { return f_->Sync(); }
+    platform::Result<uint64_t> Size() override { return f_->Size(); }
+    platform::Status TryLock(uint64_t o, uint64_t l) override {
+      if (o >= kTableRecordLockBase) env_->attempts.push_back(Clock::now());
+      return f_->TryLock(o, l);
+    }
+    platform::Status Lock(uint64_t o, uint64_t l) override { return f_->Lock(o, l); }
+    platform::Status Unlock(uint64_t o, uint64_t l) override { return f_->Unlock(o, l); }
+    const std::string& path() const override { return f_->path(); }
+
+   private:
+    std::unique_ptr<platform::File> f_;
+    LockCountingEnv* env_;
+  };
+};
+
+class ProcessLocksTest : public ::testing::Test {
+ protected:
+  ProcessLocksTest() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vm-locks-XXXXXX").string();
+    dir_ = ::mkdtemp(pattern.data());
+    name_ = dir_ + "/COUNTERS";
+    DeclaredTable t(name_, CountersDef());
+    EXPECT_EQ(t.Create(), 0);
+    EXPECT_EQ(t.Open(), 0);
+    Set(&t, "calls", 1);
+    EXPECT_EQ(t.Add(), 0);
+  }
+  ~ProcessLocksTest() override { std::filesystem::remove_all(dir_); }
+
+  static void Set(DeclaredTable* t, const char* name, int32_t value) {
+    std::fill(t->buffer().begin(), t->buffer().end(), ' ');
+    std::memcpy(t->buffer().data(), name, std::strlen(name));
+    std::memcpy(t->buffer().data() + 8, &value, 4);
+  }
+  static int32_t Value(DeclaredTable* t) {
+    int32_t v = 0;
+    std::memcpy(&v, t->buffer().data() + 8, 4);
+    return v;
+  }
+  // Reads row "calls" into the buffer.
+  static int GetCalls(DeclaredTable* t) {
+    Set(t, "calls", 0);
+    return t->Get(0);
+  }
+
+  std::string dir_;
+  std::string name_;
+};
+
+TEST_F(ProcessLocksTest, WatchedRowChangedByAnotherProcessFailsPutWith89) {
+  Child other([this](Child*) {
+    DeclaredTable t(name_, CountersDef());
+    if (t.Open() != 0 || GetCalls(&t) != 0) return false;
+    Set(&t, "calls", Value(&t) + 10);
+    return t.Put() == 0;
+  });
+  DeclaredTable t(name_, CountersDef());
+  ASSERT_EQ(t.Open(), 0);
+  t.Watch();
+  ASSERT_EQ(GetCalls(&t), 0);
+  ASSERT_EQ(Value(&t), 1);
+  other.Go();
+  ASSERT_EQ(other.Join(), 0);
+  Set(&t, "calls", 2);
+  EXPECT_EQ(t.Put(), kErrChangedByOther);
+  // The other process's change stands; read again under watch, the put goes.
+  t.Watch();
+  ASSERT_EQ(GetCalls(&t), 0);
+  EXPECT_EQ(Value(&t), 11);
+  Set(&t, "calls", 12);
+  EXPECT_EQ(t.Put(), 0);
+  ASSERT_EQ(GetCalls(&t), 0);
+  EXPECT_EQ(Value(&t), 12);
+}
+
+TEST_F(ProcessLocksTest, LockWithSecondsTriesNowAndEverySecondThenGives32) {
+  Child holder([this](Child* self) {
+    DeclaredTable t(name_, CountersDef());
+    if (t.Open() != 0 || t.LockTable() != 0) return false;
+    self->Send();   // locked
+    self->Wait();   // until told to let go
+    return t.UnlockTable() == 0;
+  });
+  holder.Go();
+  ASSERT_TRUE(holder.Wait());
+  LockCountingEnv env;
+  DeclaredTable t(name_, CountersDef(), &env);
+  ASSERT_EQ(t.Open(), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(t.LockTable(2), kErrFileLocked);
+  const auto end = Clock::now();
+  ASSERT_EQ(env.attempts.size(), 2u);
+  EXPECT_LT(env.attempts[0] - start, std::chrono::milliseconds(500));  // at once
+  EXPECT_GE(env.attempts[1] - env.attempts[0], std::chrono::milliseconds(1000));
+  EXPECT_GE(end - start, std::chrono::milliseconds(2000));
+  // Released by the other process, the lock is had at the first attempt.
+  holder.Send();
+  ASSERT_EQ(holder.Join(), 0);
+  env.attempts.clear();
+  EXPECT_EQ(t.LockTable(2), 0);
+  EXPECT_EQ(env.attempts.size(), 1u);
+  EXPECT_EQ(t.UnlockTable(), 0);
+}
+
+}  // namespace
+}  // namespace vm::storage
