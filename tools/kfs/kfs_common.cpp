@@ -63,6 +63,13 @@ Status ListTables(PageFile& file, std::map<std::string, uint32_t>* tables) {
   return s;
 }
 
+Status CutToData(PageFile& file) {
+  Status s = file.Begin(true);
+  if (s.ok()) s = file.TruncateToData();
+  file.EndRead();
+  return s;
+}
+
 uint64_t FileSize(PageFile& file) {
   auto size = file.file()->Size();
   return size.ok() ? *size : 0;

@@ -32,6 +32,10 @@ Status OpenForWriting(const std::string& path, bool create, std::unique_ptr<Page
 // REQUIRES: an operation is open on the file.
 Status ListTables(PageFile& file, std::map<std::string, uint32_t>* tables);
 
+// Cuts the file at the end of its data, under the update lock so that no
+// other writer's commit is in flight. Outside any operation.
+Status CutToData(PageFile& file);
+
 // The file's length in bytes, 0 when it cannot be told.
 uint64_t FileSize(PageFile& file);
 

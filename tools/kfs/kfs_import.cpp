@@ -143,6 +143,28 @@ int Fill(PageFile& f, const TableName& parts, const Schema& schema, CsvReader& c
   return AddRows(t, f.tree(), csv, columns, added);
 }
 
+// Opens (or makes) the file and fills the table in one transaction, which
+// is committed only when every row went in.
+int Write(const TableName& parts, const Schema& schema, CsvReader& csv,
+          const std::vector<Column>& columns, size_t* added) {
+  std::unique_ptr<PageFile> f;
+  Status s = OpenForWriting(parts.file, true, &f);
+  if (!s.ok()) return Fail(parts.file, s);
+  s = f->Begin(true);
+  if (!s.ok()) return Fail(parts.file, s);
+  const int rc = Fill(*f, parts, schema, csv, columns, added);
+  if (rc != kExitOk) {
+    f->Rollback();
+    return rc;
+  }
+  s = f->Commit();
+  if (!s.ok()) return Fail(parts.file, s);
+  // The rows stand even when the slack behind them cannot be cut off.
+  s = CutToData(*f);
+  if (!s.ok()) Fail(parts.file + ": cutting the file to its data", s);
+  return kExitOk;
+}
+
 }  // namespace
 
 int Import(const std::string& name, const std::string& schema_path, std::FILE* rows) {
@@ -170,20 +192,8 @@ int Import(const std::string& name, const std::string& schema_path, std::FILE* r
   platform::Env* env = platform::Env::Default();
   const TableName parts = SplitTableName(name, env);
   const bool existed = env->FileExists(parts.file);
-  std::unique_ptr<PageFile> f;
-  Status s = OpenForWriting(parts.file, true, &f);
-  if (!s.ok()) return Fail(parts.file, s);
-  s = f->Begin(true);
-  if (!s.ok()) return Fail(parts.file, s);
   size_t added = 0;
-  int rc = Fill(*f, parts, schema, csv, columns, &added);
-  if (rc == kExitOk) {
-    s = f->Commit();
-    if (!s.ok()) rc = Fail(parts.file, s);
-  } else {
-    f->Rollback();
-  }
-  f.reset();
+  const int rc = Write(parts, schema, csv, columns, &added);
   if (rc != kExitOk) {
     if (!existed) env->DeleteFile(parts.file);
     std::fprintf(stderr, "kfs: nothing imported\n");

@@ -71,15 +71,6 @@ int ChooseTables(PageFile& f, const std::string& name, const TableName& parts,
   return kExitOk;
 }
 
-// Cuts the file at the end of its data under the update lock, so that no
-// other writer's commit is in flight.
-Status Truncate(PageFile& f) {
-  Status s = f.Begin(true);
-  if (s.ok()) s = f.TruncateToData();
-  f.EndRead();
-  return s;
-}
-
 }  // namespace
 
 int Pack(const std::string& name) {
@@ -100,7 +91,7 @@ int Pack(const std::string& name) {
     return rc;
   }
   s = f->Commit();
-  if (s.ok()) s = Truncate(*f);
+  if (s.ok()) s = CutToData(*f);
   if (!s.ok()) return Fail(parts.file, s);
   std::printf("%s: %llu bytes before, %llu bytes after\n", parts.file.c_str(),
               static_cast<unsigned long long>(size_before),

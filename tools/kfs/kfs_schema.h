@@ -33,6 +33,14 @@ struct Schema {
 
 // The type's name ("STRING"), or "0xNN" for a code without one.
 std::string TypeName(uint8_t type);
+// The type of a name TypeName gives (not of "0xNN"); false for none.
+bool TypeByName(std::string_view name, uint8_t* type);
+// The only size a field of the type may have; 0 when any size will do.
+uint16_t TypeFixedSize(uint8_t type);
+// Types whose definition items include a length and picture (text) or
+// digits and places (decimal).
+bool IsTextType(uint8_t type);
+bool IsDecimalType(uint8_t type);
 
 std::string FormatSchema(const Schema& schema);
 
