@@ -3,6 +3,7 @@
 #include "storage/kfs_transaction.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 
 namespace vm::storage {
@@ -185,8 +186,17 @@ int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args) {
     if (op == kOpDestroy || op == kOpClose) return kErrNone;
     if (cb->def.record_length > kMaxRecordLength) return cb->last_error = kErrBadDeclaration;
     cb->table = std::make_unique<DeclaredTable>(cb->name, cb->def, cb->env);
+    cb->trace = KfsTrace::FromProfile(cb->driver_options);
   }
+  const auto start = std::chrono::steady_clock::now();
   const int rc = Run(op, cb, args);
+  if (cb->trace.on) {
+    const long hundredths = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - start).count() / 10);
+    std::string error;
+    if (rc != 0) error = std::to_string(rc) + " " + std::string(KfsErrorText(rc));
+    cb->trace.Log(op, hundredths, "Table: " + cb->name, error);
+  }
   cb->last_error = rc;
   if (cb->table) {
     cb->file_error = cb->table->file_error();

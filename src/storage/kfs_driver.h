@@ -11,6 +11,7 @@
 
 #include "storage/declared_table.h"
 #include "storage/kfs_ops.h"
+#include "storage/kfs_trace.h"
 #include "storage/table_def.h"
 
 namespace vm::storage {
@@ -22,12 +23,14 @@ struct KfsControlBlock {
   TableDef def;      // record length, fields, memos, keys
   int access = kAccessReadWrite | kShareDenyNone;
   platform::Env* env = platform::Env::Default();
+  std::string driver_options;  // the program's driver options ("ALLOWDETAILS" ...)
 
   // Driver state, built by the first call; `dispose` asks the next call to
   // run DESTROY first.
   std::unique_ptr<DeclaredTable> table;
   bool dispose = false;
   bool full_build = false;
+  KfsTrace trace;  // read from the profile when the state is built
   int last_error = 0;
   int file_error = 0;
   std::string file_error_text;

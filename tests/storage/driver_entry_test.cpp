@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,51 @@ TEST(DriverEntryTest, SendCommands) {
   ASSERT_EQ(Call(kOpOpen, &cb), kErrNone);
   EXPECT_EQ(send("FLAGS"), "42");
   ASSERT_EQ(Call(kOpClose, &cb), kErrNone);
+}
+
+}  // namespace
+}  // namespace vm::storage
+
+namespace vm::storage {
+namespace {
+
+// Tracing is read from the profile when a table's state is built: each
+// operation logs its name in a 24-column field and its time, a failure
+// also its error, detail lines only where the driver options allow them.
+TEST(DriverEntryTest, TraceLinesFromProfileSettings) {
+  TempDir dir;
+  const char* old = std::getenv("XDG_CONFIG_HOME");
+  const std::string saved = old ? old : "";
+  ::setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
+  std::filesystem::create_directories(dir.path() + "/voicemail-mailer");
+  const std::string log = dir.path() + "/trace.log";
+  std::ofstream(dir.path() + "/voicemail-mailer/profile.ini")
+      << "[QXKEELFAST]\nProfile=1\nDetails=1\nTraceFile=" << log << "\n";
+  auto run = [&](const std::string& options) {
+    KfsControlBlock cb;
+    cb.name = dir.path() + "/BOXES";
+    cb.def = MailboxesDef();
+    cb.driver_options = options;
+    EXPECT_EQ(Call(kOpCreate, &cb), kErrNone);
+    EXPECT_EQ(Call(kOpOpen, &cb), kErrNone);
+    SetBox(&cb, 7);
+    EXPECT_EQ(Call(kOpGetFileKey, &cb, Key(0)), kErrRecordNotFound);
+    EXPECT_EQ(Call(kOpClose, &cb), kErrNone);
+  };
+  run("ALLOWDETAILS");
+  run("NODETAILS");
+  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+  std::ifstream in(log);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(text.find("CREATE                  Time Taken: 0."), 0u) << text;
+  EXPECT_NE(text.find("\r\nGETfilekey              Time Taken: "), std::string::npos);
+  EXPECT_NE(text.find("File Error: 35 Record Not Found\r\n"), std::string::npos);
+  // Two runs of four operations; detail lines in the first only.
+  size_t lines = 0, details = 0;
+  for (size_t at = 0; (at = text.find("Time Taken:", at)) != std::string::npos; ++at) ++lines;
+  for (size_t at = 0; (at = text.find("    Table: ", at)) != std::string::npos; ++at) ++details;
+  EXPECT_EQ(lines, 8u);
+  EXPECT_EQ(details, 4u);
 }
 
 }  // namespace
