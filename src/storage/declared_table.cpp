@@ -97,7 +97,7 @@ int DeclaredTable::Open(int access) {
 // with the declaration, otherwise the stored one is taken.
 int DeclaredTable::OpenFile(int access, bool create, bool declared) {
   std::shared_ptr<SharedFile> f;
-  Status s = AcquireSharedFile(env_, parts_.file, access, create, &f);
+  Status s = AcquireSharedFile(env_, parts_.file, access, create, &f, password_);
   if (!s.ok()) return FromStatus(s);
   PageFile& pf = *f->file;
   auto table = std::make_unique<StoredTable>(&pf.tree(), &pf);
@@ -128,7 +128,7 @@ int DeclaredTable::Create() {
     return Finish(kErrBadDeclaration);
   }
   std::shared_ptr<SharedFile> f;
-  Status s = AcquireSharedFile(env_, parts_.file, kAccessReadWrite | kShareDenyNone, true, &f);
+  Status s = AcquireSharedFile(env_, parts_.file, kAccessReadWrite | kShareDenyNone, true, &f, password_);
   if (!s.ok()) return FromStatus(s);
   PageFile& pf = *f->file;
   StoredTable table(&pf.tree(), &pf);

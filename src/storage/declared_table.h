@@ -54,6 +54,10 @@ class DeclaredTable {
   const std::string& name() const { return name_; }
   bool is_open() const { return table_ != nullptr; }
 
+  // The owner password: a non-empty one enciphers the file (set before the
+  // first Open or Create of the file in this process).
+  void SetOwnerPassword(std::string password) { password_ = std::move(password); }
+
   // Opens the table; the stored definition must equal the declaration (47).
   // A declaration without fields takes the stored definition instead (the
   // buffer and memos are sized from it).
@@ -176,6 +180,7 @@ class DeclaredTable {
   std::vector<std::string> memos_;
   bool declared_ = true;  // false: the stored definition describes the table
   bool no_memo_ = false;
+  std::string password_;
 
   std::shared_ptr<SharedFile> file_;
   std::unique_ptr<StoredTable> table_;

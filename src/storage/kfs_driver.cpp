@@ -186,6 +186,7 @@ int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args) {
     if (op == kOpDestroy || op == kOpClose) return kErrNone;
     if (cb->def.record_length > kMaxRecordLength) return cb->last_error = kErrBadDeclaration;
     cb->table = std::make_unique<DeclaredTable>(cb->name, cb->def, cb->env);
+    cb->table->SetOwnerPassword(cb->owner_password);
     cb->trace = KfsTrace::FromProfile(cb->driver_options);
   }
   const auto start = std::chrono::steady_clock::now();

@@ -23,6 +23,7 @@ struct KfsControlBlock {
   TableDef def;      // record length, fields, memos, keys
   int access = kAccessReadWrite | kShareDenyNone;
   platform::Env* env = platform::Env::Default();
+  std::string owner_password;  // non-empty: the file is enciphered
   std::string driver_options;  // the program's driver options ("ALLOWDETAILS" ...)
 
   // Driver state, built by the first call; `dispose` asks the next call to

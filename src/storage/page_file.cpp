@@ -597,13 +597,27 @@ void PageFile::Rollback() {
   changing_ = false;
 }
 
+// Cutting needs the end of the data as it is on disk now: another process
+// may have committed and grown the file since this handle last looked, so
+// the cut runs under the update lock with the header read afresh (unless
+// the caller's changing operation already holds it).
 Status PageFile::TruncateToData() {
-  if (!have_header_ || disk_header_.committed_end != disk_header_.journal_end || dirty()) return Status::Ok();
+  if (options_.access != platform::Access::kReadWrite || dirty()) return Status::Ok();
+  const bool own_operation = !in_operation_;
+  if (!own_operation && !changing_) return Status::Ok();
+  if (own_operation) {
+    Status s = Begin(true);
+    if (!s.ok()) return s;
+  }
+  Status s = Status::Ok();
   auto size = file_->Size();
-  if (!size.ok() || *size == 0) return Status::Ok();
-  const uint64_t end = disk_header_.DataEnd();
-  if (*size > end && !file_->Truncate(end).ok()) return Status::Error(90);
-  return Status::Ok();
+  if (have_header_ && disk_header_.change_counter != 0 &&
+      disk_header_.committed_end == disk_header_.journal_end && size.ok()) {
+    const uint64_t end = disk_header_.DataEnd();
+    if (*size > end && !file_->Truncate(end).ok()) s = Status::Error(90);
+  }
+  if (own_operation) EndRead();
+  return s;
 }
 
 }  // namespace vm::storage

@@ -87,7 +87,9 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   const std::string& path() const { return path_; }
   platform::File* file() { return file_.get(); }
 
-  // Cuts the file at the end of its data (when no journal is pending).
+  // Cuts the file at the end of its data as it is on disk (when no journal
+  // is pending), under the update lock: its own, or the caller's changing
+  // operation's when it has changed nothing yet.
   Status TruncateToData();
 
   // TreePages.

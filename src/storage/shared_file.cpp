@@ -31,7 +31,7 @@ platform::Share ShareOf(int access) {
 }  // namespace
 
 Status AcquireSharedFile(platform::Env* env, const std::string& path, int access, bool create,
-                         std::shared_ptr<SharedFile>* out) {
+                         std::shared_ptr<SharedFile>* out, const std::string& password) {
   const bool writable = (access & 0x03) != 0 || create;
   auto& files = OpenFiles();
   const std::string key = Lower(path);
@@ -47,6 +47,7 @@ Status AcquireSharedFile(platform::Env* env, const std::string& path, int access
   o.access = writable ? platform::Access::kReadWrite : platform::Access::kRead;
   o.share = ShareOf(access);
   o.create = create;
+  o.password = password;
   o.transaction_check = [env](uint32_t transaction, const std::string& control_file, bool* pending) {
     return TransactionPending(env, control_file, transaction, pending);
   };

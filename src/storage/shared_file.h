@@ -20,8 +20,9 @@ struct SharedFile {
 // Finds the open file `path` or opens it (creating it when `create`), with
 // the sharing of `access` (the OPEN access mode). A file first opened for
 // reading cannot serve a handle that writes: 5. A pending journal of the
-// file is checked against its transaction control file.
+// file is checked against its transaction control file. A non-empty owner
+// `password` enciphers the file (it applies from the file's first opener).
 Status AcquireSharedFile(platform::Env* env, const std::string& path, int access, bool create,
-                         std::shared_ptr<SharedFile>* out);
+                         std::shared_ptr<SharedFile>* out, const std::string& password = "");
 
 }  // namespace vm::storage

@@ -219,5 +219,42 @@ TEST(DriverEntryTest, TraceLinesFromProfileSettings) {
   EXPECT_EQ(details, 4u);
 }
 
+// An owner password enciphers the whole file: its text never reaches the
+// disk in the clear, and the file reads only with that password.
+TEST(DriverEntryTest, OwnerPasswordEnciphersTheFile) {
+  TempDir dir;
+  auto block = [&](const std::string& password) {
+    KfsControlBlock cb;
+    cb.name = dir.path() + "/SECRET";
+    cb.def = MailboxesDef();
+    cb.owner_password = password;
+    return cb;
+  };
+  KfsControlBlock cb = block("s3cret");
+  ASSERT_EQ(Call(kOpCreate, &cb), kErrNone);
+  ASSERT_EQ(Call(kOpOpen, &cb), kErrNone);
+  SetBox(&cb, 42);
+  const std::string address = "owner@example.org";
+  std::copy(address.begin(), address.end(), cb.table->buffer().begin() + mailboxes::kEmailAddress);
+  ASSERT_EQ(Call(kOpAdd, &cb), kErrNone);
+  ASSERT_EQ(Call(kOpClose, &cb), kErrNone);
+  std::ifstream in(dir.path() + "/SECRET.KFS", std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_GT(bytes.size(), 512u);
+  EXPECT_EQ(bytes.find(address), std::string::npos);
+  EXPECT_EQ(bytes.find("MAI:EMAIL_ADDRESS"), std::string::npos);
+
+  KfsControlBlock again = block("s3cret");
+  ASSERT_EQ(Call(kOpOpen, &again), kErrNone);
+  SetBox(&again, 42);
+  ASSERT_EQ(Call(kOpGetFileKey, &again, Key(0)), kErrNone);
+  EXPECT_EQ(std::string(again.table->buffer().begin() + mailboxes::kEmailAddress,
+                        again.table->buffer().begin() + mailboxes::kEmailAddress + address.size()),
+            address);
+  ASSERT_EQ(Call(kOpClose, &again), kErrNone);
+  KfsControlBlock plain = block("");
+  EXPECT_EQ(Call(kOpOpen, &plain), kErrInvalidDataFile);
+}
+
 }  // namespace
 }  // namespace vm::storage

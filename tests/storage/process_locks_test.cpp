@@ -190,5 +190,32 @@ TEST_F(ProcessLocksTest, LockWithSecondsTriesNowAndEverySecondThenGives32) {
   EXPECT_EQ(t.UnlockTable(), 0);
 }
 
+// CLOSE cuts the file at the end of its data: the end as it is on disk, not
+// as this handle last saw it before another process made the file grow.
+TEST_F(ProcessLocksTest, CloseAfterAnotherProcessGrewTheFileKeepsItsRows) {
+  Child grower([this](Child*) {
+    DeclaredTable t(name_, CountersDef());
+    if (t.Open() != 0) return false;
+    for (int i = 0; i < 300; ++i) {
+      Set(&t, ("r" + std::to_string(i)).c_str(), i);
+      if (t.Add() != 0) return false;
+    }
+    return t.Close() == 0;
+  });
+  DeclaredTable t(name_, CountersDef());
+  ASSERT_EQ(t.Open(), 0);
+  ASSERT_EQ(GetCalls(&t), 0);
+  grower.Go();
+  ASSERT_EQ(grower.Join(), 0);
+  ASSERT_EQ(t.Close(), 0);
+  ASSERT_EQ(t.Open(), 0);
+  EXPECT_EQ(t.Records(), 301u);
+  int rows = 0;
+  ASSERT_EQ(t.Set(), 0);
+  while (t.Next() == 0) ++rows;
+  EXPECT_EQ(t.error(), kErrRecordNotAvailable);
+  EXPECT_EQ(rows, 301);
+}
+
 }  // namespace
 }  // namespace vm::storage
