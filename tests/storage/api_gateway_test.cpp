@@ -2,6 +2,7 @@
 // reading in record and key order, changing, reopening, the errors the
 // program sees, and two processes adding to one table at once.
 #include "storage/gateway_tables.h"
+#include "storage/kfs_run.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -431,6 +432,7 @@ TEST(ApiGatewayTest, TwoProcessesAddToOneTable) {
   }
   EXPECT_EQ(processed_rows, kRows);
   EXPECT_EQ(t->Close(), 0);
+  testing::ExpectSoundFile(ProcessedFilesFile(dir.path()));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/gateway_tables.h"
+#include "storage/kfs_run.h"
 #include "storage/page_file.h"
 #include "storage/record_keys.h"
 #include "storage/tables.h"
@@ -33,28 +34,8 @@ class TempDir {
   std::string dir_;
 };
 
-struct ToolRun {
-  int exit_code = -1;
-  std::string out;  // stdout and stderr together
-};
-
-ToolRun Kfs(const std::string& args) {
-  const char* bin = std::getenv("VM_BINARY_DIR");
-  ToolRun r;
-  if (bin == nullptr) {
-    ADD_FAILURE() << "VM_BINARY_DIR is not set";
-    return r;
-  }
-  const std::string command = std::string(bin) + "/tools/kfs/kfs " + args + " 2>&1";
-  FILE* p = ::popen(command.c_str(), "r");
-  if (p == nullptr) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int status = ::pclose(p);
-  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-  return r;
-}
+using testing::Kfs;
+using testing::ToolRun;
 
 // A ProcessedFiles table of `rows` rows in dir/PROCESSE.KFS.
 void MakeTable(const std::string& dir, int rows) {

@@ -16,6 +16,7 @@
 
 #include "storage/declared_table.h"
 #include "storage/kfs_ops.h"
+#include "storage/kfs_run.h"
 #include "storage/page_file.h"
 
 namespace vm::storage {
@@ -113,7 +114,10 @@ class ProcessLocksTest : public ::testing::Test {
     Set(&t, "calls", 1);
     EXPECT_EQ(t.Add(), 0);
   }
-  ~ProcessLocksTest() override { std::filesystem::remove_all(dir_); }
+  ~ProcessLocksTest() override {
+    testing::ExpectSoundFile(name_ + ".KFS");
+    std::filesystem::remove_all(dir_);
+  }
 
   static void Set(DeclaredTable* t, const char* name, int32_t value) {
     std::fill(t->buffer().begin(), t->buffer().end(), ' ');

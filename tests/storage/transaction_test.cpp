@@ -15,6 +15,7 @@
 
 #include "storage/declared_table.h"
 #include "storage/kfs_driver.h"
+#include "storage/kfs_run.h"
 #include "storage/kfs_transaction.h"
 #include "storage/page_file.h"
 #include "storage/record_keys.h"
@@ -41,6 +42,8 @@ class TransactionTest : public ::testing::Test {
   ~TransactionTest() override {
     DeclaredTable::RollbackTransaction();
     TransactionControlSetting().clear();
+    // Data and control files alike are sound table files.
+    for (const auto& entry : std::filesystem::directory_iterator(dir_)) testing::ExpectSoundFile(entry.path());
     std::filesystem::remove_all(dir_);
   }
 
