@@ -1,10 +1,10 @@
 #include "mail/byte_buffer.h"
 
-#include <sys/mman.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+
+#include "platform/large_memory.h"
 
 namespace vm::mail {
 
@@ -12,22 +12,17 @@ namespace {
 
 std::atomic<size_t> g_limit{0};
 
-// Buffers of this size and more are placed on 2 MiB boundaries and asked to
-// be backed by huge pages: a message with a large attachment otherwise costs
+// Buffers of this size and more come from the platform's large-memory
+// allocation (huge pages): a message with a large attachment otherwise costs
 // one page fault per 4 KiB, which dominates composing it.
 constexpr size_t kLargeBuffer = size_t{4} << 20;
-constexpr size_t kHugePage = size_t{2} << 20;
 
 char* TryAllocate(size_t size, bool fill) {
   const size_t limit = g_limit.load();
   if (limit != 0 && size > limit) return nullptr;
   char* p = nullptr;
   if (size >= kLargeBuffer) {
-    const size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
-    p = static_cast<char*>(std::aligned_alloc(kHugePage, rounded));
-    // TODO(platform): this memory advice belongs in the platform layer
-    // (requested); a failure only costs speed.
-    if (p != nullptr) (void)madvise(p, rounded, MADV_HUGEPAGE);
+    p = static_cast<char*>(platform::AllocateLarge(size));
   } else {
     p = static_cast<char*>(std::malloc(size == 0 ? 1 : size));
   }

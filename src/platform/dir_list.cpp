@@ -25,6 +25,7 @@ Result<std::vector<DirEntry>> ListDirectory(const std::string& dir) {
     e.mtime_seconds = st.st_mtim.tv_sec;
     e.mtime_nanoseconds = st.st_mtim.tv_nsec;
     e.mode = st.st_mode;
+    e.owner_writable = (st.st_mode & S_IWUSR) != 0;
     out.push_back(std::move(e));
     errno = 0;
   }

@@ -19,6 +19,7 @@ struct DirEntry {
   int64_t mtime_seconds = 0;  // last write, Unix time
   long mtime_nanoseconds = 0;
   uint32_t mode = 0;          // st_mode
+  bool owner_writable = false;  // the owner may write it (no read-only attribute)
 };
 
 // Lists `dir`. Names whose stat fails (removed meanwhile, dangling links) are

@@ -1,7 +1,5 @@
 #include "runtime/directory.h"
 
-#include <sys/stat.h>
-
 #include <limits>
 
 #include "platform/dir_list.h"
@@ -68,7 +66,7 @@ std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind) {
     f.size = static_cast<uint32_t>(std::min<uint64_t>(e.size, std::numeric_limits<uint32_t>::max()));
     if (e.is_directory) f.attrib |= kAttrDirectory;
     if (e.is_regular) f.attrib |= kAttrArchive;
-    if ((e.mode & S_IWUSR) == 0) f.attrib |= kAttrReadOnly;
+    if (!e.owner_writable) f.attrib |= kAttrReadOnly;
     if (e.name.size() > 1 && e.name[0] == '.' && e.name != "..") f.attrib |= kAttrHidden;
     out.push_back(std::move(f));
   }
