@@ -549,27 +549,18 @@ TEST_F(ComposeTest, CompositionFailuresAreReportedAndNothingIsQueued) {
 // Hands out files whose reads come up short after `good_bytes`.
 class ShrinkingEnv : public platform::EnvWrapper {
  public:
-  class ShortFile : public platform::File {
+  class ShortFile : public platform::FileWrapper {
    public:
-    ShortFile(std::unique_ptr<platform::File> f, uint64_t good) : f_(std::move(f)), good_(good) {}
+    ShortFile(std::unique_ptr<platform::File> f, uint64_t good) : FileWrapper(std::move(f)), good_(good) {}
     platform::Status ReadAt(uint64_t offset, void* buf, size_t n, size_t* got) override {
       if (offset >= good_) {
         *got = 0;
         return platform::Status::Ok();
       }
-      return f_->ReadAt(offset, buf, std::min<uint64_t>(n, good_ - offset), got);
+      return target()->ReadAt(offset, buf, std::min<uint64_t>(n, good_ - offset), got);
     }
-    platform::Status WriteAt(uint64_t o, const void* b, size_t n) override { return f_->WriteAt(o, b, n); }
-    platform::Status Truncate(uint64_t s) override { return f_->Truncate(s); }
-    platform::Status Sync() override { return f_->Sync(); }
-    platform::Result<uint64_t> Size() override { return f_->Size(); }
-    platform::Status TryLock(uint64_t o, uint64_t l) override { return f_->TryLock(o, l); }
-    platform::Status Lock(uint64_t o, uint64_t l) override { return f_->Lock(o, l); }
-    platform::Status Unlock(uint64_t o, uint64_t l) override { return f_->Unlock(o, l); }
-    const std::string& path() const override { return f_->path(); }
 
    private:
-    std::unique_ptr<platform::File> f_;
     uint64_t good_;
   };
   ShrinkingEnv() : EnvWrapper(platform::Env::Default()) {}

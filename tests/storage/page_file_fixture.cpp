@@ -10,28 +10,22 @@
 namespace vm::storage::testing {
 namespace {
 
-class FaultyFile : public platform::File {
+class FaultyFile : public platform::FileWrapper {
  public:
   FaultyFile(std::unique_ptr<platform::File> f, int* budget, bool* crash)
-      : f_(std::move(f)), budget_(budget), crash_(crash) {}
-  platform::Status ReadAt(uint64_t o, void* b, size_t n, size_t* got) override { return f_->ReadAt(o, b, n, got); }
+      : FileWrapper(std::move(f)), budget_(budget), crash_(crash) {}
   platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
     if (*budget_ <= 0) {
       return *crash_ ? platform::Status::Ok() : platform::Status::Error(platform::Code::kIoError, "injected");
     }
     --*budget_;
-    return f_->WriteAt(o, b, n);
+    return target()->WriteAt(o, b, n);
   }
-  platform::Status Truncate(uint64_t s) override { return *budget_ <= 0 ? platform::Status::Ok() : f_->Truncate(s); }
-  platform::Status Sync() override { return f_->Sync(); }
-  platform::Result<uint64_t> Size() override { return f_->Size(); }
-  platform::Status TryLock(uint64_t o, uint64_t l) override { return f_->TryLock(o, l); }
-  platform::Status Lock(uint64_t o, uint64_t l) override { return f_->Lock(o, l); }
-  platform::Status Unlock(uint64_t o, uint64_t l) override { return f_->Unlock(o, l); }
-  const std::string& path() const override { return f_->path(); }
+  platform::Status Truncate(uint64_t s) override {
+    return *budget_ <= 0 ? platform::Status::Ok() : target()->Truncate(s);
+  }
 
  private:
-  std::unique_ptr<platform::File> f_;
   int* budget_;
   bool* crash_;
 };

@@ -80,24 +80,15 @@ class LockCountingEnv : public platform::EnvWrapper {
   std::vector<Clock::time_point> attempts;
 
  private:
-  class Counted : public platform::File {
+  class Counted : public platform::FileWrapper {
    public:
-    Counted(std::unique_ptr<platform::File> f, LockCountingEnv* env) : f_(std::move(f)), env_(env) {}
-    platform::Status ReadAt(uint64_t o, void* b, size_t n, size_t* got) override { return f_->ReadAt(o, b, n, got); }
-    platform::Status WriteAt(uint64_t o, const void* b, size_t n) override { return f_->WriteAt(o, b, n); }
-    platform::Status Truncate(uint64_t s) override { return f_->Truncate(s); }
-    platform::Status Sync() override { return f_->Sync(); }
-    platform::Result<uint64_t> Size() override { return f_->Size(); }
+    Counted(std::unique_ptr<platform::File> f, LockCountingEnv* env) : FileWrapper(std::move(f)), env_(env) {}
     platform::Status TryLock(uint64_t o, uint64_t l) override {
       if (o >= kTableRecordLockBase) env_->attempts.push_back(Clock::now());
-      return f_->TryLock(o, l);
+      return target()->TryLock(o, l);
     }
-    platform::Status Lock(uint64_t o, uint64_t l) override { return f_->Lock(o, l); }
-    platform::Status Unlock(uint64_t o, uint64_t l) override { return f_->Unlock(o, l); }
-    const std::string& path() const override { return f_->path(); }
 
    private:
-    std::unique_ptr<platform::File> f_;
     LockCountingEnv* env_;
   };
 };

@@ -218,25 +218,16 @@ class CrashingEnv : public platform::EnvWrapper {
   }
 
  private:
-  class Watched : public platform::File {
+  class Watched : public platform::FileWrapper {
    public:
     Watched(std::unique_ptr<platform::File> f, CrashingEnv* env, bool control)
-        : f_(std::move(f)), env_(env), control_(control) {}
-    platform::Status ReadAt(uint64_t o, void* b, size_t n, size_t* got) override { return f_->ReadAt(o, b, n, got); }
+        : FileWrapper(std::move(f)), env_(env), control_(control) {}
     platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
       env_->BeforeWrite(control_);
-      return f_->WriteAt(o, b, n);
+      return target()->WriteAt(o, b, n);
     }
-    platform::Status Truncate(uint64_t s) override { return f_->Truncate(s); }
-    platform::Status Sync() override { return f_->Sync(); }
-    platform::Result<uint64_t> Size() override { return f_->Size(); }
-    platform::Status TryLock(uint64_t o, uint64_t l) override { return f_->TryLock(o, l); }
-    platform::Status Lock(uint64_t o, uint64_t l) override { return f_->Lock(o, l); }
-    platform::Status Unlock(uint64_t o, uint64_t l) override { return f_->Unlock(o, l); }
-    const std::string& path() const override { return f_->path(); }
 
    private:
-    std::unique_ptr<platform::File> f_;
     CrashingEnv* env_;
     bool control_;
   };
