@@ -17,22 +17,12 @@
 
 #include "storage/definition.h"
 #include "storage/kfs_ops.h"
+#include "storage/page_file_fixture.h"
 
 namespace vm::storage {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vm-api-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(dir_); }
-  const std::string& path() const { return dir_; }
-
- private:
-  std::string dir_;
-};
+using testing::TempDir;
 
 std::string ReadBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -9,22 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "storage/gateway_tables.h"
+#include "storage/page_file_fixture.h"
 
 namespace vm::storage {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vm-drv-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(dir_); }
-  const std::string& path() const { return dir_; }
-
- private:
-  std::string dir_;
-};
+using testing::TempDir;
 
 int Call(int op, KfsControlBlock* cb, KfsArgs args = KfsArgs()) { return KfsDriver(op, cb, &args); }
 

@@ -17,22 +17,12 @@
 #include "storage/page_file.h"
 #include "storage/record_keys.h"
 #include "storage/tables.h"
+#include "storage/page_file_fixture.h"
 
 namespace vm::storage {
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vm-kfs-tool-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(dir_); }
-  const std::string& path() const { return dir_; }
-
- private:
-  std::string dir_;
-};
+using testing::TempDir;
 
 using testing::Kfs;
 using testing::ToolRun;

@@ -15,6 +15,7 @@
 #include "storage/page_file.h"
 #include "storage/record_keys.h"
 #include "storage/tables.h"
+#include "storage/page_file_fixture.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {
@@ -25,18 +26,7 @@ constexpr int kBatch = 5000;
 constexpr size_t kNameWidth = 12;
 constexpr uint16_t kMemoSize = 300;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vm-model-XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using testing::TempDir;
 
 struct ModelRow {
   std::string name;  // without padding

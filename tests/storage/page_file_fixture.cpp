@@ -32,13 +32,14 @@ class FaultyFile : public platform::FileWrapper {
 
 }  // namespace
 
-TempFile::TempFile() {
+TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "vm-kfs-XXXXXX").string();
-  dir_ = ::mkdtemp(pattern.data());
-  path_ = dir_ + "/TEST.KFS";
+  path_ = ::mkdtemp(pattern.data());
 }
 
-TempFile::~TempFile() { std::filesystem::remove_all(dir_); }
+TempDir::~TempDir() { std::filesystem::remove_all(path_); }
+
+TempFile::TempFile() : path_(dir_.path() + "/TEST.KFS") {}
 
 FaultyEnv::FaultyEnv(int budget, bool crash)
     : EnvWrapper(platform::Env::Default()), budget_(budget), crash_(crash) {}

@@ -15,17 +15,29 @@ namespace vm::storage::testing {
 
 using Rows = std::map<std::string, std::string>;
 
+// A fresh directory, removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // A fresh directory holding the path TEST.KFS; removed with its contents.
 class TempFile {
  public:
   TempFile();
-  ~TempFile();
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   const std::string& path() const { return path_; }
 
  private:
-  std::string dir_;
+  TempDir dir_;
   std::string path_;
 };
 

@@ -18,6 +18,7 @@
 #include "storage/kfs_ops.h"
 #include "storage/kfs_run.h"
 #include "storage/page_file.h"
+#include "storage/page_file_fixture.h"
 
 namespace vm::storage {
 namespace {
@@ -96,19 +97,13 @@ class LockCountingEnv : public platform::EnvWrapper {
 class ProcessLocksTest : public ::testing::Test {
  protected:
   ProcessLocksTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vm-locks-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    name_ = dir_ + "/COUNTERS";
     DeclaredTable t(name_, CountersDef());
     EXPECT_EQ(t.Create(), 0);
     EXPECT_EQ(t.Open(), 0);
     Set(&t, "calls", 1);
     EXPECT_EQ(t.Add(), 0);
   }
-  ~ProcessLocksTest() override {
-    testing::ExpectSoundFile(name_ + ".KFS");
-    std::filesystem::remove_all(dir_);
-  }
+  ~ProcessLocksTest() override { testing::ExpectSoundFile(name_ + ".KFS"); }
 
   static void Set(DeclaredTable* t, const char* name, int32_t value) {
     std::fill(t->buffer().begin(), t->buffer().end(), ' ');
@@ -126,8 +121,8 @@ class ProcessLocksTest : public ::testing::Test {
     return t->Get(0);
   }
 
-  std::string dir_;
-  std::string name_;
+  testing::TempDir dir_;
+  const std::string name_ = dir_.path() + "/COUNTERS";
 };
 
 TEST_F(ProcessLocksTest, WatchedRowChangedByAnotherProcessFailsPutWith89) {

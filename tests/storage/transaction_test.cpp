@@ -17,6 +17,7 @@
 #include "storage/kfs_driver.h"
 #include "storage/kfs_run.h"
 #include "storage/kfs_transaction.h"
+#include "storage/page_file_fixture.h"
 #include "storage/page_file.h"
 #include "storage/record_keys.h"
 
@@ -35,16 +36,11 @@ TableDef NamesDef() {
 
 class TransactionTest : public ::testing::Test {
  protected:
-  TransactionTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vm-txn-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-  }
   ~TransactionTest() override {
     DeclaredTable::RollbackTransaction();
     TransactionControlSetting().clear();
     // Data and control files alike are sound table files.
     for (const auto& entry : std::filesystem::directory_iterator(dir_)) testing::ExpectSoundFile(entry.path());
-    std::filesystem::remove_all(dir_);
   }
 
   std::unique_ptr<DeclaredTable> Table(const std::string& file, platform::Env* env = platform::Env::Default()) {
@@ -77,7 +73,8 @@ class TransactionTest : public ::testing::Test {
   }
   bool Exists(const std::string& name) const { return std::filesystem::exists(dir_ + "/" + name); }
 
-  std::string dir_;
+  testing::TempDir temp_;
+  const std::string dir_ = temp_.path();
 };
 
 TEST_F(TransactionTest, OneChangedFileCommitsAloneWithoutControlFile) {
