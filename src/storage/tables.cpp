@@ -63,12 +63,6 @@ std::string StoredTable::ToStored(std::string_view row) const {
   return stored;
 }
 
-std::string StoredTable::FromStored(std::string_view stored) const {
-  std::string row(stored);
-  if (oem()) ConvertRow(def_, &row, false);
-  return row;
-}
-
 bool StoredTable::StoredEntry(uint8_t key, std::string_view stored, uint32_t record,
                               std::string* entry) const {
   const KeyDef& k = def_.keys[key];
@@ -377,7 +371,8 @@ Status StoredTable::ReadRow(uint32_t record, std::string* row, bool* found) {
   Status s = tree_->Get(RowKey(number_, record), &stored, found);
   if (!s.ok() || !*found) return s;
   if (stored.size() != def_.record_length) return Status::Internal(kErrBadRecords);
-  *row = FromStored(stored);
+  *row = std::move(stored);
+  if (oem()) ConvertRow(def_, row, false);
   return Status::Ok();
 }
 
@@ -426,29 +421,39 @@ Status StoredTable::BuildKey(uint8_t key, bool from_start, RecordTree* target) {
   return WriteStats(key, st);
 }
 
-Status StoredTable::NextRow(uint32_t record, uint32_t* next, bool* found) {
-  const std::string prefix = RowPrefix(number_);
-  Record r;
-  Status s = tree_->Next(RowKey(number_, record), &r, found);
+Status StoredTable::NeighbourRow(uint32_t record, bool forward, Record* r, uint32_t* at,
+                                 bool* found) {
+  const std::string key = RowKey(number_, record);
+  Status s = forward ? tree_->Next(key, r, found) : tree_->Prev(key, r, found);
   if (!s.ok()) return s;
-  if (!*found || !StartsWith(r.key, prefix) || r.key.size() != prefix.size() + 4) {
+  // A row key is the row prefix (the table number and F3) plus 4 bytes.
+  const std::string_view prefix = std::string_view(key).substr(0, key.size() - 4);
+  if (!*found || !StartsWith(r->key, prefix) || r->key.size() != key.size()) {
     *found = false;
     return Status::Ok();
   }
-  *next = DecodeNumber(std::string_view(r.key).substr(prefix.size()));
+  *at = DecodeNumber(std::string_view(r->key).substr(prefix.size()));
   return Status::Ok();
 }
 
-Status StoredTable::PrevRow(uint32_t record, uint32_t* prev, bool* found) {
-  const std::string prefix = RowPrefix(number_);
+Status StoredTable::NextRow(uint32_t record, uint32_t* next, bool* found) {
   Record r;
-  Status s = tree_->Prev(RowKey(number_, record), &r, found);
-  if (!s.ok()) return s;
-  if (!*found || !StartsWith(r.key, prefix) || r.key.size() != prefix.size() + 4) {
-    *found = false;
-    return Status::Ok();
-  }
-  *prev = DecodeNumber(std::string_view(r.key).substr(prefix.size()));
+  return NeighbourRow(record, true, &r, next, found);
+}
+
+Status StoredTable::PrevRow(uint32_t record, uint32_t* prev, bool* found) {
+  Record r;
+  return NeighbourRow(record, false, &r, prev, found);
+}
+
+Status StoredTable::StepRow(uint32_t record, bool forward, uint32_t* at, std::string* row,
+                            bool* found) {
+  Record r;
+  Status s = NeighbourRow(record, forward, &r, at, found);
+  if (!s.ok() || !*found) return s;
+  if (r.data.size() != def_.record_length) return Status::Internal(kErrBadRecords);
+  *row = std::move(r.data);
+  if (oem()) ConvertRow(def_, row, false);
   return Status::Ok();
 }
 

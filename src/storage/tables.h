@@ -90,6 +90,9 @@ class StoredTable {
   // or the last one before it (0xFFFFFFFF for the last).
   Status NextRow(uint32_t record, uint32_t* next, bool* found);
   Status PrevRow(uint32_t record, uint32_t* prev, bool* found);
+  // NextRow (forward) or PrevRow together with ReadRow of the row found, in
+  // one search of the tree: *at receives its number, *row its content.
+  Status StepRow(uint32_t record, bool forward, uint32_t* at, std::string* row, bool* found);
 
   // Key order: the entry of key `key` after (forward) or before `from`, a
   // whole entry key as EntryKey gives it; an empty `from` starts at the
@@ -121,10 +124,11 @@ class StoredTable {
 
  private:
   std::string ToStored(std::string_view row) const;
-  std::string FromStored(std::string_view stored) const;
   bool StoredEntry(uint8_t key, std::string_view stored, uint32_t record,
                    std::string* entry) const;
   Status DeleteWithPrefix(const std::string& prefix);
+  // The row record after (forward) or before row `record`; *at its number.
+  Status NeighbourRow(uint32_t record, bool forward, Record* r, uint32_t* at, bool* found);
   Status WriteTableRecords();
   Status AdjustCount(uint8_t which, int delta);
   Status PendingMark(uint8_t key, uint32_t* mark);

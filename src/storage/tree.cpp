@@ -56,6 +56,26 @@ Status RecordTree::LoadChild(const Step& parent, size_t index, Step* child) {
   return Status::Ok();
 }
 
+void RecordTree::Remember(const Step& leaf) {
+  hint_.number = leaf.number;
+  hint_.page = leaf.page;
+}
+
+const TreePage* RecordTree::HintedLeaf(std::string_view key) {
+  if (hint_.page == nullptr) return nullptr;
+  const TreePage& p = *hint_.page;
+  // Checked on the held object first, so that a key elsewhere costs no load.
+  if (!p.leaf() || p.records.empty() || key < p.records.front().key ||
+      p.records.back().key < key)
+    return nullptr;
+  std::shared_ptr<TreePage> current;
+  if (!pages_->Load(hint_.number, &current).ok() || current != hint_.page) {
+    hint_.page.reset();
+    return nullptr;
+  }
+  return &p;
+}
+
 Status RecordTree::Descend(std::string_view key, uint8_t level, Path* path) {
   path->clear();
   Status s = EnsureRoot();
@@ -72,6 +92,7 @@ Status RecordTree::Descend(std::string_view key, uint8_t level, Path* path) {
     if (p.level == level) {
       if (p.leaf()) {
         step.index = LowerBound(p.records, key);
+        Remember(step);
       } else {
         size_t upper = UpperBound(p.records, key);
         if (upper == 0) return Damaged();
@@ -285,6 +306,15 @@ Status RecordTree::FixSeparators(Path& path) {
 
 Status RecordTree::Get(std::string_view key, std::string* data, bool* found) {
   *found = false;
+  if (const TreePage* leaf = HintedLeaf(key)) {
+    // Within the leaf's key range: the record is here or nowhere.
+    const size_t i = LowerBound(leaf->records, key);
+    if (leaf->records[i].key == key) {
+      *found = true;
+      data->assign(leaf->records[i].data);
+    }
+    return Status::Ok();
+  }
   Path path;
   Status s = Descend(key, 0, &path);
   if (!s.ok()) return s;
@@ -316,6 +346,7 @@ Status RecordTree::StepOut(Path& path, bool forward, Record* out, bool* found) {
       if (!s.ok()) return s;
       child.index = forward ? 0 : child.page->records.size() - 1;
       if (child.page->leaf()) {
+        Remember(child);
         *out = child.page->records[child.index];
         *found = true;
         return Status::Ok();
@@ -327,6 +358,11 @@ Status RecordTree::StepOut(Path& path, bool forward, Record* out, bool* found) {
 }
 
 Status RecordTree::Seek(std::string_view key, Record* out, bool* found) {
+  if (const TreePage* leaf = HintedLeaf(key)) {
+    *out = leaf->records[LowerBound(leaf->records, key)];
+    *found = true;
+    return Status::Ok();
+  }
   Path path;
   Status s = Descend(key, 0, &path);
   if (!s.ok()) return s;
@@ -340,6 +376,14 @@ Status RecordTree::Seek(std::string_view key, Record* out, bool* found) {
 }
 
 Status RecordTree::Next(std::string_view key, Record* out, bool* found) {
+  if (const TreePage* leaf = HintedLeaf(key)) {
+    const size_t i = UpperBound(leaf->records, key);
+    if (i < leaf->records.size()) {
+      *out = leaf->records[i];
+      *found = true;
+      return Status::Ok();
+    }
+  }
   Path path;
   Status s = Descend(key, 0, &path);
   if (!s.ok()) return s;
@@ -356,6 +400,14 @@ Status RecordTree::Next(std::string_view key, Record* out, bool* found) {
 }
 
 Status RecordTree::Prev(std::string_view key, Record* out, bool* found) {
+  if (const TreePage* leaf = HintedLeaf(key)) {
+    const size_t i = LowerBound(leaf->records, key);
+    if (i > 0) {
+      *out = leaf->records[i - 1];
+      *found = true;
+      return Status::Ok();
+    }
+  }
   Path path;
   Status s = Descend(key, 0, &path);
   if (!s.ok()) return s;

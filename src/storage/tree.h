@@ -92,8 +92,20 @@ class RecordTree {
   Status CheckRightNeighbour(const Path& path);
   Status VerifyPage(int32_t number, uint8_t level, std::string_view low,
                     const std::string* high, int depth);
+  // The leaf last reached, when it is still the page its number loads and
+  // `key` lies between its first and last keys; null otherwise.
+  const TreePage* HintedLeaf(std::string_view key);
+  void Remember(const Step& leaf);
 
   TreePages* pages_;
+  // The leaf last reached. Reads in key order (a scan, or a read of the row
+  // just stepped to) stay on one leaf, so they are answered there without a
+  // descent. It is used only while loading its number still gives this very
+  // page object and the page is a leaf that spans the key. The tree changes
+  // pages in place, so the held object is as current as the tree; a page
+  // moved, freed, rolled back or dropped from the cache because another
+  // process committed is a different object (or none) under that number.
+  Step hint_{-1, nullptr, 0};
 };
 
 }  // namespace vm::storage
