@@ -33,10 +33,14 @@ constexpr size_t kMaxShared = 63;
 char At(const Record& r, size_t i) {
   return i < r.key.size() ? r.key[i] : r.data[i - r.key.size()];
 }
+char& At(Record& r, size_t i) { return i < r.key.size() ? r.key[i] : r.data[i - r.key.size()]; }
 
 }  // namespace
 
 void PackRecords(const std::vector<Record>& records, std::string* body) {
+  size_t bytes = 0;
+  for (const Record& r : records) bytes += r.size() + 5;
+  body->reserve(body->size() + bytes);
   const Record* prev = nullptr;
   for (const Record& r : records) {
     size_t shared = 0;
@@ -51,7 +55,13 @@ void PackRecords(const std::vector<Record>& records, std::string* body) {
     body->push_back(static_cast<char>(flags | shared));
     if (flags & kHasRecordLength) PutFixed16(body, static_cast<uint16_t>(r.size()));
     if (flags & kHasKeyLength) PutFixed16(body, static_cast<uint16_t>(r.key.size()));
-    for (size_t i = shared; i < r.size(); ++i) body->push_back(At(r, i));
+    // The bytes after the shared ones: the rest of the key, then the data.
+    if (shared < r.key.size()) {
+      body->append(r.key, shared);
+      body->append(r.data);
+    } else {
+      body->append(r.data, shared - r.key.size());
+    }
     prev = &r;
   }
 }
@@ -59,7 +69,6 @@ void PackRecords(const std::vector<Record>& records, std::string* body) {
 bool UnpackRecords(std::string_view body, size_t count, std::vector<Record>* records) {
   records->clear();
   records->reserve(count);
-  std::string prev;  // previous record's bytes, key then data
   size_t record_length = 0, key_length = 0;
   size_t pos = 0;
   for (size_t n = 0; n < count; ++n) {
@@ -76,19 +85,31 @@ bool UnpackRecords(std::string_view body, size_t count, std::vector<Record>* rec
       key_length = DecodeFixed16(body.data() + pos);
       pos += 2;
     }
-    if (key_length > record_length || shared > record_length || shared > prev.size() ||
+    const size_t prev_size = records->empty() ? 0 : records->back().size();
+    if (key_length > record_length || shared > record_length || shared > prev_size ||
         record_length >= kRecordSizeLimit)
       return false;
     size_t rest = record_length - shared;
     if (body.size() - pos < rest) return false;
-    std::string bytes = prev.substr(0, shared);
-    bytes.append(body.substr(pos, rest));
+    // The record is built in place: its first `shared` bytes (key then data)
+    // are the previous record's, the rest come from the body.
+    Record r;
+    r.key.resize(key_length);
+    r.data.resize(record_length - key_length);
+    for (size_t i = 0; i < shared; ++i) At(r, i) = At(records->back(), i);
+    const char* from = body.data() + pos;
+    if (shared < key_length) {
+      r.key.replace(shared, key_length - shared, from, key_length - shared);
+      from += key_length - shared;
+      r.data.replace(0, r.data.size(), from, r.data.size());
+    } else {
+      const size_t skip = shared - key_length;
+      r.data.replace(skip, r.data.size() - skip, from, r.data.size() - skip);
+    }
     pos += rest;
-    Record r{bytes.substr(0, key_length), bytes.substr(key_length)};
     // Keys within a page rise strictly; anything else is damage.
     if (!records->empty() && !(records->back().key < r.key)) return false;
     records->push_back(std::move(r));
-    prev = std::move(bytes);
   }
   return pos == body.size();
 }
