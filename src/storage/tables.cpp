@@ -73,6 +73,20 @@ bool StoredTable::StoredEntry(uint8_t key, std::string_view stored, uint32_t rec
   return true;
 }
 
+// Deletes the entry of row `record`. A unique key's entry is named by the
+// value alone: when the row's entry was never made (its key was pending or
+// deferred), an entry of that value belongs to another row and stays.
+Status StoredTable::DeleteOwnEntry(uint8_t key, const std::string& entry, uint32_t record, bool* found) {
+  *found = false;
+  if (!def_.keys[key].duplicates()) {
+    std::string data;
+    bool present = false;
+    Status s = tree_->Get(entry, &data, &present);
+    if (!s.ok() || !present || data.size() < 4 || EntryRecordNumber(entry, data) != record) return s;
+  }
+  return tree_->Delete(entry, found);
+}
+
 bool StoredTable::EntryKey(uint8_t key, std::string_view row, uint32_t record,
                            std::string* entry) const {
   return StoredEntry(key, ToStored(row), record, entry);
@@ -324,7 +338,7 @@ Status StoredTable::Change(uint32_t record, std::string_view row,
       if (!s.ok()) return s;
     }
     if (c.had_old) {
-      s = tree_->Delete(c.old_entry, &found);
+      s = DeleteOwnEntry(key, c.old_entry, record, &found);
       if (!s.ok()) return s;
       c.had_old = found;
     }
@@ -356,7 +370,7 @@ Status StoredTable::Delete(uint32_t record) {
     const auto key = static_cast<uint8_t>(i);
     std::string entry;
     if (def_.keys[i].dynamic() || !StoredEntry(key, stored, record, &entry)) continue;
-    s = tree_->Delete(entry, &found);
+    s = DeleteOwnEntry(key, entry, record, &found);
     if (s.ok() && found) s = AdjustCount(key, -1);
     if (!s.ok()) return s;
   }
