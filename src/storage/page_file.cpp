@@ -149,6 +149,14 @@ Status PageFile::Begin(bool changing) {
   }
   in_operation_ = true;
   changing_ = changing;
+  // A sharing mode that denies writing keeps every other writer out, so for
+  // a read the header an earlier operation read still holds: only this
+  // handle's own commits change the file. A header that named a journal, or
+  // one dropped by a failed commit, is read afresh as before.
+  if (!shared_ && !changing && have_header_ && redirect_.empty() &&
+      disk_header_.committed_end == disk_header_.journal_end) {
+    return Status::Ok();
+  }
   Status s = ReadHeader(changing);
   if (!s.ok()) {
     ReleaseLocks();
