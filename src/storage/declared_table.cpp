@@ -141,6 +141,15 @@ int DeclaredTable::Create() {
   return FromStatus(s);
 }
 
+// The tree holding key `key`'s entries: a dynamic key's private tree (empty
+// until a build makes it), otherwise the file's (null).
+RecordTree* DeclaredTable::KeyTree(int key) {
+  if (!table_->def().keys[key].dynamic()) return nullptr;
+  auto& tree = dynamic_[key];
+  if (!tree) tree = std::make_unique<PrivateTree>();
+  return &tree->tree();
+}
+
 // Ends a changing operation: commits it, or drops it when it failed. A file
 // in the transaction keeps its changes for COMMIT; a failure that may have
 // left part of them behind fails the transaction.
@@ -162,6 +171,7 @@ int DeclaredTable::Close() {
   }
   Release();
   if (table_locked_) UnlockTable();
+  dynamic_.clear();
   hold_next_ = watch_next_ = watching_ = false;
   table_.reset();
   Status s;
@@ -183,6 +193,16 @@ int DeclaredTable::Set() {
   return Finish(0);
 }
 
+int DeclaredTable::SetKeyStart(int key) {
+  if (int g = Guard()) return g;
+  if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
+  key_ = key;
+  start_ = true;
+  pending_ = false;
+  at_end_ = false;
+  return Finish(0);
+}
+
 int DeclaredTable::SetKey(int key) {
   if (int g = Guard()) return g;
   if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
@@ -193,7 +213,7 @@ int DeclaredTable::SetKey(int key) {
   uint32_t record = 0;
   bool found = false, exact = false;
   s = table_->SeekKey(static_cast<uint8_t>(key), std::string_view(buffer_.data(), buffer_.size()),
-                      &entry, &record, &found, &exact);
+                      &entry, &record, &found, &exact, KeyTree(key));
   pf.EndRead();
   if (!s.ok()) return FromStatus(s);
   key_ = key;
@@ -292,7 +312,7 @@ Status DeclaredTable::Locate(bool forward, uint32_t* record, bool* found) {
   } else {
     std::string entry;
     s = table_->StepKey(static_cast<uint8_t>(key_), start_ ? std::string_view() : entry_, forward,
-                        &entry, record, found);
+                        &entry, record, found, KeyTree(key_));
     if (s.ok() && *found) entry_ = entry;
   }
   if (s.ok() && *found) {
@@ -434,7 +454,7 @@ int DeclaredTable::Get(int key) {
   uint32_t record = 0;
   bool found = false, exact = false;
   s = table_->SeekKey(static_cast<uint8_t>(key), std::string_view(buffer_.data(), buffer_.size()),
-                      &entry, &record, &found, &exact);
+                      &entry, &record, &found, &exact, KeyTree(key));
   int rc = 0;
   if (!s.ok()) {
     rc = FromStatus(s);
@@ -675,10 +695,12 @@ int DeclaredTable::Build(int key, bool full, bool pack) {
   if (s.ok()) {
     for (size_t k = 0; s.ok() && k < keys.size(); ++k) {
       if (key >= 0 ? static_cast<int>(k) != key : keys[k].deferred()) continue;
-      // Dynamic keys live in a handle's private tree, which the reading
-      // statements do not use: they are not built here.
       if (keys[k].dynamic()) {
-        if (key >= 0) s = Status::Error(kErrNotSupported);
+        // A fresh private tree of this handle, from the first row.
+        auto tree = std::make_unique<PrivateTree>();
+        s = tree->tree().EnsureRoot();
+        if (s.ok()) s = table_->BuildKey(static_cast<uint8_t>(k), true, &tree->tree());
+        if (s.ok()) dynamic_[static_cast<int>(k)] = std::move(tree);
         continue;
       }
       s = table_->BuildKey(static_cast<uint8_t>(k), full || keys[k].deferred(), &pf.tree());
@@ -698,6 +720,7 @@ int DeclaredTable::Empty() {
   Status s = pf.Begin(true);
   if (!s.ok()) return FromStatus(s);
   s = EndChange(table_->Empty());
+  dynamic_.clear();
   if (s.ok()) current_ = 0;
   start_ = true;
   return FromStatus(s);

@@ -8,12 +8,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/file.h"
 #include "storage/page_file.h"
+#include "storage/private_tree.h"
 #include "storage/table_def.h"
 #include "storage/tables.h"
 
@@ -74,6 +76,9 @@ class DeclaredTable {
   // Key order of key `key`, before the first entry not less than the key
   // fields of the row buffer.
   int SetKey(int key);
+  // Key order of key `key` from its start: Next() reads its first entry,
+  // Previous() its last.
+  int SetKeyStart(int key);
   int Next();
   int Previous();
   // Reads the row whose key `key` equals the buffer's key fields (35 if none).
@@ -166,6 +171,7 @@ class DeclaredTable {
   int AddRow(bool append);
   int Build(int key, bool full, bool pack);
   int OpenFile(int access, bool create, bool declared);
+  RecordTree* KeyTree(int key);
   int ReadInto(uint32_t record, bool* found);
   int Guard();
   int HoldRow(uint32_t record);
@@ -180,6 +186,8 @@ class DeclaredTable {
   std::vector<std::string> memos_;
   bool declared_ = true;  // false: the stored definition describes the table
   bool no_memo_ = false;
+  // Entries of dynamic keys, built by this handle only; never in the file.
+  std::map<int, std::unique_ptr<PrivateTree>> dynamic_;
   std::string password_;
 
   std::shared_ptr<SharedFile> file_;

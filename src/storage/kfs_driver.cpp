@@ -129,6 +129,7 @@ int Run(int op, KfsControlBlock* cb, KfsArgs* args) {
     case kOpSetFile:
       return t->Set();
     case kOpSetKey:
+      return t->SetKeyStart(args->key);
     case kOpSetKeyKey:
       return t->SetKey(args->key);
     case kOpNext:

@@ -472,20 +472,21 @@ Status StoredTable::StepRow(uint32_t record, bool forward, uint32_t* at, std::st
 }
 
 Status StoredTable::StepKey(uint8_t key, std::string_view from, bool forward,
-                            std::string* entry, uint32_t* record, bool* found) {
+                            std::string* entry, uint32_t* record, bool* found, RecordTree* in) {
+  RecordTree* tree = in != nullptr ? in : tree_;
   const std::string prefix = KeyPrefix(number_, key);
   Record r;
   Status s;
   if (forward) {
-    s = from.empty() ? tree_->Seek(prefix, &r, found) : tree_->Next(from, &r, found);
+    s = from.empty() ? tree->Seek(prefix, &r, found) : tree->Next(from, &r, found);
   } else if (from.empty()) {
     // Just past the last entry: the prefix with its last byte raised (key
     // numbers are below 0xF3, so the byte never overflows).
     std::string end = prefix;
     end.back() = static_cast<char>(static_cast<uint8_t>(end.back()) + 1);
-    s = tree_->Prev(end, &r, found);
+    s = tree->Prev(end, &r, found);
   } else {
-    s = tree_->Prev(from, &r, found);
+    s = tree->Prev(from, &r, found);
   }
   if (!s.ok()) return s;
   if (!*found || !StartsWith(r.key, prefix)) {
@@ -498,14 +499,15 @@ Status StoredTable::StepKey(uint8_t key, std::string_view from, bool forward,
 }
 
 Status StoredTable::SeekKey(uint8_t key, std::string_view row, std::string* entry,
-                            uint32_t* record, bool* found, bool* exact) {
+                            uint32_t* record, bool* found, bool* exact, RecordTree* in) {
+  RecordTree* tree = in != nullptr ? in : tree_;
   const KeyDef& k = def_.keys[key];
   std::string value;
   AppendKeyValue(def_, k, collation_, ToStored(row), &value);
   const std::string start = KeyPrefix(number_, key) + value;
   Record r;
   *exact = false;
-  Status s = tree_->Seek(start, &r, found);
+  Status s = tree->Seek(start, &r, found);
   if (!s.ok()) return s;
   if (!*found || !StartsWith(r.key, KeyPrefix(number_, key))) {
     *found = false;

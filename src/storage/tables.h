@@ -96,14 +96,16 @@ class StoredTable {
 
   // Key order: the entry of key `key` after (forward) or before `from`, a
   // whole entry key as EntryKey gives it; an empty `from` starts at the
-  // first (forward) or last entry. *record is the entry's row.
+  // first (forward) or last entry. *record is the entry's row. `in` names
+  // the tree holding the entries (a dynamic key's private tree); null: the
+  // file's.
   Status StepKey(uint8_t key, std::string_view from, bool forward, std::string* entry,
-                 uint32_t* record, bool* found);
+                 uint32_t* record, bool* found, RecordTree* in = nullptr);
   // Positions on key `key` at the first entry whose value is not less than
   // the key value of the program's row image `row` (its other fields do not
   // matter). *exact tells whether that entry has exactly this value.
   Status SeekKey(uint8_t key, std::string_view row, std::string* entry, uint32_t* record,
-                 bool* found, bool* exact);
+                 bool* found, bool* exact, RecordTree* in = nullptr);
 
   // The key entry of `key` for the program's row image; false when the row
   // has no entry in that key (optional key with empty components).

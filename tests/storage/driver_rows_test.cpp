@@ -27,7 +27,8 @@ TableDef NotesDef() {
   memo.size = 2000;
   d.memos = {memo};
   d.keys = {MakeKey("NOT:NAMEKEY", kKeyNoCase, {{0, 0}}),
-            MakeKey("NOT:NKEY", kKeyDuplicates | kKeyDeferred, {{1, 0}})};
+            MakeKey("NOT:NKEY", kKeyDuplicates | kKeyDeferred, {{1, 0}}),
+            MakeKey("NOT:DOWNKEY", kKeyDuplicates | kKeyDynamic, {{1, 1}})};
   return d;
 }
 
@@ -60,7 +61,7 @@ class DriverRowsTest : public ::testing::Test {
   std::vector<std::string> Order(int key) {
     std::vector<std::string> names;
     Fill("", 0);
-    EXPECT_EQ(key < 0 ? t_->Set() : t_->SetKey(key), 0);
+    EXPECT_EQ(key < 0 ? t_->Set() : t_->SetKeyStart(key), 0);
     while (t_->Next() == 0) names.push_back(Name());
     return names;
   }
@@ -99,6 +100,32 @@ TEST_F(DriverRowsTest, AppendLeavesKeysToTheBuild) {
   ASSERT_EQ(t_->Pack(false), 0);
   ASSERT_EQ(t_->Open(), 0);
   EXPECT_EQ(Order(0), (std::vector<std::string>{"alice", "bob", "carol"}));
+}
+
+// A dynamic key's entries live in the handle that built them: other handles
+// and the file never see them, and they are a snapshot of the build.
+TEST_F(DriverRowsTest, DynamicKeyIsBuiltIntoTheHandleOnly) {
+  for (int i = 1; i <= 4; ++i) {
+    Fill("r" + std::to_string(i), i);
+    ASSERT_EQ(t_->Add(), 0);
+  }
+  EXPECT_EQ(Order(2), std::vector<std::string>{});
+  ASSERT_EQ(t_->BuildKey(2, false), 0);
+  EXPECT_EQ(Order(2), (std::vector<std::string>{"r4", "r3", "r2", "r1"}));
+  auto other = Declare();
+  ASSERT_EQ(other->Open(), 0);
+  ASSERT_EQ(other->SetKey(2), 0);
+  EXPECT_EQ(other->Next(), kErrRecordNotAvailable);
+  // A row deleted since the build is passed over; one added is not there.
+  ASSERT_EQ(t_->GetByPointer(t_->current_record()), 0);
+  Fill("r3", 0);
+  ASSERT_EQ(t_->Get(0), 0);
+  ASSERT_EQ(t_->Delete(), 0);
+  Fill("r5", 5);
+  ASSERT_EQ(t_->Add(), 0);
+  EXPECT_EQ(Order(2), (std::vector<std::string>{"r4", "r2", "r1"}));
+  ASSERT_EQ(t_->BuildFile(false), 0);
+  EXPECT_EQ(Order(2), (std::vector<std::string>{"r5", "r4", "r2", "r1"}));
 }
 
 TEST_F(DriverRowsTest, SkipEndsAndPositions) {
