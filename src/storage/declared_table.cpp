@@ -262,7 +262,10 @@ int DeclaredTable::HoldRow(uint32_t record) {
     if (hold_seconds_ >= 0) {
       const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - start).count() / 10;
-      if (waited >= hold_seconds_ * 100) return Finish(kErrRecordHeld);
+      if (waited >= hold_seconds_ * 100) {
+        hold_next_ = false;  // each hold request serves one read
+        return Finish(kErrRecordHeld);
+      }
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -133,7 +133,8 @@ class DeclaredTable {
   // The next read holds its row by the row's lock byte: another process's
   // read with hold, PUT or DELETE of that row fails. `seconds` < 0 waits
   // until the row can be had; otherwise the read gives up with 43 after that
-  // many seconds, leaving the position where it was. Handles of one process
+  // many seconds, leaving the position where it was. The request serves
+  // that one read, whether it gets the row or not. Handles of one process
   // share the file's locks, so they do not keep each other out.
   void Hold(int seconds = -1);
   // Lets go of the held row (the next read, PUT and DELETE do so as well).

@@ -41,13 +41,20 @@ class Child {
     if (::pipe(to_) != 0 || ::pipe(from_) != 0) std::abort();
     pid_ = ::fork();
     if (pid_ == 0) {
+      // Each side keeps only its own ends, so that a side that dies is seen
+      // as the end of the pipe instead of a wait for ever.
+      ::close(to_[1]);
+      ::close(from_[0]);
       char c = 0;
       if (::read(to_[0], &c, 1) != 1) ::_exit(2);
       ::_exit(body(this) ? 0 : 1);
     }
+    ::close(to_[0]);
+    ::close(from_[1]);
   }
   ~Child() {
-    for (int fd : {to_[0], to_[1], from_[0], from_[1]}) ::close(fd);
+    ::close(to_[1]);
+    ::close(from_[0]);
   }
   void Go() { Send(); }
   // Child and parent signal each other with single bytes.
@@ -178,6 +185,45 @@ TEST_F(ProcessLocksTest, LockWithSecondsTriesNowAndEverySecondThenGives32) {
   EXPECT_EQ(t.LockTable(2), 0);
   EXPECT_EQ(env.attempts.size(), 1u);
   EXPECT_EQ(t.UnlockTable(), 0);
+}
+
+// A row held by another process: a read with hold and seconds gives 43 and
+// stays where it was; PUT gives 5 and DELETE 33; a read without hold goes on.
+TEST_F(ProcessLocksTest, RowHeldByAnotherProcess) {
+  Child holder([this](Child* self) {
+    DeclaredTable t(name_, CountersDef());
+    if (t.Open() != 0) return false;
+    t.Hold();
+    if (GetCalls(&t) != 0) return false;
+    self->Send();  // held
+    self->Wait();  // until told to let go
+    t.Release();
+    return true;
+  });
+  DeclaredTable t(name_, CountersDef());
+  ASSERT_EQ(t.Open(), 0);
+  Set(&t, "other", 7);
+  ASSERT_EQ(t.Add(), 0);
+  holder.Go();
+  ASSERT_TRUE(holder.Wait());
+  ASSERT_EQ(t.Set(), 0);
+  t.Hold(1);
+  EXPECT_EQ(t.Next(), kErrRecordHeld);
+  ASSERT_EQ(t.Next(), 0);  // the same row, read without hold
+  EXPECT_EQ(Value(&t), 1);
+  Set(&t, "calls", 5);
+  EXPECT_EQ(t.Put(), kErrAccessDenied);
+  EXPECT_EQ(t.Delete(), kErrRecordNotAvailable);
+  // The other row is free to hold and change.
+  t.Hold(0);
+  ASSERT_EQ(t.Next(), 0);
+  Set(&t, "other", 8);
+  EXPECT_EQ(t.Put(), 0);
+  holder.Send();
+  ASSERT_EQ(holder.Join(), 0);
+  ASSERT_EQ(GetCalls(&t), 0);
+  Set(&t, "calls", 5);
+  EXPECT_EQ(t.Put(), 0);
 }
 
 // CLOSE cuts the file at the end of its data: the end as it is on disk, not
