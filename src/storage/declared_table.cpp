@@ -4,6 +4,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include "storage/kfs_ops.h"
@@ -495,9 +496,11 @@ int DeclaredTable::AddRow(bool append) {
   return FromStatus(s);
 }
 
-// PUT and DELETE lock the row's byte for their length unless this handle
-// holds it already; both end any hold and watch.
-int DeclaredTable::Put() {
+// PUT and DELETE run inside a changing operation with the row's lock byte
+// taken for their length, unless this handle holds the row already (`busy`
+// when another process holds it); the stored row must still be there (33).
+// Both end any hold and watch.
+int DeclaredTable::ChangeCurrentRow(int busy, const std::function<Status(const std::string&)>& change) {
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
   if (current_ == 0) return Finish(kErrRecordNotAvailable);
@@ -506,7 +509,7 @@ int DeclaredTable::Put() {
   const uint64_t lock_byte = kTableRecordLockBase + current_;
   if (held_ != current_) {
     Release();
-    if (!lock_file->TryLock(lock_byte, 1).ok()) return Finish(kErrAccessDenied);
+    if (!lock_file->TryLock(lock_byte, 1).ok()) return Finish(busy);
   }
   Status s = pf.Begin(true);
   if (s.ok()) {
@@ -514,18 +517,27 @@ int DeclaredTable::Put() {
     bool found = false;
     s = table_->ReadRow(current_, &stored, &found);
     if (s.ok() && !found) s = Status::Error(kErrRecordNotAvailable);
-    if (s.ok() && watching_) s = CheckWatched(stored);
-    const std::string_view row(buffer_.data(), buffer_.size());
-    if (s.ok() && stored != row) s = table_->Change(current_, row, nullptr);
-    for (size_t m = 0; s.ok() && !no_memo_ && m < memos_.size(); ++m) {
-      s = table_->WriteMemo(current_, static_cast<uint8_t>(m), memos_[m]);
-    }
+    if (s.ok()) s = change(stored);
     s = EndChange(s);
   }
   lock_file->Unlock(lock_byte, 1);
   held_ = 0;
   watching_ = false;
   return FromStatus(s);
+}
+
+// A watched row must still be the image read; the row record changes only
+// when the buffer differs, the memos are written unless switched off.
+int DeclaredTable::Put() {
+  return ChangeCurrentRow(kErrAccessDenied, [this](const std::string& stored) {
+    Status s = watching_ ? CheckWatched(stored) : Status::Ok();
+    const std::string_view row(buffer_.data(), buffer_.size());
+    if (s.ok() && stored != row) s = table_->Change(current_, row, nullptr);
+    for (size_t m = 0; s.ok() && !no_memo_ && m < memos_.size(); ++m) {
+      s = table_->WriteMemo(current_, static_cast<uint8_t>(m), memos_[m]);
+    }
+    return s;
+  });
 }
 
 // A watched row: the stored row and memos must still be the image read.
@@ -541,30 +553,10 @@ Status DeclaredTable::CheckWatched(const std::string& stored) {
 }
 
 int DeclaredTable::Delete() {
-  if (int g = Guard()) return g;
-  if (!writable_) return Finish(kErrAccessDenied);
-  if (current_ == 0) return Finish(kErrRecordNotAvailable);
-  PageFile& pf = *file_->file;
-  platform::File* lock_file = pf.file();
-  const uint64_t lock_byte = kTableRecordLockBase + current_;
-  if (held_ != current_) {
-    Release();
-    if (!lock_file->TryLock(lock_byte, 1).ok()) return Finish(kErrRecordNotAvailable);
-  }
-  Status s = pf.Begin(true);
-  if (s.ok()) {
-    std::string stored;
-    bool found = false;
-    s = table_->ReadRow(current_, &stored, &found);
-    if (s.ok() && !found) s = Status::Error(kErrRecordNotAvailable);
-    if (s.ok()) s = table_->Delete(current_);
-    s = EndChange(s);
-  }
-  lock_file->Unlock(lock_byte, 1);
-  held_ = 0;
-  watching_ = false;
-  if (s.ok()) current_ = 0;
-  return FromStatus(s);
+  const int rc = ChangeCurrentRow(kErrRecordNotAvailable,
+                                  [this](const std::string&) { return table_->Delete(current_); });
+  if (rc == 0) current_ = 0;
+  return rc;
 }
 
 uint32_t DeclaredTable::Records() {

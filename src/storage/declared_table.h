@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -166,6 +167,7 @@ class DeclaredTable {
   int FromStatus(const Status& s);
   Status EndChange(Status s);
   Status CheckWatched(const std::string& stored);
+  int ChangeCurrentRow(int busy, const std::function<Status(const std::string&)>& change);
   int Step(bool forward);
   Status Locate(bool forward, uint32_t* record, bool* found);
   int Peek(bool forward, bool* none);
