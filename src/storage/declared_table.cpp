@@ -185,18 +185,17 @@ int DeclaredTable::Close() {
   return FromStatus(s);
 }
 
-int DeclaredTable::Set() {
-  if (int g = Guard()) return g;
-  key_ = -1;
-  start_ = true;
-  pending_ = false;
-  at_end_ = false;
-  return Finish(0);
-}
+int DeclaredTable::Set() { return StartOrder(-1); }
 
 int DeclaredTable::SetKeyStart(int key) {
+  if (key < 0) return Finish(kErrRecordNotFound);
+  return StartOrder(key);
+}
+
+// Before the first row of record order (-1) or of key `key`'s order.
+int DeclaredTable::StartOrder(int key) {
   if (int g = Guard()) return g;
-  if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
+  if (key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
   key_ = key;
   start_ = true;
   pending_ = false;

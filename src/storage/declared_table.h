@@ -175,6 +175,7 @@ class DeclaredTable {
   int Build(int key, bool full, bool pack);
   int OpenFile(int access, bool create, bool declared);
   RecordTree* KeyTree(int key);
+  int StartOrder(int key);
   int ReadInto(uint32_t record, bool* found);
   int Guard();
   int HoldRow(uint32_t record);
