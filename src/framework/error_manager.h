@@ -165,4 +165,18 @@ class ErrorManager {
   bool history_reset_on_view_ = false;
 };
 
+// Registers a procedure name for the calling thread while it lives:
+//   ProcedureScope scope(errors, "send_mail");
+// Owner thread only (it pops the name of the thread that made it).
+class ProcedureScope {
+ public:
+  ProcedureScope(ErrorManager& errors, std::string_view name) : errors_(errors) { errors_.SetProcedureName(name); }
+  ~ProcedureScope() { errors_.SetProcedureName(); }
+  ProcedureScope(const ProcedureScope&) = delete;
+  ProcedureScope& operator=(const ProcedureScope&) = delete;
+
+ private:
+  ErrorManager& errors_;
+};
+
 }  // namespace vm::framework

@@ -264,6 +264,11 @@ TEST(ProcedureNames, EachThreadSeesItsOwnNewestName) {
   b.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(em.SubstitutedText(301), "in Main");
+  {
+    ProcedureScope scope(em, "View_Log");
+    EXPECT_EQ(em.SubstitutedText(301), "in View_Log");
+  }
+  EXPECT_EQ(em.ProcedureName(), "Main");
   em.SetProcedureName();
   EXPECT_FALSE(em.ProcedureName().has_value());
 }
