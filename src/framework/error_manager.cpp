@@ -6,17 +6,13 @@
 
 #include "framework/history_window.h"
 #include "framework/substitution.h"
+#include "framework/text_cut.h"
 #include "runtime/window_system.h"
 
 namespace vm::framework {
 namespace {
 
-std::string Cut(std::string_view s, size_t limit) {
-  if (s.size() <= limit) return std::string(s);
-  size_t n = limit;
-  while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-  return std::string(s.substr(0, n));
-}
+std::string Cut(std::string_view s, size_t limit) { return CutUtf8(s, limit); }
 
 void EndProcess(int status) {
   // Other procedure threads may still run: end at once rather than run the
