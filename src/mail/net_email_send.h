@@ -178,6 +178,11 @@ class NetEmailSend : public net::NetSimple {
   void ErrorTrap(std::string_view text, std::string_view function) override;
   void ConnectionClosed() override;
   void Abort() override;
+  // The outcome of the connect Open started: Init makes opens asynchronous,
+  // so SendMail returns while the connect runs and a failure (10061
+  // refused, 10060 out of time) arrives as an event: ErrorTrap as for an
+  // open that fails at once, then ERROR -39.
+  void ConnectDone(int32_t result) override;
 
   // Virtual operations of the mail object, in slot order.
   virtual int32_t SetRequiredMessageSize(int32_t whole_size, int32_t text_size, int32_t html_size);

@@ -233,12 +233,12 @@ void MailTest::TearDown() {
   EXPECT_EQ(CountOpenFds(), fds_before_) << "descriptors leaked";
 }
 
-void MailTest::StartRuntime() {
+void MailTest::StartRuntime(int connect_timeout_ms) {
   net::NetRuntimeOptions options;
   options.program_name = "mail_test";
   options.registry_file = dir_->path() / "registry.ini";
   options.tick_ms = 20;
-  options.connect_timeout_ms = 5000;
+  options.connect_timeout_ms = connect_timeout_ms;
   net::NetRuntime::Start(std::move(options));
 }
 

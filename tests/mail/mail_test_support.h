@@ -133,7 +133,7 @@ class MailTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  void StartRuntime();
+  void StartRuntime(int connect_timeout_ms = 5000);
   // Sets up `m` as the dispatcher does, with a fixed clock.
   void Prepare(TestMailer* m, uint16_t port);
   // Feeds the loop's events to `m` until `done` holds; false on time-out.
