@@ -317,9 +317,12 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
   std::string local_ip(_CONNECTION.LOCALIP, strnlen(_CONNECTION.LOCALIP, sizeof _CONNECTION.LOCALIP));
   if (local_ip.empty() || local_ip == "<unknown>") local_ip = "netemailsend";
   h += "Message-ID: <" + id + ".00@" + local_ip + MessageIdTag() + ">\r\n";
-  auto optional = [&h](const char* label, std::string_view value, size_t width) {
+  // Address and identifier fields are written as given (on one line); free
+  // text with 8-bit bytes goes out as encoded words.
+  auto optional = [&h](const char* label, std::string_view value, size_t width, bool free_text = false) {
     const std::string_view v = FieldValue(value, width);
-    if (!Blank(v)) h += label + EncodeHeaderWords(OneLine(v)) + kCrLf;
+    if (Blank(v)) return;
+    h += label + (free_text ? EncodeHeaderWords(OneLine(v)) : OneLine(v)) + kCrLf;
   };
   optional("Delivery-receipt-to: ", DELIVERYRECEIPTTO, kShortFieldWidth);
   optional("Disposition-Notification-To: ", DISPOSITIONNOTIFICATIONTO, kShortFieldWidth);
@@ -338,9 +341,9 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
        std::string(kMonths + ((now.month + 11) % 12) * 3, 3) + " " + std::to_string(now.year) + " " +
        TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" + TwoDigits(now.second) + " " +
        NetTimeZoneOffset(clock) + kCrLf;
-  optional("Organization: ", ORGANIZATION, kShortFieldWidth);
+  optional("Organization: ", ORGANIZATION, kShortFieldWidth, true);
   h += mime_lines;
-  h += "X-Mailer: " + OneLine(FieldValue(XMAILER, kXMailerWidth)) + kCrLf;
+  h += "X-Mailer: " + EncodeHeaderWords(OneLine(FieldValue(XMAILER, kXMailerWidth))) + kCrLf;
   h += "X-Linkora: Linkora Email 2.4\r\n";
   if (!Blank(EXTRAHEADER)) h += SafeExtraHeader(FieldValue(EXTRAHEADER, kExtraHeaderWidth));
   h += kCrLf;

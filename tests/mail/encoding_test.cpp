@@ -231,6 +231,7 @@ TEST_F(EncodingTest, SubjectNamesAndBodyRoundTripInUtf8AndWindows1252) {
     TestMailer m;
     Setup(&m, c.body);
     m.SUBJECT = c.subject;
+    m.ORGANIZATION = c.subject.substr(0, 20);
     m.FROM = c.from;
     m.TOLIST = c.to;
     const std::string got = Compose(&m);
