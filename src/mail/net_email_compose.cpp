@@ -1,6 +1,7 @@
 // Composition of one message (SendMail modes 1 and 2) and its queueing.
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <new>
 #include <random>
@@ -253,7 +254,9 @@ bool NetEmailSend::AppendFileParts(const std::vector<FileToAttach>& files, bool 
     if (embedded) {
       std::string suffix = "gif";
       if (short_name.size() > 4 && short_name[short_name.size() - 4] == '.') suffix = short_name.substr(short_name.size() - 3);
-      if (!PlainFileName(suffix)) suffix = "gif";
+      // The type is a token: nothing in it may end the parameter.
+      const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+      if (!std::all_of(suffix.begin(), suffix.end(), alnum)) suffix = "gif";
       head += "Content-Type: image/" + suffix + ";\r\n " + FileNameParameter("name", short_name) +
               "\r\nContent-Transfer-Encoding: base64\r\nContent-ID: <" + ContentIdText(short_name) + ">\r\n\r\n";
     } else if (PlainFileName(short_name)) {

@@ -195,6 +195,9 @@ class NetEmailSend : public net::NetSimple {
   virtual std::string GetHeaderField(std::string_view field);
   virtual void HeaderFieldsExtracted();
   virtual void MessageComposed();
+  // Rewrites the directory form of a list as a quoted list. Composition no
+  // longer goes through it: it reads the directory form itself
+  // (SplitAttachmentList), so a name holding a double quote stays whole.
   virtual void ExpandAttachmentList(std::string* list);
   // Dot-stuffs the piece in PACKET.BINDATA/BINDATALEN; line starts are
   // followed across the pieces of one message.

@@ -14,7 +14,9 @@ namespace vm::net {
 
 namespace {
 
-std::string Str(int64_t v) { return std::to_string(v); }
+std::string Str(int64_t v) {
+  return std::to_string(v);
+}
 
 }  // namespace
 
@@ -34,17 +36,20 @@ int32_t NetRuntime::StartConnect(Connection* c, int fd, uint32_t addr, uint32_t 
   // Even a connect that ended at once (a refusal on loopback often does) is
   // reported by the event, so the owner always learns the outcome one way.
   entry.connecting = true;
-  entry.connect_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.connect_timeout_ms);
+  entry.connect_deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.connect_timeout_ms);
   std::memset(c->LOCALIP, 0, sizeof c->LOCALIP);
   {
     std::lock_guard<std::mutex> lock(mu_);
     reserved_messages_.erase(message);
     connect_outcomes_.erase(c->SOCKID);
     qSimpleClientSockets.push_back(entry);
-    TraceLine("Connecting Simple Connection. To remote host = " + dotted + " Port = " + Str(c->PORT) +
-                  " Socket = " + Str(fd) + " SockID = " + Str(c->SOCKID) + " Message = " + Str(message),
+    TraceLine("Connecting Simple Connection. To remote host = " + dotted +
+                  " Port = " + Str(c->PORT) + " Socket = " + Str(fd) +
+                  " SockID = " + Str(c->SOCKID) + " Message = " + Str(message),
               kF, kTraceInfo);
-    if (rc != 0 && rc != platform::kWsaEinprogress) FinishConnectLocked(&qSimpleClientSockets.back(), rc);
+    if (rc != 0 && rc != platform::kWsaEinprogress)
+      FinishConnectLocked(&qSimpleClientSockets.back(), rc);
   }
   waker_.Wake();
   c->SOCKET = static_cast<uint32_t>(fd);
@@ -61,22 +66,25 @@ void NetRuntime::FinishConnectLocked(SimpleClientSocketEntry* e, int32_t result)
   const std::string port = Str(platform::NetworkToHost16(e->ADDR.SA_PORT));
   if (result == 0) {
     if (platform::SocketGetName(e->SOCKET, &e->LOCADDR.S_ADDR, &e->LOCADDR.SA_PORT) != 0) {
-      TraceLine("Error. Getsockname failed. Could not find out the local IP on this socket", kF, kTraceError);
+      TraceLine("Error. Getsockname failed. Could not find out the local IP on this socket", kF,
+                kTraceError);
     }
     // The first FD_WRITE starts the sending loop, as after a blocking open.
     e->want_write = true;
-    TraceLine("Opened Simple Connection. To remote host = " + dotted + " Port = " + port + " Socket = " +
-                  Str(e->SOCKET) + " SockID = " + Str(e->SOCKID) + " Message = " + Str(e->ASYNCMESSAGE),
+    TraceLine("Opened Simple Connection. To remote host = " + dotted + " Port = " + port +
+                  " Socket = " + Str(e->SOCKET) + " SockID = " + Str(e->SOCKID) +
+                  " Message = " + Str(e->ASYNCMESSAGE),
               kF, kTraceInfo);
   } else {
-    TraceLine("Error Connecting. To remote host = " + dotted + " Port = " + port + " Error = " + Str(result) + " " +
-                  NetErrorStr(result),
+    TraceLine("Error Connecting. To remote host = " + dotted + " Port = " + port +
+                  " Error = " + Str(result) + " " + NetErrorStr(result),
               kF, kTraceError);
     DeleteEntryLocked(e->SOCKET, e->SOCKID);  // closes the socket; e is gone
   }
   if (!CurrentEventPoster()->PostEvent(thread, event)) {
-    TraceLine("Could not post the connect event to thread " + Str(thread) + " Event = " + Str(event), kF,
-              kTraceError);
+    TraceLine(
+        "Could not post the connect event to thread " + Str(thread) + " Event = " + Str(event), kF,
+        kTraceError);
   }
 }
 
@@ -85,7 +93,8 @@ void NetRuntime::ExpireConnects() {
   std::lock_guard<std::mutex> lock(mu_);
   for (auto it = qSimpleClientSockets.begin(); it != qSimpleClientSockets.end();) {
     auto next = std::next(it);
-    if (it->connecting && now >= it->connect_deadline) FinishConnectLocked(&*it, platform::kWsaEtimedout);
+    if (it->connecting && now >= it->connect_deadline)
+      FinishConnectLocked(&*it, platform::kWsaEtimedout);
     it = next;
   }
 }
@@ -114,8 +123,10 @@ bool NetRuntime::NetSimpleConnectOutcome(Connection* c, int32_t* result) {
   connect_outcomes_.erase(it);
   std::string local_ip;
   if (*result == 0) {
-    const SimpleClientSocketEntry* e = FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID);
-    local_ip = e != nullptr && e->LOCADDR.S_ADDR != 0 ? platform::FormatIPv4(e->LOCADDR.S_ADDR) : "<unknown>";
+    const SimpleClientSocketEntry* e =
+        FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID);
+    local_ip = e != nullptr && e->LOCADDR.S_ADDR != 0 ? platform::FormatIPv4(e->LOCADDR.S_ADDR)
+                                                      : "<unknown>";
   }
   std::memset(c->LOCALIP, 0, sizeof c->LOCALIP);
   std::memcpy(c->LOCALIP, local_ip.data(), std::min(local_ip.size(), sizeof c->LOCALIP - 1));

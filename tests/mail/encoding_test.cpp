@@ -54,7 +54,9 @@ std::string Field(const std::string& out, const std::string& key) {
   return out.substr(start, out.find('\n', start) - start);
 }
 
-size_t LongestLineOf(const std::string& text) { return LongestLine(text); }
+size_t LongestLineOf(const std::string& text) {
+  return LongestLine(text);
+}
 
 class EncodingTest : public MailTest {
  protected:
@@ -100,7 +102,12 @@ TEST_F(EncodingTest, AttachmentNamesComeBackExactWithTheirBytes) {
       {"a=b.wav", "a=b.wav"},
       {"a\\b.wav", "a\\b.wav"},
       {"odd\r\nX-Evil: 1.wav", "odd\r\nX-Evil: 1.wav"},
-      {"\xc3\xbcn\xc3\xaf" "c\xc3\xb8" "d\xc3\xa9.wav", "\xc3\xbcn\xc3\xaf" "c\xc3\xb8" "d\xc3\xa9.wav"},
+      {"\xc3\xbcn\xc3\xaf"
+       "c\xc3\xb8"
+       "d\xc3\xa9.wav",
+       "\xc3\xbcn\xc3\xaf"
+       "c\xc3\xb8"
+       "d\xc3\xa9.wav"},
       {"\xe9t\xe9 \x80.wav", "\xc3\xa9t\xc3\xa9 \xe2\x82\xac.wav"},  // windows-1252 bytes
       {long_utf8, long_utf8},
       {std::string(246, 'n') + ".wav", std::string(246, 'n') + ".wav"},
@@ -128,8 +135,9 @@ TEST_F(EncodingTest, AttachmentNamesComeBackExactWithTheirBytes) {
       EXPECT_EQ(out.find("defect"), std::string::npos) << out;
       EXPECT_EQ(Field(out, "namehex="), Hex(n.decoded)) << out;
       const std::string sha = Field(Field(out, "file f "), "sha256=");
-      EXPECT_NE(out.find("cte=base64 len=" + std::to_string(content.size()) + " sha256=" + sha + "\n"),
-                std::string::npos)
+      EXPECT_NE(
+          out.find("cte=base64 len=" + std::to_string(content.size()) + " sha256=" + sha + "\n"),
+          std::string::npos)
           << out;
     }
   }
@@ -145,8 +153,11 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
     Setup(&m, "x");
     m.ATTACHMENTLIST = recording;
     const std::string out = Check(Compose(&m), {"rec=" + recording, "other=" + secret});
-    EXPECT_NE(out.find("len=15 sha256=" + Field(Field(out, "file rec "), "sha256=")), std::string::npos) << out;
-    EXPECT_EQ(out.find("cte=base64 len=12 "), std::string::npos) << "the other file was attached: " << out;
+    EXPECT_NE(out.find("len=15 sha256=" + Field(Field(out, "file rec "), "sha256=")),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("cte=base64 len=12 "), std::string::npos)
+        << "the other file was attached: " << out;
   }
   {
     SCOPED_TRACE("the quotes of a missing file's name never select the file between them");
@@ -156,8 +167,9 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
     m.SendMail(2);
     ASSERT_EQ(m.traps.size(), 1u);
     EXPECT_EQ(m.traps[0].error_during, -35);
-    EXPECT_EQ(m.traps[0].text, "Error opening attached file (" + dir + "/x\"" + dir +
-                                   "/other\"y.wav) for sending via Email (SMTP). Error = 2 File Not Found");
+    EXPECT_EQ(m.traps[0].text,
+              "Error opening attached file (" + dir + "/x\"" + dir +
+                  "/other\"y.wav) for sending via Email (SMTP). Error = 2 File Not Found");
     EXPECT_EQ(m.DATAQUEUE->size(), 0u);
   }
   {
@@ -168,7 +180,8 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
     m.SendMail(2);
     ASSERT_EQ(m.traps.size(), 1u);
     EXPECT_EQ(m.traps[0].error_during, -35);
-    EXPECT_NE(m.traps[0].text.find("(" + dir + "/missing.wav)"), std::string::npos) << m.traps[0].text;
+    EXPECT_NE(m.traps[0].text.find("(" + dir + "/missing.wav)"), std::string::npos)
+        << m.traps[0].text;
     EXPECT_EQ(m.DATAQUEUE->size(), 0u);
   }
   {
@@ -209,22 +222,30 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
 TEST_F(EncodingTest, SubjectNamesAndBodyRoundTripInUtf8AndWindows1252) {
   struct Case {
     const char* name;
-    std::string subject, from, to, body;                // as set
+    std::string subject, from, to, body;           // as set
     std::string subject8, from8, to_name8, body8;  // as read back, UTF-8
     const char* charset;
   };
   const std::string umlaut_subject =
-      "Neue Nachricht f\xc3\xbcr J\xc3\xbcrgen \xe2\x80\x93 \xf0\x9f\x93\x9e Anruf von M\xc3\xbcller, "
-      "Stra\xc3\x9f" "e 5, bitte zur\xc3\xbc" "ckrufen \xe2\x80\x93 lange Betreffzeile mit Umlauten \xc3\xa4\xc3\xb6";
+      "Neue Nachricht f\xc3\xbcr J\xc3\xbcrgen \xe2\x80\x93 \xf0\x9f\x93\x9e Anruf von "
+      "M\xc3\xbcller, "
+      "Stra\xc3\x9f"
+      "e 5, bitte zur\xc3\xbc"
+      "ckrufen \xe2\x80\x93 lange Betreffzeile mit Umlauten \xc3\xa4\xc3\xb6";
   const std::vector<Case> cases = {
       {"utf-8", umlaut_subject, "J\xc3\xbcrgen M\xc3\xbcller <vm@example.com>",
-       "\"Doe, J\xc3\xb6hn\" <john@example.com>, bob@example.com", "Gr\xc3\xbc\xc3\x9f" "e\r\nzweite Zeile \r\n",
+       "\"Doe, J\xc3\xb6hn\" <john@example.com>, bob@example.com",
+       "Gr\xc3\xbc\xc3\x9f"
+       "e\r\nzweite Zeile \r\n",
        umlaut_subject, "J\xc3\xbcrgen M\xc3\xbcller <vm@example.com>", "Doe, J\xc3\xb6hn",
-       "Gr\xc3\xbc\xc3\x9f" "e\r\nzweite Zeile \r\n", "utf-8"},
+       "Gr\xc3\xbc\xc3\x9f"
+       "e\r\nzweite Zeile \r\n",
+       "utf-8"},
       {"windows-1252", "Caf\xe9 \x80 5 \x96 r\xe9sum\xe9", "Jos\xe9 <vm@example.com>",
        "\"Doe, J\xf6hn\" <john@example.com>", "Caf\xe9\r\n\x80 5\t",
-       "Caf\xc3\xa9 \xe2\x82\xac 5 \xe2\x80\x93 r\xc3\xa9sum\xc3\xa9", "Jos\xc3\xa9 <vm@example.com>",
-       "Doe, J\xc3\xb6hn", "Caf\xc3\xa9\r\n\xe2\x82\xac 5\t", "windows-1252"},
+       "Caf\xc3\xa9 \xe2\x82\xac 5 \xe2\x80\x93 r\xc3\xa9sum\xc3\xa9",
+       "Jos\xc3\xa9 <vm@example.com>", "Doe, J\xc3\xb6hn", "Caf\xc3\xa9\r\n\xe2\x82\xac 5\t",
+       "windows-1252"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,7 +258,8 @@ TEST_F(EncodingTest, SubjectNamesAndBodyRoundTripInUtf8AndWindows1252) {
     const std::string got = Compose(&m);
     EXPECT_FALSE(HasHighBytes(got)) << got;
     EXPECT_LE(LongestLineOf(got), 998u);
-    EXPECT_NE(got.find(std::string("charset=") + c.charset + "\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
+    EXPECT_NE(got.find(std::string("charset=") + c.charset +
+                       "\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
               std::string::npos)
         << got;
     const std::string out = Check(got);
@@ -254,7 +276,8 @@ TEST_F(EncodingTest, SubjectNamesAndBodyRoundTripInUtf8AndWindows1252) {
 }
 
 TEST_F(EncodingTest, AddressListsHonourQuotesAndAngleBrackets) {
-  const std::string list = "\"Doe, John\" <john@example.com>; <a,b@x.org>, \"Q \\\"JJ\\\" R; S\" <q@y.org>,c@z.org";
+  const std::string list =
+      "\"Doe, John\" <john@example.com>; <a,b@x.org>, \"Q \\\"JJ\\\" R; S\" <q@y.org>,c@z.org";
   std::string name, address;
   ASSERT_TRUE(TakeEmailAddress(list, 1, &name, &address));
   EXPECT_EQ(name, "Doe, John");
@@ -271,16 +294,19 @@ TEST_F(EncodingTest, AddressListsHonourQuotesAndAngleBrackets) {
 
   TestMailer m;
   Setup(&m, "x");
-  m.TOLIST = "\"Doe, John\" <john@example.com>; <ab@x.org>, \"Q \\\"JJ\\\" R; S\" <q@y.org>,c@z.org";
+  m.TOLIST =
+      "\"Doe, John\" <john@example.com>; <ab@x.org>, \"Q \\\"JJ\\\" R; S\" <q@y.org>,c@z.org";
   const std::string got = Compose(&m);
-  EXPECT_NE(got.find("\r\nTo: \"Doe, John\" <john@example.com>, \"\" <ab@x.org>, \"Q \\\"JJ\\\" R; S\" <q@y.org>, "
+  EXPECT_NE(got.find("\r\nTo: \"Doe, John\" <john@example.com>, \"\" <ab@x.org>, \"Q \\\"JJ\\\" R; "
+                     "S\" <q@y.org>, "
                      "\"c@z.org\" <c@z.org>\r\n"),
             std::string::npos)
       << got;
   const std::string out = Check(got);
   EXPECT_EQ(out.find("defect"), std::string::npos) << out;
   EXPECT_EQ(Field(out, "header To: "),
-            "\"Doe, John\" <john@example.com>, ab@x.org, \"Q \\\"JJ\\\" R; S\" <q@y.org>, \"c@z.org\" <c@z.org>");
+            "\"Doe, John\" <john@example.com>, ab@x.org, \"Q \\\"JJ\\\" R; S\" <q@y.org>, "
+            "\"c@z.org\" <c@z.org>");
 }
 
 TEST_F(EncodingTest, LongLinesAndTrailingBlanksSurviveQuotedPrintable) {
@@ -290,7 +316,8 @@ TEST_F(EncodingTest, LongLinesAndTrailingBlanksSurviveQuotedPrintable) {
     TestMailer m;
     Setup(&m, body);
     const std::string got = Compose(&m);
-    EXPECT_NE(got.find("charset=us-ascii\r\nContent-Transfer-Encoding: quoted-printable\r\n"), std::string::npos);
+    EXPECT_NE(got.find("charset=us-ascii\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
+              std::string::npos);
     EXPECT_LE(LongestLineOf(got), 76u);
     const std::string out = Check(got);
     EXPECT_EQ(Field(out, "contenthex="), Hex(std::string(999, 'a') + "\r\nend\r\n")) << out;
@@ -300,7 +327,8 @@ TEST_F(EncodingTest, LongLinesAndTrailingBlanksSurviveQuotedPrintable) {
     TestMailer m;
     Setup(&m, std::string(998, 'b'));
     const std::string got = Compose(&m);
-    EXPECT_NE(got.find("charset=us-ascii\r\nContent-Transfer-Encoding: 7bit\r\n"), std::string::npos);
+    EXPECT_NE(got.find("charset=us-ascii\r\nContent-Transfer-Encoding: 7bit\r\n"),
+              std::string::npos);
     EXPECT_TRUE(got.ends_with("\r\n\r\n" + std::string(998, 'b')));
   }
   EXPECT_EQ(NetQuotedPrintableEncode("x "), "x=20");
@@ -356,7 +384,8 @@ TEST_F(EncodingTest, MessageIdsDifferBetweenProcessesComposingInTheSameSecond) {
     std::ifstream in(files[static_cast<size_t>(i)]);
     std::getline(in, ids[i]);
     EXPECT_TRUE(ids[i].starts_with("Message-ID: <20030705.090900.1.00@netemailsend.")) << ids[i];
-    EXPECT_EQ(ids[i].size(), std::string("Message-ID: <20030705.090900.1.00@netemailsend.>").size() + 16);
+    EXPECT_EQ(ids[i].size(),
+              std::string("Message-ID: <20030705.090900.1.00@netemailsend.>").size() + 16);
   }
   EXPECT_NE(ids[0], ids[1]);
   // The tag keeps the identifier valid.
