@@ -37,6 +37,16 @@ void NetEmailSend::Open(std::string_view server, uint16_t port) {
   NetSimple::Open(server, port);
 }
 
+void NetEmailSend::ConnectDone(int32_t result) {
+  if (result == 0) return;  // the greeting moves the dialogue on
+  // ErrorTrap has reported the failure and discarded the queue; the result
+  // is the same as for an open that fails at once.
+  reply_timer_.Disarm();
+  ERROR = net::kNetErrCouldNotOpen;
+  _STATE = kEsNotConnected;
+  ProgressOff();
+}
+
 void NetEmailSend::Close() {
   ++conn_generation_;
   reply_timer_.Disarm();

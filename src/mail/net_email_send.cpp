@@ -31,6 +31,8 @@ NetEmailSend::~NetEmailSend() { reply_timer_.Stop(); }
 
 void NetEmailSend::Init() {
   NetSimple::Init(0);
+  // An unreachable server must not hold up the owner's thread.
+  SetAsyncOpen(true);
   if (!_SERVERDESC_SET) {
     _SERVERDESC_SET = 1;
     _WHAT = 1;

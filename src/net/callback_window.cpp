@@ -140,7 +140,7 @@ std::vector<SocketMessage> NetRuntime::WaitForSocketMessages(int timeout_ms) {
       platform::PollItem it;
       it.fd = e.SOCKET;
       it.want_read = true;
-      it.want_write = e.want_write;
+      it.want_write = e.want_write || e.connecting;  // a connect ends when the socket turns writable
       items.push_back(it);
       ids.emplace_back(e.ASYNCMESSAGE, e.SOCKID);
     }
@@ -161,6 +161,10 @@ std::vector<SocketMessage> NetRuntime::WaitForSocketMessages(int timeout_ms) {
     SimpleClientSocketEntry* e = FindByMessageLocked(ids[i].first);
     // The socket may have been closed (and its number reused) meanwhile.
     if (e == nullptr || e->SOCKID != ids[i].second || !e->socket_open || e->SOCKET != it.fd) continue;
+    if (e->connecting) {
+      FinishConnectLocked(e, platform::SocketConnectOutcome(e->SOCKET));
+      continue;
+    }
     if (it.writable && e->want_write) {
       e->want_write = false;
       messages.push_back({e->ASYNCMESSAGE, static_cast<uint32_t>(e->SOCKET), kFdWrite, 0});
@@ -196,6 +200,7 @@ void NetRuntime::AddInputMessageLocked(const SimpleClientSocketEntry& e, bool ha
 void NetRuntime::PeriodicTasks() {
   // Dial-up bookkeeping and the peer-service countdowns have nothing to do
   // here: this program opens no peer services.
+  ExpireConnects();
   if (--simple_countdown_ <= 0) {
     CheckToCloseNetSimpleSockets();
     ++close_checks_;
@@ -269,6 +274,7 @@ void NetRuntime::CloseAll() {
     e.socket_open = false;
   }
   qSimpleClientSockets.clear();
+  connect_outcomes_.clear();
   // With every connection gone their queued packets have no one to go to.
   qSimpleOutList.clear();
   qSimpleOutData.clear();

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -50,7 +51,8 @@ struct NetRuntimeOptions {
   const platform::Clock* clock = nullptr;
   // Period of the callback window's timer (one tick; 100 hundredths).
   int tick_ms = 1000;
-  // Bound on the blocking connect of an open; running out of it gives 10060.
+  // Bound on the connect of an open (blocking or asynchronous); running out
+  // of it gives 10060.
   int connect_timeout_ms = 30000;
   // Send buffer of each client socket in bytes; 0 = the system's default.
   int send_buffer_bytes = 0;
@@ -88,6 +90,10 @@ struct SimpleClientSocketEntry {
   bool in_sending_loop = false;  // the loop will look at the queue again before it ends
   bool receive_shut = false;
   int32_t closing_time = 0;
+  // An asynchronous open whose connect has not ended yet, and when it runs
+  // out of time.
+  bool connecting = false;
+  std::chrono::steady_clock::time_point connect_deadline{};
 };
 
 struct SimpleOutListEntry {
@@ -206,7 +212,16 @@ class NetRuntime {
   uint64_t close_checks() const { return close_checks_; }
 
   // ---- Socket layer (called by NetSimple on its owner's thread) ----------
-  int32_t NetSimpleConnectOpen(Connection* connection);
+  // With `async` the call returns once the connect has started (0) or has
+  // failed at once (the error); the outcome is posted later as the
+  // connection's EVENT + kConnectEventOffset and read with
+  // NetSimpleConnectOutcome.
+  int32_t NetSimpleConnectOpen(Connection* connection, bool async = false);
+  // The outcome of an asynchronous open of this connection (0 connected,
+  // else the error, 10060 when it ran out of time); false when there is none
+  // (not ended yet, already taken, or the connection was closed meanwhile).
+  // On success fills the connection's LOCALIP.
+  bool NetSimpleConnectOutcome(Connection* connection, int32_t* result);
   int32_t NetSimpleConnectSend(Connection* connection, const Packet& packet);
   int32_t NetSimpleConnectClose(Connection* connection, uint32_t socket, int32_t sockid, int32_t phase);
   int32_t NetSimpleConnectReceive(Connection* connection, Packet* packet);
@@ -251,7 +266,18 @@ class NetRuntime {
   SimpleClientSocketEntry* FindByMessageLocked(uint32_t message);
   SimpleClientSocketEntry* FindConnectionLocked(uint32_t addr, int32_t socket, int32_t sockid);
   SimpleClientSocketEntry* FindBySocketLocked(int32_t socket, int32_t sockid);
-  int32_t SimpleClientOpen(Connection* connection);
+  int32_t SimpleClientOpen(Connection* connection, bool async);
+
+  // Asynchronous connect (simple_connect.cpp).
+  int32_t StartConnect(Connection* c, int fd, uint32_t addr, uint32_t message);
+  // Ends a connect with `result`: the entry stays (connected) or goes
+  // (failed), the outcome is kept for the owner and its event posted.
+  void FinishConnectLocked(SimpleClientSocketEntry* entry, int32_t result);
+  // Ends every connect whose time has run out with 10060 (the timer tick).
+  void ExpireConnects();
+  // A close of a connection whose connect has not ended, or whose failed
+  // outcome was not taken yet: true when it was one (all is released).
+  bool DropConnectLocked(int32_t socket, int32_t sockid);
   int32_t SimpleClientSend(Connection* connection, const Packet& packet);
   int32_t SimpleClientClose(Connection* connection, uint32_t socket, int32_t sockid, int32_t phase);
   void SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* entry);
@@ -310,6 +336,7 @@ class NetRuntime {
   int32_t in_sequence_ = 0;
   uint32_t client_message_ = kMsgSimpleClientFirst - 1;
   std::set<uint32_t> reserved_messages_;  // chosen for opens still connecting
+  std::unordered_map<int32_t, int32_t> connect_outcomes_;  // sockid -> result not yet taken
   int sending_socket_ = -1;      // socket the sending loop is using without the lock
   bool deferred_close_ = false;  // that socket was closed meanwhile
   // Payload buffers of sent packets kept for reuse: fresh memory for every

@@ -74,7 +74,8 @@ void NetSimple::Open(std::string_view server, uint16_t port) {
   std::memcpy(_CONNECTION.SERVER, server.data(), std::min(server.size(), sizeof _CONNECTION.SERVER - 1));
   _CONNECTION.PORT = port;
   NetRuntime* rt = NetRuntime::Current();
-  ERROR = rt != nullptr ? rt->NetSimpleConnectOpen(&_CONNECTION) : kNetErrNotActive;
+  ERROR = rt != nullptr ? rt->NetSimpleConnectOpen(&_CONNECTION, async_open_ && _CONNECTION.MODE == 0)
+                        : kNetErrNotActive;
   if (ERROR == 0) {
     OPENFLAG = 1;
   } else if (_CONNECTION.MODE == 0) {
@@ -156,6 +157,21 @@ void NetSimple::Abort() {
   }
 }
 
+void NetSimple::ConnectDone(int32_t) {}
+
+void NetSimple::TakeConnectOutcome() {
+  NetRuntime* rt = NetRuntime::Current();
+  int32_t result = 0;
+  // No outcome: the connection was closed before the connect ended.
+  if (rt == nullptr || OPENFLAG == 0 || !rt->NetSimpleConnectOutcome(&_CONNECTION, &result)) return;
+  if (result != 0) {
+    ERROR = result;
+    OPENFLAG = 0;
+    ErrorTrap("Unable to Open Connection", "NetSimple(Client).Open");
+  }
+  ConnectDone(result);
+}
+
 void NetSimple::Process() {}
 void NetSimple::ConnectionClosed() {}
 void NetSimple::CloseServerConnection() {}
@@ -230,6 +246,8 @@ void NetSimple::TakeEvent(int32_t event) {
     }
   } else if (event == ClosedEvent()) {
     HandleRemoteClose();
+  } else if (event == ConnectEvent()) {
+    TakeConnectOutcome();
   } else if (event == PhaseTwoEvent() && !_IGNOREPHASETWO) {
     SecondPhase(_CONNECTION.SOCKET, _CONNECTION.SOCKID);
   }

@@ -56,6 +56,9 @@ struct ServerConnection {
   std::string from_ip;
 };
 
+// The event of an asynchronous open's outcome, after the connection's EVENT.
+inline constexpr int32_t kConnectEventOffset = 4;
+
 class NetSimple {
  public:
   NetSimple() = default;
@@ -105,17 +108,29 @@ class NetSimple {
   // form 2 also OUTGOINGDLLPACKETSBYTES. socket/sockid 0 = this connection.
   virtual void GetOutgoingPackets(int32_t form, uint32_t socket = 0, int32_t sockid = 0);
   virtual void AbortServerConnection();
+  // After an asynchronous open: called with 0 once connected, or with the
+  // error after ErrorTrap reported it ("Unable to Open Connection", ERROR =
+  // the error, OPENFLAG 0). Does nothing by default.
+  virtual void ConnectDone(int32_t result);
+
+  // Open starts the connect and returns at once (OPENFLAG 1 while it runs);
+  // the outcome arrives as ConnectEvent and reaches ConnectDone. Default:
+  // Open waits for the connect.
+  void SetAsyncOpen(bool on) { async_open_ = on; }
 
   // The three event numbers this object owns.
   int32_t PacketEvent() const { return _CONNECTION.EVENT; }
   int32_t ClosedEvent() const { return _CONNECTION.EVENT + 1; }
   int32_t PhaseTwoEvent() const { return _CONNECTION.EVENT + 2; }
+  int32_t ConnectEvent() const { return _CONNECTION.EVENT + kConnectEventOffset; }
 
  private:
   void SecondPhase(uint32_t socket, int32_t sockid);
   void HandleRemoteClose();
+  void TakeConnectOutcome();
 
   std::vector<ServerConnection> server_connections_;
+  bool async_open_ = false;
 };
 
 // Caption of the ErrorTrap message box; the program may change it (at most

@@ -143,17 +143,17 @@ void NetRuntime::AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t
 
 // ---- Open ------------------------------------------------------------------
 
-int32_t NetRuntime::NetSimpleConnectOpen(Connection* connection) {
+int32_t NetRuntime::NetSimpleConnectOpen(Connection* connection, bool async) {
   int32_t rc = NetInitCheck();
   if (rc != 0) TraceLine("NetInitCheck returned " + Str(rc), "NetSimpleConnectOpen", kTraceError);
   if (connection->MODE != 0) {
     TraceLine("Server mode is not available in this program.", "NetSimpleConnectOpen", kTraceError);
     return -38;
   }
-  return SimpleClientOpen(connection);
+  return SimpleClientOpen(connection, async);
 }
 
-int32_t NetRuntime::SimpleClientOpen(Connection* c) {
+int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
   const char* kF = "SimpleClientOpen";
   if (!active_) {
     TraceLine("Linkora DLL not active. Linkora was unable to initialise.", kF, kTraceError);
@@ -222,6 +222,7 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c) {
     reserved_messages_.erase(message);
   };
 
+  if (async) return StartConnect(c, fd, addr, message);
   const uint16_t port = platform::HostToNetwork16(c->PORT);
   if (int err = platform::SocketConnect(fd, addr, port, options_.connect_timeout_ms)) {
     TraceLine("Error Connecting. To host = " + server + " Port = " + Str(c->PORT) + " IP = " + dotted +
@@ -582,7 +583,9 @@ int32_t NetRuntime::SimpleClientClose(Connection* c, uint32_t socket_u, int32_t 
   int32_t rc = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (phase == kPhaseOne) {
+    if (DropConnectLocked(socket, sockid)) {
+      TraceLine("Closed a connection whose connect had not ended. Socket =" + Str(socket), kF, kTraceInfo);
+    } else if (phase == kPhaseOne) {
       int32_t waiting = 0;
       for (const SimpleOutListEntry& o : qSimpleOutList) {
         if (o.SOCKET == socket && o.SOCKID == sockid) ++waiting;

@@ -66,6 +66,22 @@ int SocketConnect(int fd, uint32_t addr, uint16_t port, int timeout_ms) {
   return err != 0 ? err : kWsaEnotconn;
 }
 
+int SocketConnectStart(int fd, uint32_t addr, uint16_t port) {
+  if (int err = SocketSetNonBlocking(fd, true)) return err;
+  sockaddr_in sa = MakeAddr(addr, port);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0) return 0;
+  if (errno == EINPROGRESS) return kWsaEinprogress;
+  return LastError();
+}
+
+int SocketConnectOutcome(int fd) {
+  sockaddr_in peer{};
+  socklen_t len = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) == 0) return 0;
+  int err = SocketPendingError(fd);
+  return err != 0 ? err : kWsaEnotconn;
+}
+
 int SocketSend(int fd, const void* data, size_t len, size_t* sent) {
   *sent = 0;
   for (;;) {

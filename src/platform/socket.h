@@ -21,6 +21,13 @@ int SocketCreateTcp(int* fd);
 // Connects `fd` to addr:port, waiting at most `timeout_ms`; 10060 when the
 // time runs out. The socket is left in non-blocking mode.
 int SocketConnect(int fd, uint32_t addr, uint16_t port, int timeout_ms);
+// Starts a connect without waiting: 0 when already connected, 10036
+// (in progress) when the outcome comes later (the socket turns writable),
+// else the error. The socket is left in non-blocking mode.
+int SocketConnectStart(int fd, uint32_t addr, uint16_t port);
+// The outcome of a started connect once the socket is writable or hung up:
+// 0 connected, else the error (10061 refused, ...).
+int SocketConnectOutcome(int fd);
 int SocketSetNonBlocking(int fd, bool on);
 // Sends without blocking and without SIGPIPE; *sent = bytes taken.
 int SocketSend(int fd, const void* data, size_t len, size_t* sent);

@@ -115,6 +115,7 @@ TEST_F(DialogueTest, AuthLoginSequenceWithMultiLineEhloSplitOverBlocks) {
                         }));
   TestMailer m;
   Prepare(&m, server.port());
+  server.SetGate([&m] { return m.processed.load(); });
   m.AUTHUSER = "alice";
   m.AUTHPASSWORD = "s3cret";
   m.SendMail(2);
@@ -241,6 +242,7 @@ TEST_F(DialogueTest, SplitReplyIsJoinedAndGarbageIsAnError) {
                           }));
     TestMailer m;
     Prepare(&m, server.port());
+    server.SetGate([&m] { return m.processed.load(); });
     m.SendMail(2);
     ASSERT_TRUE(PumpUntilOutcome(&m));
     EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
@@ -391,6 +393,11 @@ TEST_F(DialogueTest, RefusedConnectionReports10061AndLeavesMinus39) {
   TestMailer m;
   Prepare(&m, port);
   m.SendMail(2);
+  // The connect runs on: its outcome comes as an event.
+  EXPECT_EQ(m.ERROR, 0);
+  EXPECT_TRUE(m.traps.empty());
+  EXPECT_EQ(m._STATE, kEsConnecting);
+  ASSERT_TRUE(PumpUntilOutcome(&m));
   EXPECT_EQ(m.ERROR, -39);
   ASSERT_EQ(m.traps.size(), 1u);
   EXPECT_EQ(m.traps[0].function, "NetSimple(Client).Open");
@@ -402,6 +409,57 @@ TEST_F(DialogueTest, RefusedConnectionReports10061AndLeavesMinus39) {
       << m.traps[0].errorstring;
   EXPECT_TRUE(m.DATAQUEUE->empty());
   EXPECT_EQ(m._STATE, 0u);
+}
+
+TEST_F(DialogueTest, ConnectThatNeverEndsReports10060WithoutHoldingUpSendMail) {
+  // A restart with a short connect bound.
+  net::NetRuntime::Shutdown();
+  StartRuntime(300);
+  // A listener whose accept queue is full drops further connection requests,
+  // so a connect to it neither succeeds nor fails.
+  int listener = -1;
+  uint16_t port = 0;
+  ASSERT_EQ(platform::SocketListenLoopback(&listener, &port, 0), 0);
+  uint32_t loopback = 0;
+  ASSERT_TRUE(platform::ParseIPv4("127.0.0.1", &loopback));
+  std::vector<int> fillers;
+  bool full = false;
+  for (int i = 0; i < 8 && !full; ++i) {
+    int fd = -1;
+    ASSERT_EQ(platform::SocketCreateTcp(&fd), 0);
+    fillers.push_back(fd);
+    full = platform::SocketConnect(fd, loopback, platform::HostToNetwork16(port), 200) != 0;
+  }
+  ASSERT_TRUE(full) << "the listener never stopped taking connections";
+  {
+    TestMailer m;
+    Prepare(&m, port);
+    m.SendMail(2);
+    EXPECT_EQ(m.ERROR, 0);
+    EXPECT_TRUE(m.traps.empty());
+    EXPECT_EQ(m._STATE, kEsConnecting);
+    EXPECT_EQ(m.OPENFLAG, 1);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].function, "NetSimple(Client).Open");
+    EXPECT_EQ(m.traps[0].errorstring.rfind("Unable to Open Connection. The error number was 10060", 0), 0u)
+        << m.traps[0].errorstring;
+    EXPECT_EQ(m.ERROR, -39);
+    EXPECT_TRUE(m.DATAQUEUE->empty());
+  }
+  {
+    // Closed by its owner while the connect runs: nothing is reported later.
+    TestMailer m;
+    Prepare(&m, port);
+    m.SendMail(2);
+    EXPECT_EQ(m._STATE, kEsConnecting);
+    m.Kill();
+    Pump(&m, [] { return false; }, std::chrono::milliseconds(600));
+    EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
+  }
+  for (int fd : fillers) platform::SocketClose(fd);
+  platform::SocketClose(listener);
+  EXPECT_TRUE(SocketQueuesEmpty());
 }
 
 TEST_F(DialogueTest, ServerThatNeverAnswersRunsOutOfTime) {

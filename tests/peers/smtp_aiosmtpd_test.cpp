@@ -306,6 +306,38 @@ TEST_F(SmtpPeerTest, RejectedRecipientThenTheNextMessageOnAFreshConnection) {
   EXPECT_TRUE(ReadFile(dir_ / "received" / "001.eml").ends_with("\r\n\r\nsecond\r\n"));
 }
 
+TEST_F(SmtpPeerTest, QuotedNameWithACommaIsOneRecipientAndNonAsciiTextArrives) {
+  AiosmtpdServer server(dir_ / "received", {});
+  ASSERT_NE(server.port(), 0);
+  // The recording's name holds what a list would read as syntax.
+  const std::string wav = WriteFile("m\xc3\xbc, \"x\"|1.wav", Pattern(5000));
+  Mailer m;
+  Prepare(&m, server.port(), "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln\r\n" + std::string(999, 'z') + "\r\n");
+  m.TOLIST = "\"Doe, John\" <john@example.com>";
+  m.SUBJECT = "Nachricht f\xc3\xbcr Sie";
+  m.AddAttachmentFile(wav);
+  m.SendMail(2);
+  ASSERT_TRUE(RunUntilDone(&m));
+  ASSERT_TRUE(m.errors.empty()) << m.errors[0];
+  EXPECT_EQ(m.sent, 1);
+  ASSERT_TRUE(WaitForMessages(1));
+  EXPECT_EQ(ReadFile(dir_ / "received" / "001.txt"), "from vm@example.com\nrcpt john@example.com\n");
+  const std::string out = Check((dir_ / "received" / "001.eml").string(), {"wav=" + wav});
+  EXPECT_EQ(out.find("defect"), std::string::npos) << out;
+  EXPECT_TRUE(PartMatchesFile(out, "wav")) << out;
+  EXPECT_NE(out.find("name=m\xc3\xbc, \"x\"|1.wav cte=base64 len=5000"), std::string::npos) << out;
+  EXPECT_NE(out.find("header Subject: Nachricht f\xc3\xbcr Sie\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("header To: \"Doe, John\" <john@example.com>\n"), std::string::npos) << out;
+  // The decoded text: the umlauts and the 999-character line intact.
+  std::string hex;
+  for (char c : "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln\r\n" + std::string(999, 'z') + "\r\n") {
+    static constexpr char kHex[] = "0123456789abcdef";
+    hex.push_back(kHex[static_cast<unsigned char>(c) >> 4]);
+    hex.push_back(kHex[c & 15]);
+  }
+  EXPECT_NE(out.find("contenthex=" + hex), std::string::npos) << out;
+}
+
 TEST_F(SmtpPeerTest, TwentyMegabyteAttachment) {
   AiosmtpdServer server(dir_ / "received", {});
   ASSERT_NE(server.port(), 0);
