@@ -34,6 +34,13 @@ const char kUsage[] =
     "          deferred nor dynamic, of TABLE or of every table, then cuts the\n"
     "          file at the end of its data\n"
     "  Without \\!TABLE the table is UNNAMED (pack: every table of the file).\n"
+    "  Quote FILE\\!TABLE for the shell ('data.kfs\\!PEOPLE'): unquoted, the shell\n"
+    "  drops the backslash. The plain form data.kfs!PEOPLE works too when\n"
+    "  data.kfs exists and no file is named data.kfs!PEOPLE (import into a new\n"
+    "  file needs the quoted form).\n"
+    "  dump --key on a deferred or dynamic key, or on a key whose entries wait\n"
+    "  for a build, builds the key in memory first; the file is not changed.\n"
+    "  Usage mistakes print one line and exit 2.\n"
     "\n"
     "Schema (as dump --schema prints it; one item a line, '#' starts a comment):\n"
     "  table NAME record length N [oem] [flags N]\n"
@@ -57,8 +64,9 @@ const char kUsage[] =
     "  PDECIMAL and binary memos as hex digits. Import takes the columns in\n"
     "  any order; fields it does not name stay blank or zero.\n";
 
+// A usage mistake: one line naming it, and where the whole usage stands.
 int Usage(const std::string& problem) {
-  std::fprintf(stderr, "kfs: %s\n%s", problem.c_str(), kUsage);
+  std::fprintf(stderr, "kfs: %s (see kfs --help)\n", problem.c_str());
   return kExitUsage;
 }
 
@@ -67,47 +75,59 @@ int DumpCommand(const std::vector<std::string>& args) {
   DumpForm form = DumpForm::kRows;
   for (size_t i = 2; i < args.size(); ++i) {
     if (args[i] == "--schema" || args[i] == "--csv") {
-      if (form != DumpForm::kRows) return Usage("--csv and --schema exclude each other");
+      if (form != DumpForm::kRows) return Usage("dump: --csv and --schema exclude each other");
       form = args[i] == "--csv" ? DumpForm::kCsv : DumpForm::kSchema;
-    } else if (args[i] == "--key" && i + 1 < args.size()) {
+    } else if (args[i] == "--key") {
+      if (i + 1 >= args.size()) return Usage("dump: --key needs a key NAME");
       key = args[++i];
     } else {
-      return Usage("unknown option " + args[i]);
+      return Usage("dump: unknown option " + args[i]);
     }
   }
-  return Dump(args[1], key, form);
+  if (!key.empty() && form == DumpForm::kSchema)
+    return Usage("dump: --key and --schema exclude each other");
+  return Dump(TableArgument(args[1]), key, form);
 }
 
 int ImportCommand(const std::vector<std::string>& args) {
   std::string schema;
   for (size_t i = 2; i < args.size(); ++i) {
-    if (args[i] == "--schema" && i + 1 < args.size()) {
+    if (args[i] == "--schema") {
+      if (i + 1 >= args.size()) return Usage("import: --schema needs a SCHEMA file");
       schema = args[++i];
     } else {
-      return Usage("unknown option " + args[i]);
+      return Usage("import: unknown option " + args[i]);
     }
   }
   if (schema.empty()) return Usage("import needs --schema SCHEMA");
-  return Import(args[1], schema, stdin);
+  return Import(TableArgument(args[1]), schema, stdin);
+}
+
+// info, check and pack take exactly one argument.
+int OneFileCommand(const std::vector<std::string>& args) {
+  const std::string& command = args[0];
+  const char* what = command == "pack" ? "FILE[\\!TABLE]" : "FILE";
+  if (args.size() < 2) return Usage(command + " needs " + what);
+  if (args.size() > 2) return Usage(command + " takes only " + what + "; extra argument " + args[2]);
+  if (command == "info") return Info(args[1]);
+  if (command == "check") return Check(args[1]);
+  return Pack(TableArgument(args[1]));
 }
 
 int Main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) {
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-  }
+  if (args.empty()) return Usage("no command given");
   const std::string& command = args[0];
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
-  if (args.size() == 2 && command == "info") return Info(args[1]);
-  if (args.size() == 2 && command == "check") return Check(args[1]);
-  if (args.size() == 2 && command == "pack") return Pack(args[1]);
-  if (args.size() >= 2 && command == "dump") return DumpCommand(args);
-  if (args.size() >= 2 && command == "import") return ImportCommand(args);
-  return Usage("unknown command or missing argument");
+  if (command == "info" || command == "check" || command == "pack") return OneFileCommand(args);
+  if (command == "dump" || command == "import") {
+    if (args.size() < 2) return Usage(command + " needs FILE[\\!TABLE]");
+    return command == "dump" ? DumpCommand(args) : ImportCommand(args);
+  }
+  return Usage("unknown command " + command);
 }
 
 }  // namespace
