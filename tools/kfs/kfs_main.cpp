@@ -4,7 +4,8 @@
 // its key entries and statistics, `import` creates a table from a schema and
 // CSV rows, `pack` builds pending key entries and cuts the file to its data.
 // Exit 0 only when the command succeeded (and, for check, the file is
-// sound); 1 when the file is damaged; 2 on usage, input or open errors.
+// sound); 1 when the file is damaged or a dump would change data; 2 on
+// usage, input or open errors.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -25,8 +26,12 @@ const char kUsage[] =
     "  info    the file's header and its tables with their row counts\n"
     "  dump    a table's rows (record order, or the order of key NAME);\n"
     "          --csv prints them as CSV, --schema prints the table's schema\n"
-    "  check   verifies the tree, every table's statistics and key entries;\n"
-    "          exits 0 only when the file is sound\n"
+    "  check   verifies the tree, every table's statistics, key entries (each\n"
+    "          must hold its row's value) and memo chunks, and that the header's\n"
+    "          last issued number is not below a number in use; names the row\n"
+    "          of each problem; exits 0 only when the file is sound (an empty\n"
+    "          file, 0 bytes, as a new file is before its first commit, has\n"
+    "          nothing to check)\n"
     "  import  creates the table (the file too, when missing) from SCHEMA and\n"
     "          adds the CSV rows from stdin, all or nothing; the table must\n"
     "          not exist yet\n"
@@ -60,9 +65,13 @@ const char kUsage[] =
     "CSV (dump --csv, import): the first line names the columns: the fields\n"
     "  (GROUP fields left out) and then the memos. Fields are separated by\n"
     "  commas; a field in double quotes may hold commas, line ends and doubled\n"
-    "  quotes. Numbers in decimal; STRING without trailing blanks; DECIMAL,\n"
-    "  PDECIMAL and binary memos as hex digits. Import takes the columns in\n"
-    "  any order; fields it does not name stay blank or zero.\n";
+    "  quotes. Numbers in decimal; STRING without trailing blanks; CSTRING\n"
+    "  without trailing zeros; DECIMAL, PDECIMAL and binary memos as hex\n"
+    "  digits; a REAL or SREAL no decimal carries (NaN), or a PSTRING with\n"
+    "  bytes after its characters, as 0x and the hex digits of its bytes. A\n"
+    "  dump imports back to the same bytes; a row that would not stops the\n"
+    "  dump with exit 1. Import takes the columns in any order; fields it does\n"
+    "  not name stay blank or zero.\n";
 
 // A usage mistake: one line naming it, and where the whole usage stands.
 int Usage(const std::string& problem) {
