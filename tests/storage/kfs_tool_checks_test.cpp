@@ -315,6 +315,7 @@ TEST(KfsCsvTest, DumpImportsBackToTheSameBytes) {
   ASSERT_EQ(Import(dir, original + "\\!A", kAllTypesSchema, "A:S\n").exit_code, 0);
   std::vector<std::string> rows;
   auto row = [](std::string s, std::string c, std::string p, std::string rest) {
+    EXPECT_EQ(s.size() * 100 + c.size() * 10 + p.size(), 1268u) << "field widths";
     std::string r = s + c + p + rest;
     r.resize(64, '\0');
     return r;
@@ -330,7 +331,7 @@ TEST(KfsCsvTest, DumpImportsBackToTheSameBytes) {
   // A full-width CSTRING ending in a blank, and the same text with a
   // terminator: the unique key tells them apart only if the blank stays.
   rows.push_back(row("a,b \"q\"     ", "ab  x ", std::string("\x03xyz\0\0\0\0", 8), numbers));
-  rows.push_back(row("l1\r\nl2\n    ", std::string("ab  x\0", 6), std::string(8, '\0'), ""));
+  rows.push_back(row("l1\r\nl2\n     ", std::string("ab  x\0", 6), std::string(8, '\0'), ""));
   // Non-ASCII text, NUL padding in a STRING, bytes after a CSTRING's and a
   // PSTRING's end, a NaN with a payload.
   std::string odd_numbers(38, '\0');
