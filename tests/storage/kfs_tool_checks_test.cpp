@@ -385,5 +385,43 @@ TEST(KfsLongKeyTest, EightThousandByteKeyTakesRows) {
   testing::ExpectSoundFile(file);
 }
 
+TEST(KfsLongKeyTest, ManyKeysUpToTheRecordLimitWithDeletes) {
+  // Rows as long as a table's record may be (15,000 bytes) with a unique key
+  // on the whole row and one with duplicates: entries of 15,009 bytes, many
+  // to a tree, written to the file and read back.
+  TempDir dir;
+  const std::string file = dir.path() + "/LIMIT.KFS";
+  const std::string schema =
+      "table W record length 15000\n"
+      "  field W:TEXT STRING offset 0 size 15000\n"
+      "  key   W:TEXTKEY attributes 0: +W:TEXT\n"
+      "  key   W:DUPKEY attributes 1: -W:TEXT\n";
+  std::string csv = "W:TEXT\n";
+  std::vector<std::string> texts;
+  for (int i = 0; i < 120; ++i) {
+    texts.push_back("row " + std::to_string(i * 37 % 120) + " " + std::string(i * 100, 'x'));
+    csv += "\"" + texts.back() + "\"\n";
+  }
+  ToolRun import = Import(dir, file + "\\!W", schema, csv);
+  ASSERT_EQ(import.exit_code, 0) << import.out;
+  testing::ExpectSoundFile(file);
+  // Delete every other row, in record order.
+  Edit(file, "W", [](PageFile&, StoredTable& t) {
+    std::vector<uint32_t> rows = RowNumbers(t);
+    ASSERT_EQ(rows.size(), 120u);
+    for (size_t i = 0; i < rows.size(); i += 2) ASSERT_TRUE(t.Delete(rows[i]).ok()) << i;
+  });
+  testing::ExpectSoundFile(file);
+  std::vector<std::string> kept;
+  for (size_t i = 1; i < texts.size(); i += 2) kept.push_back(texts[i]);
+  std::sort(kept.begin(), kept.end());
+  std::string want = "W:TEXT\n";
+  for (const std::string& text : kept) want += "\"" + text + "\"\n";
+  EXPECT_EQ(Kfs("dump " + Quoted(file + "\\!W") + " --key W:TEXTKEY --csv").out, want);
+  std::string reversed = "W:TEXT\n";
+  for (auto it = kept.rbegin(); it != kept.rend(); ++it) reversed += "\"" + *it + "\"\n";
+  EXPECT_EQ(Kfs("dump " + Quoted(file + "\\!W") + " --key W:DUPKEY --csv").out, reversed);
+}
+
 }  // namespace
 }  // namespace vm::storage
