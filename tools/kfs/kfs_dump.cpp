@@ -1,5 +1,7 @@
 // `kfs dump FILE[\!TABLE] [--key NAME] [--csv | --schema]`: a table's rows in
-// record or key order, readable or as CSV, or the table's schema.
+// record or key order, readable or as CSV, or the table's schema. A key
+// whose entries are not all in the file is built in memory first; a CSV row
+// that would not import back to the same bytes stops the dump.
 #include <cstdio>
 
 #include "kfs_commands.h"
@@ -129,6 +131,26 @@ int FindKey(const TableDef& def, const std::string& name) {
   return -1;
 }
 
+// Where the entries of key `key` are read from. A key without all its
+// entries in the file is built into `built`: a dynamic key has none there, a
+// deferred one or one behind its pending mark may lack some. *in stays null
+// for the file's own tree. Returns the exit code.
+int KeyEntries(StoredTable& t, int key, const TableName& parts, PrivateTree* built,
+               RecordTree** in) {
+  const KeyDef& k = t.def().keys[key];
+  TableStats ks;
+  Status s = t.ReadStats(static_cast<uint8_t>(key), &ks);
+  if (s.ok() && (k.dynamic() || k.deferred() || ks.second != 0)) {
+    *in = &built->tree();
+    s = t.BuildKey(static_cast<uint8_t>(key), true, *in);
+    if (s.code() == kErrDuplicateKey && s.internal() == 0)
+      return Complain("table " + parts.table + ", key " + k.name +
+                          ": cannot be built: two rows have the same value on this unique key",
+                      kExitDamaged);
+  }
+  return s.ok() ? kExitOk : Fail(parts.file + ", key " + k.name, s);
+}
+
 }  // namespace
 
 int Dump(const std::string& name, const std::string& key_name, DumpForm form) {
@@ -158,28 +180,13 @@ int Dump(const std::string& name, const std::string& key_name, DumpForm form) {
     f->EndRead();
     return Complain("table " + parts.table + " has no key " + key_name, kExitUsage);
   }
-  // A key without all its entries in the file is built in memory: a dynamic
-  // key has none there, a deferred one or one behind its pending mark may
-  // lack some.
   PrivateTree built;
   RecordTree* in = nullptr;
   if (key >= 0) {
-    const KeyDef& k = def.keys[key];
-    TableStats ks;
-    s = t.ReadStats(static_cast<uint8_t>(key), &ks);
-    if (s.ok() && (k.dynamic() || k.deferred() || ks.second != 0)) {
-      in = &built.tree();
-      s = t.BuildKey(static_cast<uint8_t>(key), true, in);
-      if (s.code() == kErrDuplicateKey && s.internal() == 0) {
-        f->EndRead();
-        return Complain("table " + parts.table + ", key " + k.name +
-                            ": cannot be built: two rows have the same value on this unique key",
-                        kExitDamaged);
-      }
-    }
-    if (!s.ok()) {
+    const int rc = KeyEntries(t, key, parts, &built, &in);
+    if (rc != kExitOk) {
       f->EndRead();
-      return Fail(parts.file + ", key " + k.name, s);
+      return rc;
     }
   }
   std::string lost;
