@@ -619,8 +619,10 @@ Status PageFile::TruncateToData() {
   }
   Status s = Status::Ok();
   auto size = file_->Size();
-  if (have_header_ && disk_header_.change_counter != 0 &&
-      disk_header_.committed_end == disk_header_.journal_end && size.ok()) {
+  // A header never committed to (change counter 0) still tells the end of
+  // the data: a first commit that died after writing pages straight home
+  // leaves them behind its empty header, and nobody else will cut them.
+  if (have_header_ && disk_header_.committed_end == disk_header_.journal_end && size.ok()) {
     const uint64_t end = disk_header_.DataEnd();
     if (*size > end && !file_->Truncate(end).ok()) s = Status::Error(90);
   }

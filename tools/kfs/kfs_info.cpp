@@ -13,6 +13,11 @@ int Info(const std::string& path) {
   std::unique_ptr<PageFile> f;
   Status s = OpenForReading(path, &f);
   if (!s.ok()) return Fail(path, s);
+  if (IsEmptyFile(*f)) {
+    std::printf("file: %s\nan empty file (0 bytes), not a table file: no header, no tables\n",
+                path.c_str());
+    return kExitOk;
+  }
   s = f->Begin(false);
   if (!s.ok()) return Fail(path, s);
   const FileHeader& h = f->header();
