@@ -51,11 +51,11 @@ int FileManager::Use() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   if (used_) return 0;
   if (opened_ < 1) {
-    SetError(msg::kFileUsageError);
-    Throw(msg::kFileUsageError);
-    return kSeverityFatal;
+    SetError(msg::kUseClosedFile);
+    Throw(msg::kUseClosedFile);
+    return kLevelFatal;
   }
-  return OpenSequence(true) == 0 ? 0 : kSeverityFatal;
+  return OpenSequence(true) == 0 ? 0 : kLevelFatal;
 }
 
 int FileManager::OpenSequence(bool report) {
@@ -87,15 +87,15 @@ int FileManager::OpenSequence(bool report) {
     if (rc == storage::kErrFileNotFound) {
       if (!create) return OpenFailed(report);
       if (Call(storage::kOpCreate) == 0) continue;
-      SetError(msg::kFileCreationError);
-      return report ? Fail(msg::kFileCreationError) : kSeverityNotify;
+      SetError(msg::kCreateError);
+      return report ? Fail(msg::kCreateError) : kLevelNotify;
     }
     if (rc == kErrKeysNeedRebuild) {
       SetError(msg::kInvalidKey);
-      if (!report) return kSeverityNotify;
+      if (!report) return kLevelNotify;
       Throw(msg::kInvalidKey);
       if (Call(storage::kOpBuildFile) == 0) continue;
-      return Fail(msg::kKeyNotBuilt);
+      return Fail(msg::kRebuildKeyError);
     }
     return OpenFailed(report);
   }
@@ -103,8 +103,8 @@ int FileManager::OpenSequence(bool report) {
 }
 
 int FileManager::OpenFailed(bool report) {
-  SetError(msg::kFileAccessError);
-  return report ? Fail(msg::kFileAccessError) : kSeverityNotify;
+  SetError(msg::kOpenFailed);
+  return report ? Fail(msg::kOpenFailed) : kLevelNotify;
 }
 
 int FileManager::Close() {
@@ -122,20 +122,20 @@ int FileManager::Close() {
 
 int FileManager::SetOrder(int key) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   at_eof_ = false;
   KfsArgs args;
   args.key = key;
-  return Call(key < 0 ? storage::kOpSetFile : storage::kOpSetKey, &args) == 0 ? 0 : kSeverityNotify;
+  return Call(key < 0 ? storage::kOpSetFile : storage::kOpSetKey, &args) == 0 ? 0 : kLevelNotify;
 }
 
 int FileManager::SetOrderFrom(int key) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   at_eof_ = false;
   KfsArgs args;
   args.key = key;
-  return Call(storage::kOpSetKeyKey, &args) == 0 ? 0 : kSeverityNotify;
+  return Call(storage::kOpSetKeyKey, &args) == 0 ? 0 : kLevelNotify;
 }
 
 int FileManager::Next(bool report) { return Step(true, report); }
@@ -143,14 +143,14 @@ int FileManager::Previous(bool report) { return Step(false, report); }
 
 int FileManager::Step(bool forward, bool report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   for (;;) {
     at_eof_ = false;
     const int rc = Call(forward ? storage::kOpNext : storage::kOpPrevious);
     if (rc == 0) return 0;
     if (rc == storage::kErrRecordNotAvailable) {
       at_eof_ = true;
-      return kSeverityNotify;
+      return kLevelNotify;
     }
     if (rc == storage::kErrRecordHeld) {
       if (skip_held_records) {
@@ -159,48 +159,48 @@ int FileManager::Step(bool forward, bool report) {
         args.skip = forward ? 1 : -1;
         if (Call(storage::kOpSkip, &args) != 0) {
           at_eof_ = true;
-          return kSeverityNotify;
+          return kLevelNotify;
         }
         continue;
       }
       SetError(msg::kRecordHeld);
-      return report ? Fail(msg::kRecordHeld) : kSeverityNotify;
+      return report ? Fail(msg::kRecordHeld) : kLevelNotify;
     }
-    SetError(msg::kRecordRetrievalError);
-    return report ? Fail(msg::kRecordRetrievalError) : kSeverityFatal;
+    SetError(msg::kRetrievalError);
+    return report ? Fail(msg::kRetrievalError) : kLevelFatal;
   }
 }
 
 int FileManager::Skip(int count) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   KfsArgs args;
   args.skip = count;
-  return Call(storage::kOpSkip, &args) == 0 ? 0 : kSeverityNotify;
+  return Call(storage::kOpSkip, &args) == 0 ? 0 : kLevelNotify;
 }
 
 int FileManager::Fetch(int key, bool report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   KfsArgs args;
   args.key = key;
   const int rc = Call(storage::kOpGetFileKey, &args);
   if (rc == 0) return 0;
-  if (rc == storage::kErrRecordNotFound) return kSeverityNotify;
-  SetError(msg::kRecordRetrievalError);
-  return report ? Fail(msg::kRecordRetrievalError) : kSeverityNotify;
+  if (rc == storage::kErrRecordNotFound) return kLevelNotify;
+  SetError(msg::kRetrievalError);
+  return report ? Fail(msg::kRetrievalError) : kLevelNotify;
 }
 
 int FileManager::FetchRecord(uint32_t record, bool report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   KfsArgs args;
   args.pointer = record;
   const int rc = Call(storage::kOpGetFilePtr, &args);
   if (rc == 0) return 0;
-  if (rc == storage::kErrRecordNotFound) return kSeverityNotify;
-  SetError(msg::kRecordRetrievalError);
-  return report ? Fail(msg::kRecordRetrievalError) : kSeverityNotify;
+  if (rc == storage::kErrRecordNotFound) return kLevelNotify;
+  SetError(msg::kRetrievalError);
+  return report ? Fail(msg::kRetrievalError) : kLevelNotify;
 }
 
 std::string FileManager::Position() {
@@ -213,11 +213,11 @@ std::string FileManager::Position() {
 
 int FileManager::Reset(const std::string& position) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   at_eof_ = false;
   KfsArgs args;
   args.position = position;
-  return Call(storage::kOpResetFile, &args) == 0 ? 0 : kSeverityNotify;
+  return Call(storage::kOpResetFile, &args) == 0 ? 0 : kLevelNotify;
 }
 
 uint32_t FileManager::current_record() {
@@ -274,10 +274,10 @@ int FileManager::Insert(bool report) {
       if (key >= 0) v.message = key_descriptions_[key];
       Throw(msg::kDuplicateKey, std::move(v));
     }
-    return kSeverityNotify;
+    return kLevelNotify;
   }
-  SetError(msg::kRecordInsertError);
-  return report ? Fail(msg::kRecordInsertError) : kSeverityNotify;
+  SetError(msg::kInsertError);
+  return report ? Fail(msg::kInsertError) : kLevelNotify;
 }
 
 // Looks each unique key of the buffer up; the buffer and the driver's error
@@ -299,15 +299,15 @@ int FileManager::FirstDuplicateKey() {
 
 int FileManager::Update(int mode) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
-  if (Validate(mode != kUpdateSilent) != 0) return kSeverityUser;
+  if (Use() != 0) return kLevelFatal;
+  if (Validate(mode != kUpdateSilent) != 0) return kLevelUser;
   kept_ = buffer();
   KfsArgs pos;
   Call(storage::kOpPositionFile, &pos);
   const int rc = Call(storage::kOpPut);
   if (rc == 0) return 0;
   if (rc == storage::kErrChangedByOther) {
-    const int id = mode == kUpdateShowOther ? msg::kRecordNotUpdatedShown : msg::kRecordNotUpdated;
+    const int id = mode == kUpdateShowOther ? msg::kRecordChangedShown : msg::kRecordChanged;
     SetError(id);
     if (mode != kUpdateSilent) Throw(id);
     // Show the other process's version; the next Update compares with it.
@@ -315,39 +315,39 @@ int FileManager::Update(int mode) {
     KfsArgs again;
     again.position = pos.position;
     Call(storage::kOpRegetFile, &again);
-    return kSeverityNotify;
+    return kLevelNotify;
   }
-  SetError(msg::kRecordUpdateError);
-  return mode != kUpdateSilent ? Fail(msg::kRecordUpdateError) : kSeverityNotify;
+  SetError(msg::kUpdateError);
+  return mode != kUpdateSilent ? Fail(msg::kUpdateError) : kLevelNotify;
 }
 
 int FileManager::Delete(bool report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   const int rc = Call(storage::kOpDelete);
   if (rc == 0) return 0;
-  SetError(msg::kRecordNotDeleted);
-  return report ? Fail(msg::kRecordNotDeleted) : kSeverityNotify;
+  SetError(msg::kDeleteError);
+  return report ? Fail(msg::kDeleteError) : kLevelNotify;
 }
 
 int FileManager::Watch() {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   Call(storage::kOpWatch);
   return 0;
 }
 
 int FileManager::Reread(bool report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (Use() != 0) return kSeverityFatal;
+  if (Use() != 0) return kLevelFatal;
   KfsArgs pos;
   Call(storage::kOpPositionFile, &pos);
   KfsArgs args;
   args.position = pos.position;
   const int rc = Call(storage::kOpRegetFile, &args);
   if (rc == 0) return 0;
-  SetError(msg::kRecordRetrievalError);
-  return report ? Fail(msg::kRecordRetrievalError) : kSeverityNotify;
+  SetError(msg::kRetrievalError);
+  return report ? Fail(msg::kRetrievalError) : kLevelNotify;
 }
 
 // ---- messages ----
@@ -360,10 +360,10 @@ void FileManager::SetError(int id) {
 MessageValues FileManager::Values() const {
   MessageValues v;
   v.file = table_name_;
-  v.error_code = cb_.last_error;
-  v.error_text = std::string(storage::KfsErrorText(cb_.last_error));
-  v.file_error_code = cb_.file_error;
-  v.file_error_text = cb_.file_error_text;
+  v.error.code = cb_.last_error;
+  v.error.text = std::string(storage::KfsErrorText(cb_.last_error));
+  v.error.file_code = std::to_string(cb_.file_error);
+  v.error.file_text = cb_.file_error_text;
   return v;
 }
 
@@ -377,7 +377,7 @@ int FileManager::Throw(int id, MessageValues values) { return errors_->Throw(id,
 // A failed operation never answers 0, whatever the operator chose.
 int FileManager::Fail(int id) {
   const int answer = Throw(id);
-  return answer != kSeverityBenign ? answer : kSeverityNotify;
+  return answer != kLevelBenign ? answer : kLevelNotify;
 }
 
 void FileManager::SetKeyDescription(int key, std::string description) {

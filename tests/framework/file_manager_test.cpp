@@ -54,7 +54,7 @@ TEST_F(FileManagerTest, MissingFileIsCreatedOnFirstUseWithoutAMessage) {
   EXPECT_EQ(fm->SetOrder(), 0);
   EXPECT_TRUE(fm->really_open());
   EXPECT_TRUE(std::filesystem::exists(dir.File("THINGS.KFS")));
-  EXPECT_EQ(fm->Next(), kSeverityNotify);
+  EXPECT_EQ(fm->Next(), kLevelNotify);
   EXPECT_TRUE(fm->at_eof());
   EXPECT_TRUE(errors.ids().empty());
 }
@@ -63,9 +63,9 @@ TEST_F(FileManagerTest, WithoutCreateAMissingFileGivesFileAccessError) {
   auto fm = Make();
   fm->create = false;
   fm->Open();
-  EXPECT_EQ(fm->Use(), kSeverityFatal);
-  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kFileAccessError});
-  EXPECT_EQ(errors.raised()[0].values.error_code, storage::kErrFileNotFound);
+  EXPECT_EQ(fm->Use(), kLevelFatal);
+  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kOpenFailed});
+  EXPECT_EQ(errors.raised()[0].values.error.code, storage::kErrFileNotFound);
   EXPECT_EQ(errors.raised()[0].values.file, "Things");
 }
 
@@ -74,9 +74,9 @@ TEST_F(FileManagerTest, FailedCreateGivesFileCreationError) {
   driver.On(storage::kOpCreate, [](auto*, auto*) { return storage::kErrAccessDenied; });
   auto fm = Make(driver.Entry());
   fm->Open();
-  EXPECT_EQ(fm->Use(), kSeverityFatal);
-  EXPECT_EQ(errors.ids(), std::vector<int>{msg::kFileCreationError});
-  EXPECT_EQ(fm->last_error(), msg::kFileCreationError);
+  EXPECT_EQ(fm->Use(), kLevelFatal);
+  EXPECT_EQ(errors.ids(), std::vector<int>{msg::kCreateError});
+  EXPECT_EQ(fm->last_error(), msg::kCreateError);
 }
 
 TEST_F(FileManagerTest, RefusedWriteAccessFallsBackToReadOnlyAfterRecover) {
@@ -96,8 +96,8 @@ TEST_F(FileManagerTest, RefusedWriteAccessFallsBackToReadOnlyAfterRecover) {
   ASSERT_EQ(fm->Next(), 0);
   EXPECT_EQ(RowCode(*fm), "A0");
   PutRow(*fm, "B1", "M1", 1);
-  EXPECT_EQ(fm->Insert(), kSeverityNotify);
-  EXPECT_EQ(errors.ids().back(), msg::kRecordInsertError);
+  EXPECT_EQ(fm->Insert(), kLevelNotify);
+  EXPECT_EQ(errors.ids().back(), msg::kInsertError);
 }
 
 TEST_F(FileManagerTest, ReadOnlyModeThatIsStillRefusedGivesFileAccessError) {
@@ -105,8 +105,8 @@ TEST_F(FileManagerTest, ReadOnlyModeThatIsStillRefusedGivesFileAccessError) {
   driver.On(storage::kOpOpen, [](auto*, auto*) { return storage::kErrAccessDenied; });
   auto fm = Make(driver.Entry());
   fm->Open();
-  EXPECT_EQ(fm->Use(), kSeverityFatal);
-  EXPECT_EQ(errors.ids(), (std::vector<int>{msg::kAccessDenied, msg::kFileAccessError}));
+  EXPECT_EQ(fm->Use(), kLevelFatal);
+  EXPECT_EQ(errors.ids(), (std::vector<int>{msg::kAccessDenied, msg::kOpenFailed}));
 }
 
 TEST_F(FileManagerTest, DamagedFileGivesFileAccessError) {
@@ -116,9 +116,9 @@ TEST_F(FileManagerTest, DamagedFileGivesFileAccessError) {
   }
   auto fm = Make();
   fm->Open();
-  EXPECT_EQ(fm->Next(), kSeverityFatal);
-  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kFileAccessError});
-  EXPECT_NE(errors.raised()[0].values.error_code, 0);
+  EXPECT_EQ(fm->Next(), kLevelFatal);
+  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kOpenFailed});
+  EXPECT_NE(errors.raised()[0].values.error.code, 0);
   EXPECT_FALSE(fm->really_open());
 }
 
@@ -142,15 +142,15 @@ TEST_F(FileManagerTest, KeysThatCannotBeRebuiltGiveKeyNotBuilt) {
   driver.On(storage::kOpBuildFile, [](auto*, auto*) { return storage::kErrFileSystem; });
   auto fm = Make(driver.Entry());
   fm->Open();
-  EXPECT_EQ(fm->Use(), kSeverityFatal);
-  EXPECT_EQ(errors.ids(), (std::vector<int>{msg::kInvalidKey, msg::kKeyNotBuilt}));
+  EXPECT_EQ(fm->Use(), kLevelFatal);
+  EXPECT_EQ(errors.ids(), (std::vector<int>{msg::kInvalidKey, msg::kRebuildKeyError}));
 }
 
 TEST_F(FileManagerTest, UnreportedOpenFailuresOnlySetTheLastError) {
   FaultDriver driver;
   driver.On(storage::kOpOpen, [](auto*, auto*) { return kErrKeysNeedRebuild; });
   auto fm = Make(driver.Entry());
-  EXPECT_EQ(fm->Open(false, true), kSeverityNotify);
+  EXPECT_EQ(fm->Open(false, true), kLevelNotify);
   EXPECT_EQ(fm->last_error(), msg::kInvalidKey);
   EXPECT_EQ(fm->open_count(), 0);
   EXPECT_TRUE(errors.ids().empty());
@@ -173,17 +173,17 @@ TEST_F(FileManagerTest, AlreadyOpenCountsAsOpen) {
 TEST_F(FileManagerTest, RecordOperationBeforeAnyOpenGivesFileUsageError) {
   Fill(1);
   auto fm = Make();
-  EXPECT_EQ(fm->Next(), kSeverityFatal);
+  EXPECT_EQ(fm->Next(), kLevelFatal);
   PutRow(*fm, "Z", "Z", 9);
-  EXPECT_EQ(fm->Insert(), kSeverityFatal);
-  EXPECT_EQ(errors.ids(), (std::vector<int>{msg::kFileUsageError, msg::kFileUsageError}));
+  EXPECT_EQ(fm->Insert(), kLevelFatal);
+  EXPECT_EQ(errors.ids(), (std::vector<int>{msg::kUseClosedFile, msg::kUseClosedFile}));
   EXPECT_EQ(errors.raised()[0].values.file, "Things");
   // After the last window closed, the same holds again.
   fm->Open();
   EXPECT_EQ(fm->SetOrder(), 0);
   fm->Close();
-  EXPECT_EQ(fm->Next(), kSeverityFatal);
-  EXPECT_EQ(errors.ids().back(), msg::kFileUsageError);
+  EXPECT_EQ(fm->Next(), kLevelFatal);
+  EXPECT_EQ(errors.ids().back(), msg::kUseClosedFile);
 }
 
 TEST_F(FileManagerTest, OnlyTheLastCloseClosesTheFile) {
@@ -228,7 +228,7 @@ TEST_F(FileManagerTest, HeldRecordIsReportedOrSkipped) {
   fm->Open();
   fm->SetOrder();
   ASSERT_EQ(fm->Next(), 0);
-  EXPECT_EQ(fm->Next(false), kSeverityNotify);
+  EXPECT_EQ(fm->Next(false), kLevelNotify);
   EXPECT_EQ(fm->last_error(), msg::kRecordHeld);
   EXPECT_TRUE(errors.ids().empty());
 
@@ -247,9 +247,9 @@ TEST_F(FileManagerTest, OtherReadErrorsGiveRecordRetrievalError) {
   auto fm = Make(driver.Entry());
   fm->Open();
   fm->SetOrder();
-  errors.QueueAnswer(kSeverityFatal);
-  EXPECT_EQ(fm->Next(), kSeverityFatal);
-  EXPECT_EQ(errors.ids(), std::vector<int>{msg::kRecordRetrievalError});
+  errors.QueueAnswer(kLevelFatal);
+  EXPECT_EQ(fm->Next(), kLevelFatal);
+  EXPECT_EQ(errors.ids(), std::vector<int>{msg::kRetrievalError});
 }
 
 TEST_F(FileManagerTest, DuplicateInsertNamesTheFirstDuplicatedKey) {
@@ -259,7 +259,7 @@ TEST_F(FileManagerTest, DuplicateInsertNamesTheFirstDuplicatedKey) {
   fm->SetKeyDescription(1, "T:NameKey");
   // A new code but the name of row 1: only the second key is duplicated.
   PutRow(*fm, "NEW", "n1", 7);
-  EXPECT_EQ(fm->Insert(), kSeverityNotify);
+  EXPECT_EQ(fm->Insert(), kLevelNotify);
   ASSERT_EQ(errors.ids(), std::vector<int>{msg::kDuplicateKey});
   EXPECT_EQ(errors.raised()[0].values.message, "T:NameKey");
   EXPECT_EQ(RowCode(*fm), "NEW") << "the buffer keeps the record that was to be added";
@@ -269,7 +269,7 @@ TEST_F(FileManagerTest, DuplicateInsertNamesTheFirstDuplicatedKey) {
   fm->Insert();
   EXPECT_EQ(errors.raised()[1].values.message, "T:CODEKEY");
   // Without reporting only the last error is set.
-  EXPECT_EQ(fm->Insert(false), kSeverityNotify);
+  EXPECT_EQ(fm->Insert(false), kLevelNotify);
   EXPECT_EQ(errors.ids().size(), 2u);
   EXPECT_EQ(fm->Records(), 2u);
 }
@@ -281,18 +281,18 @@ TEST_F(FileManagerTest, FieldChecksRunBeforeInsertAndUpdate) {
   fm->AddFieldCheck([&](FileManager& f, bool show) {
     ++calls;
     if (RowValue(f) >= 0) return 0;
-    if (show) f.ThrowField(msg::kValueNotInList, "T:VALUE", "'0+'");
-    return kSeverityNotify;
+    if (show) f.ThrowField(msg::kFieldNotInList, "T:VALUE", "'0+'");
+    return kLevelNotify;
   });
   PutRow(*fm, "X", "X", -1);
-  EXPECT_EQ(fm->Insert(), kSeverityNotify);
+  EXPECT_EQ(fm->Insert(), kLevelNotify);
   EXPECT_EQ(fm->Records(), 0u);
-  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kValueNotInList});
+  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kFieldNotInList});
   EXPECT_EQ(errors.raised()[0].values.field, "T:VALUE");
   PutRow(*fm, "X", "X", 1);
   ASSERT_EQ(fm->Insert(), 0);
   PutRow(*fm, "X", "X", -2);
-  EXPECT_EQ(fm->Update(), kSeverityUser);
+  EXPECT_EQ(fm->Update(), kLevelUser);
   EXPECT_EQ(calls, 3);
 }
 
@@ -305,8 +305,8 @@ TEST_F(FileManagerTest, DeleteRemovesTheCurrentRecordAndReportsFailures) {
   EXPECT_EQ(fm->Delete(), 0);
   EXPECT_EQ(fm->Records(), 1u);
   fm->SetOrder();
-  EXPECT_EQ(fm->Delete(), kSeverityNotify);  // no current record
-  EXPECT_EQ(errors.ids(), std::vector<int>{msg::kRecordNotDeleted});
+  EXPECT_EQ(fm->Delete(), kLevelNotify);  // no current record
+  EXPECT_EQ(errors.ids(), std::vector<int>{msg::kDeleteError});
 }
 
 // Waits for a child process with a deadline; -1 when it did not end well.
@@ -356,8 +356,8 @@ TEST_F(FileManagerTest, UpdateOfARecordChangedByAnotherProcessShowsTheOtherVersi
   ASSERT_EQ(JoinChild(pid), 0);
 
   PutRow(*fm, "A0", "MINE", 42);
-  EXPECT_EQ(fm->Update(kUpdateShowOther), kSeverityNotify);
-  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kRecordNotUpdatedShown});
+  EXPECT_EQ(fm->Update(kUpdateShowOther), kLevelNotify);
+  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kRecordChangedShown});
   EXPECT_EQ(RowValue(*fm), 500) << "the buffer shows the other process's version";
   const std::vector<char> kept = fm->kept_copy();
   ASSERT_EQ(kept.size(), 16u);
@@ -378,17 +378,17 @@ TEST_F(FileManagerTest, UpdateModesChooseTheMessage) {
   fm->Open();
   fm->SetOrder();
   ASSERT_EQ(fm->Next(), 0);
-  EXPECT_EQ(fm->Update(kUpdateSilent), kSeverityNotify);
-  EXPECT_EQ(fm->last_error(), msg::kRecordNotUpdated);
-  EXPECT_EQ(fm->Update(kUpdateReport), kSeverityNotify);
-  EXPECT_EQ(errors.ids(), std::vector<int>{msg::kRecordNotUpdated});
+  EXPECT_EQ(fm->Update(kUpdateSilent), kLevelNotify);
+  EXPECT_EQ(fm->last_error(), msg::kRecordChanged);
+  EXPECT_EQ(fm->Update(kUpdateReport), kLevelNotify);
+  EXPECT_EQ(errors.ids(), std::vector<int>{msg::kRecordChanged});
   driver.On(storage::kOpPut, [](auto*, auto*) { return storage::kErrFileSystem; });
-  EXPECT_EQ(fm->Update(kUpdateSilent), kSeverityNotify);
-  EXPECT_EQ(fm->last_error(), msg::kRecordUpdateError);
-  errors.QueueAnswer(kSeverityNotify);
-  EXPECT_EQ(fm->Update(kUpdateReport), kSeverityNotify);
-  EXPECT_EQ(errors.ids().back(), msg::kRecordUpdateError);
-  EXPECT_EQ(errors.raised().back().values.error_code, storage::kErrFileSystem);
+  EXPECT_EQ(fm->Update(kUpdateSilent), kLevelNotify);
+  EXPECT_EQ(fm->last_error(), msg::kUpdateError);
+  errors.QueueAnswer(kLevelNotify);
+  EXPECT_EQ(fm->Update(kUpdateReport), kLevelNotify);
+  EXPECT_EQ(errors.ids().back(), msg::kUpdateError);
+  EXPECT_EQ(errors.raised().back().values.error.code, storage::kErrFileSystem);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ namespace vm::framework::testing {
 int RecordingErrors::Throw(int id, const MessageValues& values) {
   std::lock_guard<std::mutex> lock(mu_);
   raised_.push_back({id, values});
-  if (answers_.empty()) return kSeverityBenign;
+  if (answers_.empty()) return kLevelBenign;
   const int a = answers_.front();
   answers_.erase(answers_.begin());
   return a;
