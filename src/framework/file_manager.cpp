@@ -299,6 +299,7 @@ int FileManager::FirstDuplicateKey() {
 
 int FileManager::Update(int mode) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
+  met_change_ = false;
   if (Use() != 0) return kLevelFatal;
   if (Validate(mode != kUpdateSilent) != 0) return kLevelUser;
   kept_ = buffer();
@@ -309,6 +310,7 @@ int FileManager::Update(int mode) {
   if (rc == storage::kErrChangedByOther) {
     const int id = mode == kUpdateShowOther ? msg::kRecordChangedShown : msg::kRecordChanged;
     SetError(id);
+    met_change_ = true;
     if (mode != kUpdateSilent) Throw(id);
     // Show the other process's version; the next Update compares with it.
     Call(storage::kOpWatch);
@@ -412,6 +414,11 @@ bool FileManager::at_eof() const {
 bool FileManager::read_only() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);
   return (open_mode & 0x0F) == 0;
+}
+
+bool FileManager::update_met_change() const {
+  std::lock_guard<std::recursive_mutex> lock(mu_);
+  return met_change_;
 }
 
 int FileManager::last_error() const {

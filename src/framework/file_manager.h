@@ -124,6 +124,8 @@ class FileManager {
   std::vector<char>& buffer();
   // The buffer image an Update wrote last (the operator's version after 89).
   std::vector<char> kept_copy() const;
+  // Whether the last Update met a change made elsewhere (89).
+  bool update_met_change() const;
   const storage::TableDef& def() const { return cb_.def; }
   const std::string& table_name() const { return table_name_; }
   int open_count() const;
@@ -155,6 +157,7 @@ class FileManager {
   std::vector<FieldCheck> checks_;
   std::vector<std::string> key_descriptions_;
   std::vector<char> kept_;
+  bool met_change_ = false;
 
   // Use state of the table (one shared buffer: one entry).
   bool used_ = false;
