@@ -58,6 +58,7 @@ TEST(ChoiceList, WordsMatchWholeAndCaseSensitive) {
   const std::string_view list = "]YES[]NO[";
   EXPECT_TRUE(InChoiceList("YES", list));
   EXPECT_TRUE(InChoiceList("NO                  ", list));
+  EXPECT_TRUE(InChoiceList("YES ", list));
   EXPECT_FALSE(InChoiceList("yes", list));
   EXPECT_FALSE(InChoiceList("Yes", list));
   EXPECT_FALSE(InChoiceList(" YES", list));
