@@ -138,6 +138,15 @@ FormResult StandardForm::Ok() {
     Finish();
     return FormResult::kCompleted;
   }
+  if (!Complete()) return FormResult::kNone;
+  // The relation manager is closed without the file manager's lock held:
+  // opens take the two locks in the other order.
+  Finish();
+  return FormResult::kCompleted;
+}
+
+// Writes the controls' values through the file manager; true when stored.
+bool StandardForm::Complete() {
   auto lock = file_.Lock();
   TakeControls();
   const int rc = mode_ == FormMode::kInsert ? file_.Insert() : file_.Update(kUpdateShowOther);
@@ -145,8 +154,7 @@ FormResult StandardForm::Ok() {
     if (history_ != nullptr) {
       for (size_t i = 0; i < specs_.size(); ++i) history_->Remember(FieldName(static_cast<int>(i)), controls_[i].value());
     }
-    Finish();
-    return FormResult::kCompleted;
+    return true;
   }
   if (mode_ == FormMode::kChange && file_.update_met_change()) {
     // The buffer now holds the other station's version: show it, and let
@@ -158,7 +166,7 @@ FormResult StandardForm::Ok() {
     ShowBuffer();
     recall_ = std::move(mine);
   }
-  return FormResult::kNone;
+  return false;
 }
 
 FormResult StandardForm::Cancel() {

@@ -92,6 +92,7 @@ class StandardForm {
  private:
   void ShowBuffer();
   void TakeControls();
+  bool Complete();
   bool Edited() const;
   std::string FieldName(int index) const;
   void Finish();

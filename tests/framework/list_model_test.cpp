@@ -22,7 +22,7 @@ class ListModelTest : public ::testing::Test {
   void Fill(int rows) {
     TableUse use(&relation);
     for (int i = 0; i < rows; ++i) {
-      char code[8], name[8];
+      char code[16], name[16];
       std::snprintf(code, sizeof code, "C%03d", i);
       std::snprintf(name, sizeof name, "N%03d", 999 - i);
       PutRow(file, code, name, i);
@@ -41,7 +41,7 @@ class ListModelTest : public ::testing::Test {
     return out;
   }
   static std::string Code(int i) {
-    char code[8];
+    char code[16];
     std::snprintf(code, sizeof code, "C%03d", i);
     return code;
   }
