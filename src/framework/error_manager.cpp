@@ -6,17 +6,13 @@
 
 #include "framework/history_window.h"
 #include "framework/substitution.h"
+#include "framework/text_cut.h"
 #include "runtime/window_system.h"
 
 namespace vm::framework {
 namespace {
 
-std::string Cut(std::string_view s, size_t limit) {
-  if (s.size() <= limit) return std::string(s);
-  size_t n = limit;
-  while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-  return std::string(s.substr(0, n));
-}
+std::string Cut(std::string_view s, size_t limit) { return CutUtf8(s, limit); }
 
 void EndProcess(int status) {
   // Other procedure threads may still run: end at once rather than run the
@@ -52,26 +48,38 @@ std::optional<MessageRow> ErrorManager::FindMessage(uint16_t id) const {
 // ---- throwing
 
 Level ErrorManager::Throw(uint16_t id, const RuntimeError& error) {
-  SetErrors(error);
-  return TakeError(id);
+  ErrorValues v;
+  v.error = error;
+  return ThrowValues(id, v);
 }
 
 Level ErrorManager::ThrowFile(uint16_t id, std::string_view file_name, const RuntimeError& error) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    file_name_ = Cut(file_name, kFieldLength);
-  }
-  SetErrors(error);
-  return TakeError(id);
+  ErrorValues v;
+  v.file = std::string(file_name);
+  v.error = error;
+  return ThrowValues(id, v);
 }
 
 Level ErrorManager::ThrowMessage(uint16_t id, std::string_view message, const RuntimeError& error) {
+  ErrorValues v;
+  v.message = std::string(message);
+  v.error = error;
+  return ThrowValues(id, v);
+}
+
+Level ErrorManager::ThrowValues(uint16_t id, const ErrorValues& values) {
+  ErrorContext context;
   {
+    // Storing the values and substituting under one lock: another thread's
+    // throw cannot slip its values into this message.
     std::lock_guard<std::mutex> lock(mu_);
-    message_text_ = Cut(message, kFieldLength);
+    if (values.file) file_name_ = Cut(*values.file, kFieldLength);
+    if (values.field) field_name_ = Cut(*values.field, kFieldLength);
+    if (values.message) message_text_ = Cut(*values.message, kFieldLength);
+    StoreErrors(values.error);
+    context = ContextLocked(id);
   }
-  SetErrors(error);
-  return TakeError(id);
+  return Dispatch(context);
 }
 
 void ErrorManager::SetField(std::string_view name) {
@@ -91,6 +99,11 @@ void ErrorManager::SetMessageText(std::string_view text) {
 
 void ErrorManager::SetErrors(const RuntimeError& error) {
   std::lock_guard<std::mutex> lock(mu_);
+  StoreErrors(error);
+}
+
+// REQUIRES: mu_ held.
+void ErrorManager::StoreErrors(const RuntimeError& error) {
   saved_ = error;
   saved_.text = Cut(saved_.text, kFieldLength);
   saved_.file_code = Cut(saved_.file_code, kFieldLength);
@@ -102,9 +115,14 @@ Level ErrorManager::TakeError(uint16_t id) { return Dispatch(ContextFor(id)); }
 std::string ErrorManager::SubstitutedText(uint16_t id) const { return ContextFor(id).text; }
 
 ErrorContext ErrorManager::ContextFor(uint16_t id) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return ContextLocked(id);
+}
+
+// REQUIRES: mu_ held.
+ErrorContext ErrorManager::ContextLocked(uint16_t id) const {
   ErrorContext c;
   c.id = id;
-  std::lock_guard<std::mutex> lock(mu_);
   if (auto row = errors_.Find(id)) {
     c.row = std::move(*row);
   } else {

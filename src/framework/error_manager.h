@@ -71,6 +71,17 @@ class ErrorManager {
   void SetMessageText(std::string_view text);
   // Stores the error state for the next TakeError (Throw* do this themselves).
   void SetErrors(const RuntimeError& error);
+  // Every value of one message at once: the given place-holder values (a
+  // missing one keeps the value held now) and the error state are stored and
+  // the text substituted under one lock, so another thread's throw cannot
+  // mix its values into this message. The other throws are made of this one.
+  struct ErrorValues {
+    std::optional<std::string> file;
+    std::optional<std::string> field;
+    std::optional<std::string> message;
+    RuntimeError error;
+  };
+  Level ThrowValues(uint16_t id, const ErrorValues& values);
 
   // Takes error `id` with the values stored now: substitutes, then dispatches
   // on the row's severity. An id missing from the table gives a notify
@@ -136,6 +147,9 @@ class ErrorManager {
   // The substitution of `row` with the values stored now.
   std::string Substitute(const MessageRow& row) const;
   ErrorContext ContextFor(uint16_t id) const;
+  // REQUIRES: mu_ held.
+  ErrorContext ContextLocked(uint16_t id) const;
+  void StoreErrors(const RuntimeError& error);
   Level Dispatch(const ErrorContext& context);
   // Appends one line to the error log; an empty string on success, else the
   // "Unable to ..." text to add to the message.
@@ -163,6 +177,20 @@ class ErrorManager {
   int32_t history_threshold_ = 0;
   int32_t history_view_level_ = kLevelNotify;
   bool history_reset_on_view_ = false;
+};
+
+// Registers a procedure name for the calling thread while it lives:
+//   ProcedureScope scope(errors, "send_mail");
+// Owner thread only (it pops the name of the thread that made it).
+class ProcedureScope {
+ public:
+  ProcedureScope(ErrorManager& errors, std::string_view name) : errors_(errors) { errors_.SetProcedureName(name); }
+  ~ProcedureScope() { errors_.SetProcedureName(); }
+  ProcedureScope(const ProcedureScope&) = delete;
+  ProcedureScope& operator=(const ProcedureScope&) = delete;
+
+ private:
+  ErrorManager& errors_;
 };
 
 }  // namespace vm::framework

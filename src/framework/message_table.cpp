@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "framework/text_cut.h"
+
 namespace vm::framework {
 namespace {
 
@@ -75,16 +77,8 @@ constexpr StoredRow kStoredRows[] = {
     {44, 5, "Winsock Error", "%Message "},
 };
 
-// At most `limit` bytes of `s`, not cutting a UTF-8 sequence.
-std::string_view CutUtf8(std::string_view s, size_t limit) {
-  if (s.size() <= limit) return s;
-  size_t n = limit;
-  while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-  return s.substr(0, n);
-}
-
-void PutString(std::vector<uint8_t>* out, std::string_view s) {
-  s = CutUtf8(s, 255);
+void PutString(std::vector<uint8_t>* out, std::string_view text) {
+  const std::string s = CutUtf8(text, 255);
   out->push_back(static_cast<uint8_t>(s.size()));
   out->insert(out->end(), s.begin(), s.end());
 }

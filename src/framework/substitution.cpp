@@ -3,6 +3,8 @@
 #include <array>
 #include <functional>
 
+#include "framework/text_cut.h"
+
 namespace vm::framework {
 namespace {
 
@@ -28,14 +30,6 @@ const std::array<PlaceHolder, 11>& PlaceHolders() {
       {"%Previous", [](const SubstitutionValues& v) { return v.previous; }},
   }};
   return list;
-}
-
-std::string CutUtf8(std::string s, size_t limit) {
-  if (s.size() <= limit) return s;
-  size_t n = limit;
-  while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
-  s.resize(n);
-  return s;
 }
 
 }  // namespace
@@ -66,10 +60,10 @@ std::string SubstitutePlaceHolders(std::string_view message, const SubstitutionV
       i += n;
       continue;
     }
-    out.append(value->substr(0, limit + 1 - std::min(out.size(), limit + 1)));
+    out.append(*value, 0, limit + 1 - out.size());  // enough to know it was cut
     i += hit->name.size();
   }
-  return CutUtf8(std::move(out), limit);
+  return CutUtf8(out, limit);
 }
 
 }  // namespace vm::framework

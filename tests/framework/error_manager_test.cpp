@@ -264,8 +264,31 @@ TEST(ProcedureNames, EachThreadSeesItsOwnNewestName) {
   b.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(em.SubstitutedText(301), "in Main");
+  {
+    ProcedureScope scope(em, "View_Log");
+    EXPECT_EQ(em.SubstitutedText(301), "in View_Log");
+  }
+  EXPECT_EQ(em.ProcedureName(), "Main");
   em.SetProcedureName();
   EXPECT_FALSE(em.ProcedureName().has_value());
+}
+
+TEST(ErrorManager, ThrowsFromTwoThreadsNeverMixTheirValues) {
+  ScriptedMessages box;
+  TestManager em;
+  em.AddErrors(std::vector<MessageRow>{{302, "%File/%Field/%Message/%ErrorCode", "Mix", 5, ""}});
+  auto worker = [&](const std::string& tag, int32_t code) {
+    for (int i = 0; i < 200; ++i) {
+      em.ThrowValues(302, {tag, tag, tag, {code, "x", "0", ""}});
+    }
+  };
+  std::thread a(worker, "a", 1);
+  std::thread b(worker, "b", 2);
+  a.join();
+  b.join();
+  const auto reqs = box->requests();
+  ASSERT_EQ(reqs.size(), 400u);
+  for (const auto& r : reqs) EXPECT_TRUE(r.text == "a/a/a/1" || r.text == "b/b/b/2") << r.text;
 }
 
 // ---- the error log

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "framework/ini_manager.h"
+#include "framework/ini_placement.h"
 
 namespace vm::framework {
 namespace {
@@ -123,6 +124,23 @@ TEST_F(IniManagerTest, WindowNamesCannotBreakTheFile) {
   ASSERT_TRUE(again.Open(path_).ok());
   EXPECT_FALSE(again.HasPlacement("Main"));
   EXPECT_EQ(again.Fetch(evil, defaults_), (WindowPlacement{5, 6, 100, 100, false}));
+}
+
+TEST_F(IniManagerTest, RendererPlacementGoesThroughTheRuntimeSeam) {
+  const runtime::ScreenPlacement defaults{10, 20, 400, 300, false};
+  EXPECT_EQ(runtime::FetchPlacement("Send Mail - Quorvane", defaults), defaults);  // no store: defaults
+  runtime::UpdatePlacement("Send Mail - Quorvane", {1, 1, 100, 100, false});      // and nothing kept
+  IniManager ini;
+  ASSERT_TRUE(ini.Open(path_).ok());
+  auto previous = runtime::SetPlacementStore(std::make_shared<IniPlacementStore>(&ini));
+  runtime::UpdatePlacement("Send Mail - Quorvane", {50, 60, 1200, 900, true});
+  EXPECT_EQ(runtime::FetchPlacement("Send Mail - Quorvane", defaults, runtime::ScreenRect{0, 0, 1024, 768}),
+            (runtime::ScreenPlacement{0, 0, 1024, 768, true}));
+  runtime::SetPlacementStore(previous);
+  ASSERT_TRUE(ini.Save().ok());
+  EXPECT_NE(Read().find("[Window Send Mail - Quorvane]\nX=50\nY=60\nWidth=1200\nHeight=900\nMaximized=1\n"),
+            std::string::npos)
+      << Read();
 }
 
 }  // namespace
