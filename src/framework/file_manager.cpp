@@ -389,7 +389,13 @@ void FileManager::SetKeyDescription(int key, std::string description) {
 
 // ---- state ----
 
-std::vector<char>& FileManager::buffer() { return cb_.table->buffer(); }
+// The driver keeps no table state for a declaration it refused (47); the
+// manager then hands out a buffer of the declared length of its own.
+std::vector<char>& FileManager::buffer() {
+  if (cb_.table) return cb_.table->buffer();
+  if (spare_.size() != cb_.def.record_length) spare_.assign(cb_.def.record_length, ' ');
+  return spare_;
+}
 
 std::vector<char> FileManager::kept_copy() const {
   std::lock_guard<std::recursive_mutex> lock(mu_);

@@ -157,6 +157,7 @@ class FileManager {
   std::vector<FieldCheck> checks_;
   std::vector<std::string> key_descriptions_;
   std::vector<char> kept_;
+  std::vector<char> spare_;
   bool met_change_ = false;
 
   // Use state of the table (one shared buffer: one entry).

@@ -156,6 +156,17 @@ TEST_F(FileManagerTest, UnreportedOpenFailuresOnlySetTheLastError) {
   EXPECT_TRUE(errors.ids().empty());
 }
 
+TEST_F(FileManagerTest, RefusedDeclarationGivesFileAccessErrorWithoutCrashing) {
+  storage::TableDef def = testing::TwoKeyDef();
+  def.record_length = storage::kMaxRecordLength + 1;
+  FileManager fm("Things", dir.File("THINGS"), def, &errors);
+  EXPECT_EQ(fm.buffer().size(), def.record_length);
+  fm.Open();
+  EXPECT_EQ(fm.Next(), kLevelFatal);
+  ASSERT_EQ(errors.ids(), std::vector<int>{msg::kOpenFailed});
+  EXPECT_EQ(errors.raised()[0].values.error.code, storage::kErrBadDeclaration);
+}
+
 TEST_F(FileManagerTest, AlreadyOpenCountsAsOpen) {
   Fill(1);
   FaultDriver driver;
