@@ -9,6 +9,7 @@
 //
 // Input: an options byte, a byte that seeds the cutting, then the server's
 // bytes; 0xFF separates the bytes of one connection from the next one's.
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -175,6 +176,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   using vm::mail::Cutting;
   const auto whole = vm::mail::Dialogue(o, streams, Cutting::kWhole, seed);
+  if (std::getenv("VM_FUZZ_SHOW") != nullptr) {
+    for (const std::string& line : whole) std::fprintf(stderr, "%s\n", line.c_str());
+  }
   vm::mail::Compare(whole, vm::mail::Dialogue(o, streams, Cutting::kChosen, seed), "cut in chosen places");
   vm::mail::Compare(whole, vm::mail::Dialogue(o, streams, Cutting::kBytes, seed), "cut into single bytes");
   return 0;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -40,6 +41,9 @@ void ReadOrder(DeclaredTable& t, bool forward, size_t size) {
   size_t rows = 0;
   while ((forward ? t.Next() : t.Previous()) == 0) {
     if (++rows > size) fuzz::Fail("an order read more rows than the file has bytes");
+  }
+  if (std::getenv("VM_FUZZ_SHOW") != nullptr) {
+    std::fprintf(stderr, "%s: %zu rows %s\n", t.name().c_str(), rows, forward ? "forward" : "back");
   }
 }
 
