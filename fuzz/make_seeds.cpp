@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "platform/file.h"
 #include "storage/declared_table.h"
 #include "storage/definition.h"
 #include "storage/file_header.h"
@@ -42,6 +43,73 @@ TableDef NotesDef() {
   return d;
 }
 
+// Writes that stop after `budget` of them, vanishing silently as when the
+// machine dies: what a crash in mid-commit leaves on disk.
+class CrashFile : public platform::FileWrapper {
+ public:
+  CrashFile(std::unique_ptr<platform::File> f, int* budget) : FileWrapper(std::move(f)), budget_(budget) {}
+  platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
+    if (*budget_ <= 0) return platform::Status::Ok();
+    --*budget_;
+    return target()->WriteAt(o, b, n);
+  }
+  platform::Status Truncate(uint64_t size) override {
+    return *budget_ <= 0 ? platform::Status::Ok() : target()->Truncate(size);
+  }
+
+ private:
+  int* budget_;
+};
+
+class CrashEnv : public platform::EnvWrapper {
+ public:
+  explicit CrashEnv(int budget) : EnvWrapper(platform::Env::Default()), budget(budget) {}
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& p, platform::Access a,
+                                                             platform::Share s, platform::Disposition d) override {
+    auto r = target()->OpenFile(p, a, s, d);
+    if (!r.ok()) return r.status();
+    return std::unique_ptr<platform::File>(new CrashFile(std::move(r.value()), &budget));
+  }
+  int budget;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+// A table file whose last commit (one more row) stopped after its journal
+// and commit point were written: opening it must roll the journal forward.
+std::string PendingJournal(const std::string& table) {
+  const fs::path dir = fs::temp_directory_path() / "vm-fuzz-seeds";
+  const std::string path = (dir / "SEED.KFS").string();
+  for (int budget = 1; budget < 200; ++budget) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    std::ofstream(path, std::ios::binary).write(table.data(), static_cast<std::streamsize>(table.size()));
+    {
+      CrashEnv env(budget);
+      DeclaredTable t((dir / "SEED").string(), NotesDef(), &env);
+      if (t.Open() != 0) break;
+      std::vector<char>& row = t.buffer();
+      std::memset(row.data(), ' ', row.size());
+      std::memcpy(row.data(), "late", 4);
+      (void)t.Add();
+      t.Close();
+    }
+    const std::string bytes = ReadFile(path);
+    FileHeader h;
+    if (bytes.size() >= kHeaderSize && FileHeader::Decode(bytes.substr(0, kHeaderSize), &h) &&
+        h.committed_end < h.journal_end) {
+      fs::remove_all(dir);
+      return bytes;
+    }
+  }
+  fs::remove_all(dir);
+  std::fprintf(stderr, "make_seeds: no commit left a pending journal\n");
+  return std::string();
+}
+
 std::string TableFile(bool second_table) {
   const fs::path dir = fs::temp_directory_path() / "vm-fuzz-seeds";
   fs::remove_all(dir);
@@ -62,8 +130,7 @@ std::string TableFile(bool second_table) {
     }
     t.Close();
   }
-  std::ifstream in(base + ".KFS", std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), {});
+  std::string bytes = ReadFile(base + ".KFS");
   fs::remove_all(dir);
   return bytes;
 }
@@ -139,6 +206,7 @@ int main(int argc, char** argv) {
   const std::string two = vm::fuzz::TableFile(true);
   vm::fuzz::Write("table_file", "one_table", one);
   vm::fuzz::Write("table_file", "two_tables", two);
+  vm::fuzz::Write("table_file", "pending_journal", vm::fuzz::PendingJournal(one));
   vm::fuzz::HeaderAndDefinitionSeeds(one);
   vm::fuzz::SmtpSeeds();
   vm::fuzz::MimeSeeds();

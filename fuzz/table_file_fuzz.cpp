@@ -1,7 +1,8 @@
 // A whole table file from outside: the input is written to a file, opened
 // read-only through the declared-table statements without a declaration
 // (the stored definition describes the table), and every table in it is
-// read in record order and in each key's order, both ways, with its memos.
+// read in record order and in each key's order, both ways, with its memos;
+// then the first table is opened for writing and read again.
 // Damage must give an error, never a crash, an endless order or a hang
 // (run with -timeout so that a hang counts as a finding).
 #include <unistd.h>
@@ -47,9 +48,9 @@ void ReadOrder(DeclaredTable& t, bool forward, size_t size) {
   }
 }
 
-void ReadTable(const std::string& name, size_t size, std::vector<std::string>* tables) {
+void ReadTable(const std::string& name, size_t size, std::vector<std::string>* tables, int access) {
   DeclaredTable t(name, TableDef{});
-  if (t.Open(kAccessRead | kShareDenyNone) != 0) return;
+  if (t.Open(access) != 0) return;
   if (tables != nullptr && t.ListTables(tables) != 0) tables->clear();
   const uint32_t records = t.Records();
   for (bool forward : {true, false}) {
@@ -72,10 +73,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fp == nullptr) vm::fuzz::Fail("cannot write the table file");
   if (size > 0 && std::fwrite(data, 1, size, fp) != size) vm::fuzz::Fail("cannot write the table file");
   std::fclose(fp);
+  using namespace vm::storage;
   std::vector<std::string> tables;
-  vm::storage::ReadTable(base, size, &tables);
+  ReadTable(base, size, &tables, kAccessRead | kShareDenyNone);
   for (size_t i = 0; i < tables.size() && i < 4; ++i) {
-    if (tables[i] != "UNNAMED") vm::storage::ReadTable(base + "\\!" + tables[i], size, nullptr);
+    if (tables[i] != "UNNAMED") ReadTable(base + "\\!" + tables[i], size, nullptr, kAccessRead | kShareDenyNone);
   }
+  // Once more for writing: a pending journal is now rolled forward or back
+  // on the file, and the file cut at the end of its data when closed.
+  ReadTable(base, size, nullptr, kAccessReadWrite | kShareDenyNone);
   return 0;
 }
