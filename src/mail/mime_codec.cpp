@@ -1,5 +1,6 @@
 #include "mail/mime_codec.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace vm::mail {
@@ -45,7 +46,10 @@ void QuotedPrintableEncoder::Encode(std::string_view in, bool at_end, std::strin
       i += 2;
       continue;
     }
-    if ((c == ' ' || c == '\t') && crlf_next) {
+    // A blank that ends a line or the body would be taken for transport
+    // padding and dropped by the reader: it is encoded.
+    const bool body_end = at_end && i + 1 == n;
+    if ((c == ' ' || c == '\t') && (crlf_next || body_end)) {
       PutTriplet(c, out);
     } else if (c == ' ' || c == '\t' || (c >= 33 && c <= 126 && c != '=')) {
       PutCopied(static_cast<char>(c), out);
@@ -173,6 +177,99 @@ std::string NetTimeZoneOffsetText(int offset_minutes) {
   s.push_back(static_cast<char>('0' + minutes / 10));
   s.push_back(static_cast<char>('0' + minutes % 10));
   return s;
+}
+
+bool HasHighBytes(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) > 0x7F) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// Length of the UTF-8 character starting at text[i], or 0 when the bytes
+// there are not a well-formed character.
+size_t Utf8CharLength(std::string_view text, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(text[i]);
+  if (c < 0x80) return 1;
+  size_t len;
+  uint32_t cp;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+  } else {
+    return 0;
+  }
+  if (i + len > text.size()) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const unsigned char cc = static_cast<unsigned char>(text[i + k]);
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    return 0;
+  }
+  return len;
+}
+
+}  // namespace
+
+bool IsUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = Utf8CharLength(text, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+const char* CharsetOf(std::string_view text) { return IsUtf8(text) ? "utf-8" : "windows-1252"; }
+
+size_t LongestLine(std::string_view text) {
+  size_t longest = 0;
+  size_t start = 0;
+  for (;;) {
+    const size_t eol = text.find("\r\n", start);
+    const size_t end = eol == std::string_view::npos ? text.size() : eol;
+    longest = std::max(longest, end - start);
+    if (eol == std::string_view::npos) return longest;
+    start = eol + 2;
+  }
+}
+
+std::string EncodeHeaderWords(std::string_view text) {
+  if (!HasHighBytes(text)) return std::string(text);
+  const bool utf8 = IsUtf8(text);
+  const std::string prefix = std::string("=?") + (utf8 ? "utf-8" : "windows-1252") + "?B?";
+  // 75 characters per word: the prefix, "?=" and base64 of at most this many
+  // bytes (a multiple of 3 keeps the words free of padding but the last).
+  const size_t max_bytes = (75 - prefix.size() - 2) / 4 * 3;
+  std::string out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t take = std::min(max_bytes, text.size() - pos);
+    if (utf8) {
+      // Whole characters only: back off to the start of a character.
+      size_t end = pos;
+      while (end < text.size()) {
+        const size_t n = Utf8CharLength(text, end);
+        if (end + n - pos > take) break;
+        end += n;
+      }
+      take = end - pos;
+    }
+    if (!out.empty()) out.append("\r\n ");
+    out.append(prefix).append(NetBase64Encode(text.substr(pos, take))).append("?=");
+    pos += take;
+  }
+  return out;
 }
 
 std::string NormalizeLineEnds(std::string_view body) {

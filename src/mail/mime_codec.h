@@ -13,7 +13,8 @@ namespace vm::mail {
 
 // Quoted-printable encoding of one body, fed in pieces of any size; the
 // output is that of the whole body encoded as one stream. CR LF is copied as
-// a line end; a space or TAB directly before CR LF, "=", lone CR or LF,
+// a line end; a space or TAB directly before CR LF or at the very end of the
+// body, "=", lone CR or LF,
 // control bytes and bytes above 126 become "=XX"; soft line breaks keep
 // every output line at 76 characters or fewer including its "=".
 class QuotedPrintableEncoder {
@@ -57,6 +58,22 @@ std::string NetBase64Decode(std::string_view in);
 
 // "+hhmm" or "-hhmm" for a zone `offset_minutes` east of UTC (negative: west).
 std::string NetTimeZoneOffsetText(int offset_minutes);
+
+// True when `text` holds a byte above 0x7F.
+bool HasHighBytes(std::string_view text);
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates).
+bool IsUtf8(std::string_view text);
+// The charset of 8-bit text: "utf-8" when it is valid UTF-8, else
+// "windows-1252" (every byte means something there).
+const char* CharsetOf(std::string_view text);
+// Length of the longest line of a CR LF text, line end not counted.
+size_t LongestLine(std::string_view text);
+
+// Header text for a header line: unchanged when it is all ASCII, else RFC
+// 2047 encoded words ("=?utf-8?B?...?=" or "=?windows-1252?B?...?="), each at
+// most 75 characters and never cutting a UTF-8 character, joined by a folded
+// line break (CR LF + space).
+std::string EncodeHeaderWords(std::string_view text);
 
 // Line ends of a text body made fit for SMTP: CR LF stays, a lone LF or a
 // lone CR becomes CR LF. A body already in CR LF comes back unchanged.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <random>
 #include <vector>
 
 #include "mail/mail_lists.h"
@@ -55,6 +56,30 @@ std::string TextPartHeader(std::string_view charset, std::string_view encoding) 
          "\r\nContent-Transfer-Encoding: " + std::string(encoding) + "\r\n\r\n";
 }
 
+// A body as it goes out: at most `length` bytes of the buffer, line ends made
+// CR LF.
+std::string BodyText(const ByteBuffer& body, int32_t length) {
+  const size_t n = body.data() == nullptr ? 0 : std::min(static_cast<size_t>(std::max(length, 0)), body.capacity());
+  return NormalizeLineEnds(std::string_view(body.data() == nullptr ? "" : body.data(), n));
+}
+
+// Longest line SMTP carries; a longer one needs an encoding that breaks it.
+constexpr size_t kMaxSmtpLine = 998;
+
+// The labels of a body part. Bytes above 0x7F under the default us-ascii get
+// their real charset, and such bytes or a line too long for SMTP make a
+// 7bit or 8bit part quoted-printable. An ASCII body with short lines keeps
+// the labels as set; a body the caller sends unencoded keeps them too.
+void LabelBody(std::string_view body, bool dont_encode, std::string* charset, std::string* encoding) {
+  if (dont_encode) return;
+  const bool high = HasHighBytes(body);
+  if (high && (Lower(*charset) == "us-ascii" || Blank(*charset))) *charset = CharsetOf(body);
+  const std::string how = Lower(*encoding);
+  if ((high || LongestLine(body) > kMaxSmtpLine) && how != "quoted-printable" && how != "base64") {
+    *encoding = "quoted-printable";
+  }
+}
+
 }  // namespace
 
 std::string NetTimeZoneOffset(const platform::Clock& clock) {
@@ -94,11 +119,17 @@ void NetEmailSend::AppendWhole(std::string_view piece) {
   whole_used_ += piece.size();
 }
 
-void NetEmailSend::AppendBody(const ByteBuffer& body, int32_t length, bool dont_encode,
-                              const std::string& encoding) {
-  const size_t n = body.data() == nullptr ? 0 : std::min(static_cast<size_t>(std::max(length, 0)), body.capacity());
-  const std::string text = NormalizeLineEnds(std::string_view(body.data() == nullptr ? "" : body.data(), n));
-  if (dont_encode || Lower(FieldValue(encoding, kOptionWidth)) != "quoted-printable") {
+void NetEmailSend::AppendBody(const std::string& text, const std::string& encoding) {
+  const std::string how = Lower(encoding);
+  if (how == "base64") {
+    ClipWhole();
+    Base64LineEncoder encoder;
+    if (!ReserveWhole(Base64LineEncoder::MaxOutput(text.size()))) return;
+    whole_used_ += encoder.Feed(reinterpret_cast<const unsigned char*>(text.data()), text.size(),
+                                WHOLEMESSAGE.data() + whole_used_);
+    return;
+  }
+  if (how != "quoted-printable") {
     AppendWhole(text);
     return;
   }
@@ -128,6 +159,8 @@ bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path)
                 "NetEmailSend.SendMail");
     return false;
   };
+  // A NUL byte would end the name early and open another file.
+  if (path.find('\0') != std::string::npos) return open_error("2 File Not Found");
   if (env->IsDirectory(path)) return open_error("5 Access Denied");
   auto opened = env->OpenFile(path, platform::Access::kRead, platform::Share::kDenyWrite,
                               platform::Disposition::kOpenExisting);
@@ -179,32 +212,90 @@ bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path)
   return true;
 }
 
-bool NetEmailSend::AppendFileParts(const std::string& list, bool embedded, const std::string& boundary) {
-  std::string expanded = list;
-  ExpandAttachmentList(&expanded);
+void NetEmailSend::AddAttachmentFile(std::string_view path) {
+  if (!path.empty()) attachment_files_.emplace_back(path);
+}
+
+bool NetEmailSend::CollectFiles(const std::string& list, std::vector<FileToAttach>* files) {
+  if (Blank(list)) return true;
+  platform::Env* env = env_ != nullptr ? env_ : platform::Env::Default();
+  const std::string_view clipped = FieldValue(list, kListWidth);
+  const std::string whole = TrimBoth(clipped);
+  // A list that names one existing file as a whole is that file, whatever
+  // separators or quotes its name holds.
+  if (whole.find('\0') == std::string::npos && env->FileExists(whole)) {
+    files->push_back({whole, std::string(LiteralShortName(whole))});
+    return true;
+  }
+  std::vector<std::string> paths;
+  if (!SplitAttachmentList(clipped, &paths)) {
+    ComposeFail(kNetErrFile,
+                "Error opening attached file (" + whole + ") for sending via " +
+                    std::string(FieldValue(_SERVERDESC, 80)) + ". Error = 2 File Not Found",
+                "NetEmailSend.SendMail");
+    return false;
+  }
+  for (std::string& path : paths) {
+    std::string short_name(ShortName(path));
+    files->push_back({std::move(path), std::move(short_name)});
+  }
+  return true;
+}
+
+bool NetEmailSend::AppendFileParts(const std::vector<FileToAttach>& files, bool embedded,
+                                   const std::string& boundary) {
   platform::Env* env = env_ != nullptr ? env_ : platform::Env::Default();
   bool first = true;
-  for (const std::string& path : AttachmentEntries(expanded)) {
-    const std::string short_name(ShortName(path));
+  for (const FileToAttach& f : files) {
+    const std::string& short_name = f.short_name;
     std::string head = first ? "\r\n" : "\r\n\r\n";
     head += "--" + boundary + kCrLf;
     if (embedded) {
       std::string suffix = "gif";
       if (short_name.size() > 4 && short_name[short_name.size() - 4] == '.') suffix = short_name.substr(short_name.size() - 3);
+      if (!PlainFileName(suffix)) suffix = "gif";
       head += "Content-Type: image/" + suffix + ";\r\n " + FileNameParameter("name", short_name) +
               "\r\nContent-Transfer-Encoding: base64\r\nContent-ID: <" + ContentIdText(short_name) + ">\r\n\r\n";
-    } else {
+    } else if (PlainFileName(short_name)) {
       head += "Content-Type: application/x-unkown;\r\n " + FileNameParameter("name", short_name) +
+              "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n " +
+              FileNameParameter("filename", short_name) + "\r\n\r\n";
+    } else {
+      // The exact name in RFC 2231 form where readers look first, an ASCII
+      // stand-in in the type's name for readers that know only that.
+      head += "Content-Type: application/x-unkown;\r\n " + FallbackFileNameParameter("name", short_name) +
               "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n " +
               FileNameParameter("filename", short_name) + "\r\n\r\n";
     }
     AppendWhole(head);
     if (compose_failed_) return false;
-    if (!AppendFileBase64(env, path)) return false;
+    if (!AppendFileBase64(env, f.path)) return false;
     first = false;
   }
   AppendWhole("\r\n\r\n--" + boundary + "--\r\n");
   return !compose_failed_;
+}
+
+std::string NetEmailSend::DisplayName(const std::string& name) const {
+  if (HasHighBytes(name)) return EncodeHeaderWords(name);
+  std::string out = "\"";
+  for (char c : name) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+std::string NetEmailSend::MessageIdTag() const {
+  if (fixed_message_id_tag_) return message_id_tag_;
+  // Fresh randomness for every message: no state to share between threads
+  // and nothing a forked process could inherit.
+  std::random_device rd;
+  const uint64_t r = (uint64_t{rd()} << 32) ^ rd();
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string tag(17, '.');
+  for (int i = 0; i < 16; ++i) tag[static_cast<size_t>(16 - i)] = kHex[(r >> (4 * i)) & 0x0F];
+  return tag;
 }
 
 std::string NetEmailSend::AddressLine(const char* label, const std::string& list) {
@@ -213,7 +304,7 @@ std::string NetEmailSend::AddressLine(const char* label, const std::string& list
   uint32_t taken = 0;
   for (uint32_t i = 1; GetEmailAddress(list, i, &name, &address); ++i) {
     if (taken > 0) line += ",";
-    line += " \"" + name + "\" <" + address + ">";
+    line += " " + DisplayName(name) + " <" + address + ">";
     ++taken;
   }
   return taken > 0 ? line + kCrLf : std::string();
@@ -225,22 +316,22 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
   std::string h;
   std::string local_ip(_CONNECTION.LOCALIP, strnlen(_CONNECTION.LOCALIP, sizeof _CONNECTION.LOCALIP));
   if (local_ip.empty() || local_ip == "<unknown>") local_ip = "netemailsend";
-  h += "Message-ID: <" + id + ".00@" + local_ip + ">\r\n";
+  h += "Message-ID: <" + id + ".00@" + local_ip + MessageIdTag() + ">\r\n";
   auto optional = [&h](const char* label, std::string_view value, size_t width) {
     const std::string_view v = FieldValue(value, width);
-    if (!Blank(v)) h += label + OneLine(v) + kCrLf;
+    if (!Blank(v)) h += label + EncodeHeaderWords(OneLine(v)) + kCrLf;
   };
   optional("Delivery-receipt-to: ", DELIVERYRECEIPTTO, kShortFieldWidth);
   optional("Disposition-Notification-To: ", DISPOSITIONNOTIFICATIONTO, kShortFieldWidth);
   optional("Reply-To: ", REPLYTO, kShortFieldWidth);
   std::string name, address;
   if (GetEmailAddress(FieldValue(FROM, kShortFieldWidth), 1, &name, &address)) {
-    h += "From: \"" + name + "\" <" + address + ">\r\n";
+    h += "From: " + DisplayName(name) + " <" + address + ">\r\n";
   }
   h += AddressLine("To:", std::string(FieldValue(TOLIST, kListWidth)));
   if (!Blank(CCLIST)) h += AddressLine("CC:", std::string(FieldValue(CCLIST, kListWidth)));
   optional("References: ", REFERENCES, kReferencesWidth);
-  h += "Subject: " + OneLine(FieldValue(SUBJECT, kSubjectWidth)) + kCrLf;
+  h += "Subject: " + EncodeHeaderWords(OneLine(FieldValue(SUBJECT, kSubjectWidth))) + kCrLf;
   static constexpr char kDays[] = "SunMonTueWedThuFriSat";
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
   h += "Date: " + std::string(kDays + (now.weekday % 7) * 3, 3) + ", " + std::to_string(now.day) + " " +
@@ -305,13 +396,25 @@ bool NetEmailSend::ComposeMode2() {
   const std::string alternative = std::string(kBoundaryPrefix) + "_001_" + id;
   const std::string related = std::string(kBoundaryPrefix) + "_002_" + id;
 
-  const bool attachments = !Blank(ATTACHMENTLIST);
   const bool html = MESSAGEHTMLLEN > 0;
   const bool embedded = !Blank(EMBEDLIST) && html;
-  const std::string text_charset(FieldValue(OPTIONSMIMETEXTCHARSET, kOptionWidth));
-  const std::string text_encoding(FieldValue(OPTIONSMIMETEXTTRANSFERENCODING, kOptionWidth));
-  const std::string html_charset(FieldValue(OPTIONSMIMEHTMLCHARSET, kOptionWidth));
-  const std::string html_encoding(FieldValue(OPTIONSMIMEHTMLTRANSFERENCODING, kOptionWidth));
+  std::vector<FileToAttach> attached;
+  if (!CollectFiles(ATTACHMENTLIST, &attached)) return false;
+  for (const std::string& path : attachment_files_) attached.push_back({path, std::string(LiteralShortName(path))});
+  std::vector<FileToAttach> images;
+  if (embedded && !CollectFiles(EMBEDLIST, &images)) return false;
+  const bool attachments = !attached.empty() || !Blank(ATTACHMENTLIST);
+  const std::string text = BodyText(MESSAGETEXT, MESSAGETEXTLEN);
+  const std::string html_text = html ? BodyText(MESSAGEHTML, MESSAGEHTMLLEN) : std::string();
+  std::string text_charset(FieldValue(OPTIONSMIMETEXTCHARSET, kOptionWidth));
+  std::string text_encoding(FieldValue(OPTIONSMIMETEXTTRANSFERENCODING, kOptionWidth));
+  std::string html_charset(FieldValue(OPTIONSMIMEHTMLCHARSET, kOptionWidth));
+  std::string html_encoding(FieldValue(OPTIONSMIMEHTMLTRANSFERENCODING, kOptionWidth));
+  LabelBody(text, OPTIONSMIMETEXTDONTENCODE == 1, &text_charset, &text_encoding);
+  LabelBody(html_text, OPTIONSMIMEHTMLDONTENCODE == 1, &html_charset, &html_encoding);
+  // With DONTENCODE the caller's bytes go out as they are under its labels.
+  const std::string text_how = OPTIONSMIMETEXTDONTENCODE == 1 ? std::string() : text_encoding;
+  const std::string html_how = OPTIONSMIMEHTMLDONTENCODE == 1 ? std::string() : html_encoding;
 
   std::string mime = "MIME-version: 1.0\r\n";
   if (attachments) {
@@ -329,10 +432,10 @@ bool NetEmailSend::ComposeMode2() {
   const std::string preamble =
       "This is a multi-part message in MIME format.\r\nThis email requires a MIME compatible email reader.\r\n\r\n";
   if (!attachments && !html) {
-    AppendBody(MESSAGETEXT, MESSAGETEXTLEN, OPTIONSMIMETEXTDONTENCODE == 1, text_encoding);
+    AppendBody(text, text_how);
   } else if (!html) {
     AppendWhole(preamble + "--" + mixed + kCrLf + TextPartHeader(text_charset, text_encoding));
-    AppendBody(MESSAGETEXT, MESSAGETEXTLEN, OPTIONSMIMETEXTDONTENCODE == 1, text_encoding);
+    AppendBody(text, text_how);
     AppendWhole(kCrLf);
   } else {
     std::string head = preamble;
@@ -345,14 +448,14 @@ bool NetEmailSend::ComposeMode2() {
     if (attachments && !embedded) head += "--" + mixed + kCrLf + alternative_header;
     head += "--" + alternative + kCrLf + TextPartHeader(text_charset, text_encoding);
     AppendWhole(head);
-    AppendBody(MESSAGETEXT, MESSAGETEXTLEN, OPTIONSMIMETEXTDONTENCODE == 1, text_encoding);
+    AppendBody(text, text_how);
     AppendWhole("\r\n\r\n--" + alternative + "\r\nContent-Type: text/html;\r\n\tcharset=" + html_charset +
                 "\r\nContent-Transfer-Encoding: " + html_encoding + "\r\n\r\n");
-    AppendBody(MESSAGEHTML, MESSAGEHTMLLEN, OPTIONSMIMEHTMLDONTENCODE == 1, html_encoding);
+    AppendBody(html_text, html_how);
     AppendWhole("\r\n\r\n--" + alternative + "--\r\n");
-    if (embedded && !AppendFileParts(std::string(FieldValue(EMBEDLIST, kListWidth)), true, related)) return false;
+    if (embedded && !AppendFileParts(images, true, related)) return false;
   }
-  if (attachments && !AppendFileParts(std::string(FieldValue(ATTACHMENTLIST, kListWidth)), false, mixed)) return false;
+  if (attachments && !AppendFileParts(attached, false, mixed)) return false;
   if (compose_failed_) return false;
   ClipWhole();
   WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(whole_used_, INT32_MAX));

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "mail/byte_buffer.h"
 #include "mail/reply_timer.h"
@@ -195,6 +196,20 @@ class NetEmailSend : public net::NetSimple {
   virtual void EscapeDots();
   virtual void NewsPostingHook();
 
+  // Names one file to attach, taken literally: the whole text is the path,
+  // whatever it holds (",", "|", ";", double quotes, backslashes, spaces,
+  // non-ASCII bytes), and the attachment is named by the text after its last
+  // "/". Use it for a path that comes from elsewhere (a recording's full
+  // path): ATTACHMENTLIST is a list and reads such characters as separators
+  // or quoting. Files named this way are attached after the entries of
+  // ATTACHMENTLIST, in the order added, to every mode-2 message until
+  // ClearAttachmentFiles. SendMail fails with ERROR -35, naming the path,
+  // when it is not a file that can be opened (a path holding a NUL byte
+  // never is).
+  void AddAttachmentFile(std::string_view path);
+  void ClearAttachmentFiles() { attachment_files_.clear(); }
+  const std::vector<std::string>& AttachmentFiles() const { return attachment_files_; }
+
   // Convenience for owners: copies `text` into MESSAGETEXT / MESSAGEHTML /
   // WHOLEMESSAGE after SetRequiredMessageSize sized it (cut to the size).
   void SetMessageText(std::string_view text);
@@ -215,6 +230,15 @@ class NetEmailSend : public net::NetSimple {
   // The object's reply-timer event (within its block of event numbers).
   int32_t ReplyTimerEvent() const { return _CONNECTION.EVENT + 3; }
 
+  // What follows the host on the right of "@" in the Message-ID. By default
+  // every message gets "." + 16 random hex digits, so IDs differ between
+  // processes and hosts that compose in the same second; a test that wants
+  // a fixed text sets it (an empty text gives the bare host).
+  void SetMessageIdTag(std::string tag) {
+    message_id_tag_ = std::move(tag);
+    fixed_message_id_tag_ = true;
+  }
+
   // The process-wide message counter (incremented by every mode-2 SendMail).
   static int32_t MessageCounter();
   static void SetMessageCounter(int32_t value);
@@ -228,8 +252,15 @@ class NetEmailSend : public net::NetSimple {
   bool ReserveWhole(size_t extra);
   void AppendWhole(std::string_view piece);
   void ClipWhole();
-  void AppendBody(const ByteBuffer& body, int32_t length, bool dont_encode, const std::string& encoding);
-  bool AppendFileParts(const std::string& list, bool embedded, const std::string& boundary);
+  void AppendBody(const std::string& text, const std::string& encoding);
+  struct FileToAttach {
+    std::string path;
+    std::string short_name;
+  };
+  bool CollectFiles(const std::string& list, std::vector<FileToAttach>* files);
+  bool AppendFileParts(const std::vector<FileToAttach>& files, bool embedded, const std::string& boundary);
+  std::string MessageIdTag() const;
+  std::string DisplayName(const std::string& name) const;
   bool AppendFileBase64(platform::Env* env, const std::string& path);
   std::string HeaderLines(const std::string& id, const std::string& mime_lines);
   void ComposeFail(int32_t error, const std::string& text, const char* function);
@@ -267,6 +298,9 @@ class NetEmailSend : public net::NetSimple {
   uint64_t conn_generation_ = 0;
   bool compose_failed_ = false;
 
+  std::vector<std::string> attachment_files_;
+  std::string message_id_tag_;
+  bool fixed_message_id_tag_ = false;
   size_t whole_used_ = 0;  // bytes of WHOLEMESSAGE written while composing
   enum class Awaiting { kNone, kHelo, kRset, kPassword };
   Awaiting awaiting_ = Awaiting::kNone;

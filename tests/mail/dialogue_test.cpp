@@ -115,6 +115,7 @@ TEST_F(DialogueTest, AuthLoginSequenceWithMultiLineEhloSplitOverBlocks) {
                         }));
   TestMailer m;
   Prepare(&m, server.port());
+  server.SetGate([&m] { return m.processed.load(); });
   m.AUTHUSER = "alice";
   m.AUTHPASSWORD = "s3cret";
   m.SendMail(2);
@@ -241,6 +242,7 @@ TEST_F(DialogueTest, SplitReplyIsJoinedAndGarbageIsAnError) {
                           }));
     TestMailer m;
     Prepare(&m, server.port());
+    server.SetGate([&m] { return m.processed.load(); });
     m.SendMail(2);
     ASSERT_TRUE(PumpUntilOutcome(&m));
     EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;

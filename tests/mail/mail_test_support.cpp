@@ -57,6 +57,16 @@ void TestMailer::Send() {
   NetEmailSend::Send();
 }
 
+void TestMailer::Process() {
+  ++processed;
+  NetEmailSend::Process();
+}
+
+void ScriptedServer::SetGate(std::function<int()> taken) {
+  std::lock_guard<std::mutex> lock(mu_);
+  gate_ = std::move(taken);
+}
+
 void TestMailer::MessageSent() {
   NetEmailSend::MessageSent();
   ++sent;
@@ -115,14 +125,33 @@ bool ScriptedServer::SendScripted(int fd, const std::string& answer) {
     size_t split = answer.find('\x01', pos);
     if (split == std::string::npos) split = answer.size();
     std::string block = answer.substr(pos, split - pos);
+    std::function<int()> gate;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      gate = gate_;
+    }
+    const bool more = split < answer.size();
+    if (more && !gate) {
+      ADD_FAILURE() << "an answer split with \\x01 needs SetGate";
+      return false;
+    }
+    const int taken_before = more ? gate() : 0;
     const size_t close_at = block.find("<close>");
     if (close_at != std::string::npos) {
       if (close_at > 0) platform::SocketSendAllBlocking(fd, block.data(), close_at);
       return false;
     }
     if (!block.empty()) platform::SocketSendAllBlocking(fd, block.data(), block.size());
-    if (split >= answer.size()) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (!more) break;
+    // The next block goes out only after the client has taken this one.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (gate() == taken_before) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        ADD_FAILURE() << "the client did not take the block [" << block << "] within 10 s";
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     pos = split + 1;
   }
   return true;
@@ -217,6 +246,7 @@ void MailTest::Prepare(TestMailer* m, uint16_t port) {
   m->SUPPRESSERRORMSG = 1;
   m->Init();
   m->SetClock(&clock_);
+  m->SetMessageIdTag("");
   m->SERVER = "127.0.0.1";
   m->PORT = port;
   m->TOLIST = "bob@example.com";

@@ -71,8 +71,11 @@ class TestMailer : public NetEmailSend {
   void ErrorTrap(std::string_view text, std::string_view function) override;
   void MessageSent() override;
   void Trace(std::string_view message, std::string_view function) override;
+  void Process() override;
 
   std::vector<TrapRecord> traps;
+  // Received blocks handed to Process; read by a ScriptedServer's gate.
+  std::atomic<int> processed{0};
   std::vector<std::string> traces;
   std::vector<std::string> sends;  // every block handed to Send
   int sent = 0;
@@ -82,7 +85,9 @@ class TestMailer : public NetEmailSend {
 // greeting, then answers each command line with `reply(line, connection)`.
 // After a 354 answer to DATA it reads the message up to the end line and
 // answers `reply("<end of data>", connection)`. In an answer, "\x01" splits
-// it into blocks sent 50 ms apart; "<close>" closes the connection at that
+// it into blocks, each sent only once the client has taken the one before
+// (the gate's count has grown), so every block arrives as a read of its own;
+// "<close>" closes the connection at that
 // point; "<hang>" stops answering until the client goes away; "" answers
 // nothing.
 class ScriptedServer {
@@ -94,6 +99,9 @@ class ScriptedServer {
   ScriptedServer& operator=(const ScriptedServer&) = delete;
 
   uint16_t port() const { return port_; }
+  // How many received blocks the client has taken so far; needed for answers
+  // split with "\x01".
+  void SetGate(std::function<int()> taken);
   // Waits for the server thread to finish its connections.
   void Join();
   // Command lines received (with a "#n " prefix for connection n > 1).
@@ -113,6 +121,7 @@ class ScriptedServer {
   mutable std::mutex mu_;
   std::vector<std::string> commands_;
   std::vector<std::string> messages_;
+  std::function<int()> gate_;
 };
 
 // Runs the Python checker over a message file; returns its output.
