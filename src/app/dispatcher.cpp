@@ -54,11 +54,9 @@ class DispatchMailer final : public mail::NetEmailSend {
   bool reported_ = false;
 };
 
-// The attachment list for one recording path: quoted when the path holds a
-// list separator, so the whole path stays one entry.
-std::string AttachmentFor(const std::string& path) {
-  if (path.find_first_of(",|") == std::string::npos) return path;
-  return "\"" + path + "\"";
+bool PathEndsWithName(const std::string& path, const std::string& name) {
+  const size_t slash = path.rfind('/');
+  return slash != std::string::npos && path.compare(slash + 1, std::string::npos, name) == 0;
 }
 
 void FillMailObject(DispatchMailer* m, const ControlRow& con, const ProcessedRow& pro) {
@@ -69,8 +67,12 @@ void FillMailObject(DispatchMailer* m, const ControlRow& con, const ProcessedRow
   m->FROM = con.from;
   m->SUBJECT = con.subject;
   std::string body;
+  m->ClearAttachmentFiles();
   if (IsYes(pro.send_attachment)) {
-    m->ATTACHMENTLIST = AttachmentFor(pro.full_path);
+    // The recording is named literally: a list would read quotes, commas
+    // and "|" in a file name as list syntax.
+    m->ATTACHMENTLIST.clear();
+    m->AddAttachmentFile(pro.full_path);
     body = con.attachment_body;
   } else {
     m->ATTACHMENTLIST.clear();
@@ -108,6 +110,14 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
       if (options.env != nullptr) mailer.SetEnv(options.env);
       FillMailObject(&mailer, con, pro);
       w.Display();
+      if (IsYes(pro.send_attachment) && !PathEndsWithName(pro.full_path, pro.filename)) {
+        // PRO:FULLPATH holds 255 characters: a longer path was cut and
+        // would name another file.
+        mailer.ERROR = mail::kNetErrFile;
+        mailer.ErrorTrap("The recording's path is longer than the 255 characters kept for it: " + pro.full_path,
+                         "ActualSend");
+        continue;
+      }
       mailer.SendMail(2);
       w.Display();
       continue;
