@@ -35,7 +35,13 @@ bool AnyOf(const std::vector<std::string>& args, std::initializer_list<const cha
 
 int EnsureSettings(GatewayFiles& files) {
   storage::DeclaredTable& con = files.control();
-  if (con.Set() == 0 && con.Next() == 0) return 0;
+  const int read = con.Set() == 0 ? con.Next() : con.error();
+  if (read == 0) return 0;
+  // Only an empty table gets the defaults; a read error is not "no record".
+  if (read != storage::kErrRecordNotFound && read != storage::kErrorRecordNotAvailable) {
+    StopMessage(con);
+    return read;
+  }
   std::fill(con.buffer().begin(), con.buffer().end(), '\0');
   WriteControl(DefaultSettings(), &con.buffer());
   const int rc = con.Add();

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <set>
 #include <random>
 #include <thread>
 
@@ -77,6 +79,11 @@ TEST_F(ProgramTest, ScanOnceExitStatuses) {
   int status = -1;
   RunCommand("'" + Program() + "' --scan-once --data-dir '" + (root() / "missing").string() + "'", &status);
   EXPECT_EQ(status, 2);
+
+  // A log file that is not a table file at all.
+  std::ofstream(data_dir() + "/PROCESSE.KFS", std::ios::binary | std::ios::trunc) << std::string(4096, 'G');
+  EXPECT_EQ(ScanOnce(&out), 2) << out;
+  EXPECT_NE(out.find("cannot open ProcessedFiles"), std::string::npos) << out;
 }
 
 TEST_F(ProgramTest, SecondInstanceOnTheSameDirectoryIsRefused) {
