@@ -37,6 +37,7 @@ constexpr const char* kUsage =
     "  --trace-file FILE  write diagnostic lines to FILE instead of standard error\n"
     "\n"
     "Trace switches of the networking runtime (diagnostic lines):\n"
+    "  /netdebugtrace     trace start-up and shutdown of the networking runtime\n"
     "  /netdlllog         trace the networking layer's operations\n"
     "  /netdlllogerrors   trace the networking layer's errors\n"
     "  /netdlllogall      trace everything the networking layer reports\n"

@@ -5,7 +5,8 @@ Usage: demo.py BUILD_DIR
 
 Makes (or reuses) BUILD_DIR/demo: a voice-mail tree with three mailboxes
 (101 attaches its recordings, 102 sends without attachment, 103 is
-disabled), each with "transfer.ini" and short generated WAV recordings;
+disabled), each with "transfer.ini" and short generated WAV recordings (a
+reused directory gets one new recording per run);
 starts aiosmtpd on a free loopback port; writes the settings and mailboxes
 with vm-gateway-tables; runs `voicemail-mailer --scan-once`; prints what the
 server received and the log table. The SMTP sink is stopped on exit.
@@ -42,7 +43,11 @@ def make_tree(root):
         os.makedirs(msg, exist_ok=True)
         open(os.path.join(root, str(box), "transfer.ini"), "w").close()
         for i, n in enumerate(names):
-            make_wav(os.path.join(msg, n), 0.5 + 0.25 * i, 440 + 110 * i)
+            if not os.path.exists(os.path.join(msg, n)):
+                make_wav(os.path.join(msg, n), 0.5 + 0.25 * i, 440 + 110 * i)
+    # Every run brings one new recording, so a reused directory still has
+    # something to send.
+    make_wav(os.path.join(root, "101", "msg", time.strftime("rec-%Y%m%d-%H%M%S.wav")), 0.4, 660)
 
 
 def main():
