@@ -110,6 +110,34 @@ TEST_F(ProgramTest, HeadlessServiceEndsOnSigterm) {
   EXPECT_NE(ReadFileBytes(log).find("stopping after the message in flight"), std::string::npos) << ReadFileBytes(log);
 }
 
+TEST_F(ProgramTest, SigtermEndsThePassAfterTheMessageInFlightWithItsOutcomeWritten) {
+  SmtpSink server(root() / "received");
+  ASSERT_NE(server.port(), 0);
+  WriteSettings(server.port());
+  AddMailbox(101, "alice@example.com", "", "YES", "YES");
+  for (int i = 0; i < 40; ++i) MakeRecording(101, "t" + std::to_string(i) + ".wav", std::string(3000, 'a'));
+  const std::string log = (root() / "term.log").string();
+  const pid_t pid = Start({"--scan-once", "--data-dir", data_dir()}, log);
+  // Wait for the first send, then ask the pass to stop.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (ReadFileBytes(log).find("send_mail: sent") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(pid, SIGTERM);
+  EXPECT_EQ(WaitExit(pid, std::chrono::seconds(30)), 0) << ReadFileBytes(log);
+  size_t done = 0;
+  for (const ProcessedRow& row : Log()) {
+    if (row.processed == 1) {
+      ++done;
+      EXPECT_EQ(row.error, "Nil") << row.filename;
+    }
+  }
+  EXPECT_GE(done, 1u);
+  EXPECT_LT(done, 40u) << "the pass did not stop early";
+  // Every message the server took has its outcome in the log, and no more.
+  EXPECT_EQ(server.Messages(done).size(), done);
+}
+
 TEST_F(ProgramTest, PassesKilledAtRandomMomentsAreCompletedByTheNextPass) {
   SmtpSink server(root() / "received");
   ASSERT_NE(server.port(), 0);
