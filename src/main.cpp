@@ -13,6 +13,7 @@
 #include "app/gateway_files.h"
 #include "app/instance_lock.h"
 #include "app/scanner.h"
+#include "framework/error_manager.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
 #include "platform/file.h"
@@ -118,8 +119,10 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
   vm::app::ScanReport report;
   {
     vm::app::GatewayFiles files(args.data_dir);
+    vm::framework::ErrorManager errors;
     vm::app::ScanOptions options;
     options.stop = stop;
+    options.dispatch.errors = &errors;
     report = vm::app::send_mail(files, options);
   }
   vm::net::NetRuntime::Shutdown();

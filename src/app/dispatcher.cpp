@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "app/procedure_scope.h"
 #include "app/records.h"
 #include "mail/net_email_send.h"
 #include "runtime/fixed_text.h"
@@ -86,6 +87,7 @@ void FillMailObject(DispatchMailer* m, const ControlRow& con, const ProcessedRow
 }  // namespace
 
 void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options) {
+  ProcedureScope procedure(options.errors, "ActualSend");
   outcome->code = 0;
   outcome->text = kNoOutcomeText;
   OpenTable control(files, Table::kControl);

@@ -14,6 +14,9 @@
 namespace vm::platform {
 class Env;
 }
+namespace vm::framework {
+class ErrorManager;
+}
 
 namespace vm::app {
 
@@ -38,6 +41,8 @@ struct DispatchOptions {
   int progress_timer = 50;
   // Where attachments are read from (null: the real file system).
   platform::Env* env = nullptr;
+  // The program's error manager, told the procedure's name (null: none).
+  framework::ErrorManager* errors = nullptr;
 };
 
 // REQUIRES: the row buffers of files.control() and files.processed() hold

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/procedure_scope.h"
 #include "app/records.h"
 #include "app/stop_message.h"
 #include "net/net_runtime.h"
@@ -50,6 +51,7 @@ int EnsureSettings(GatewayFiles& files) {
 }
 
 void Main(const FrameOptions& options) {
+  ProcedureScope procedure(options.scan.dispatch.errors, "Main");
   GatewayFiles files(options.data_dir);
   OpenTable control(files, Table::kControl);
   if (control.code() != 0) {
@@ -98,9 +100,11 @@ void Main(const FrameOptions& options) {
 }
 
 void RunProgram(const ProgramOptions& options) {
-  // The error manager, the relation managers, the text matcher and the INI
-  // manager belong to the framework; the tables are opened by each procedure
-  // through GatewayFiles.
+  framework::ErrorManager errors;
+  FrameOptions frame = options.frame;
+  frame.scan.dispatch.errors = &errors;
+  // The tables are opened by each procedure through GatewayFiles (handles of
+  // its own thread), so no table managers are made here.
   net::NetRuntimeOptions net_options;
   net_options.command_line = options.command_line;
   net_options.connect_timeout_ms = options.connect_timeout_ms;
@@ -108,7 +112,7 @@ void RunProgram(const ProgramOptions& options) {
   // Windows are dragged with their contents on some desktops, and the frame
   // switched that off for its run; Linux window managers have no such
   // system-wide switch, so there is nothing to change or put back here.
-  Main(options.frame);
+  Main(frame);
   net::NetRuntime::Shutdown();
   if (AnyOf(options.command_line, {"/linkoralog", "/linkoralogerrors", "/netall"})) {
     std::string path = options.program_path;

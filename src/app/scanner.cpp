@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "app/procedure_scope.h"
 #include "app/records.h"
 #include "app/stop_message.h"
 #include "app/tags.h"
@@ -200,6 +201,7 @@ class Pass {
 
 ScanReport send_mail(GatewayFiles& files, const ScanOptions& options) {
   std::lock_guard<std::mutex> one_pass(ScanMutex());
+  ProcedureScope procedure(options.dispatch.errors, "send_mail");
   ScanReport report;
   OpenTable control(files, Table::kControl);
   OpenTable mailboxes(files, Table::kMailboxes);

@@ -23,6 +23,7 @@ namespace vm::app {
 struct ScanOptions {
   // Current date and time for the age test and the queue date (null: system).
   const platform::Clock* clock = nullptr;
+  // Limits of each send, and the error manager (also told "send_mail").
   DispatchOptions dispatch;
   // Set from another thread to end the pass after the message in flight
   // (its outcome is still written); nothing further is queued or sent.

@@ -8,6 +8,7 @@
 
 #include "app/records.h"
 #include "app/scanner.h"
+#include "framework/error_manager.h"
 #include "app_test_support.h"
 #include "platform/clock.h"
 #include "runtime/date_time.h"
@@ -44,11 +45,17 @@ TEST_F(PassTest, AttachmentChoiceCopyAddressAndTags) {
   MakeRecording(102, "b1.wav", "RIFFxxxx");
 
   std::vector<std::string> statuses;
+  framework::ErrorManager errors;
   ScanOptions o = FastOptions();
-  o.on_status = [&](const std::string& s) { statuses.push_back(s); };
+  o.dispatch.errors = &errors;
+  o.on_status = [&](const std::string& s) {
+    statuses.push_back(s);
+    EXPECT_EQ(errors.ProcedureName().value_or("<none>"), "send_mail");
+  };
   const ScanReport r = Pass(o);
   EXPECT_EQ(r.queued, 2);
   EXPECT_EQ(r.sent, 2);
+  EXPECT_FALSE(errors.ProcedureName().has_value()) << "the pass left its name behind";
   EXPECT_EQ(r.failed, 0);
   EXPECT_EQ(statuses.front(), "Scanning for new messages");
   EXPECT_TRUE(Contains(statuses, "Scanning for new messages : 101"));
