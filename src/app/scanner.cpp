@@ -26,6 +26,23 @@ std::mutex& ScanMutex() {
   return mu;
 }
 
+// A file name as a diagnostic line shows it: control characters (a CR or LF
+// in a hostile name would start a line of its own) as "\xNN".
+std::string Shown(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 // A row the send loop could not tell apart from the end of the table.
 bool EndOfTable(int rc) { return rc == storage::kErrRecordNotFound || rc == storage::kErrorRecordNotAvailable; }
 
@@ -113,7 +130,7 @@ class Pass {
     WriteProcessed(row, &pro.buffer());
     if (pro.Add() != 0) return StorageStop(pro);
     ++r_.queued;
-    platform::DiagWrite("send_mail: queued mailbox " + std::to_string(box.mailbox_no) + " file " + e.name);
+    platform::DiagWrite("send_mail: queued mailbox " + std::to_string(box.mailbox_no) + " file " + Shown(e.name));
     SetStatus("New messages added to Queue :" + std::to_string(r_.queued));
   }
 
@@ -180,8 +197,8 @@ class Pass {
     const bool ok = outcome.code == 0 && outcome.text == "Nil";
     ++(ok ? r_.sent : r_.failed);
     platform::DiagWrite("send_mail: " + std::string(ok ? "sent" : "failed") + " mailbox " +
-                        std::to_string(row.mailbox) + " file " + row.filename + ": " +
-                        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + outcome.text));
+                        std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
+                        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text)));
     row.processed = 1;
     row.error_code = outcome.code;
     row.error = std::string(runtime::CutUtf8(outcome.text, storage::processed::kErrorSize));

@@ -138,6 +138,13 @@ TEST_F(FailureTest, HostileVanishingAndUnreadableRecordings) {
     for (const std::string& l : dump) EXPECT_EQ(l.rfind("defect", 0), std::string::npos) << l;
   }
   EXPECT_EQ(server.Messages(static_cast<size_t>(r.sent)).size(), static_cast<size_t>(r.sent));
+  // Diagnostic lines stay one line each.
+  for (const std::string& line : sink_->Lines()) {
+    EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
+  }
+  const auto lines = sink_->Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "send_mail: queued mailbox 101 file line\\x0D\\x0ABcc: evil@example.com.wav"),
+            lines.end());
   EXPECT_GE(r.sent, 6);
 }
 
