@@ -573,6 +573,23 @@ uint32_t DeclaredTable::Records() {
   return s.ok() ? st.count : 0;
 }
 
+int DeclaredTable::KeyEntries(int key, uint32_t* entries, bool* complete) {
+  *entries = 0;
+  *complete = false;
+  if (int g = Guard()) return g;
+  if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  TableStats st;
+  s = table_->ReadStats(static_cast<uint8_t>(key), &st);
+  pf.EndRead();
+  if (!s.ok()) return FromStatus(s);
+  *entries = st.count;
+  *complete = st.second == 0 && !dynamic_.count(key);
+  return Finish(0);
+}
+
 int DeclaredTable::GetByPointer(uint32_t record) {
   if (int g = Guard()) return g;
   Release();

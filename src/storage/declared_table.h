@@ -127,6 +127,10 @@ class DeclaredTable {
   static int RollbackTransaction();
   // Rows in the table (0 when it cannot be read; see error()).
   uint32_t Records();
+  // Entries of key `key` (an optional key has none for rows whose
+  // components are empty) and whether the count is complete: a key with a
+  // pending mark is missing the entries of rows added without keys.
+  int KeyEntries(int key, uint32_t* entries, bool* complete);
   // Reads row `record` (35 when there is none) and positions on it in
   // record order.
   int GetByPointer(uint32_t record);
