@@ -199,7 +199,7 @@ Status PageFile::ReadHeader(bool changing) {
   // is resolved even when the counter did not move: only a reading handle
   // that already reads through this journal keeps its cache. Pages a dead
   // committer already wrote home must not meet pages cached before it.
-  if (have_header_ && disk.change_counter <= disk_header_.change_counter &&
+  if (have_header_ && disk.change_counter == disk_header_.change_counter &&
       !(pending && (changing || redirect_.empty()))) {
     return Status::Ok();  // nobody committed since we last looked: the cache stands
   }
@@ -328,7 +328,7 @@ Status PageFile::Finalize() {
   FileHeader h;
   if (got < kHeaderSize || !FileHeader::Decode(bytes, &h)) return Status::Error(kErrorInvalidDataFile);
   h.committed_end = h.journal_end = h.DataEnd();
-  h.change_counter += 1;
+  h.change_counter = NextChange(h.change_counter);
   s = WriteAt(0, h.Encode());
   if (!s.ok()) return s;
   if (!file_->Sync().ok()) return Status::Error(90);
@@ -530,7 +530,7 @@ Status PageFile::CommitToJournal() {
   if (s.ok()) {
     header_.committed_end = std::max(header_.DataEnd(), data_end);
     header_.journal_end = header_.committed_end;
-    header_.change_counter = before.change_counter + 1;
+    header_.change_counter = NextChange(before.change_counter);
     s = WriteChanges(data_end, &journal_);
   }
   if (s.ok()) {
