@@ -1,11 +1,14 @@
 // The driver entry: one function that receives an operation code, the
 // table's control block and the operation's arguments, and returns the
 // runtime error code. Operations run on a DeclaredTable that the driver keeps
-// in the control block. Owner thread only (the runtime's program thread).
+// in the control block. Any thread: calls on one control block run one at a
+// time (its mutex), and the table handles, files and the transaction guard
+// themselves (declared_table.h, shared_file.h).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +35,7 @@ struct KfsControlBlock {
   bool dispose = false;
   bool full_build = false;
   KfsTrace trace;  // read from the profile when the state is built
+  std::mutex mu;  // held by each KfsDriver call on this block
   int last_error = 0;
   int file_error = 0;
   std::string file_error_text;
@@ -56,6 +60,6 @@ struct KfsArgs {
 int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args);
 
 // The transaction control file set by "SEND TCF=path" (empty: the default).
-const std::string& KfsTransactionControlFile();
+std::string KfsTransactionControlFile();
 
 }  // namespace vm::storage
