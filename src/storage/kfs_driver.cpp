@@ -179,7 +179,7 @@ std::string KfsTransactionControlFile() { return TransactionControlFile(); }
 
 int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args) {
   if (op == kOpQueryView) return kErrNone;
-  std::lock_guard<std::mutex> lock(cb->mu);
+  std::lock_guard<std::mutex> lock(cb->mu.mu);
   if (cb->dispose) {
     cb->table.reset();
     cb->dispose = false;

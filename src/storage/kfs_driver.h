@@ -19,6 +19,16 @@
 
 namespace vm::storage {
 
+// A mutex that stays behind when its control block is moved (the moved-to
+// block gets a fresh one): blocks are built and moved before any thread
+// shares them.
+struct KfsBlockMutex {
+  std::mutex mu;
+  KfsBlockMutex() = default;
+  KfsBlockMutex(KfsBlockMutex&&) noexcept {}
+  KfsBlockMutex& operator=(KfsBlockMutex&&) noexcept { return *this; }
+};
+
 // What the runtime hands the driver for one declared table, and the driver
 // state it carries between calls.
 struct KfsControlBlock {
@@ -35,7 +45,7 @@ struct KfsControlBlock {
   bool dispose = false;
   bool full_build = false;
   KfsTrace trace;  // read from the profile when the state is built
-  std::mutex mu;  // held by each KfsDriver call on this block
+  KfsBlockMutex mu;  // held by each KfsDriver call on this block
   int last_error = 0;
   int file_error = 0;
   std::string file_error_text;
