@@ -102,6 +102,40 @@ TEST_F(SharedFileTest, NamesDifferingInCaseAreTwoFilesAndTwoSpellingsOfOneFileSh
   for (const char* f : {"/CONTROL.KFS", "/control.kfs", "/X.KFS"}) testing::ExpectSoundFile(dir_ + f);
 }
 
+// Handles of one process share the file's row and table locks: a read with
+// hold of a row another handle of the process holds gets it, PUT through a
+// third handle goes through, and the row stays held for the first handle
+// until its last holder lets go.
+TEST_F(SharedFileTest, HandlesOfOneProcessShareRowAndTableLocks) {
+  auto a = Table("LOCKS.KFS");
+  ASSERT_EQ(a->Create(), 0);
+  ASSERT_EQ(a->Open(), 0);
+  ASSERT_EQ(AddName(a.get(), "row"), 0);
+  auto b = Table("LOCKS.KFS");
+  ASSERT_EQ(b->Open(), 0);
+  a->Hold(1);
+  ASSERT_EQ(a->GetByPointer(a->current_record()), 0);
+  b->Hold(1);
+  EXPECT_EQ(b->GetByPointer(a->current_record()), 0);
+  EXPECT_EQ(b->Put(), 0);
+  EXPECT_EQ(a->LockTable(1), 0);
+  EXPECT_EQ(b->LockTable(1), 0);
+  // Another opener of the file (as another process would be) is kept out
+  // while either handle still holds the row.
+  auto other = platform::Env::Default()->OpenFile(dir_ + "/LOCKS.KFS", platform::Access::kReadWrite,
+                                                  platform::Share::kDenyNone, platform::Disposition::kOpenExisting);
+  ASSERT_TRUE(other.ok());
+  const uint64_t row_byte = kTableRecordLockBase + a->current_record();
+  EXPECT_FALSE(other.value()->TryLock(row_byte, 1).ok());
+  EXPECT_EQ(b->Close(), 0);
+  EXPECT_FALSE(other.value()->TryLock(row_byte, 1).ok());
+  a->Release();
+  EXPECT_EQ(a->UnlockTable(), 0);
+  EXPECT_TRUE(other.value()->TryLock(row_byte, 1).ok());
+  EXPECT_TRUE(other.value()->Unlock(row_byte, 1).ok());
+  EXPECT_EQ(a->Close(), 0);
+}
+
 // Leaves DATA.KFS with a journal past its commit point whose transaction
 // record names `control` as the transaction control file.
 void LeavePendingJournal(const std::string& dir, const std::string& control) {
