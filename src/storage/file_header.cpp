@@ -16,7 +16,7 @@ std::string FileHeader::Encode() const {
   out.append("kEeL");
   out.append(reinterpret_cast<const char*>(reserved), 2);
   out.append(reinterpret_cast<const char*>(last_number), 4);
-  PutFixed32(&out, static_cast<uint32_t>(change_counter));
+  PutFixed32(&out, change_counter);
   PutFixed32(&out, static_cast<uint32_t>(root));
   for (uint32_t s : start) PutFixed32(&out, s);
   for (uint32_t e : end) PutFixed32(&out, e);
@@ -30,7 +30,7 @@ bool FileHeader::Decode(std::string_view bytes, FileHeader* out) {
   out->journal_end = DecodeFixed32(p + 10);
   std::memcpy(out->reserved, p + 18, 2);
   std::memcpy(out->last_number, p + 20, 4);
-  out->change_counter = static_cast<int32_t>(DecodeFixed32(p + 24));
+  out->change_counter = DecodeFixed32(p + 24);
   out->root = static_cast<int32_t>(DecodeFixed32(p + 28));
   for (int k = 0; k < kRegionCount; ++k) {
     out->start[k] = DecodeFixed32(p + 32 + 4 * k);

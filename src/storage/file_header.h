@@ -22,7 +22,9 @@ struct FileHeader {
   uint32_t journal_end = kHeaderSize;    // just past the last journal page
   uint8_t reserved[2] = {0, 0};
   uint8_t last_number[4] = {0, 0, 0, 0};  // big-endian
-  int32_t change_counter = 0;
+  // Moves on by one at every commit and wraps; 0 only in a file nothing has
+  // been committed to, so the step past 0xFFFFFFFF lands on 1 (NextChange).
+  uint32_t change_counter = 0;
   int32_t root = -1;
   std::array<uint32_t, kRegionCount> start{};
   std::array<uint32_t, kRegionCount> end{};
@@ -45,6 +47,9 @@ struct FileHeader {
   // Number of pages in region k.
   uint32_t PagesIn(int k) const { return (end[k] - start[k]) / static_cast<uint32_t>(k); }
 };
+
+// The change counter after `counter`: one more, passing over 0.
+inline uint32_t NextChange(uint32_t counter) { return counter == 0xFFFFFFFFu ? 1u : counter + 1u; }
 
 inline uint64_t PageOffset(int32_t page) { return 512 + 256ull * static_cast<uint32_t>(page); }
 

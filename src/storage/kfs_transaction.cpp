@@ -38,17 +38,42 @@ Status DeleteControlRecord(PageFile* f, uint32_t number) {
 
 }  // namespace
 
+std::mutex& ControlSettingMutex() {
+  static auto* mu = new std::mutex;
+  return *mu;
+}
+
 std::string& TransactionControlSetting() {
   static auto* setting = new std::string;
   return *setting;
 }
 
+std::string TransactionControlFile() {
+  std::lock_guard<std::mutex> lock(ControlSettingMutex());
+  return TransactionControlSetting();
+}
+
+void SetTransactionControlFile(std::string path) {
+  std::lock_guard<std::mutex> lock(ControlSettingMutex());
+  TransactionControlSetting() = std::move(path);
+}
+
 Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number, bool* pending) {
   std::unique_ptr<PageFile> f;
   Status s;
+  const auto deadline = std::chrono::steady_clock::now() + kControlFileWait;
   for (;;) {
     s = OpenControlFile(env, path, false, &f);
-    if (s.ok() || s.code() != kErrorAccessDenied || s.internal() != 0) break;
+    // Only a sharing conflict with another opener (no system error behind
+    // it) passes; a directory, a missing permission or a lack of
+    // descriptors does not, so those are answered at once.
+    if (s.ok() || s.code() != kErrorAccessDenied || s.os_error() != 0) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return Status::Error(kErrorAccessDenied,
+                           s.text() + " (still refused after " +
+                               std::to_string(kControlFileWait.count() / 1000) + " seconds)",
+                           0);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (!s.ok()) return s;
@@ -68,12 +93,16 @@ Transaction& Transaction::Process() {
 }
 
 Status Transaction::Add(const std::shared_ptr<SharedFile>& file) {
-  if (Holds(file->file.get())) return Status::Ok();
+  const std::string setting = TransactionControlFile();
+  std::lock_guard<std::mutex> lock(mu_);
+  const PageFile* pf = file->file.get();
+  if (std::any_of(members_.begin(), members_.end(), [pf](const Member& m) { return m.file->file.get() == pf; })) {
+    return Status::Ok();
+  }
   Member m;
   m.file = file;
-  m.default_control = TransactionControlSetting().empty();
-  m.control = m.default_control ? DirectoryOf(file->file->path()) + std::string(kDefaultControlName)
-                                : TransactionControlSetting();
+  m.default_control = setting.empty();
+  m.control = m.default_control ? DirectoryOf(file->file->path()) + std::string(kDefaultControlName) : setting;
   if (std::find(control_files_.begin(), control_files_.end(), m.control) == control_files_.end()) {
     if (control_files_.size() + 1 >= static_cast<size_t>(kMaxControlFiles)) {
       return Status::Internal(kErrTooManyControlFiles);
@@ -84,19 +113,55 @@ Status Transaction::Add(const std::shared_ptr<SharedFile>& file) {
   return Status::Ok();
 }
 
+bool Transaction::empty() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return members_.empty();
+}
+
 bool Transaction::Holds(const PageFile* file) const {
+  std::lock_guard<std::mutex> lock(mu_);
   return std::any_of(members_.begin(), members_.end(),
                      [file](const Member& m) { return m.file->file.get() == file; });
 }
 
 void Transaction::MarkFailed(const Status& s) {
+  std::lock_guard<std::mutex> lock(mu_);
   if (failed_.ok()) failed_ = s;
 }
 
+// A statement holds its file's mutex and may then take mu_ (Holds, Add), so
+// the file mutexes come first here too; a file added between the look at the
+// members and the check under mu_ starts the round again.
+std::unique_lock<std::mutex> Transaction::LockMembers(MemberLocks* held) {
+  for (;;) {
+    std::vector<std::shared_ptr<SharedFile>> files;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (const Member& m : members_) files.push_back(m.file);
+    }
+    std::sort(files.begin(), files.end());
+    files.erase(std::unique(files.begin(), files.end()), files.end());
+    std::vector<std::unique_lock<std::mutex>> locks;
+    for (const auto& f : files) locks.emplace_back(f->mu);
+    std::unique_lock<std::mutex> lock(mu_);
+    bool same = true;
+    for (const Member& m : members_) same = same && std::binary_search(files.begin(), files.end(), m.file);
+    if (same) {
+      held->files = std::move(files);
+      held->locks = std::move(locks);
+      return lock;
+    }
+  }
+}
+
 Status Transaction::Commit(platform::Env* env, const platform::Clock& clock) {
+  std::lock_guard<std::mutex> serial(commit_mu_);
+  MemberLocks held;
+  std::unique_lock<std::mutex> lock = LockMembers(&held);
   if (!failed_.ok()) {
     const Status s = failed_;
-    Rollback();
+    for (Member& m : members_) m.file->file->Rollback();
+    Clear();
     return s;
   }
   std::vector<Member*> changed;
@@ -118,6 +183,9 @@ Status Transaction::Commit(platform::Env* env, const platform::Clock& clock) {
 }
 
 void Transaction::Rollback() {
+  std::lock_guard<std::mutex> serial(commit_mu_);
+  MemberLocks held;
+  std::unique_lock<std::mutex> lock = LockMembers(&held);
   for (Member& m : members_) m.file->file->Rollback();
   Clear();
 }

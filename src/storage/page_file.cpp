@@ -26,15 +26,15 @@ uint64_t RoundUnits(size_t n) { return static_cast<uint64_t>(UnitsFor(n)) * kUni
 
 Status PageFile::Open(platform::Env* env, const std::string& path, const Options& options,
                       std::unique_ptr<PageFile>* out) {
-  if (env->IsDirectory(path)) return Status::Error(kErrorAccessDenied);
   auto file = env->OpenFile(path, options.access, options.share,
                             options.create ? platform::Disposition::kOpenAlways
                                            : platform::Disposition::kOpenExisting);
   if (!file.ok()) {
-    switch (file.status().code()) {
-      case Code::kNotFound: return Status::Error(kErrorFileNotFound);
-      default: return Status::Error(kErrorAccessDenied);
-    }
+    // The cause (a directory, no permission, too many open files, a sharing
+    // violation) goes along as text: 5 alone does not say which.
+    const platform::Status& why = file.status();
+    return Status::Error(why.code() == Code::kNotFound ? kErrorFileNotFound : kErrorAccessDenied, why.message(),
+                         why.sys_errno());
   }
   out->reset(new PageFile(env, path, std::move(file.value()), options));
   return Status::Ok();
@@ -199,7 +199,7 @@ Status PageFile::ReadHeader(bool changing) {
   // is resolved even when the counter did not move: only a reading handle
   // that already reads through this journal keeps its cache. Pages a dead
   // committer already wrote home must not meet pages cached before it.
-  if (have_header_ && disk.change_counter <= disk_header_.change_counter &&
+  if (have_header_ && disk.change_counter == disk_header_.change_counter &&
       !(pending && (changing || redirect_.empty()))) {
     return Status::Ok();  // nobody committed since we last looked: the cache stands
   }
@@ -222,7 +222,13 @@ Status PageFile::ReadHeader(bool changing) {
   bool stands = !broken;
   if (stands) {
     s = JournalStands(&stands);
-    if (!s.ok()) stands = false;
+    if (!s.ok()) {
+      // Undecided: nothing may be read through the journal or roll it back.
+      DropCache();
+      redirect_.clear();
+      have_header_ = false;
+      return s;
+    }
   }
   if (!stands) {
     DropCache();
@@ -284,7 +290,10 @@ Status PageFile::JournalStands(bool* stands) {
   changing_ = false;  // the look-up must not change anything
   Status s = tree_.Get(TransactionKey(), &data, &found);
   changing_ = was_changing;
-  if (!s.ok()) return s;
+  if (!s.ok()) {
+    *stands = false;  // a shadow tree that cannot be read is rolled back
+    return Status::Ok();
+  }
   if (!found) return Status::Ok();
   uint32_t transaction = 0;
   std::string control_file;
@@ -295,7 +304,12 @@ Status PageFile::JournalStands(bool* stands) {
   }
   bool pending = false;
   s = options_.transaction_check(transaction, control_file, &pending);
-  if (!s.ok()) pending = true;  // a control file that cannot be read rolls back
+  // A missing control file rolls back. Any other failure leaves it open
+  // whether the transaction reached its commit point: the operation fails
+  // with the cause rather than guess (rolling back a committed transaction
+  // would undo it in this file only).
+  if (s.code() == kErrorFileNotFound) pending = true;
+  else if (!s.ok()) return s;
   *stands = !pending;
   return Status::Ok();
 }
@@ -328,7 +342,7 @@ Status PageFile::Finalize() {
   FileHeader h;
   if (got < kHeaderSize || !FileHeader::Decode(bytes, &h)) return Status::Error(kErrorInvalidDataFile);
   h.committed_end = h.journal_end = h.DataEnd();
-  h.change_counter += 1;
+  h.change_counter = NextChange(h.change_counter);
   s = WriteAt(0, h.Encode());
   if (!s.ok()) return s;
   if (!file_->Sync().ok()) return Status::Error(90);
@@ -530,7 +544,7 @@ Status PageFile::CommitToJournal() {
   if (s.ok()) {
     header_.committed_end = std::max(header_.DataEnd(), data_end);
     header_.journal_end = header_.committed_end;
-    header_.change_counter = before.change_counter + 1;
+    header_.change_counter = NextChange(before.change_counter);
     s = WriteChanges(data_end, &journal_);
   }
   if (s.ok()) {

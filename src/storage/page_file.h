@@ -2,8 +2,9 @@
 // pages valid while the file's change counter stays the same, the commit that
 // reaches the file through the journal, recovery of a pending journal, the
 // reader/update/commit locks by which processes share the file, and the
-// owner-password cipher. Owner thread only; other handles (in this process
-// or others) coordinate through the file's byte-range locks.
+// owner-password cipher. Not thread-safe: one thread at a time, which for
+// table handles is whoever holds its SharedFile's mutex (shared_file.h);
+// other processes coordinate through the file's byte-range locks.
 #pragma once
 
 #include <functional>

@@ -158,7 +158,7 @@ TEST(Commit, CrashBetweenHeaderWritesRollsForwardWithCounterTwoAbove) {
     auto f = OpenFile(tmp.path());
     ASSERT_TRUE(Apply(f.get(), MakeRows(0, 200, "a"), {}).ok());
   }
-  int32_t counter_before = 0;
+  uint32_t counter_before = 0;
   {
     auto f = OpenFile(tmp.path());
     ASSERT_TRUE(f->Begin(false).ok());
