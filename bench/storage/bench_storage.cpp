@@ -3,7 +3,10 @@
 // a duplicates key on one byte): durable single adds, one large transaction,
 // warm lookups by key, a full scan in record order and the file size.
 // SQLite runs twice: rollback journal with synchronous=FULL, and WAL (also
-// synchronous=FULL). Usage: bench_storage [ROWS] [DURABLE_ADDS].
+// synchronous=FULL). Then the engine alone: an import of IMPORT_ROWS rows
+// through the driver in one LOGOUT/COMMIT transaction, whose commit must
+// cost time linear in the pages it changes.
+// Usage: bench_storage [ROWS] [DURABLE_ADDS] [IMPORT_ROWS].
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "storage/declared_table.h"
 #include "storage/gateway_tables.h"
 #include "storage/page_file.h"
 #include "storage/tables.h"
@@ -127,6 +131,34 @@ Figures RunEngine(const std::string& dir, int rows, int durable) {
   return f;
 }
 
+// Adds `rows` rows through the driver in one transaction; prints the time of
+// the adds and of the COMMIT apart, and the file size.
+void RunImport(const std::string& dir, int rows) {
+  {
+    auto t = DeclareProcessedFiles(dir);
+    Check(t->Create() == 0, "import create");
+  }
+  auto t = DeclareProcessedFiles(dir);
+  Check(t->Open() == 0 && t->Logout() == 0, "import open");
+  auto start = Clock::now();
+  for (int i = 0; i < rows; ++i) {
+    const std::string row = Row(i);
+    std::memcpy(t->buffer().data(), row.data(), row.size());
+    Check(t->Add() == 0, "import add");
+  }
+  const double adds = Seconds(start);
+  auto commit_start = Clock::now();
+  Check(DeclaredTable::CommitTransaction() == 0, "import commit");
+  const double commit = Seconds(commit_start);
+  const double total = Seconds(start);
+  Check(t->Close() == 0, "import close");
+  std::printf("engine import through the driver, one LOGOUT/COMMIT transaction\n");
+  std::printf("  %-34s total %10.3f s   adds %10.3f s   commit %10.3f s   file %8.1f MiB\n",
+              (std::to_string(rows) + " rows").c_str(), total, adds, commit,
+              std::filesystem::file_size(ProcessedFilesFile(dir)) / 1048576.0);
+  std::fflush(stdout);
+}
+
 void Exec(sqlite3* db, const char* sql) {
   char* err = nullptr;
   if (sqlite3_exec(db, sql, nullptr, nullptr, &err) != SQLITE_OK) {
@@ -234,6 +266,7 @@ void Report(const char* label, const Figures& ours, const Figures& theirs, int r
 int main(int argc, char** argv) {
   const int rows = argc > 1 ? std::atoi(argv[1]) : 100000;
   const int durable = argc > 2 ? std::atoi(argv[2]) : 2000;
+  const int import_rows = argc > 3 ? std::atoi(argv[3]) : 1000000;
   std::string pattern = (std::filesystem::temp_directory_path() / "bench-storage-XXXXXX").string();
   const std::string dir = ::mkdtemp(pattern.data());
   std::filesystem::create_directories(dir + "/engine");
@@ -246,6 +279,9 @@ int main(int argc, char** argv) {
   const Figures wal = RunSqlite(dir + "/wal", rows, durable, true);
   Report("rollback journal, synchronous=FULL", ours, full, rows, durable);
   Report("WAL, synchronous=FULL", ours, wal, rows, durable);
+  std::fflush(stdout);
+  std::filesystem::create_directories(dir + "/import");
+  RunImport(dir + "/import", import_rows);
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <unordered_map>
 
 #include "storage/page_codec.h"
 #include "storage/record_keys.h"
@@ -54,10 +55,18 @@ bool PageFile::dirty() const { return header_dirty_ || !freed_.empty() || !dirty
 void PageFile::MarkDirty(int32_t page, const std::shared_ptr<TreePage>& p) {
   clean_.Erase(page);
   dirty_[page] = p;
+  if (numbers_) (*numbers_)[p.get()] = page;
 }
 
 void PageFile::Forget(int32_t page) {
   clean_.Erase(page);
+  if (numbers_) {
+    auto it = dirty_.find(page);
+    if (it != dirty_.end()) {
+      auto n = numbers_->find(it->second.get());
+      if (n != numbers_->end() && n->second == page) numbers_->erase(n);
+    }
+  }
   dirty_.erase(page);
 }
 
@@ -445,31 +454,35 @@ Status PageFile::SizingPass() {
   }
   freed_.clear();
 
-  // The class each changed page needs, measured once.
+  // The class each changed page needs, measured once, and where each page
+  // is now: moves renumber pages while the pass runs, and MarkDirty and
+  // Forget keep this index up to date, so finding a page costs no walk over
+  // every changed page.
   std::vector<std::pair<std::shared_ptr<TreePage>, int>> wanted;
+  std::unordered_map<const TreePage*, int32_t> numbers;
+  wanted.reserve(dirty_.size());
+  numbers.reserve(dirty_.size());
   for (const auto& [number, page] : dirty_) {
     std::string image;
     Status s = EncodePage(0, *page, &image);
     if (!s.ok()) return s;
     wanted.emplace_back(page, UnitsFor(StoredSizeOf(image)));
+    numbers[page.get()] = number;
   }
+  numbers_ = &numbers;
+  Status s = Status::Ok();
   for (const auto& [page, cls] : wanted) {
-    int32_t number = 0;
-    bool found = false;
-    for (const auto& [n, p] : dirty_) {
-      if (p == page) {
-        number = n;
-        found = true;
-        break;
-      }
-    }
-    if (!found) continue;  // freed meanwhile
+    auto where = numbers.find(page.get());
+    if (where == numbers.end()) continue;  // freed meanwhile
+    const int32_t number = where->second;
     int current_class = 0;
     if (number >= 0 && header_.ClassOf(number, &current_class).ok() && current_class == cls) continue;
-    Status s = Relocate(page, number, cls);
-    if (!s.ok()) return s;
+    s = Relocate(page, number, cls);
+    if (!s.ok()) break;
   }
-  return regions.Squeeze();
+  if (s.ok()) s = regions.Squeeze();
+  numbers_ = nullptr;
+  return s;
 }
 
 Status PageFile::WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/file.h"
@@ -147,6 +148,8 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   CleanPageCache clean_{kCleanCacheBytes};
   std::map<int32_t, std::shared_ptr<TreePage>> dirty_;
   std::vector<int32_t> freed_;
+  // While the sizing pass runs: the number each changed page has now.
+  std::unordered_map<const TreePage*, int32_t>* numbers_ = nullptr;
   int32_t next_temp_ = -2;  // -1 means "no tree", so temporaries start below it
   std::map<uint64_t, uint64_t> redirect_;  // home offset -> journal position
 
