@@ -66,6 +66,11 @@ int DeclaredTable::Finish(int code) {
 // with the handle: every later statement but Close fails with 90.
 int DeclaredTable::FromStatus(const Status& s) {
   if (s.ok()) return Finish(0);
+  if (s.file_full()) {  // refused before anything was written: not a failure of the table
+    file_error_ = 0;
+    file_error_text_ = std::string(kFileFullText);
+    return Finish(kErrFileSystem);
+  }
   if (s.internal() != 0) {
     failure_ = s.internal();
     file_error_ = failure_;

@@ -336,7 +336,7 @@ Status PageFile::Finalize() {
   if (!s.ok()) return s;
   FileHeader h;
   if (got < kHeaderSize || !FileHeader::Decode(bytes, &h)) return Status::Error(kErrorInvalidDataFile);
-  h.committed_end = h.journal_end = h.DataEnd();
+  h.committed_end = h.journal_end = static_cast<uint32_t>(h.DataEnd());
   h.change_counter += 1;
   s = WriteAt(0, h.Encode());
   if (!s.ok()) return s;
@@ -485,7 +485,23 @@ Status PageFile::SizingPass() {
   return s;
 }
 
-Status PageFile::WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal) {
+// Where the journal of this commit will end: behind the data (the larger of
+// its old and new end), every changed page that has a home below the old end,
+// then the shadow header. Each page's image takes exactly its class.
+Status PageFile::JournalEnd(uint64_t data_end_before, uint64_t* end) const {
+  uint64_t pos = std::max(header_.DataEnd(), data_end_before);
+  for (const auto& [number, page] : dirty_) {
+    if (number < 0 || PageOffset(number) >= data_end_before) continue;
+    int cls = 0;
+    Status s = header_.ClassOf(number, &cls);
+    if (!s.ok()) return s;
+    pos += static_cast<uint64_t>(cls) * kUnit;
+  }
+  *end = pos + kHeaderSize;
+  return Status::Ok();
+}
+
+Status PageFile::WriteChanges(uint64_t data_end_before, std::vector<JournalEntry>* journal) {
   uint64_t journal_end = header_.committed_end;
   for (const auto& [number, page] : dirty_) {
     if (number < 0) return Status::Internal(kErrPageInNoRegion);
@@ -519,7 +535,8 @@ Status PageFile::Commit() {
 
 // Steps up to the commit point of this file: the changed pages are in the
 // journal and the header at offset 0 names it. On failure the file is as it
-// was before and the operation has ended.
+// was before and the operation has ended. A commit that would make the file
+// reach past its 32-bit offsets is refused before anything is written.
 Status PageFile::CommitToJournal() {
   if (options_.share == platform::Share::kDenyNone || options_.share == platform::Share::kDenyWrite) {
     if (!file_->Lock(kLockBase, kReaderSlots).ok()) {
@@ -528,20 +545,22 @@ Status PageFile::CommitToJournal() {
     }
     commit_locked_ = true;
   }
-  Status s = Status::Ok();
-  if (disk_header_.change_counter == 0) {
+  const FileHeader before = disk_header_;
+  const uint64_t data_end = header_.DataEnd();
+  journal_.clear();
+  uint64_t journal_end = 0;
+  Status s = SizingPass();
+  if (s.ok()) s = JournalEnd(data_end, &journal_end);
+  if (s.ok() && journal_end > size_limit_) s = Status::FileFull();
+  if (s.ok() && before.change_counter == 0) {
     // Nothing on disk yet: put an empty header there first, so that a crash
     // before the commit point leaves an empty file rather than pages behind
     // 512 bytes that do not read as a header.
-    s = WriteAt(0, disk_header_.Encode());
+    s = WriteAt(0, before.Encode());
     if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
   }
-  const FileHeader before = disk_header_;
-  const uint32_t data_end = header_.DataEnd();
-  if (s.ok()) s = SizingPass();
-  journal_.clear();
   if (s.ok()) {
-    header_.committed_end = std::max(header_.DataEnd(), data_end);
+    header_.committed_end = static_cast<uint32_t>(std::max(header_.DataEnd(), data_end));
     header_.journal_end = header_.committed_end;
     header_.change_counter = before.change_counter + 1;
     s = WriteChanges(data_end, &journal_);
@@ -556,10 +575,9 @@ Status PageFile::CommitToJournal() {
     if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
   }
   if (!s.ok()) {
-    DropCache();
-    header_ = disk_header_;
     journal_.clear();
     EndCommit();
+    Rollback();
   }
   return s;
 }

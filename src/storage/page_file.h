@@ -93,6 +93,12 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   // operation's when it has changed nothing yet.
   Status TruncateToData();
 
+  // The offset no byte of the file may reach past (the 32-bit limit of the
+  // format unless a test sets a smaller one): a commit that would grow the
+  // data or its journal beyond it fails with Status::FileFull() before
+  // writing anything.
+  void set_size_limit(uint64_t bytes) { size_limit_ = bytes; }
+
   // TreePages.
   int32_t root() override { return header_.root; }
   void set_root(int32_t page) override;
@@ -123,7 +129,8 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   Status SizingPass();
   Status MovePage(int32_t from, int32_t to) override;
   Status Relocate(const std::shared_ptr<TreePage>& page, int32_t number, int new_class);
-  Status WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal);
+  Status JournalEnd(uint64_t data_end_before, uint64_t* end) const;
+  Status WriteChanges(uint64_t data_end_before, std::vector<JournalEntry>* journal);
   Status LockReaderSlot();
   void ReleaseLocks();
   void EndCommit();
@@ -137,6 +144,7 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   Options options_;
   std::optional<CipherKey> key_;
   bool shared_;  // others may write: every operation takes its locks
+  uint64_t size_limit_ = kMaxFileBytes;
 
   FileHeader header_;       // as this handle sees it, with uncommitted changes
   FileHeader disk_header_;  // as last read from or written to offset 0
