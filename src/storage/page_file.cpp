@@ -231,7 +231,14 @@ Status PageFile::ReadHeader(bool changing) {
   bool stands = !broken;
   if (stands) {
     s = JournalStands(&stands);
-    if (!s.ok()) stands = false;
+    if (!s.ok()) {
+      // The journal's fate is unknown (its control file cannot be read):
+      // neither read through it nor drop it. Every later operation asks again.
+      DropCache();
+      redirect_.clear();
+      have_header_ = false;
+      return s;
+    }
   }
   if (!stands) {
     DropCache();
@@ -293,7 +300,10 @@ Status PageFile::JournalStands(bool* stands) {
   changing_ = false;  // the look-up must not change anything
   Status s = tree_.Get(TransactionKey(), &data, &found);
   changing_ = was_changing;
-  if (!s.ok()) return s;
+  if (!s.ok()) {
+    *stands = false;  // the journal's own pages do not read: it is broken
+    return Status::Ok();
+  }
   if (!found) return Status::Ok();
   uint32_t transaction = 0;
   std::string control_file;
@@ -304,7 +314,9 @@ Status PageFile::JournalStands(bool* stands) {
   }
   bool pending = false;
   s = options_.transaction_check(transaction, control_file, &pending);
-  if (!s.ok()) pending = true;  // a control file that cannot be read rolls back
+  // A control file that cannot be read decides nothing: rolling back here
+  // could undo a transaction that passed its commit point.
+  if (!s.ok()) return s;
   *stands = !pending;
   return Status::Ok();
 }
@@ -397,6 +409,14 @@ Status PageFile::Free(int32_t page) {
   Forget(page);
   if (page >= 0) freed_.push_back(page);
   return Status::Ok();
+}
+
+void PageFile::RaiseLastNumber(uint32_t number) {
+  uint32_t last = 0;
+  for (uint8_t b : header_.last_number) last = last << 8 | b;
+  if (number <= last) return;
+  for (int i = 3; i >= 0; --i, number >>= 8) header_.last_number[i] = static_cast<uint8_t>(number);
+  header_dirty_ = true;
 }
 
 Status PageFile::TakeNumber(uint32_t* number) {
@@ -606,14 +626,15 @@ Status PageFile::FinishCommit() {
 }
 
 // Drops a journal written by CommitToJournal: the file returns to its state
-// before the commit.
-void PageFile::AbandonCommit() {
-  Finalize();
+// before the commit. On failure the journal may still be named at offset 0.
+Status PageFile::AbandonCommit() {
+  const Status s = Finalize();
   DropCache();
   header_ = disk_header_;
   have_header_ = false;
   journal_.clear();
   EndCommit();
+  return s;
 }
 
 void PageFile::EndCommit() {

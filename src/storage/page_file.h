@@ -72,11 +72,13 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   // The same in two steps, for a commit that spans files: CommitToJournal
   // writes the changes to the journal and names it in the header (from then
   // on readers roll it forward unless the transaction check says otherwise);
-  // FinishCommit copies it home; AbandonCommit drops it instead. Each ends
-  // the operation when it fails; FinishCommit and AbandonCommit always do.
+  // FinishCommit copies it home; AbandonCommit drops it instead (when that
+  // fails, the journal may still be named and the caller must keep whatever
+  // makes the transaction check roll it back). Each ends the operation when
+  // it fails; FinishCommit and AbandonCommit always do.
   Status CommitToJournal();
   Status FinishCommit();
-  void AbandonCommit();
+  Status AbandonCommit();
   // Drops every uncommitted change; ends the operation.
   void Rollback();
   // Ends an operation that changed nothing (releases its locks).
@@ -110,6 +112,9 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
 
   // NumberSource: the header's last-issued number.
   Status TakeNumber(uint32_t* number) override;
+  // Raises the last-issued number to `number` when it is lower (a changing
+  // operation; committed with it).
+  void RaiseLastNumber(uint32_t number);
 
  private:
   struct JournalEntry {
