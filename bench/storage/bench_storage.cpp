@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,13 +149,16 @@ void RunImport(const std::string& dir, int rows) {
   }
   const double adds = Seconds(start);
   auto commit_start = Clock::now();
+  const std::clock_t commit_cpu_start = std::clock();
   Check(DeclaredTable::CommitTransaction() == 0, "import commit");
   const double commit = Seconds(commit_start);
+  // Processor time too: on a busy machine it shows the commit's own cost.
+  const double commit_cpu = static_cast<double>(std::clock() - commit_cpu_start) / CLOCKS_PER_SEC;
   const double total = Seconds(start);
   Check(t->Close() == 0, "import close");
   std::printf("engine import through the driver, one LOGOUT/COMMIT transaction\n");
-  std::printf("  %-34s total %10.3f s   adds %10.3f s   commit %10.3f s   file %8.1f MiB\n",
-              (std::to_string(rows) + " rows").c_str(), total, adds, commit,
+  std::printf("  %-34s total %10.3f s   adds %10.3f s   commit %10.3f s (cpu %.3f s)   file %8.1f MiB\n",
+              (std::to_string(rows) + " rows").c_str(), total, adds, commit, commit_cpu,
               std::filesystem::file_size(ProcessedFilesFile(dir)) / 1048576.0);
   std::fflush(stdout);
 }

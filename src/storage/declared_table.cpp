@@ -750,9 +750,14 @@ int DeclaredTable::Logout() {
   return FromStatus(Transaction::Process().Add(file_));
 }
 
-int DeclaredTable::CommitTransaction(platform::Env* env) {
+int DeclaredTable::CommitTransaction(platform::Env* env, DeclaredTable* reporter) {
   const Status s = Transaction::Process().Commit(env);
-  return s.internal() != 0 ? kErrFileSystem : s.code();
+  const int rc = s.internal() != 0 ? kErrFileSystem : s.code();
+  if (reporter != nullptr) {
+    reporter->Finish(rc);
+    if (s.file_full()) reporter->file_error_text_ = std::string(kFileFullText);
+  }
+  return rc;
 }
 
 int DeclaredTable::RollbackTransaction() {

@@ -67,7 +67,8 @@ Status ControlRecord(platform::Env* env, const std::string& path, uint32_t numbe
 
 }  // namespace
 
-Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number, bool* pending) {
+Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number,
+                          bool* pending) {
   bool found = false;
   std::string decisive;
   Status s = ControlRecord(env, path, number, &found, &decisive);
@@ -228,7 +229,8 @@ void Transaction::KeepNumber(PageFile* first, uint32_t number) {
 // Removes the number from the control files [from, end); best effort: a
 // number left behind names no journal that could still roll back.
 void Transaction::ForgetNumber(std::vector<Control>& controls, size_t from, uint32_t number) {
-  for (size_t i = from; i < controls.size(); ++i) DeleteControlRecord(controls[i].file.get(), number);
+  for (size_t i = from; i < controls.size(); ++i)
+    DeleteControlRecord(controls[i].file.get(), number);
 }
 
 // Commits several files as one. The commit point is a single write: the
@@ -252,8 +254,8 @@ Status Transaction::CommitThroughControlFiles(platform::Env* env, const platform
     const Member& m = *changed[prepared];
     PageFile& f = *m.file->file;
     s = f.tree().Put(TransactionKey(),
-                     EncodeTransactionRecord(number, m.default_control ? std::string(kDefaultControlFile)
-                                                                       : m.control));
+                     EncodeTransactionRecord(
+                         number, m.default_control ? std::string(kDefaultControlFile) : m.control));
     if (!s.ok()) break;
     s = f.CommitToJournal();  // ends the operation itself when it fails
     if (!s.ok()) break;

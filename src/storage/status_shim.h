@@ -10,7 +10,12 @@ class Status {
   static Status Error(int code) { Status s; s.code_ = code; return s; }
   // A change refused because the file would outgrow its 32-bit offsets;
   // nothing was written and the file stays usable.
-  static Status FileFull() { Status s; s.code_ = 90; s.full_ = true; return s; }
+  static Status FileFull() {
+    Status s;
+    s.code_ = 90;
+    s.full_ = true;
+    return s;
+  }
   bool ok() const { return code_ == 0; }
   bool file_full() const { return full_; }
   int code() const { return code_; }

@@ -12,6 +12,7 @@
 #include "storage/declared_table.h"
 #include "storage/kfs_ops.h"
 #include "storage/kfs_run.h"
+#include "storage/kfs_transaction.h"
 #include "storage/page_file_fixture.h"
 #include "storage/shared_file.h"
 
@@ -31,9 +32,9 @@ std::string Slurp(const std::string& path) {
 class ExtentEnv : public platform::EnvWrapper {
  public:
   ExtentEnv() : EnvWrapper(platform::Env::Default()) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
-                                                             platform::Share share,
-                                                             platform::Disposition disposition) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
     auto r = target()->OpenFile(path, access, share, disposition);
     if (!r.ok()) return r;
     return std::unique_ptr<platform::File>(new Watched(std::move(r.value()), &extent));
@@ -43,7 +44,8 @@ class ExtentEnv : public platform::EnvWrapper {
  private:
   class Watched : public platform::FileWrapper {
    public:
-    Watched(std::unique_ptr<platform::File> f, uint64_t* extent) : FileWrapper(std::move(f)), extent_(extent) {}
+    Watched(std::unique_ptr<platform::File> f, uint64_t* extent)
+        : FileWrapper(std::move(f)), extent_(extent) {}
     platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
       *extent_ = std::max<uint64_t>(*extent_, o + n);
       return target()->WriteAt(o, b, n);
@@ -54,12 +56,32 @@ class ExtentEnv : public platform::EnvWrapper {
   };
 };
 
+// A table of 1004-byte rows that do not compress, keyed by their first
+// four bytes.
+TableDef BigDef() {
+  TableDef def;
+  def.record_length = 1004;
+  def.fields = {MakeField("BIG:NAME", kTypeString, 0, 4),
+                MakeField("BIG:DATA", kTypeString, 4, 1000)};
+  def.keys = {MakeKey("BIG:KEY", 0, {{0, 0}})};
+  return def;
+}
+
+std::string BigRow(int i) {
+  std::string row(1004, ' ');
+  const std::string name = std::to_string(1000 + i);
+  std::copy(name.begin(), name.end(), row.begin());
+  for (int j = 4; j < 1004; ++j) row[j] = static_cast<char>('!' + (i * 7 + j * 13) % 90);
+  return row;
+}
+
 TEST(FileFull, DataEndIsNotCutToThirtyTwoBits) {
   FileHeader h;
   h.start[59] = 0;
   h.end[59] = 59u * 300000u;  // 4.5 GB of pages
   EXPECT_EQ(h.DataEnd(), 512 + 256ull * 59u * 300000u);
-  EXPECT_FALSE(h.Consistent(uint64_t{1} << 40)) << "a header past 32-bit offsets must read as damaged";
+  EXPECT_FALSE(h.Consistent(uint64_t{1} << 40))
+      << "a header past 32-bit offsets must read as damaged";
 }
 
 // The limit is exact: a commit whose journal ends right at it goes through,
@@ -122,22 +144,18 @@ TEST(FileFull, CommitPastTheLimitIsRefusedBeforeAnyWrite) {
 // the table does not count as damaged, and later statements work.
 TEST(FileFull, DriverReportsFileFullAndTheTableGoesOn) {
   TempDir dir;
-  TableDef def;
-  def.record_length = 1004;
-  def.fields = {MakeField("BIG:NAME", kTypeString, 0, 4), MakeField("BIG:DATA", kTypeString, 4, 1000)};
-  def.keys = {MakeKey("BIG:KEY", 0, {{0, 0}})};
+  const TableDef def = BigDef();
   DeclaredTable t(dir.path() + "/BIG\\!BIG", def);
   ASSERT_EQ(t.Create(), 0);
   ASSERT_EQ(t.Open(), 0);
   std::shared_ptr<SharedFile> shared;
-  ASSERT_TRUE(AcquireSharedFile(platform::Env::Default(), dir.path() + "/BIG.KFS", 0x42, false, &shared).ok());
+  ASSERT_TRUE(
+      AcquireSharedFile(platform::Env::Default(), dir.path() + "/BIG.KFS", 0x42, false, &shared)
+          .ok());
   const uint64_t size = std::filesystem::file_size(dir.path() + "/BIG.KFS");
   shared->file->set_size_limit(size + 3 * 15104);
   auto add = [&](int i) {
-    std::string row(1004, ' ');
-    const std::string name = std::to_string(1000 + i);
-    std::copy(name.begin(), name.end(), row.begin());
-    for (int j = 4; j < 1004; ++j) row[j] = static_cast<char>('!' + (i * 7 + j * 13) % 90);  // does not compress
+    const std::string row = BigRow(i);
     std::copy(row.begin(), row.end(), t.buffer().begin());
     return t.Add();
   };
@@ -155,6 +173,64 @@ TEST(FileFull, DriverReportsFileFullAndTheTableGoesOn) {
   EXPECT_EQ(t.Close(), 0);
   shared.reset();
   ExpectSoundFile(dir.path() + "/BIG.KFS");
+}
+
+// A transaction over two files whose second file is full fails as a whole:
+// COMMIT says "file full", both files keep their old rows, and the control
+// file keeps no number.
+TEST(FileFull, TransactionWithOneFullFileChangesNoFile) {
+  TempDir dir;
+  const TableDef def = BigDef();
+  std::unique_ptr<DeclaredTable> tables[2];
+  for (int f = 0; f < 2; ++f) {
+    tables[f] =
+        std::make_unique<DeclaredTable>(dir.path() + (f == 0 ? "/ONE" : "/TWO") + "\\!BIG", def);
+    ASSERT_EQ(tables[f]->Create(), 0);
+    ASSERT_EQ(tables[f]->Open(), 0);
+    std::string r = BigRow(0);
+    std::copy(r.begin(), r.end(), tables[f]->buffer().begin());
+    ASSERT_EQ(tables[f]->Add(), 0);
+  }
+  std::shared_ptr<SharedFile> two;
+  ASSERT_TRUE(
+      AcquireSharedFile(platform::Env::Default(), dir.path() + "/TWO.KFS", 0x42, false, &two).ok());
+  const std::string two_before = Slurp(dir.path() + "/TWO.KFS");
+  two->file->set_size_limit(two_before.size() + 4 * 15104);
+  for (int f = 0; f < 2; ++f) {
+    ASSERT_EQ(tables[f]->Logout(), 0);
+    for (int i = 1; i < (f == 0 ? 3 : 60); ++i) {
+      std::string r = BigRow(i);
+      std::copy(r.begin(), r.end(), tables[f]->buffer().begin());
+      ASSERT_EQ(tables[f]->Add(), 0);
+    }
+  }
+  EXPECT_EQ(DeclaredTable::CommitTransaction(platform::Env::Default(), tables[0].get()),
+            kErrFileSystem);
+  EXPECT_EQ(tables[0]->file_error_text(), "file full");
+  // ONE reached its journal before TWO was refused and dropped it again
+  // (its rows are checked below); TWO was not written at all.
+  EXPECT_TRUE(Slurp(dir.path() + "/TWO.KFS") == two_before);
+  EXPECT_EQ(tables[0]->Records(), 1u);
+  EXPECT_EQ(tables[1]->Records(), 1u);
+  // Whatever number the failed COMMIT took is gone from the control file.
+  std::unique_ptr<PageFile> control;
+  ASSERT_TRUE(
+      PageFile::Open(platform::Env::Default(), dir.path() + "/keelfast.tcf", {}, &control).ok());
+  Rows numbers;
+  ASSERT_TRUE(ReadAll(control.get(), &numbers).ok());
+  EXPECT_TRUE(numbers.empty()) << numbers.size() << " numbers left behind";
+  control.reset();
+  // Both files go on.
+  for (int f = 0; f < 2; ++f) {
+    std::string r = BigRow(99);
+    std::copy(r.begin(), r.end(), tables[f]->buffer().begin());
+    EXPECT_EQ(tables[f]->Add(), 0);
+    EXPECT_EQ(tables[f]->Records(), 2u);
+    EXPECT_EQ(tables[f]->Close(), 0);
+  }
+  two.reset();
+  for (const char* name : {"/ONE.KFS", "/TWO.KFS", "/keelfast.tcf"})
+    ExpectSoundFile(dir.path() + name);
 }
 
 }  // namespace

@@ -357,7 +357,8 @@ struct Layout {
   const char* name;
 };
 
-class TransactionEveryWriteTest : public TransactionTest, public ::testing::WithParamInterface<Layout> {
+class TransactionEveryWriteTest : public TransactionTest,
+                                  public ::testing::WithParamInterface<Layout> {
  protected:
   using Files = std::map<std::string, std::string>;  // name -> bytes
 
@@ -387,10 +388,12 @@ class TransactionEveryWriteTest : public TransactionTest, public ::testing::With
     std::vector<std::unique_ptr<DeclaredTable>> tables;
     bool ok = true;
     for (size_t i = 0; ok && i < layout.controls.size(); ++i) {
-      TransactionControlSetting() = layout.controls[i].empty() ? "" : dir_ + "/" + layout.controls[i];
+      TransactionControlSetting() =
+          layout.controls[i].empty() ? "" : dir_ + "/" + layout.controls[i];
       tables.push_back(Table(File(i), &env));
       ok = tables.back()->Open() == 0 && tables.back()->Logout() == 0;
-      for (int r = 0; ok && r < 30; ++r) ok = AddName(tables.back().get(), tag + std::to_string(r)) == 0;
+      for (int r = 0; ok && r < 30; ++r)
+        ok = AddName(tables.back().get(), tag + std::to_string(r)) == 0;
     }
     TransactionControlSetting().clear();
     EXPECT_TRUE(ok);
@@ -425,7 +428,8 @@ TEST_P(TransactionEveryWriteTest, AllFilesOldOrAllNewAfterEveryWrite) {
       for (size_t i = 0; i < n; ++i) seen.push_back(Names(File(i)));
       const bool all_old = seen == old_names;
       const bool all_new = seen == new_names;
-      ASSERT_TRUE(all_old || all_new) << "torn after write " << k << (crash ? " (crash)" : " (failed write)");
+      ASSERT_TRUE(all_old || all_new)
+          << "torn after write " << k << (crash ? " (crash)" : " (failed write)");
       if (!crash) {
         EXPECT_EQ(rc == 0, all_new) << "COMMIT's answer disagrees with the files after write " << k;
       }
@@ -443,19 +447,20 @@ TEST_P(TransactionEveryWriteTest, AllFilesOldOrAllNewAfterEveryWrite) {
         EXPECT_EQ(Names(File(i)), want) << "after write " << k;
       }
       if (crash) {
-        for (const auto& e : std::filesystem::directory_iterator(dir_)) testing::ExpectSoundFile(e.path());
+        for (const auto& e : std::filesystem::directory_iterator(dir_))
+          testing::ExpectSoundFile(e.path());
       }
     }
     EXPECT_TRUE(saw_old && saw_new);
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layouts, TransactionEveryWriteTest,
-    ::testing::Values(Layout{{"", ""}, "TwoFilesOneControlFile"}, Layout{{"", "", ""}, "ThreeFilesOneControlFile"},
-                      Layout{{"a.tcf", ""}, "TwoFilesTwoControlFiles"},
-                      Layout{{"", "a.tcf", ""}, "ThreeFilesTwoControlFiles"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Layouts, TransactionEveryWriteTest,
+                         ::testing::Values(Layout{{"", ""}, "TwoFilesOneControlFile"},
+                                           Layout{{"", "", ""}, "ThreeFilesOneControlFile"},
+                                           Layout{{"a.tcf", ""}, "TwoFilesTwoControlFiles"},
+                                           Layout{{"", "a.tcf", ""}, "ThreeFilesTwoControlFiles"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vm::storage
