@@ -137,6 +137,11 @@ int DeclaredTable::Finish(int code) {
 // with the handle: every later statement but Close fails with 90.
 int DeclaredTable::FromStatus(const Status& s) {
   if (s.ok()) return Finish(0);
+  if (s.file_full()) {  // refused before anything was written: not a failure of the table
+    file_error_ = 0;
+    file_error_text_ = std::string(kFileFullText);
+    return Finish(kErrFileSystem);
+  }
   if (s.internal() != 0) {
     failure_ = s.internal();
     file_error_ = failure_;
@@ -886,9 +891,14 @@ int DeclaredTable::Logout() {
   return FromStatus(Transaction::Process().Add(file_));
 }
 
-int DeclaredTable::CommitTransaction(platform::Env* env) {
+int DeclaredTable::CommitTransaction(platform::Env* env, DeclaredTable* reporter) {
   const Status s = Transaction::Process().Commit(env);
-  return s.internal() != 0 ? kErrFileSystem : s.code();
+  const int rc = s.internal() != 0 ? kErrFileSystem : s.code();
+  if (reporter != nullptr) {
+    reporter->Finish(rc);
+    if (s.file_full()) reporter->file_error_text_ = std::string(kFileFullText);
+  }
+  return rc;
 }
 
 int DeclaredTable::RollbackTransaction() {

@@ -137,7 +137,10 @@ class DeclaredTable {
   // Adds this table's file to the process's transaction: its changes wait
   // for CommitTransaction (or are dropped by RollbackTransaction).
   int Logout();
-  static int CommitTransaction(platform::Env* env = platform::Env::Default());
+  // `reporter` (the table COMMIT was sent to) gets the code and file error
+  // text of the result.
+  static int CommitTransaction(platform::Env* env = platform::Env::Default(),
+                               DeclaredTable* reporter = nullptr);
   static int RollbackTransaction();
   // Rows in the table (0 when it cannot be read; see error()).
   uint32_t Records();

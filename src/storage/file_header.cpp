@@ -52,9 +52,9 @@ Status FileHeader::ClassOf(int32_t page, int* cls) const {
   return Status::Internal(kErrPageInNoRegion);
 }
 
-uint32_t FileHeader::DataEnd() const {
+uint64_t FileHeader::DataEnd() const {
   for (int k = kRegionCount - 1; k >= 1; --k) {
-    if (end[k] > start[k]) return static_cast<uint32_t>(PageOffset(static_cast<int32_t>(end[k])));
+    if (end[k] > start[k]) return PageOffset(static_cast<int32_t>(end[k]));
   }
   return kHeaderSize;
 }
@@ -65,7 +65,7 @@ bool FileHeader::Consistent(uint64_t file_size) const {
     if (start[k] < floor || end[k] < start[k] || (end[k] - start[k]) % static_cast<uint32_t>(k) != 0) return false;
     floor = end[k];
   }
-  if (PageOffset(0) + 256ull * floor > 0xFFFFFFFFull) return false;  // offsets are 32-bit
+  if (PageOffset(0) + 256ull * floor > kMaxFileBytes) return false;  // offsets are 32-bit
   const uint64_t data_end = DataEnd();
   if (data_end > file_size || committed_end > journal_end) return false;
   // A journal always lies behind the data it is for.

@@ -16,6 +16,9 @@ namespace vm::storage {
 inline constexpr size_t kHeaderSize = 512;
 inline constexpr int kRegionCount = 60;
 inline constexpr int kErrPageInNoRegion = 1735;
+// Offsets in the file are 32-bit: no byte of data or journal may lie at or
+// past this.
+inline constexpr uint64_t kMaxFileBytes = 0xFFFFFFFFull;
 
 struct FileHeader {
   uint32_t committed_end = kHeaderSize;  // where the journal begins
@@ -37,8 +40,9 @@ struct FileHeader {
   // Class of page p (1735 as an internal error when it lies in no region).
   Status ClassOf(int32_t page, int* cls) const;
   // File offset just past the data: 512 + 256 × end of the highest region
-  // that holds pages.
-  uint32_t DataEnd() const;
+  // that holds pages. Computed in 64 bits: regions grown in memory may reach
+  // past what the format's 32-bit offsets address (a commit refuses that).
+  uint64_t DataEnd() const;
   // Whether the regions are dense, ordered, within 32-bit offsets and inside
   // a file of `file_size` bytes, and the journal bounds are in order. A
   // header that fails this is damaged: nothing may be allocated or moved on

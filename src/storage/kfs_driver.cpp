@@ -119,7 +119,7 @@ int Run(int op, KfsControlBlock* cb, KfsArgs* args) {
     case kOpLogout:
       return t->Logout();
     case kOpCommit:
-      return DeclaredTable::CommitTransaction(cb->env);
+      return DeclaredTable::CommitTransaction(cb->env, t);
     case kOpRollback:
       return DeclaredTable::RollbackTransaction();
     case kOpPut:

@@ -58,7 +58,12 @@ void SetTransactionControlFile(std::string path) {
   TransactionControlSetting() = std::move(path);
 }
 
-Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number, bool* pending) {
+namespace {
+
+// Looks transaction `number` up in control file `path`: whether its record
+// is there, and the record's data.
+Status ControlRecord(platform::Env* env, const std::string& path, uint32_t number, bool* found,
+                     std::string* data) {
   std::unique_ptr<PageFile> f;
   Status s;
   const auto deadline = std::chrono::steady_clock::now() + kControlFileWait;
@@ -79,12 +84,26 @@ Status TransactionPending(platform::Env* env, const std::string& path, uint32_t 
   if (!s.ok()) return s;
   s = f->Begin(false);
   if (!s.ok()) return s;
-  std::string data;
-  bool found = false;
-  if (f->header().root >= 0) s = f->tree().Get(EncodeNumber(number), &data, &found);
+  *found = false;
+  if (f->header().root >= 0) s = f->tree().Get(EncodeNumber(number), data, found);
   f->EndRead();
-  *pending = found;
   return s;
+}
+
+}  // namespace
+
+Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number,
+                          bool* pending) {
+  bool found = false;
+  std::string decisive;
+  Status s = ControlRecord(env, path, number, &found, &decisive);
+  if (!s.ok()) return s;
+  *pending = found;
+  if (!found || decisive.empty()) return s;
+  // A commit over several control files: this record names the first of
+  // them, whose record alone marks the commit point.
+  std::string ignored;
+  return ControlRecord(env, decisive, number, pending, &ignored);
 }
 
 Transaction& Transaction::Process() {
@@ -214,83 +233,136 @@ Status Transaction::OpenControlFiles(platform::Env* env, const std::vector<Membe
   return Status::Ok();
 }
 
-// Takes a transaction number that no control file holds, starting at
-// `start`, and records it in every control file. Each file is checked and
-// written under its update lock, so two processes cannot take one number.
+// Takes a transaction number that no control file holds and that none has
+// issued before (at least `start` and above every file's last-issued
+// number, so a number is never used twice with a journal of its first use
+// still unresolved somewhere), and records it in every control file: in the
+// first with no data, in the others with the first one's path. All files are
+// checked and written under their update locks, taken in path order.
 Status Transaction::ChooseNumber(std::vector<Control>& controls, uint32_t start, uint32_t* number) {
+  size_t begun = 0;
+  Status s = Status::Ok();
   uint32_t n = start;
-  for (;;) {
-    size_t begun = 0;
-    bool taken = false;
-    Status s = Status::Ok();
-    for (; begun < controls.size(); ++begun) {
-      PageFile& f = *controls[begun].file;
-      s = f.Begin(true);
-      if (!s.ok()) break;
+  for (; s.ok() && begun < controls.size(); ++begun) {
+    PageFile& f = *controls[begun].file;
+    s = f.Begin(true);
+    if (!s.ok()) break;
+    s = f.tree().EnsureRoot();
+    uint32_t last = 0;
+    for (uint8_t b : f.header().last_number) last = last << 8 | b;
+    if (last >= n) n = last + 1;
+  }
+  for (bool taken = true; s.ok() && taken;) {
+    taken = false;
+    for (size_t i = 0; s.ok() && !taken && i < controls.size(); ++i) {
       std::string data;
-      bool found = false;
-      s = f.tree().EnsureRoot();
-      if (s.ok()) s = f.tree().Get(EncodeNumber(n), &data, &found);
-      if (!s.ok() || found) {
-        ++begun;
-        taken = found;
-        break;
-      }
+      s = controls[i].file->tree().Get(EncodeNumber(n), &data, &taken);
     }
-    if (s.ok() && !taken) {
-      for (Control& c : controls) {
-        if (s.ok()) s = c.file->tree().Insert(EncodeNumber(n), "");
-        s = s.ok() ? c.file->Commit() : (c.file->Rollback(), s);
-      }
-      *number = n;
-      return s;
-    }
+    if (taken) ++n;
+  }
+  for (size_t i = 0; s.ok() && i < controls.size(); ++i) {
+    PageFile& f = *controls[i].file;
+    s = f.tree().Insert(EncodeNumber(n), i == 0 ? std::string() : controls[0].path);
+    f.RaiseLastNumber(n);
+  }
+  if (!s.ok()) {
     for (size_t i = 0; i < begun; ++i) controls[i].file->Rollback();
-    if (!s.ok()) return s;
-    ++n;
+    return s;
+  }
+  *number = n;
+  // Each file commits alone; a crash between them leaves unused numbers,
+  // which no journal names.
+  for (Control& c : controls) {
+    const Status committed = c.file->Commit();
+    if (s.ok()) s = committed;
+  }
+  return s;
+}
+
+// Makes sure the first control file holds the number (a no-op when it does).
+void Transaction::KeepNumber(PageFile* first, uint32_t number) {
+  if (first == nullptr || !first->Begin(true).ok()) return;
+  std::string data;
+  bool found = false;
+  Status s = first->tree().EnsureRoot();
+  if (s.ok()) s = first->tree().Get(EncodeNumber(number), &data, &found);
+  if (s.ok() && !found) s = first->tree().Insert(EncodeNumber(number), "");
+  if (s.ok()) {
+    first->Commit();
+  } else {
+    first->Rollback();
   }
 }
 
+// Removes the number from the control files [from, end); best effort: a
+// number left behind names no journal that could still roll back.
+void Transaction::ForgetNumber(std::vector<Control>& controls, size_t from, uint32_t number) {
+  for (size_t i = from; i < controls.size(); ++i)
+    DeleteControlRecord(controls[i].file.get(), number);
+}
+
+// Commits several files as one. The commit point is a single write: the
+// header of the first control file naming its journal in which the
+// transaction's number is gone. Before it, every data file's journal is
+// rolled back by whoever meets it (its control file's record, or the first
+// control file's record it names, is there); after it, rolled forward.
 Status Transaction::CommitThroughControlFiles(platform::Env* env, const platform::Clock& clock,
                                               const std::vector<Member*>& changed) {
   std::vector<Control> controls;
   uint32_t number = 0;
   Status s = OpenControlFiles(env, changed, &controls);
-  if (s.ok()) s = ChooseNumber(controls, static_cast<uint32_t>(clock.UnixSeconds()), &number);
-  if (!s.ok()) {
-    for (Member* m : changed) m->file->file->Rollback();
-    return s;
+  bool numbered = false;
+  if (s.ok()) {
+    s = ChooseNumber(controls, static_cast<uint32_t>(clock.UnixSeconds()), &number);
+    numbered = number != 0;
   }
   // Every file up to its journal, each naming the transaction.
   size_t prepared = 0;
-  for (; prepared < changed.size(); ++prepared) {
+  for (; s.ok() && prepared < changed.size(); ++prepared) {
     const Member& m = *changed[prepared];
     PageFile& f = *m.file->file;
     s = f.tree().Put(TransactionKey(),
-                     EncodeTransactionRecord(number, m.default_control ? std::string(kDefaultControlFile)
-                                                                       : m.control));
-    if (s.ok()) {
-      s = f.CommitToJournal();
-    } else {
-      f.Rollback();
-    }
+                     EncodeTransactionRecord(
+                         number, m.default_control ? std::string(kDefaultControlFile) : m.control));
+    if (!s.ok()) break;
+    s = f.CommitToJournal();  // ends the operation itself when it fails
     if (!s.ok()) break;
   }
-  // The commit point: the number leaves the control files.
-  for (size_t i = 0; s.ok() && i < controls.size(); ++i) s = DeleteControlRecord(controls[i].file.get(), number);
+  // The commit point: the number leaves the first control file.
+  PageFile* first = controls.empty() ? nullptr : controls.front().file.get();
+  if (s.ok()) {
+    s = first->Begin(true);
+    bool found = false;
+    if (s.ok()) s = first->tree().Delete(EncodeNumber(number), &found);
+    if (!s.ok()) first->Rollback();
+    if (s.ok()) s = first->CommitToJournal();
+  }
   if (!s.ok()) {
+    bool dropped = true;
     for (size_t i = 0; i < changed.size(); ++i) {
-      if (i < prepared) changed[i]->file->file->AbandonCommit();
-      if (i > prepared) changed[i]->file->file->Rollback();
+      PageFile& f = *changed[i]->file->file;
+      if (i < prepared) {
+        if (!f.AbandonCommit().ok()) dropped = false;
+      } else {
+        f.Rollback();
+      }
+    }
+    // A journal that could not be dropped must still meet the number, so
+    // that it rolls back (put back in the first control file in case its
+    // failed commit got as far as naming its journal); otherwise the number
+    // goes from every file.
+    if (!dropped) {
+      KeepNumber(first, number);
+    } else if (numbered) {
+      ForgetNumber(controls, 0, number);
     }
     return s;
   }
-  controls.clear();
-  for (Member* m : changed) {
-    const Status finished = m->file->file->FinishCommit();
-    if (s.ok()) s = finished;
-  }
-  return s;
+  // Decided: what fails from here is repaired by rolling forward.
+  first->FinishCommit();
+  for (Member* m : changed) m->file->file->FinishCommit();
+  ForgetNumber(controls, 1, number);
+  return Status::Ok();
 }
 
 }  // namespace vm::storage

@@ -91,6 +91,8 @@ class Transaction {
   Status OpenControlFiles(platform::Env* env, const std::vector<Member*>& changed,
                           std::vector<Control>* controls);
   Status ChooseNumber(std::vector<Control>& controls, uint32_t start, uint32_t* number);
+  static void ForgetNumber(std::vector<Control>& controls, size_t from, uint32_t number);
+  static void KeepNumber(PageFile* first, uint32_t number);
   void Clear();
 
   std::mutex commit_mu_;  // one COMMIT or ROLLBACK at a time

@@ -19,7 +19,16 @@ class Status {
     s.cause_ = std::make_shared<const Cause>(Cause{std::move(text), os_error});
     return s;
   }
+  // A change refused because the file would outgrow its 32-bit offsets;
+  // nothing was written and the file stays usable.
+  static Status FileFull() {
+    Status s;
+    s.code_ = 90;
+    s.full_ = true;
+    return s;
+  }
   bool ok() const { return code_ == 0; }
+  bool file_full() const { return full_; }
   int code() const { return code_; }
   int internal() const { return internal_; }
   bool has_cause() const { return cause_ != nullptr; }
@@ -33,5 +42,6 @@ class Status {
   int code_ = 0;
   int internal_ = 0;
   std::shared_ptr<const Cause> cause_;  // rare: kept out of line so success stays cheap
+  bool full_ = false;
 };
 }  // namespace vm::storage
