@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -215,10 +216,15 @@ TEST_F(SharedFileTest, ControlFileThatIsADirectoryFailsTheOpenAtOnceWithPathAndC
   EXPECT_EQ(r.rc, kErrorAccessDenied);
   EXPECT_NE(r.text.find(control), std::string::npos) << r.text;
   EXPECT_NE(r.text.find(std::strerror(EISDIR)), std::string::npos) << r.text;
-  // Undecided, the journal was left alone; without a control file it is
-  // rolled back, and the file is sound.
+  // Undecided, the journal was left alone. A missing control file decides
+  // nothing either: the open fails naming it.
   std::filesystem::remove(control);
   auto t = Table("DATA.KFS");
+  ASSERT_EQ(t->Open(), kErrorFileNotFound);
+  EXPECT_NE(t->file_error_text().find(control), std::string::npos) << t->file_error_text();
+  // A control file without the transaction's number lets the journal stand;
+  // the file is whole again.
+  std::ofstream(control, std::ios::binary).flush();
   ASSERT_EQ(t->Open(), 0) << t->file_error_text();
   EXPECT_EQ(Names(t.get()), std::set<std::string>{"before"});
   EXPECT_EQ(t->Close(), 0);
