@@ -19,12 +19,14 @@ void Header(FuzzInput& in) {
   const std::string bytes(in.Rest());
   FileHeader h;
   if (!FileHeader::Decode(bytes, &h)) {
-    Check(bytes.size() < kHeaderSize || bytes.compare(14, 4, "kEeL") != 0, "a header with the magic decodes");
+    Check(bytes.size() < kHeaderSize || bytes.compare(14, 4, "kEeL") != 0,
+          "a header with the magic decodes");
     return;
   }
   const std::string again = h.Encode();
   Check(again.size() == kHeaderSize, "a header encodes to 512 bytes");
-  Check(again.compare(6, kHeaderSize - 6, bytes, 6, kHeaderSize - 6) == 0, "header bytes round trip");
+  Check(again.compare(6, kHeaderSize - 6, bytes, 6, kHeaderSize - 6) == 0,
+        "header bytes round trip");
   FileHeader back;
   Check(FileHeader::Decode(again, &back) && back.Encode() == again, "header value round trip");
   // A header found consistent must not contradict itself.
@@ -35,9 +37,12 @@ void Header(FuzzInput& in) {
       Check(h.start[k] >= h.end[k - 1] || k == 1, "regions follow each other");
       if (h.end[k] == h.start[k]) continue;
       int cls = 0;
-      Check(h.ClassOf(static_cast<int32_t>(h.start[k]), &cls).ok(), "first page of a region has a class");
-      Check(h.ClassOf(static_cast<int32_t>(h.end[k] - 1), &cls).ok() && cls == k, "last page of region k is class k");
-      Check(PageOffset(static_cast<int32_t>(h.end[k])) <= h.DataEnd(), "regions end below the data end");
+      Check(h.ClassOf(static_cast<int32_t>(h.start[k]), &cls).ok(),
+            "first page of a region has a class");
+      Check(h.ClassOf(static_cast<int32_t>(h.end[k] - 1), &cls).ok() && cls == k,
+            "last page of region k is class k");
+      Check(PageOffset(static_cast<int32_t>(h.end[k])) <= h.DataEnd(),
+            "regions end below the data end");
     }
   } else {
     int cls = 0;

@@ -25,10 +25,13 @@ fs::path g_out;
 
 void Write(const std::string& target, const std::string& name, const std::string& bytes) {
   fs::create_directories(g_out / target);
-  std::ofstream(g_out / target / name, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(g_out / target / name, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::string Fixed16(uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
+std::string Fixed16(uint16_t v) {
+  return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
 
 TableDef NotesDef() {
   TableDef d;
@@ -39,7 +42,8 @@ TableDef NotesDef() {
   memo.name = "NOT:TEXT";
   memo.size = 200;
   d.memos = {memo};
-  d.keys = {MakeKey("NOT:NAMEKEY", kKeyNoCase, {{0, 0}}), MakeKey("NOT:NKEY", kKeyDuplicates, {{1, 1}})};
+  d.keys = {MakeKey("NOT:NAMEKEY", kKeyNoCase, {{0, 0}}),
+            MakeKey("NOT:NKEY", kKeyDuplicates, {{1, 1}})};
   return d;
 }
 
@@ -47,7 +51,8 @@ TableDef NotesDef() {
 // machine dies: what a crash in mid-commit leaves on disk.
 class CrashFile : public platform::FileWrapper {
  public:
-  CrashFile(std::unique_ptr<platform::File> f, int* budget) : FileWrapper(std::move(f)), budget_(budget) {}
+  CrashFile(std::unique_ptr<platform::File> f, int* budget)
+      : FileWrapper(std::move(f)), budget_(budget) {}
   platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
     if (*budget_ <= 0) return platform::Status::Ok();
     --*budget_;
@@ -64,8 +69,9 @@ class CrashFile : public platform::FileWrapper {
 class CrashEnv : public platform::EnvWrapper {
  public:
   explicit CrashEnv(int budget) : EnvWrapper(platform::Env::Default()), budget(budget) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& p, platform::Access a,
-                                                             platform::Share s, platform::Disposition d) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& p,
+                                                             platform::Access a, platform::Share s,
+                                                             platform::Disposition d) override {
     auto r = target()->OpenFile(p, a, s, d);
     if (!r.ok()) return r.status();
     return std::unique_ptr<platform::File>(new CrashFile(std::move(r.value()), &budget));
@@ -86,7 +92,8 @@ std::string PendingJournal(const std::string& table) {
   for (int budget = 1; budget < 200; ++budget) {
     fs::remove_all(dir);
     fs::create_directories(dir);
-    std::ofstream(path, std::ios::binary).write(table.data(), static_cast<std::streamsize>(table.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(table.data(), static_cast<std::streamsize>(table.size()));
     {
       CrashEnv env(budget);
       DeclaredTable t((dir / "SEED").string(), NotesDef(), &env);
@@ -116,9 +123,11 @@ std::string TableFile(bool second_table) {
   fs::create_directories(dir);
   const std::string base = (dir / "SEED").string();
   const char* names[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta"};
-  for (const std::string& table : second_table ? std::vector<std::string>{"", "\\!Notes"} : std::vector<std::string>{""}) {
+  for (const std::string& table :
+       second_table ? std::vector<std::string>{"", "\\!Notes"} : std::vector<std::string>{""}) {
     DeclaredTable t(base + table, NotesDef());
-    if (t.Create() != 0 || t.Open() != 0) std::fprintf(stderr, "make_seeds: cannot create a table\n");
+    if (t.Create() != 0 || t.Open() != 0)
+      std::fprintf(stderr, "make_seeds: cannot create a table\n");
     for (int i = 0; i < 6; ++i) {
       std::vector<char>& row = t.buffer();
       std::memset(row.data(), ' ', row.size());
@@ -137,7 +146,10 @@ std::string TableFile(bool second_table) {
 
 void PageSeeds() {
   TreePage leaf;
-  leaf.records = {{"", ""}, {"k000001", "aaaaaaaaaaaaaaaaaaaabc"}, {"k000002", "aaaaaaaaaaaaaaaaaaaabd"}, {"k01", "x"}};
+  leaf.records = {{"", ""},
+                  {"k000001", "aaaaaaaaaaaaaaaaaaaabc"},
+                  {"k000002", "aaaaaaaaaaaaaaaaaaaabd"},
+                  {"k01", "x"}};
   std::string image;
   (void)EncodePage(3, leaf, &image);
   Write("page_codec", "leaf", std::string(1, '\0') + std::string(1, '\x01') + image);
@@ -151,11 +163,17 @@ void PageSeeds() {
   Write("page_codec", "rle_body", std::string(1, '\x01') + runs);
   std::string packed;
   RleEncode(runs, &packed);
-  Write("page_codec", "rle_stream", std::string(1, '\x02') + Fixed16(static_cast<uint16_t>(runs.size())) + packed);
+  Write("page_codec", "rle_stream",
+        std::string(1, '\x02') + Fixed16(static_cast<uint16_t>(runs.size())) + packed);
   std::string body;
   PackRecords(leaf.records, &body);
-  Write("page_codec", "packed", std::string(1, '\x03') + Fixed16(static_cast<uint16_t>(leaf.records.size())) + body);
-  Write("page_codec", "built", std::string("\x04\x00\x05\x00", 4) + "\x03key\x05" "aaaab\x01\x07" "\x04kez2\x02xy\x00");
+  Write("page_codec", "packed",
+        std::string(1, '\x03') + Fixed16(static_cast<uint16_t>(leaf.records.size())) + body);
+  Write("page_codec", "built",
+        std::string("\x04\x00\x05\x00", 4) +
+            "\x03key\x05"
+            "aaaab\x01\x07"
+            "\x04kez2\x02xy\x00");
 }
 
 void HeaderAndDefinitionSeeds(const std::string& table) {
@@ -170,21 +188,25 @@ void HeaderAndDefinitionSeeds(const std::string& table) {
 
 void SmtpSeeds() {
   const std::string greeting = "220 mail.example.com ESMTP\r\n";
-  const std::string plain = greeting +
-                            "250 hello\r\n250 sender ok\r\n250 ok\r\n250 ok\r\n354 go ahead\r\n250 queued\r\n";
+  const std::string plain =
+      greeting + "250 hello\r\n250 sender ok\r\n250 ok\r\n250 ok\r\n354 go ahead\r\n250 queued\r\n";
   Write("smtp_reply", "plain", std::string("\x00\x11", 2) + plain);
-  Write("smtp_reply", "auth", std::string("\x01\x22", 2) + greeting +
-                                  "250-mail.example.com\r\n250-AUTH LOGIN\r\n250 HELP\r\n334 VXNlcm5hbWU6\r\n"
-                                  "334 UGFzc3dvcmQ6\r\n235 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n");
-  Write("smtp_reply", "two_messages_reconnect", std::string("\x24\x33", 2) + plain + "\xFF" + plain);
-  Write("smtp_reply", "rejected_recipient", std::string("\x0c\x44", 2) + greeting +
-                                                "250 hello\r\n250 ok\r\n550 no such user\r\n\xFF" + plain);
+  Write("smtp_reply", "auth",
+        std::string("\x01\x22", 2) + greeting +
+            "250-mail.example.com\r\n250-AUTH LOGIN\r\n250 HELP\r\n334 VXNlcm5hbWU6\r\n"
+            "334 UGFzc3dvcmQ6\r\n235 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n");
+  Write("smtp_reply", "two_messages_reconnect",
+        std::string("\x24\x33", 2) + plain + "\xFF" + plain);
+  Write("smtp_reply", "rejected_recipient",
+        std::string("\x0c\x44", 2) + greeting + "250 hello\r\n250 ok\r\n550 no such user\r\n\xFF" +
+            plain);
   Write("smtp_reply", "keep_open", std::string("\x16\x55", 2) + plain + "250 reset\r\n");
   Write("smtp_reply", "refused", std::string("\x10\x66", 2) + "554 go away\r\n");
 }
 
 void MimeSeeds() {
-  const std::string text = "Dear Bob,\r\nthere is a new message = for you.  \r\n\tend\r\n\xE9t\xE9\n.lone\rCR ";
+  const std::string text =
+      "Dear Bob,\r\nthere is a new message = for you.  \r\n\tend\r\n\xE9t\xE9\n.lone\rCR ";
   Write("mime_codec", "qp", std::string("\x00\x07", 2) + text);
   Write("mime_codec", "base64", std::string("\x01\x09", 2) + text + text + text);
   Write("mime_codec", "base64_decode", std::string("\x02\x00", 2) + "VXNlcm5h\r\nbWU6==!x");

@@ -33,12 +33,14 @@ std::string QuotedPrintableDecode(std::string_view in) {
     if (c == '\r') {
       Check(i + 1 < in.size() && in[i + 1] == '\n', "CR only as part of CR LF");
       Check(i - line_start <= 76, "encoded line of at most 76 characters");
-      Check(i == line_start || (in[i - 1] != ' ' && in[i - 1] != '\t'), "no space or TAB before a line end");
+      Check(i == line_start || (in[i - 1] != ' ' && in[i - 1] != '\t'),
+            "no space or TAB before a line end");
       out += "\r\n";
       line_start = i + 2;
       ++i;
     } else if (c == '=') {
-      Check(i + 2 < in.size() || (i + 1 < in.size() && in[i + 1] == '\r'), "'=' followed by two characters");
+      Check(i + 2 < in.size() || (i + 1 < in.size() && in[i + 1] == '\r'),
+            "'=' followed by two characters");
       if (in[i + 1] == '\r') {
         Check(i + 2 < in.size() && in[i + 2] == '\n', "soft line break is =CR LF");
         Check(i + 1 - line_start <= 76, "soft-broken line of at most 76 characters with its '='");
@@ -85,7 +87,8 @@ void Base64(std::string_view data, std::mt19937& rng) {
     size_t n = 3 * (1 + rng() % 30);
     if (n >= data.size() - pos) n = data.size() - pos;  // the last call takes the rest
     std::vector<char> buf(Base64LineEncoder::MaxOutput(n));
-    const size_t wrote = lines.Feed(reinterpret_cast<const unsigned char*>(data.data() + pos), n, buf.data());
+    const size_t wrote =
+        lines.Feed(reinterpret_cast<const unsigned char*>(data.data() + pos), n, buf.data());
     Check(wrote <= buf.size(), "Feed stays within MaxOutput");
     out.append(buf.data(), wrote);
     pos += n;
@@ -94,7 +97,8 @@ void Base64(std::string_view data, std::mt19937& rng) {
   size_t start = 0;
   for (;;) {
     const size_t crlf = out.find("\r\n", start);
-    const std::string_view line = std::string_view(out).substr(start, crlf == std::string::npos ? out.npos : crlf - start);
+    const std::string_view line =
+        std::string_view(out).substr(start, crlf == std::string::npos ? out.npos : crlf - start);
     Check(line.size() <= 76, "base64 line of at most 76 characters");
     if (crlf == std::string::npos) break;
     Check(line.size() == 76, "only the last base64 line is shorter");
@@ -114,16 +118,20 @@ void LineEnds(std::string_view body) {
   }
   Check(NormalizeLineEnds(fixed) == fixed, "line-end repair is idempotent");
   std::string without, fixed_without;
-  for (char c : body) if (c != '\r' && c != '\n') without.push_back(c);
-  for (char c : fixed) if (c != '\r' && c != '\n') fixed_without.push_back(c);
+  for (char c : body)
+    if (c != '\r' && c != '\n') without.push_back(c);
+  for (char c : fixed)
+    if (c != '\r' && c != '\n') fixed_without.push_back(c);
   Check(without == fixed_without, "line-end repair changes nothing but line ends");
 }
 
 void Zone(FuzzInput& in) {
   const int offset = static_cast<int16_t>(in.U16()) % (24 * 60);
   const std::string text = NetTimeZoneOffsetText(offset);
-  Check(text.size() == 5 && (text[0] == '+' || text[0] == '-'), "zone text is a sign and four digits");
-  const int back = ((text[1] - '0') * 10 + (text[2] - '0')) * 60 + (text[3] - '0') * 10 + (text[4] - '0');
+  Check(text.size() == 5 && (text[0] == '+' || text[0] == '-'),
+        "zone text is a sign and four digits");
+  const int back =
+      ((text[1] - '0') * 10 + (text[2] - '0')) * 60 + (text[3] - '0') * 10 + (text[4] - '0');
   Check((text[0] == '-' ? -back : back) == offset, "zone text reads back as its offset");
 }
 
@@ -135,11 +143,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t which = in.Byte();
   std::mt19937 rng(in.Byte());
   switch (which % 5) {
-    case 0: vm::mail::QuotedPrintable(in.Rest(), rng); break;
-    case 1: vm::mail::Base64(in.Rest(), rng); break;
-    case 2: (void)vm::mail::NetBase64Decode(in.Rest()); break;
-    case 3: vm::mail::LineEnds(in.Rest()); break;
-    default: vm::mail::Zone(in); break;
+    case 0:
+      vm::mail::QuotedPrintable(in.Rest(), rng);
+      break;
+    case 1:
+      vm::mail::Base64(in.Rest(), rng);
+      break;
+    case 2:
+      (void)vm::mail::NetBase64Decode(in.Rest());
+      break;
+    case 3:
+      vm::mail::LineEnds(in.Rest());
+      break;
+    default:
+      vm::mail::Zone(in);
+      break;
   }
   return 0;
 }

@@ -17,9 +17,11 @@ using fuzz::Check;
 using fuzz::FuzzInput;
 
 bool SamePage(const TreePage& a, const TreePage& b) {
-  if (a.level != b.level || a.children != b.children || a.records.size() != b.records.size()) return false;
+  if (a.level != b.level || a.children != b.children || a.records.size() != b.records.size())
+    return false;
   for (size_t i = 0; i < a.records.size(); ++i) {
-    if (a.records[i].key != b.records[i].key || a.records[i].data != b.records[i].data) return false;
+    if (a.records[i].key != b.records[i].key || a.records[i].data != b.records[i].data)
+      return false;
   }
   return true;
 }
@@ -29,7 +31,8 @@ bool SamePage(const TreePage& a, const TreePage& b) {
 void ReencodeAndCompare(const TreePage& page, int32_t home) {
   std::string image;
   if (!EncodePage(home, page, &image).ok()) return;  // too large to store: refused, not damaged
-  Check(image.size() % kUnit == 0 && image.size() <= kMaxPageBytes, "image padded to whole units within a class");
+  Check(image.size() % kUnit == 0 && image.size() <= kMaxPageBytes,
+        "image padded to whole units within a class");
   Check(HomeOffsetOf(image) == 512 + kUnit * static_cast<uint32_t>(home), "home offset kept");
   const int cls = UnitsFor(StoredSizeOf(image));
   Check(static_cast<size_t>(cls) * kUnit == image.size(), "stored size gives the image's class");
@@ -85,7 +88,8 @@ void RleDecodeRaw(FuzzInput& in) {
   const std::string_view packed = in.Rest();
   std::string out = "prefix";
   const int rc = RleDecode(packed, length, &out);
-  Check(rc == 0 || rc == kErrCopyOverrun || rc == kErrRepeatOverrun, "decode result is one of the three");
+  Check(rc == 0 || rc == kErrCopyOverrun || rc == kErrRepeatOverrun,
+        "decode result is one of the three");
   if (rc == 0) Check(out.size() == 6 + length, "decoded exactly the unpacked length");
 }
 
@@ -128,11 +132,21 @@ void BuiltPage(FuzzInput& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vm::fuzz::FuzzInput in(data, size);
   switch (in.Byte() % 5) {
-    case 0: vm::storage::DecodeImage(in); break;
-    case 1: vm::storage::RleRoundTrip(in); break;
-    case 2: vm::storage::RleDecodeRaw(in); break;
-    case 3: vm::storage::UnpackRaw(in); break;
-    default: vm::storage::BuiltPage(in); break;
+    case 0:
+      vm::storage::DecodeImage(in);
+      break;
+    case 1:
+      vm::storage::RleRoundTrip(in);
+      break;
+    case 2:
+      vm::storage::RleDecodeRaw(in);
+      break;
+    case 3:
+      vm::storage::UnpackRaw(in);
+      break;
+    default:
+      vm::storage::BuiltPage(in);
+      break;
   }
   return 0;
 }

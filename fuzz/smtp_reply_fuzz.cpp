@@ -61,8 +61,9 @@ class ScriptedMailer final : public NetEmailSend {
   }
   void ErrorTrap(std::string_view text, std::string_view function) override {
     NetEmailSend::ErrorTrap(text, function);
-    log.push_back("trap " + std::string(text) + " | " + std::string(function) + " | " + std::to_string(ERROR) +
-                  " | " + std::to_string(SERVERERRORNUM) + " " + SERVERERRORDESC);
+    log.push_back("trap " + std::string(text) + " | " + std::string(function) + " | " +
+                  std::to_string(ERROR) + " | " + std::to_string(SERVERERRORNUM) + " " +
+                  SERVERERRORDESC);
   }
   void MessageSent() override {
     NetEmailSend::MessageSent();
@@ -93,8 +94,8 @@ struct Options {
 
 enum class Cutting { kWhole, kChosen, kBytes };
 
-std::vector<std::string> Dialogue(const Options& o, const std::vector<std::string_view>& streams, Cutting cutting,
-                                  uint8_t seed) {
+std::vector<std::string> Dialogue(const Options& o, const std::vector<std::string_view>& streams,
+                                  Cutting cutting, uint8_t seed) {
   platform::ManualClock clock;
   ScriptedMailer m;
   m.SUPPRESSERRORMSG = 1;
@@ -121,7 +122,8 @@ std::vector<std::string> Dialogue(const Options& o, const std::vector<std::strin
   if (o.two_messages) m.SendMail(2);
 
   std::mt19937 rng(seed);
-  for (size_t served = 0; served < streams.size() && static_cast<size_t>(m.opens) == served + 1; ++served) {
+  for (size_t served = 0; served < streams.size() && static_cast<size_t>(m.opens) == served + 1;
+       ++served) {
     std::string_view rest = streams[served];
     while (!rest.empty() && m.OPENFLAG == 1 && static_cast<size_t>(m.opens) == served + 1) {
       size_t n = rest.size();
@@ -135,16 +137,18 @@ std::vector<std::string> Dialogue(const Options& o, const std::vector<std::strin
       m.TakeEvent(m.ClosedEvent());
     }
   }
-  m.log.push_back("end state " + std::to_string(m._STATE) + " open " + std::to_string(m.OPENFLAG) + " queued " +
-                  std::to_string(m.DATAQUEUE != nullptr ? m.DATAQUEUE->size() : 0));
+  m.log.push_back("end state " + std::to_string(m._STATE) + " open " + std::to_string(m.OPENFLAG) +
+                  " queued " + std::to_string(m.DATAQUEUE != nullptr ? m.DATAQUEUE->size() : 0));
   return m.log;
 }
 
-void Compare(const std::vector<std::string>& whole, const std::vector<std::string>& cut, const char* how) {
+void Compare(const std::vector<std::string>& whole, const std::vector<std::string>& cut,
+             const char* how) {
   if (whole == cut) return;
   std::fprintf(stderr, "dialogue with the stream %s differs:\n", how);
   for (size_t i = 0; i < std::max(whole.size(), cut.size()); ++i) {
-    std::fprintf(stderr, "%c %-60.60s | %-60.60s\n", i < whole.size() && i < cut.size() && whole[i] == cut[i] ? ' ' : '*',
+    std::fprintf(stderr, "%c %-60.60s | %-60.60s\n",
+                 i < whole.size() && i < cut.size() && whole[i] == cut[i] ? ' ' : '*',
                  i < whole.size() ? whole[i].c_str() : "", i < cut.size() ? cut[i].c_str() : "");
   }
   fuzz::Fail("the dialogue depends on where the stream is cut");
@@ -169,7 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t start = 0;
   for (;;) {
     const size_t sep = all.find('\xFF', start);
-    std::string_view s = all.substr(start, sep == std::string_view::npos ? std::string_view::npos : sep - start);
+    std::string_view s =
+        all.substr(start, sep == std::string_view::npos ? std::string_view::npos : sep - start);
     streams.push_back(s.substr(0, vm::mail::kStreamCap));
     if (sep == std::string_view::npos) break;
     start = sep + 1;
@@ -179,7 +184,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (std::getenv("VM_FUZZ_SHOW") != nullptr) {
     for (const std::string& line : whole) std::fprintf(stderr, "%s\n", line.c_str());
   }
-  vm::mail::Compare(whole, vm::mail::Dialogue(o, streams, Cutting::kChosen, seed), "cut in chosen places");
-  vm::mail::Compare(whole, vm::mail::Dialogue(o, streams, Cutting::kBytes, seed), "cut into single bytes");
+  vm::mail::Compare(whole, vm::mail::Dialogue(o, streams, Cutting::kChosen, seed),
+                    "cut in chosen places");
+  vm::mail::Compare(whole, vm::mail::Dialogue(o, streams, Cutting::kBytes, seed),
+                    "cut into single bytes");
   return 0;
 }

@@ -24,7 +24,8 @@ namespace {
 const std::string& FileBase() {
   static const std::string* dir = [] {
     auto* d = new std::string(
-        (std::filesystem::temp_directory_path() / ("vm-fuzz-table-" + std::to_string(getpid()))).string());
+        (std::filesystem::temp_directory_path() / ("vm-fuzz-table-" + std::to_string(getpid())))
+            .string());
     std::filesystem::create_directories(*d);
     std::atexit([] {
       std::error_code ec;
@@ -71,13 +72,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = base + ".KFS";
   std::FILE* fp = std::fopen(path.c_str(), "wb");
   if (fp == nullptr) vm::fuzz::Fail("cannot write the table file");
-  if (size > 0 && std::fwrite(data, 1, size, fp) != size) vm::fuzz::Fail("cannot write the table file");
+  if (size > 0 && std::fwrite(data, 1, size, fp) != size)
+    vm::fuzz::Fail("cannot write the table file");
   std::fclose(fp);
   using namespace vm::storage;
   std::vector<std::string> tables;
   ReadTable(base, size, &tables, kAccessRead | kShareDenyNone);
   for (size_t i = 0; i < tables.size() && i < 4; ++i) {
-    if (tables[i] != "UNNAMED") ReadTable(base + "\\!" + tables[i], size, nullptr, kAccessRead | kShareDenyNone);
+    if (tables[i] != "UNNAMED")
+      ReadTable(base + "\\!" + tables[i], size, nullptr, kAccessRead | kShareDenyNone);
   }
   // Once more for writing: a pending journal is now rolled forward or back
   // on the file, and the file cut at the end of its data when closed.

@@ -126,8 +126,9 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
     report = vm::app::send_mail(files, options);
   }
   vm::net::NetRuntime::Shutdown();
-  vm::platform::DiagWrite("voicemail-mailer: pass ended: " + std::to_string(report.queued) + " queued, " +
-                          std::to_string(report.sent) + " sent, " + std::to_string(report.failed) + " failed");
+  vm::platform::DiagWrite("voicemail-mailer: pass ended: " + std::to_string(report.queued) +
+                          " queued, " + std::to_string(report.sent) + " sent, " +
+                          std::to_string(report.failed) + " failed");
   if (!report.tables_opened) return kExitCannotStart;
   if (!report.settings_found) {
     std::fprintf(stderr, "voicemail-mailer: no settings record in %s\n",
@@ -149,7 +150,8 @@ int Headless(const Args& args, const char* program, std::atomic<bool>* stop) {
   options.frame.on_open = [&](vm::runtime::Window& frame) {
     auto model = frame.model();
     closer = std::thread([model, stop, &frame_done] {
-      while (!frame_done && !stop->load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      while (!frame_done && !stop->load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
       if (stop->load()) model->Post(vm::runtime::kEventCloseWindow);
     });
   };
@@ -172,21 +174,25 @@ int main(int argc, char** argv) {
     return kExitOk;
   }
   if (!args.headless && !args.scan_once) {
-    std::fprintf(stderr, "voicemail-mailer: this build has no windowed front end; use --headless or --scan-once\n\n%s",
+    std::fprintf(stderr,
+                 "voicemail-mailer: this build has no windowed front end; use --headless or "
+                 "--scan-once\n\n%s",
                  kUsage);
     return kExitCannotStart;
   }
   if (!args.trace_file.empty()) {
     auto sink = vm::platform::FileSink::Open(args.trace_file);
     if (!sink) {
-      std::fprintf(stderr, "voicemail-mailer: cannot write the trace file %s\n", args.trace_file.c_str());
+      std::fprintf(stderr, "voicemail-mailer: cannot write the trace file %s\n",
+                   args.trace_file.c_str());
       return kExitCannotStart;
     }
     vm::platform::SetDiagSink(sink);
   }
   const std::string dir = args.data_dir.empty() ? "." : args.data_dir;
   if (!vm::platform::Env::Default()->IsDirectory(dir)) {
-    std::fprintf(stderr, "voicemail-mailer: the working directory %s does not exist\n", dir.c_str());
+    std::fprintf(stderr, "voicemail-mailer: the working directory %s does not exist\n",
+                 dir.c_str());
     return kExitCannotStart;
   }
   std::string lock_error;

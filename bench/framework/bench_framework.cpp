@@ -29,12 +29,15 @@ namespace {
 using namespace vm;
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 class CountingErrors final : public framework::FileErrors {
  public:
   framework::Level Throw(int id, const framework::MessageValues& v) override {
-    std::fprintf(stderr, "message %d on %s: %s (%d)\n", id, v.file.c_str(), v.error.text.c_str(), v.error.code);
+    std::fprintf(stderr, "message %d on %s: %s (%d)\n", id, v.file.c_str(), v.error.text.c_str(),
+                 v.error.code);
     ++count;
     return framework::kLevelNotify;
   }
@@ -53,7 +56,8 @@ long StatusKb(const char* key) {
   std::ifstream f("/proc/self/status");
   std::string line;
   while (std::getline(f, line)) {
-    if (line.rfind(key, 0) == 0) return std::strtol(line.c_str() + std::strlen(key) + 1, nullptr, 10);
+    if (line.rfind(key, 0) == 0)
+      return std::strtol(line.c_str() + std::strlen(key) + 1, nullptr, 10);
   }
   return -1;
 }
@@ -85,15 +89,21 @@ void Build(const std::string& dir, int rows) {
 
 // The log viewer's columns.
 std::vector<framework::ListColumnSpec> LogColumns() {
-  return {{"Date", "PRO:DATE", "@D5", 33},         {"Time", "PRO:TIME", "@T1", 23},
-          {"MailBox", "PRO:MAILBOX", "@N3B", 31},  {"Email", "PRO:EMAILADDRESS", "@S50", 113},
-          {"Error Code", "PRO:ERRORCODE", "@N-7", 21}, {"Error", "PRO:ERROR", "@S255", 1020}};
+  return {{"Date", "PRO:DATE", "@D5", 33},
+          {"Time", "PRO:TIME", "@T1", 23},
+          {"MailBox", "PRO:MAILBOX", "@N3B", 31},
+          {"Email", "PRO:EMAILADDRESS", "@S50", 113},
+          {"Error Code", "PRO:ERRORCODE", "@N-7", 21},
+          {"Error", "PRO:ERROR", "@S255", 1020}};
 }
 
 struct Bench {
   explicit Bench(const std::string& dir)
-      : file("ProcessedFiles", storage::ProcessedFilesFile(dir), storage::ProcessedFilesDef(), &errors),
-        relation(&file), window("Browse Records"), list(&window, &relation, LogColumns(), Options()) {}
+      : file("ProcessedFiles", storage::ProcessedFilesFile(dir), storage::ProcessedFilesDef(),
+             &errors),
+        relation(&file),
+        window("Browse Records"),
+        list(&window, &relation, LogColumns(), Options()) {}
   static framework::ListOptions Options() {
     framework::ListOptions o;
     o.page_rows = 20;
@@ -120,8 +130,8 @@ void MeasureEnds(const std::string& dir, int rows) {
   const double bottom = Seconds(start) / kRepeats;
   Check(b.list.rows().size() == 20, "full last page");
   Check(b.errors.count == 0, "no messages");
-  std::printf("rows %7d: first page %6.1f us, last page %6.1f us; peak memory %6ld kB\n", rows, top * 1e6,
-              bottom * 1e6, StatusKb("VmHWM"));
+  std::printf("rows %7d: first page %6.1f us, last page %6.1f us; peak memory %6ld kB\n", rows,
+              top * 1e6, bottom * 1e6, StatusKb("VmHWM"));
 }
 
 // Paging through every row forward, then back.
@@ -138,8 +148,9 @@ void MeasurePaging(const std::string& dir, int rows) {
   while (b.list.PageUp()) back += page;
   const double up = Seconds(start);
   Check(b.errors.count == 0, "no messages");
-  std::printf("rows %7d: page down %7.0f rows/s, page up %7.0f rows/s (%ld rows); peak memory %6ld kB\n", rows,
-              shown / down, back / up, shown, StatusKb("VmHWM"));
+  std::printf(
+      "rows %7d: page down %7.0f rows/s, page up %7.0f rows/s (%ld rows); peak memory %6ld kB\n",
+      rows, shown / down, back / up, shown, StatusKb("VmHWM"));
 }
 
 // Runs `body` in a child process and waits for it.
@@ -154,7 +165,8 @@ void InChild(Body body) {
     ::_exit(0);
   }
   int status = 0;
-  Check(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0, "child");
+  Check(::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0,
+        "child");
 }
 
 }  // namespace
@@ -172,7 +184,8 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     InChild([&] { Build(dir, rows); });
     std::printf("rows %7d: built in %.1f s, file %ju kB\n", rows, Seconds(start),
-                static_cast<uintmax_t>(std::filesystem::file_size(storage::ProcessedFilesFile(dir)) / 1024));
+                static_cast<uintmax_t>(
+                    std::filesystem::file_size(storage::ProcessedFilesFile(dir)) / 1024));
     InChild([&] { MeasureEnds(dir, rows); });
     InChild([&] { MeasurePaging(dir, rows); });
   }

@@ -26,7 +26,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 long EnvNumber(const char* name, long fallback) {
   const char* v = std::getenv(name);
@@ -103,7 +105,8 @@ void Mails(const std::filesystem::path& root) {
     close(in_pipe[1]);
     close(out_pipe[0]);
     const std::string script = std::string(VM_SOURCE_DIR) + "/tests/peers/smtp_server.py";
-    execl("/usr/bin/python3", "python3", script.c_str(), received.c_str(), static_cast<char*>(nullptr));
+    execl("/usr/bin/python3", "python3", script.c_str(), received.c_str(),
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   close(in_pipe[0]);
@@ -123,7 +126,8 @@ void Mails(const std::filesystem::path& root) {
   for (long i = 0; i < count; ++i) {
     const auto p = msg / ("m" + std::to_string(i) + ".wav");
     std::ofstream(p, std::ios::binary) << audio;
-    std::filesystem::last_write_time(p, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
+    std::filesystem::last_write_time(
+        p, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
   }
   const std::string dir = (root / "mails").string();
   std::filesystem::create_directories(dir);
@@ -131,7 +135,8 @@ void Mails(const std::filesystem::path& root) {
   {
     app::GatewayFiles files(dir);
     app::OpenTable open(files, app::Table::kMailboxes);
-    app::WriteMailbox(app::MailboxRow{101, "alice@example.com", "", "YES", "YES"}, &files.mailboxes().buffer());
+    app::WriteMailbox(app::MailboxRow{101, "alice@example.com", "", "YES", "YES"},
+                      &files.mailboxes().buffer());
     files.mailboxes().Add();
   }
   net::NetRuntime::Start({});
@@ -140,14 +145,17 @@ void Mails(const std::filesystem::path& root) {
   const app::ScanReport r = app::send_mail(files);
   const double ours = Seconds(start);
   net::NetRuntime::Shutdown();
-  std::printf("voicemail-mailer: %d of %ld recordings (16000 bytes each) in %.2f s (%.0f per second)\n", r.sent,
-              count, ours, r.sent / ours);
-  const std::string cmd = "/usr/bin/python3 '" + std::string(VM_SOURCE_DIR) + "/bench/gateway/smtplib_peer.py' " +
-                          std::to_string(port) + " '" + msg.string() + "'";
+  std::printf(
+      "voicemail-mailer: %d of %ld recordings (16000 bytes each) in %.2f s (%.0f per second)\n",
+      r.sent, count, ours, r.sent / ours);
+  const std::string cmd = "/usr/bin/python3 '" + std::string(VM_SOURCE_DIR) +
+                          "/bench/gateway/smtplib_peer.py' " + std::to_string(port) + " '" +
+                          msg.string() + "'";
   if (FILE* p = popen(cmd.c_str(), "r")) {
     double py = 0;
     if (std::fscanf(p, "%lf", &py) == 1) {
-      std::printf("python smtplib:   %ld recordings in %.2f s (%.0f per second)\n", count, py, count / py);
+      std::printf("python smtplib:   %ld recordings in %.2f s (%.0f per second)\n", count, py,
+                  count / py);
     }
     pclose(p);
   }

@@ -147,11 +147,12 @@ int main() {
   const double our_rate = mb / ours.seconds;
   const double ratio = our_rate / core_rate;
   const double mem_ratio = ours.peak_mb * 1024 * 1024 / static_cast<double>(kAttachmentBytes);
-  std::printf("attachment: %zu bytes (%.1f MB), best of %d runs each\n", kAttachmentBytes, mb, kRuns);
-  std::printf("coreutils base64        : %7.3f s  %8.1f MB/s  peak %7.1f MiB\n", core.seconds, core_rate,
-              core.peak_mb);
-  std::printf("NetEmailSend SendMail(2): %7.3f s  %8.1f MB/s  peak %7.1f MiB\n", ours.seconds, our_rate,
-              ours.peak_mb);
+  std::printf("attachment: %zu bytes (%.1f MB), best of %d runs each\n", kAttachmentBytes, mb,
+              kRuns);
+  std::printf("coreutils base64        : %7.3f s  %8.1f MB/s  peak %7.1f MiB\n", core.seconds,
+              core_rate, core.peak_mb);
+  std::printf("NetEmailSend SendMail(2): %7.3f s  %8.1f MB/s  peak %7.1f MiB\n", ours.seconds,
+              our_rate, ours.peak_mb);
   std::printf("throughput ratio (compose / coreutils): %.2f  (target >= 0.50) %s\n", ratio,
               ratio >= 0.5 ? "met" : "NOT MET");
   std::printf("peak memory / attachment size: %.2fx  (target <= 3.00x) %s\n", mem_ratio,

@@ -66,7 +66,8 @@ double PlainLoop(const std::string& packet) {
   vm::platform::ParseIPv4("127.0.0.1", &loopback);
   int fd = -1;
   vm::platform::SocketCreateTcp(&fd);
-  if (vm::platform::SocketConnect(fd, loopback, vm::platform::HostToNetwork16(reader.port), 5000) != 0) {
+  if (vm::platform::SocketConnect(fd, loopback, vm::platform::HostToNetwork16(reader.port), 5000) !=
+      0) {
     std::fprintf(stderr, "bench_net: plain connect failed\n");
     std::exit(1);
   }
@@ -145,9 +146,11 @@ int main() {
   std::sort(simple.begin(), simple.end());
   const double plain_median = plain[kRounds / 2];
   const double simple_median = simple[kRounds / 2];
-  std::printf("50 MB over loopback in %zu-byte packets, %d rounds each (median, best)\n", kPacket, kRounds);
+  std::printf("50 MB over loopback in %zu-byte packets, %d rounds each (median, best)\n", kPacket,
+              kRounds);
   std::printf("  plain blocking send loop: %8.1f MB/s  %8.1f MB/s\n", plain_median, plain.back());
   std::printf("  NetSimple:                %8.1f MB/s  %8.1f MB/s\n", simple_median, simple.back());
-  std::printf("  ratio NetSimple / plain:  %8.2f (medians; target >= 0.50)\n", simple_median / plain_median);
+  std::printf("  ratio NetSimple / plain:  %8.2f (medians; target >= 0.50)\n",
+              simple_median / plain_median);
   return 0;
 }

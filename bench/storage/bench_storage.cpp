@@ -12,10 +12,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -173,14 +173,13 @@ void RunImport(const std::string& dir, int rows) {
   const auto rewrite_commit_start = Clock::now();
   Check(DeclaredTable::CommitTransaction() == 0, "rewrite commit");
   const double rewrite_commit = Seconds(rewrite_commit_start);
-  const double rewrite_cpu =
-      static_cast<double>(std::clock() - rewrite_cpu_start) / CLOCKS_PER_SEC;
+  const double rewrite_cpu = static_cast<double>(std::clock() - rewrite_cpu_start) / CLOCKS_PER_SEC;
   const double rewrite = Seconds(rewrite_start);
   Check(t->Close() == 0, "import close");
   std::printf("engine import through the driver, one LOGOUT/COMMIT transaction\n");
-  std::printf("  %-34s total %10.3f s   adds %10.3f s   commit %10.3f s (cpu %.3f s)   file %8.1f MiB\n",
-              (std::to_string(rows) + " rows").c_str(), total, adds, commit, commit_cpu,
-              import_mib);
+  std::printf(
+      "  %-34s total %10.3f s   adds %10.3f s   commit %10.3f s (cpu %.3f s)   file %8.1f MiB\n",
+      (std::to_string(rows) + " rows").c_str(), total, adds, commit, commit_cpu, import_mib);
   std::printf("  %-34s total %10.3f s   commit %10.3f s (cpu %.3f s)\n",
               (std::to_string(rows) + " rows rewritten").c_str(), rewrite, rewrite_commit,
               rewrite_cpu);
@@ -201,7 +200,8 @@ sqlite3* OpenSqlite(const std::string& path, bool wal) {
   Exec(db, wal ? "PRAGMA journal_mode=WAL" : "PRAGMA journal_mode=DELETE");
   Exec(db, "PRAGMA synchronous=FULL");
   Exec(db,
-       "CREATE TABLE IF NOT EXISTS processed(rn INTEGER PRIMARY KEY, name TEXT NOT NULL COLLATE NOCASE UNIQUE,"
+       "CREATE TABLE IF NOT EXISTS processed(rn INTEGER PRIMARY KEY, name TEXT NOT NULL COLLATE "
+       "NOCASE UNIQUE,"
        " processed INTEGER NOT NULL, row BLOB NOT NULL)");
   Exec(db, "CREATE INDEX IF NOT EXISTS processed_key ON processed(processed)");
   return db;
@@ -209,13 +209,14 @@ sqlite3* OpenSqlite(const std::string& path, bool wal) {
 
 void InsertRows(sqlite3* db, int from, int to, bool each_in_own_transaction) {
   sqlite3_stmt* ins = nullptr;
-  Check(sqlite3_prepare_v2(db, "INSERT INTO processed(name, processed, row) VALUES(?,?,?)", -1, &ins, nullptr) ==
-            SQLITE_OK,
+  Check(sqlite3_prepare_v2(db, "INSERT INTO processed(name, processed, row) VALUES(?,?,?)", -1,
+                           &ins, nullptr) == SQLITE_OK,
         "sqlite prepare");
   if (!each_in_own_transaction) Exec(db, "BEGIN");
   for (int i = from; i < to; ++i) {
     const std::string row = Row(i);
-    const std::string name(row.data(), processed::kFileNameSize);  // the padded 255-byte key, as stored by us
+    const std::string name(row.data(),
+                           processed::kFileNameSize);  // the padded 255-byte key, as stored by us
     sqlite3_bind_text(ins, 1, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int(ins, 2, i % 2);
     sqlite3_bind_blob(ins, 3, row.data(), static_cast<int>(row.size()), SQLITE_TRANSIENT);
@@ -243,7 +244,8 @@ Figures RunSqlite(const std::string& dir, int rows, int durable, bool wal) {
   if (wal) Exec(db, "PRAGMA wal_checkpoint(TRUNCATE)");
   f.size = std::filesystem::file_size(path);
   sqlite3_stmt* get = nullptr;
-  Check(sqlite3_prepare_v2(db, "SELECT row FROM processed WHERE name = ?", -1, &get, nullptr) == SQLITE_OK,
+  Check(sqlite3_prepare_v2(db, "SELECT row FROM processed WHERE name = ?", -1, &get, nullptr) ==
+            SQLITE_OK,
         "sqlite prepare");
   std::vector<char> buffer(kProcessedFilesLength);
   auto lookup = [&](int i) {
@@ -260,7 +262,8 @@ Figures RunSqlite(const std::string& dir, int rows, int durable, bool wal) {
   f.lookups = Seconds(start);
   sqlite3_finalize(get);
   sqlite3_stmt* scan = nullptr;
-  Check(sqlite3_prepare_v2(db, "SELECT row FROM processed ORDER BY rn", -1, &scan, nullptr) == SQLITE_OK,
+  Check(sqlite3_prepare_v2(db, "SELECT row FROM processed ORDER BY rn", -1, &scan, nullptr) ==
+            SQLITE_OK,
         "sqlite prepare");
   start = Clock::now();
   int seen = 0;
@@ -276,15 +279,18 @@ Figures RunSqlite(const std::string& dir, int rows, int durable, bool wal) {
 }
 
 void Print(const char* what, double ours, double theirs, const char* unit) {
-  std::printf("  %-34s engine %10.3f %-3s sqlite %10.3f %-3s ratio %6.2f\n", what, ours, unit, theirs, unit,
-              theirs > 0 ? ours / theirs : 0.0);
+  std::printf("  %-34s engine %10.3f %-3s sqlite %10.3f %-3s ratio %6.2f\n", what, ours, unit,
+              theirs, unit, theirs > 0 ? ours / theirs : 0.0);
 }
 
 void Report(const char* label, const Figures& ours, const Figures& theirs, int rows, int durable) {
   std::printf("engine vs sqlite (%s), ratio = engine / sqlite\n", label);
-  Print(("(a) " + std::to_string(durable) + " durable adds").c_str(), ours.durable_adds, theirs.durable_adds, "s");
-  Print(("(b) " + std::to_string(rows) + " rows, one transaction").c_str(), ours.bulk, theirs.bulk, "s");
-  Print(("(c) " + std::to_string(rows) + " lookups by key, warm").c_str(), ours.lookups, theirs.lookups, "s");
+  Print(("(a) " + std::to_string(durable) + " durable adds").c_str(), ours.durable_adds,
+        theirs.durable_adds, "s");
+  Print(("(b) " + std::to_string(rows) + " rows, one transaction").c_str(), ours.bulk, theirs.bulk,
+        "s");
+  Print(("(c) " + std::to_string(rows) + " lookups by key, warm").c_str(), ours.lookups,
+        theirs.lookups, "s");
   Print("(d) full scan in record order", ours.scan, theirs.scan, "s");
   Print("(e) file size after (b)", ours.size / 1048576.0, theirs.size / 1048576.0, "MiB");
 }
@@ -300,8 +306,8 @@ int main(int argc, char** argv) {
   std::filesystem::create_directories(dir + "/engine");
   std::filesystem::create_directories(dir + "/full");
   std::filesystem::create_directories(dir + "/wal");
-  std::printf("bench_storage: %d rows of %u bytes, %d durable adds, in %s\n", rows, kProcessedFilesLength, durable,
-              dir.c_str());
+  std::printf("bench_storage: %d rows of %u bytes, %d durable adds, in %s\n", rows,
+              kProcessedFilesLength, durable, dir.c_str());
   const Figures ours = RunEngine(dir + "/engine", rows, durable);
   const Figures full = RunSqlite(dir + "/full", rows, durable, false);
   const Figures wal = RunSqlite(dir + "/wal", rows, durable, true);

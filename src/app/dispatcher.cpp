@@ -20,8 +20,12 @@ class WindowProgress final : public mail::ProgressView {
   void SetRange(int32_t control, int32_t low, int32_t high) override {
     w_->control(control).set_range(low, high);
   }
-  void SetVisible(int32_t control, bool visible) override { w_->control(control).set_visible(visible); }
-  void SetValue(int32_t control, int32_t value) override { w_->control(control).set_value(int64_t{value}); }
+  void SetVisible(int32_t control, bool visible) override {
+    w_->control(control).set_visible(visible);
+  }
+  void SetValue(int32_t control, int32_t value) override {
+    w_->control(control).set_value(int64_t{value});
+  }
   void Redisplay(int32_t control) override { w_->model()->Announce(control); }
 
  private:
@@ -100,7 +104,8 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
   w.SetTimer(options.progress_timer);
   WindowProgress progress(&w);
   DispatchMailer mailer(&w, outcome);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
 
   while (auto ev = w.Accept()) {
     if (ev->is(runtime::EventKind::kOpenWindow)) {
@@ -116,8 +121,9 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
         // PRO:FULLPATH holds 255 characters: a longer path was cut and
         // would name another file.
         mailer.ERROR = mail::kNetErrFile;
-        mailer.ErrorTrap("The recording's path is longer than the 255 characters kept for it: " + pro.full_path,
-                         "ActualSend");
+        mailer.ErrorTrap(
+            "The recording's path is longer than the 255 characters kept for it: " + pro.full_path,
+            "ActualSend");
         continue;
       }
       mailer.SendMail(2);
@@ -130,8 +136,8 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
     mailer.CalcProgress();
     if (!mailer.reported() && std::chrono::steady_clock::now() >= deadline) {
       mailer.ERROR = mail::kNetErrTimeout;
-      mailer.ErrorTrap("The message was not sent within " + std::to_string(options.send_timeout_ms / 1000) +
-                           " seconds",
+      mailer.ErrorTrap("The message was not sent within " +
+                           std::to_string(options.send_timeout_ms / 1000) + " seconds",
                        "ActualSend");
     }
   }

@@ -29,7 +29,8 @@ struct SendOutcome {
 
 // Text and code the pair holds before a send, so a window that closes
 // without any report never passes on the previous message's outcome.
-inline constexpr const char* kNoOutcomeText = "The send ended without a report from the mail object";
+inline constexpr const char* kNoOutcomeText =
+    "The send ended without a report from the mail object";
 
 struct DispatchOptions {
   // Longest wait for each server reply (the mail object's limit).

@@ -24,7 +24,8 @@ void RunPass(const FrameOptions& options) {
 bool AnyOf(const std::vector<std::string>& args, std::initializer_list<const char*> switches) {
   for (const std::string& a : args) {
     std::string lower = a;
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     for (const char* s : switches) {
       if (lower == s) return true;
     }
@@ -64,11 +65,13 @@ void Main(const FrameOptions& options) {
   // this build yet, so their items are left out; so is "P&rint Setup...",
   // which has nothing to set up without a printer dialog.
   runtime::ControlRef send_item = frame.AddMenuItem(file_menu, "?FILESENDMAIL", "Send Mail");
-  runtime::ControlRef exit_item = frame.AddMenuItem(file_menu, "?EXIT", "E&xit", "Exit this application");
+  runtime::ControlRef exit_item =
+      frame.AddMenuItem(file_menu, "?EXIT", "E&xit", "Exit this application");
   runtime::ControlRef spooler_menu = frame.AddMenu("Spooler");
   frame.model()->Modify(spooler_menu.number(),
                         [](runtime::Control& c) { c.status_text = "Create and Arrange windows"; });
-  runtime::ControlRef spooler_on = frame.AddCheckItem(spooler_menu, "?GLO:SPOOLERSPOOLERON", "Spooler On", true);
+  runtime::ControlRef spooler_on =
+      frame.AddCheckItem(spooler_menu, "?GLO:SPOOLERSPOOLERON", "Spooler On", true);
   frame.SetTimer(options.timer);
 
   std::vector<runtime::ThreadId> started;
@@ -116,8 +119,10 @@ void RunProgram(const ProgramOptions& options) {
   net::NetRuntime::Shutdown();
   if (AnyOf(options.command_line, {"/linkoralog", "/linkoralogerrors", "/netall"})) {
     std::string path = options.program_path;
-    std::transform(path.begin(), path.end(), path.begin(), [](unsigned char c) { return std::tolower(c); });
-    net::NetRuntime::WriteLine("[Net] Closing Down Linkora (Object) version 2.4 in application " + path);
+    std::transform(path.begin(), path.end(), path.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    net::NetRuntime::WriteLine("[Net] Closing Down Linkora (Object) version 2.4 in application " +
+                               path);
     net::NetRuntime::WriteLine("[Net] Runtime: voicemail-mailer runtime library for Linux");
     net::NetRuntime::WriteLine("[Net] Runtime: closed down");
   }

@@ -40,9 +40,12 @@ void GatewayFiles::Close(Table t) {
 
 const char* GatewayFiles::Name(Table t) {
   switch (t) {
-    case Table::kControl: return "Control";
-    case Table::kMailboxes: return "Mailboxes";
-    case Table::kProcessedFiles: return "ProcessedFiles";
+    case Table::kControl:
+      return "Control";
+    case Table::kMailboxes:
+      return "Mailboxes";
+    case Table::kProcessedFiles:
+      return "ProcessedFiles";
   }
   return "";
 }

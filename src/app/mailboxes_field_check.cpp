@@ -19,7 +19,8 @@ struct CheckedField {
 
 constexpr CheckedField kCheckedFields[] = {
     {storage::mailboxes::kEnableEmail, storage::mailboxes::kEnableEmailSize, "MAI:Enable_Email"},
-    {storage::mailboxes::kSendVoiceFile, storage::mailboxes::kSendVoiceFileSize, "MAI:Send_Voice_File"},
+    {storage::mailboxes::kSendVoiceFile, storage::mailboxes::kSendVoiceFileSize,
+     "MAI:Send_Voice_File"},
 };
 
 }  // namespace
@@ -38,7 +39,8 @@ int CheckMailboxFields(framework::FileManager& mailboxes, bool show) {
     if (record.size() < f.offset + f.size) return framework::kLevelNotify;
     const std::string_view value(record.data() + f.offset, f.size);
     if (InChoiceList(value, kYesNoList)) continue;
-    if (show) mailboxes.ThrowField(framework::msg::kFieldNotInList, f.name, std::string(kYesNoText));
+    if (show)
+      mailboxes.ThrowField(framework::msg::kFieldNotInList, f.name, std::string(kYesNoText));
     return framework::kLevelNotify;
   }
   return 0;

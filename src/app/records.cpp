@@ -16,7 +16,8 @@ template <typename T>
 T GetInt(const std::vector<char>& b, size_t at) {
   using U = std::make_unsigned_t<T>;
   U v = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) v |= static_cast<U>(static_cast<unsigned char>(b[at + i])) << (8 * i);
+  for (size_t i = 0; i < sizeof(T); ++i)
+    v |= static_cast<U>(static_cast<unsigned char>(b[at + i])) << (8 * i);
   return static_cast<T>(v);
 }
 
@@ -128,6 +129,8 @@ ControlRow DefaultSettings() {
   return r;
 }
 
-bool IsYes(const std::string& value) { return runtime::EqualFixed(value, "YES"); }
+bool IsYes(const std::string& value) {
+  return runtime::EqualFixed(value, "YES");
+}
 
 }  // namespace vm::app

@@ -12,22 +12,22 @@ namespace vm::app {
 
 // The settings row. Texts are held without trailing blanks.
 struct ControlRow {
-  std::string smtp_server;        // CON:SMTP_SERVER
-  int16_t port = 0;               // CON:PORT
-  std::string from;               // CON:FROM
-  std::string idle_time;          // CON:IDLETIME
-  std::string applicate_path;     // CON:APPLICATE_PATH
-  std::string subject;            // CON:SUBJECT
-  std::string attachment_body;    // CON:ATTACHMENT_BODY (NUL-terminated, 999 bytes of text)
-  std::string nonattachment_body; // CON:NONATTACHMENTBODY
+  std::string smtp_server;         // CON:SMTP_SERVER
+  int16_t port = 0;                // CON:PORT
+  std::string from;                // CON:FROM
+  std::string idle_time;           // CON:IDLETIME
+  std::string applicate_path;      // CON:APPLICATE_PATH
+  std::string subject;             // CON:SUBJECT
+  std::string attachment_body;     // CON:ATTACHMENT_BODY (NUL-terminated, 999 bytes of text)
+  std::string nonattachment_body;  // CON:NONATTACHMENTBODY
 };
 
 struct MailboxRow {
-  int16_t mailbox_no = 0;         // MAI:MAILBOX_NO
-  std::string email_address;      // MAI:EMAIL_ADDRESS
-  std::string cc_email_address;   // MAI:CC_EMAIL_ADDRESS
-  std::string enable_email;       // MAI:ENABLE_EMAIL
-  std::string send_voice_file;    // MAI:SEND_VOICE_FILE
+  int16_t mailbox_no = 0;        // MAI:MAILBOX_NO
+  std::string email_address;     // MAI:EMAIL_ADDRESS
+  std::string cc_email_address;  // MAI:CC_EMAIL_ADDRESS
+  std::string enable_email;      // MAI:ENABLE_EMAIL
+  std::string send_voice_file;   // MAI:SEND_VOICE_FILE
 };
 
 struct ProcessedRow {

@@ -44,13 +44,20 @@ std::string Shown(const std::string& name) {
 }
 
 // A row the send loop could not tell apart from the end of the table.
-bool EndOfTable(int rc) { return rc == storage::kErrRecordNotFound || rc == storage::kErrorRecordNotAvailable; }
+bool EndOfTable(int rc) {
+  return rc == storage::kErrRecordNotFound || rc == storage::kErrorRecordNotAvailable;
+}
 
 class Pass {
  public:
-  Pass(GatewayFiles& files, const ScanOptions& o, runtime::Window& w, runtime::ControlRef status, ScanReport& r)
-      : files_(files), o_(o), clock_(o.clock != nullptr ? *o.clock : platform::SystemClock()), w_(w),
-        status_(std::move(status)), r_(r) {}
+  Pass(GatewayFiles& files, const ScanOptions& o, runtime::Window& w, runtime::ControlRef status,
+       ScanReport& r)
+      : files_(files),
+        o_(o),
+        clock_(o.clock != nullptr ? *o.clock : platform::SystemClock()),
+        w_(w),
+        status_(std::move(status)),
+        r_(r) {}
 
   void Run() {
     SetStatus("Scanning for new messages");
@@ -96,8 +103,10 @@ class Pass {
       if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) continue;
       // A blank root would name directories of the file system's root.
       if (runtime::IsBlank(settings.applicate_path)) continue;
-      const std::string dir = settings.applicate_path + "/" + std::to_string(box.mailbox_no) + "/msg/";
-      for (const runtime::FileEntry& e : runtime::ListDirectory(dir + "*.wav", runtime::ListKind::kFilesOnly)) {
+      const std::string dir =
+          settings.applicate_path + "/" + std::to_string(box.mailbox_no) + "/msg/";
+      for (const runtime::FileEntry& e :
+           runtime::ListDirectory(dir + "*.wav", runtime::ListKind::kFilesOnly)) {
         if (Stopping()) return;
         Queue(box, dir, e);
       }
@@ -130,7 +139,8 @@ class Pass {
     WriteProcessed(row, &pro.buffer());
     if (pro.Add() != 0) return StorageStop(pro);
     ++r_.queued;
-    platform::DiagWrite("send_mail: queued mailbox " + std::to_string(box.mailbox_no) + " file " + Shown(e.name));
+    platform::DiagWrite("send_mail: queued mailbox " + std::to_string(box.mailbox_no) + " file " +
+                        Shown(e.name));
     SetStatus("New messages added to Queue :" + std::to_string(r_.queued));
   }
 
@@ -186,7 +196,8 @@ class Pass {
     if (row.processed == 1) return;  // another process got there first
     ReadSettings();
     ControlRow con = ReadControl(files_.control().buffer());
-    con.attachment_body = FillTags(con.attachment_body, row.date_of_recording, row.time_of_recording, row.mailbox);
+    con.attachment_body =
+        FillTags(con.attachment_body, row.date_of_recording, row.time_of_recording, row.mailbox);
     con.nonattachment_body =
         FillTags(con.nonattachment_body, row.date_of_recording, row.time_of_recording, row.mailbox);
     WriteControl(con, &files_.control().buffer());
@@ -196,9 +207,10 @@ class Pass {
 
     const bool ok = outcome.code == 0 && outcome.text == "Nil";
     ++(ok ? r_.sent : r_.failed);
-    platform::DiagWrite("send_mail: " + std::string(ok ? "sent" : "failed") + " mailbox " +
-                        std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
-                        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text)));
+    platform::DiagWrite(
+        "send_mail: " + std::string(ok ? "sent" : "failed") + " mailbox " +
+        std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
+        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text)));
     row.processed = 1;
     row.error_code = outcome.code;
     row.error = std::string(runtime::CutUtf8(outcome.text, storage::processed::kErrorSize));

@@ -33,9 +33,9 @@ struct ScanOptions {
 };
 
 struct ScanReport {
-  int queued = 0;       // rows added this pass
-  int sent = 0;         // sends that ended with the server's acceptance
-  int failed = 0;       // sends that ended with an error
+  int queued = 0;          // rows added this pass
+  int sent = 0;            // sends that ended with the server's acceptance
+  int failed = 0;          // sends that ended with an error
   int storage_errors = 0;  // stop messages shown
   bool settings_found = false;
   bool tables_opened = false;

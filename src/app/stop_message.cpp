@@ -34,11 +34,14 @@ std::string StorageErrorText(const storage::DeclaredTable& table) {
   return text;
 }
 
-void StopMessage(const storage::DeclaredTable& table) { StopMessage(StorageErrorText(table)); }
+void StopMessage(const storage::DeclaredTable& table) {
+  StopMessage(StorageErrorText(table));
+}
 
 void StopMessage(const std::string& text) {
-  const uint32_t answer = runtime::Message(text, "Stop", runtime::MessageIcon::kStop,
-                                           runtime::kButtonAbort | runtime::kButtonIgnore, runtime::kButtonIgnore);
+  const uint32_t answer =
+      runtime::Message(text, "Stop", runtime::MessageIcon::kStop,
+                       runtime::kButtonAbort | runtime::kButtonIgnore, runtime::kButtonIgnore);
   if (answer != runtime::kButtonAbort) return;
   std::function<void()> handler;
   {

@@ -12,7 +12,9 @@
 namespace vm::framework {
 namespace {
 
-std::string Cut(std::string_view s, size_t limit) { return CutUtf8(s, limit); }
+std::string Cut(std::string_view s, size_t limit) {
+  return CutUtf8(s, limit);
+}
 
 void EndProcess(int status) {
   // Other procedure threads may still run: end at once rather than run the
@@ -110,9 +112,13 @@ void ErrorManager::StoreErrors(const RuntimeError& error) {
   saved_.file_text = Cut(saved_.file_text, kFieldLength);
 }
 
-Level ErrorManager::TakeError(uint16_t id) { return Dispatch(ContextFor(id)); }
+Level ErrorManager::TakeError(uint16_t id) {
+  return Dispatch(ContextFor(id));
+}
 
-std::string ErrorManager::SubstitutedText(uint16_t id) const { return ContextFor(id).text; }
+std::string ErrorManager::SubstitutedText(uint16_t id) const {
+  return ContextFor(id).text;
+}
 
 ErrorContext ErrorManager::ContextFor(uint16_t id) const {
   std::lock_guard<std::mutex> lock(mu_);
@@ -152,13 +158,19 @@ std::string ErrorManager::Substitute(const MessageRow& row) const {
 
 Level ErrorManager::Dispatch(const ErrorContext& context) {
   switch (context.row.fatality) {
-    case kLevelBenign: return TakeBenign(context);
+    case kLevelBenign:
+      return TakeBenign(context);
     case kLevelUser:
-    case kLevelCancel: return TakeUser(context);
-    case kLevelProgram: return TakeProgram(context);
-    case kLevelFatal: return TakeFatal(context);
-    case kLevelNotify: return TakeNotify(context);
-    default: return TakeOther(context);
+    case kLevelCancel:
+      return TakeUser(context);
+    case kLevelProgram:
+      return TakeProgram(context);
+    case kLevelFatal:
+      return TakeFatal(context);
+    case kLevelNotify:
+      return TakeNotify(context);
+    default:
+      return TakeOther(context);
   }
 }
 
@@ -168,7 +180,9 @@ void ErrorManager::SetProcedureName(std::string_view name) {
   procnames_.Push(runtime::CurrentThread(), Cut(name, kFieldLength));
 }
 
-void ErrorManager::SetProcedureName() { procnames_.Pop(runtime::CurrentThread()); }
+void ErrorManager::SetProcedureName() {
+  procnames_.Pop(runtime::CurrentThread());
+}
 
 std::optional<std::string> ErrorManager::ProcedureName() const {
   return procnames_.Current(runtime::CurrentThread());
@@ -216,7 +230,8 @@ void ErrorManager::SetDefaultCategory(std::string_view category) {
 void ErrorManager::SetHistoryThreshold(int32_t threshold) {
   std::lock_guard<std::mutex> lock(mu_);
   history_threshold_ = threshold < 0 ? 0 : threshold;
-  while (history_.size() > static_cast<size_t>(history_threshold_)) history_.erase(history_.begin());
+  while (history_.size() > static_cast<size_t>(history_threshold_))
+    history_.erase(history_.begin());
 }
 
 int32_t ErrorManager::history_threshold() const {
@@ -247,13 +262,16 @@ void ErrorManager::ResetHistory() {
 void ErrorManager::Remember(const ErrorContext& context, const std::string& text) {
   std::lock_guard<std::mutex> lock(mu_);
   if (history_threshold_ <= 0) return;
-  while (history_.size() >= static_cast<size_t>(history_threshold_)) history_.erase(history_.begin());
+  while (history_.size() >= static_cast<size_t>(history_threshold_))
+    history_.erase(history_.begin());
   history_.push_back({context.row.category, Cut(text, kHistoryTextLength), context.id});
 }
 
 // ---- the take-operations
 
-Level ErrorManager::TakeBenign(const ErrorContext&) { return kLevelBenign; }
+Level ErrorManager::TakeBenign(const ErrorContext&) {
+  return kLevelBenign;
+}
 
 Level ErrorManager::TakeUser(const ErrorContext& context) {
   const uint32_t answer = Message(context, context.text, runtime::MessageIcon::kExclamation,
@@ -261,21 +279,26 @@ Level ErrorManager::TakeUser(const ErrorContext& context) {
   return answer == runtime::kButtonYes ? kLevelBenign : kLevelCancel;
 }
 
-Level ErrorManager::TakeProgram(const ErrorContext& context) { return TakeFatal(context); }
+Level ErrorManager::TakeProgram(const ErrorContext& context) {
+  return TakeFatal(context);
+}
 
 Level ErrorManager::TakeFatal(const ErrorContext& context) {
-  Message(context, context.text + std::string(kFatalSuffix), runtime::MessageIcon::kInformation, runtime::kButtonOk,
-          runtime::kButtonOk);
+  Message(context, context.text + std::string(kFatalSuffix), runtime::MessageIcon::kInformation,
+          runtime::kButtonOk, runtime::kButtonOk);
   EndProgram();
   return kLevelFatal;
 }
 
 Level ErrorManager::TakeNotify(const ErrorContext& context) {
-  Message(context, context.text, runtime::MessageIcon::kInformation, runtime::kButtonOk, runtime::kButtonOk);
+  Message(context, context.text, runtime::MessageIcon::kInformation, runtime::kButtonOk,
+          runtime::kButtonOk);
   return kLevelNotify;
 }
 
-Level ErrorManager::TakeOther(const ErrorContext& context) { return TakeProgram(context); }
+Level ErrorManager::TakeOther(const ErrorContext& context) {
+  return TakeProgram(context);
+}
 
 void ErrorManager::EndProgram() {
   std::function<void(int)> end;
@@ -288,8 +311,9 @@ void ErrorManager::EndProgram() {
 
 // ---- showing
 
-uint32_t ErrorManager::Message(const ErrorContext& context, const std::string& text, runtime::MessageIcon icon,
-                               uint32_t buttons, uint32_t default_button) {
+uint32_t ErrorManager::Message(const ErrorContext& context, const std::string& text,
+                               runtime::MessageIcon icon, uint32_t buttons,
+                               uint32_t default_button) {
   std::string shown = text;
   bool silent = false;
   bool history_on = false;
@@ -316,7 +340,9 @@ uint32_t ErrorManager::Message(const ErrorContext& context, const std::string& t
   return answer;
 }
 
-uint32_t ErrorManager::MessageBox(const runtime::MessageRequest& request) { return runtime::Message(request); }
+uint32_t ErrorManager::MessageBox(const runtime::MessageRequest& request) {
+  return runtime::Message(request);
+}
 
 uint32_t ErrorManager::HistoryMessage(const HistoryView& view) {
   if (runtime::CurrentRenderer() != nullptr) return RunHistoryWindow(view);

@@ -29,8 +29,8 @@ namespace vm::framework {
 // thread's throw cannot change it while a message box is up.
 struct ErrorContext {
   uint16_t id = 0;
-  MessageRow row;        // the message's row (a made-up row for an unknown id)
-  std::string text;      // the message after place-holder substitution
+  MessageRow row;    // the message's row (a made-up row for an unknown id)
+  std::string text;  // the message after place-holder substitution
 };
 
 class ErrorManager {
@@ -131,8 +131,8 @@ class ErrorManager {
   virtual Level TakeOther(const ErrorContext& context);
   // The showing step of every take-operation: log, remember, show. Returns
   // the button pressed (the default button when nothing was shown).
-  virtual uint32_t Message(const ErrorContext& context, const std::string& text, runtime::MessageIcon icon,
-                           uint32_t buttons, uint32_t default_button);
+  virtual uint32_t Message(const ErrorContext& context, const std::string& text,
+                           runtime::MessageIcon icon, uint32_t buttons, uint32_t default_button);
   // A plain message box through the installed presenter.
   virtual uint32_t MessageBox(const runtime::MessageRequest& request);
   // The history window: the current message above the list of remembered
@@ -184,7 +184,9 @@ class ErrorManager {
 // Owner thread only (it pops the name of the thread that made it).
 class ProcedureScope {
  public:
-  ProcedureScope(ErrorManager& errors, std::string_view name) : errors_(errors) { errors_.SetProcedureName(name); }
+  ProcedureScope(ErrorManager& errors, std::string_view name) : errors_(errors) {
+    errors_.SetProcedureName(name);
+  }
   ~ProcedureScope() { errors_.SetProcedureName(); }
   ProcedureScope(const ProcedureScope&) = delete;
   ProcedureScope& operator=(const ProcedureScope&) = delete;

@@ -8,8 +8,8 @@ namespace vm::framework {
 
 using storage::KfsArgs;
 
-FileManager::FileManager(std::string table_name, std::string file_name, storage::TableDef def, FileErrors* errors,
-                         platform::Env* env, DriverEntry driver)
+FileManager::FileManager(std::string table_name, std::string file_name, storage::TableDef def,
+                         FileErrors* errors, platform::Env* env, DriverEntry driver)
     : table_name_(std::move(table_name)), errors_(errors), driver_(std::move(driver)) {
   cb_.name = std::move(file_name);
   cb_.def = std::move(def);
@@ -138,8 +138,12 @@ int FileManager::SetOrderFrom(int key) {
   return Call(storage::kOpSetKeyKey, &args) == 0 ? 0 : kLevelNotify;
 }
 
-int FileManager::Next(bool report) { return Step(true, report); }
-int FileManager::Previous(bool report) { return Step(false, report); }
+int FileManager::Next(bool report) {
+  return Step(true, report);
+}
+int FileManager::Previous(bool report) {
+  return Step(false, report);
+}
 
 int FileManager::Step(bool forward, bool report) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
@@ -374,7 +378,9 @@ int FileManager::Throw(int id) {
   return Throw(id, Values());
 }
 
-int FileManager::Throw(int id, MessageValues values) { return errors_->Throw(id, values); }
+int FileManager::Throw(int id, MessageValues values) {
+  return errors_->Throw(id, values);
+}
 
 // A failed operation never answers 0, whatever the operator chose.
 int FileManager::Fail(int id) {
@@ -384,7 +390,8 @@ int FileManager::Fail(int id) {
 
 void FileManager::SetKeyDescription(int key, std::string description) {
   std::lock_guard<std::recursive_mutex> lock(mu_);
-  if (key >= 0 && static_cast<size_t>(key) < key_descriptions_.size()) key_descriptions_[key] = std::move(description);
+  if (key >= 0 && static_cast<size_t>(key) < key_descriptions_.size())
+    key_descriptions_[key] = std::move(description);
 }
 
 // ---- state ----

@@ -30,7 +30,8 @@ using FieldCheck = std::function<int(FileManager& file, bool show)>;
 
 // The storage driver entry; tests put a wrapper in its place to inject
 // results of single operations.
-using DriverEntry = std::function<int(int op, storage::KfsControlBlock* cb, storage::KfsArgs* args)>;
+using DriverEntry =
+    std::function<int(int op, storage::KfsControlBlock* cb, storage::KfsArgs* args)>;
 
 // Runtime error codes that only the opening sequence looks at.
 inline constexpr int kErrKeysNeedRebuild = 46;
@@ -45,8 +46,9 @@ class FileManager {
  public:
   // `table_name` is the name messages show ("Mailboxes"); `file_name` the
   // declared file name; `errors` must outlive the manager.
-  FileManager(std::string table_name, std::string file_name, storage::TableDef def, FileErrors* errors,
-              platform::Env* env = platform::Env::Default(), DriverEntry driver = storage::KfsDriver);
+  FileManager(std::string table_name, std::string file_name, storage::TableDef def,
+              FileErrors* errors, platform::Env* env = platform::Env::Default(),
+              DriverEntry driver = storage::KfsDriver);
   ~FileManager();
   FileManager(const FileManager&) = delete;
   FileManager& operator=(const FileManager&) = delete;
@@ -138,7 +140,9 @@ class FileManager {
 
   // For sequences of operations that must not interleave with other
   // threads (reading a page of records, a form's completion).
-  std::unique_lock<std::recursive_mutex> Lock() const { return std::unique_lock<std::recursive_mutex>(mu_); }
+  std::unique_lock<std::recursive_mutex> Lock() const {
+    return std::unique_lock<std::recursive_mutex>(mu_);
+  }
 
  private:
   int Call(int op, storage::KfsArgs* args = nullptr);

@@ -26,10 +26,16 @@ bool FieldHistory::Has(const std::string& field) const {
 
 // ---- StandardForm ----
 
-StandardForm::StandardForm(runtime::Window* window, RelationManager* relation, std::vector<FormFieldSpec> fields,
-                           FormMode mode, FormOptions options, FieldHistory* history)
-    : window_(window), relation_(relation), file_(relation->file()), specs_(std::move(fields)), mode_(mode),
-      options_(std::move(options)), history_(history) {
+StandardForm::StandardForm(runtime::Window* window, RelationManager* relation,
+                           std::vector<FormFieldSpec> fields, FormMode mode, FormOptions options,
+                           FieldHistory* history)
+    : window_(window),
+      relation_(relation),
+      file_(relation->file()),
+      specs_(std::move(fields)),
+      mode_(mode),
+      options_(std::move(options)),
+      history_(history) {
   const bool editable = mode_ == FormMode::kInsert || mode_ == FormMode::kChange;
   for (const FormFieldSpec& s : specs_) {
     fields_.push_back(FindField(file_.def(), s.field));
@@ -45,16 +51,28 @@ StandardForm::StandardForm(runtime::Window* window, RelationManager* relation, s
   cancel_ = window_->AddButton("?CANCEL", "Cancel");
   action_ = window_->AddString("?ACTIONMESSAGE", "@S40");
   switch (mode_) {
-    case FormMode::kView: action_.set_value(options_.view_text); break;
-    case FormMode::kInsert: action_.set_value(options_.insert_text); break;
-    case FormMode::kChange: action_.set_value(options_.change_text); break;
-    case FormMode::kDelete: action_.set_value(options_.delete_text); break;
+    case FormMode::kView:
+      action_.set_value(options_.view_text);
+      break;
+    case FormMode::kInsert:
+      action_.set_value(options_.insert_text);
+      break;
+    case FormMode::kChange:
+      action_.set_value(options_.change_text);
+      break;
+    case FormMode::kDelete:
+      action_.set_value(options_.delete_text);
+      break;
   }
 }
 
-StandardForm::~StandardForm() { Finish(); }
+StandardForm::~StandardForm() {
+  Finish();
+}
 
-std::string StandardForm::FieldName(int index) const { return specs_[index].field; }
+std::string StandardForm::FieldName(int index) const {
+  return specs_[index].field;
+}
 
 FormResult StandardForm::Open() {
   int refused = 0;
@@ -75,7 +93,8 @@ FormResult StandardForm::Open() {
   recall_ = shown_;
   if (history_ != nullptr) {
     for (size_t i = 0; i < specs_.size(); ++i)
-      if (history_->Has(FieldName(static_cast<int>(i)))) recall_[i] = history_->Recall(FieldName(static_cast<int>(i)));
+      if (history_->Has(FieldName(static_cast<int>(i))))
+        recall_[i] = history_->Recall(FieldName(static_cast<int>(i)));
   }
   return FormResult::kNone;
 }
@@ -98,7 +117,8 @@ void StandardForm::ShowBuffer() {
 void StandardForm::TakeControls() {
   auto lock = file_.Lock();
   for (size_t i = 0; i < specs_.size(); ++i) {
-    if (fields_[i] >= 0) SetFieldText(file_.def().fields[fields_[i]], &file_.buffer(), controls_[i].value());
+    if (fields_[i] >= 0)
+      SetFieldText(file_.def().fields[fields_[i]], &file_.buffer(), controls_[i].value());
   }
 }
 
@@ -152,7 +172,8 @@ bool StandardForm::Complete() {
   const int rc = mode_ == FormMode::kInsert ? file_.Insert() : file_.Update(kUpdateShowOther);
   if (rc == 0) {
     if (history_ != nullptr) {
-      for (size_t i = 0; i < specs_.size(); ++i) history_->Remember(FieldName(static_cast<int>(i)), controls_[i].value());
+      for (size_t i = 0; i < specs_.size(); ++i)
+        history_->Remember(FieldName(static_cast<int>(i)), controls_[i].value());
     }
     return true;
   }

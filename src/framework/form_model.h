@@ -64,8 +64,9 @@ class StandardForm {
  public:
   // Adds the controls to `window` (before it opens). `relation`, `window`
   // and `history` (may be null) must outlive the form.
-  StandardForm(runtime::Window* window, RelationManager* relation, std::vector<FormFieldSpec> fields, FormMode mode,
-               FormOptions options = {}, FieldHistory* history = nullptr);
+  StandardForm(runtime::Window* window, RelationManager* relation,
+               std::vector<FormFieldSpec> fields, FormMode mode, FormOptions options = {},
+               FieldHistory* history = nullptr);
   ~StandardForm();
   StandardForm(const StandardForm&) = delete;
   StandardForm& operator=(const StandardForm&) = delete;

@@ -9,8 +9,9 @@ WindowPlacement FromScreen(const runtime::ScreenPlacement& p) {
 
 }  // namespace
 
-runtime::ScreenPlacement IniPlacementStore::Fetch(std::string_view name, const runtime::ScreenPlacement& defaults,
-                                                  const std::optional<runtime::ScreenRect>& screen) {
+runtime::ScreenPlacement IniPlacementStore::Fetch(
+    std::string_view name, const runtime::ScreenPlacement& defaults,
+    const std::optional<runtime::ScreenRect>& screen) {
   std::optional<ScreenArea> area;
   if (screen) area = ScreenArea{screen->x, screen->y, screen->width, screen->height};
   const WindowPlacement p = ini_->Fetch(name, FromScreen(defaults), area);

@@ -8,9 +8,13 @@
 
 namespace vm::framework {
 
-StandardList::StandardList(runtime::Window* window, RelationManager* relation, std::vector<ListColumnSpec> columns,
-                           ListOptions options, FormCaller form)
-    : window_(window), relation_(relation), file_(relation->file()), options_(std::move(options)),
+StandardList::StandardList(runtime::Window* window, RelationManager* relation,
+                           std::vector<ListColumnSpec> columns, ListOptions options,
+                           FormCaller form)
+    : window_(window),
+      relation_(relation),
+      file_(relation->file()),
+      options_(std::move(options)),
       form_(std::move(form)) {
   options_.page_rows = std::max(1, options_.page_rows);
   for (ListColumnSpec& c : columns) {
@@ -31,7 +35,9 @@ StandardList::StandardList(runtime::Window* window, RelationManager* relation, s
   UpdateButtons();
 }
 
-StandardList::~StandardList() { Close(); }
+StandardList::~StandardList() {
+  Close();
+}
 
 int StandardList::Open() {
   if (open_) return 0;
@@ -53,7 +59,8 @@ void StandardList::Close() {
 StandardList::Row StandardList::Capture() {
   Row r;
   r.position = file_.Position();
-  for (int f : fields_) r.values.push_back(f < 0 ? std::string() : FieldText(file_.def().fields[f], file_.buffer()));
+  for (int f : fields_)
+    r.values.push_back(f < 0 ? std::string() : FieldText(file_.def().fields[f], file_.buffer()));
   return r;
 }
 
@@ -263,9 +270,12 @@ ListAction StandardList::HandleEvent(const runtime::Event& e) {
   } else if (e.control == list_.number()) {
     // Accepting a row (a double click) changes it, or views it in a list
     // that may not change rows.
-    if (options_.select_mode) return FetchCurrent() == 0 ? ListAction::kSelected : ListAction::kNone;
-    if (options_.view_only) View();
-    else Change();
+    if (options_.select_mode)
+      return FetchCurrent() == 0 ? ListAction::kSelected : ListAction::kNone;
+    if (options_.view_only)
+      View();
+    else
+      Change();
   }
   return ListAction::kNone;
 }

@@ -30,9 +30,9 @@ struct ListColumnSpec {
 };
 
 struct ListOptions {
-  int key = -1;            // -1: record order; otherwise the key's order
-  int page_rows = 20;      // rows shown at once
-  bool view_only = false;  // Insert, Change and Delete are disabled
+  int key = -1;              // -1: record order; otherwise the key's order
+  int page_rows = 20;        // rows shown at once
+  bool view_only = false;    // Insert, Change and Delete are disabled
   bool select_mode = false;  // Select is shown (opened to choose a record)
   std::string status_text = "Browsing Records";
 };
@@ -48,8 +48,8 @@ class StandardList {
 
   // Adds "?LIST" and the buttons to `window` (before it opens). `relation`
   // and `window` must outlive the list.
-  StandardList(runtime::Window* window, RelationManager* relation, std::vector<ListColumnSpec> columns,
-               ListOptions options, FormCaller form = nullptr);
+  StandardList(runtime::Window* window, RelationManager* relation,
+               std::vector<ListColumnSpec> columns, ListOptions options, FormCaller form = nullptr);
   ~StandardList();
   StandardList(const StandardList&) = delete;
   StandardList& operator=(const StandardList&) = delete;

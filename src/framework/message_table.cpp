@@ -25,15 +25,18 @@ constexpr StoredRow kStoredRows[] = {
     {16, 5, "Range Error", "The value of %Field must be in range %Message."},
     {14, 5, "Field contents error", "The value of %Field must be found in the %Message file."},
     {31, 5, "Referential Integrity Update Error",
-     "This record is referenced from the file %File. Linking field(s) have been restricted from change and have "
+     "This record is referenced from the file %File. Linking field(s) have been restricted from "
+     "change and have "
      "been reset to original values."},
     {30, 5, "Referential Integrity Delete Error",
-     "This record is referenced from the file %File. This record cannot be deleted while these references exist."},
+     "This record is referenced from the file %File. This record cannot be deleted while these "
+     "references exist."},
     {4, 5, "Record Insert Error",
      "An error was experienced during the creation of a record.|File: %File|Error: %ErrorText."},
     {6, 5, "Record Was Not Updated", "This record was changed by another station."},
     {7, 5, "Record Was Not Updated",
-     "This record was changed by another station. Those changes will now be displayed. Use the Ditto Button or "
+     "This record was changed by another station. Those changes will now be displayed. Use the "
+     "Ditto Button or "
      "Ctrl+' to recall your changes."},
     {34, 1, "Record Update Error",
      "An error was experienced changing this record. Do you want to try to save again?"},
@@ -43,12 +46,15 @@ constexpr StoredRow kStoredRows[] = {
     {38, 5, "Invalid Request", "This form cannot be used to update a record"},
     {12, 5, "Invalid Request", "This form cannot be used to delete a record"},
     {8, 1, "Changes will be lost!", "Are you sure you want to cancel?"},
-    {13, 5, "Duplicate Key Error", "Adding this record creates a duplicate entry for the key: %Message"},
+    {13, 5, "Duplicate Key Error",
+     "Adding this record creates a duplicate entry for the key: %Message"},
     {32, 1, "Auto Increment Error",
-     "Attempts to automatically number this record have failed.|File: %File|Error: %ErrorText.|Try Again?"},
+     "Attempts to automatically number this record have failed.|File: %File|Error: %ErrorText.|Try "
+     "Again?"},
     {19, 5, "File Load Error", "%File File Load Error.  Error: %ErrorText."},
     {36, 1, "Beginning of File Error",
-     "The beginning of the file %File was encountered. Do you want to start again from the end of the file?"},
+     "The beginning of the file %File was encountered. Do you want to start again from the end of "
+     "the file?"},
     {37, 1, "End of File Error",
      "The end of the file %File was encountered. Do you want to start again from the beginning?"},
     {23, 3, "File Access Error", "File %File could not be opened.  Error: %ErrorText."},
@@ -58,13 +64,17 @@ constexpr StoredRow kStoredRows[] = {
      "An error (%ErrorText) was experienced when deleting a record from the %File file."},
     {9, 1, "Confirm Delete", "Are you sure you want to delete the highlighted record?"},
     {35, 1, "Save Record", "Do you want to save the changes to this record?"},
-    {21, 5, "Transaction cancelled", "Error: (%ErrorText) attempting to frame the transaction on %File."},
+    {21, 5, "Transaction cancelled",
+     "Error: (%ErrorText) attempting to frame the transaction on %File."},
     {1, 5, "Record Retrieval Error",
-     "Error: (%ErrorText) attempting to access a record from the %File file.  Returning to previous window."},
+     "Error: (%ErrorText) attempting to access a record from the %File file.  Returning to "
+     "previous window."},
     {40, 5, "View Open Error",
      "Error: (%ErrorText) attempting to open the current VIEW. Filter and Range Limits ignored."},
-    {3, 1, "Record Added", "This record has been added to the file. Do you want to add another record?"},
-    {28, 5, "Record not read", "A record held by another station was encountered reading from the %File file."},
+    {3, 1, "Record Added",
+     "This record has been added to the file. Do you want to add another record?"},
+    {28, 5, "Record not read",
+     "A record held by another station was encountered reading from the %File file."},
     {5, 5, "Add New Record?", "Record match not found, do you wish to add a new one?"},
     {15, 5, "Value Error", "The value of %Field must be in the list : %Message."},
     {22, 5, "No Records", "There are no records available to process."},
@@ -84,7 +94,8 @@ void PutString(std::vector<uint8_t>* out, std::string_view text) {
 }
 
 platform::Status Damaged(std::string what) {
-  return platform::Status::Error(platform::Code::kInvalidArgument, "message block: " + std::move(what));
+  return platform::Status::Error(platform::Code::kInvalidArgument,
+                                 "message block: " + std::move(what));
 }
 
 // Bounds-checked reader over the block.
@@ -121,7 +132,8 @@ class Reader {
 const std::vector<uint8_t>& StandardMessageBlock() {
   static const std::vector<uint8_t> block = [] {
     std::vector<MessageRow> rows;
-    for (const StoredRow& r : kStoredRows) rows.push_back({r.id, r.message, r.title, r.severity, ""});
+    for (const StoredRow& r : kStoredRows)
+      rows.push_back({r.id, r.message, r.title, r.severity, ""});
     return PackMessageBlock(rows);
   }();
   return block;

@@ -17,7 +17,7 @@ namespace vm::framework {
 
 struct MessageRow {
   uint16_t id = 0;
-  std::string message;   // "|" is a line break; place-holders such as %File
+  std::string message;  // "|" is a line break; place-holders such as %File
   std::string title;
   uint8_t fatality = 0;  // the severity, a Level value (other values are "other")
   std::string category;  // empty: the table's default category

@@ -24,14 +24,20 @@ struct IntShape {
 // Integer-valued field types; bytes 0 for the others.
 IntShape ShapeOf(uint8_t type) {
   switch (type) {
-    case storage::kTypeByte: return {1, false};
-    case storage::kTypeShort: return {2, true};
-    case storage::kTypeUShort: return {2, false};
+    case storage::kTypeByte:
+      return {1, false};
+    case storage::kTypeShort:
+      return {2, true};
+    case storage::kTypeUShort:
+      return {2, false};
     case storage::kTypeDate:
     case storage::kTypeTime:
-    case storage::kTypeLong: return {4, true};
-    case storage::kTypeULong: return {4, false};
-    default: return {0, false};
+    case storage::kTypeLong:
+      return {4, true};
+    case storage::kTypeULong:
+      return {4, false};
+    default:
+      return {0, false};
   }
 }
 
@@ -58,7 +64,8 @@ void WriteInt(char* p, IntShape s, int64_t v) {
 int FindField(const storage::TableDef& def, std::string_view name) {
   for (size_t i = 0; i < def.fields.size(); ++i) {
     const std::string& n = def.fields[i].name;
-    if (n.size() == name.size() && runtime::UpperKey(n) == runtime::UpperKey(name)) return static_cast<int>(i);
+    if (n.size() == name.size() && runtime::UpperKey(n) == runtime::UpperKey(name))
+      return static_cast<int>(i);
   }
   return -1;
 }
@@ -70,7 +77,8 @@ std::string FieldText(const FieldDef& f, const std::vector<char>& record) {
     return std::string(runtime::ClipField(p, f.size));
   }
   if (f.type == storage::kTypePString) {
-    const size_t n = std::min<size_t>(static_cast<unsigned char>(p[0]), f.size > 0 ? f.size - 1 : 0);
+    const size_t n =
+        std::min<size_t>(static_cast<unsigned char>(p[0]), f.size > 0 ? f.size - 1 : 0);
     return std::string(p + 1, n);
   }
   const IntShape s = ShapeOf(f.type);
@@ -93,7 +101,8 @@ void SetFieldText(const FieldDef& f, std::vector<char>* record, std::string_view
     return;
   }
   if (f.type == storage::kTypePString) {
-    const std::string_view v = runtime::CutUtf8(text, std::min<size_t>(f.size > 0 ? f.size - 1 : 0, 255));
+    const std::string_view v =
+        runtime::CutUtf8(text, std::min<size_t>(f.size > 0 ? f.size - 1 : 0, 255));
     std::memset(p, 0, f.size);
     p[0] = static_cast<char>(v.size());
     std::memcpy(p + 1, v.data(), v.size());
@@ -107,7 +116,8 @@ void SetFieldText(const FieldDef& f, std::vector<char>* record, std::string_view
 void ClearRecord(const storage::TableDef& def, std::vector<char>* record) {
   std::fill(record->begin(), record->end(), '\0');
   for (const FieldDef& f : def.fields) {
-    if (f.type == storage::kTypeString && Fits(f, *record)) std::memset(record->data() + f.offset, ' ', f.size);
+    if (f.type == storage::kTypeString && Fits(f, *record))
+      std::memset(record->data() + f.offset, ' ', f.size);
   }
 }
 

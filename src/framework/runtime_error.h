@@ -17,10 +17,10 @@ namespace vm::framework {
 inline constexpr int32_t kDriverSpecificError = 90;
 
 struct RuntimeError {
-  int32_t code = 0;           // runtime error code, 0 = none
-  std::string text;           // its text, "File Not Found" ...
-  std::string file_code;      // driver error code, kept as text
-  std::string file_text;      // driver error text
+  int32_t code = 0;       // runtime error code, 0 = none
+  std::string text;       // its text, "File Not Found" ...
+  std::string file_code;  // driver error code, kept as text
+  std::string file_text;  // driver error text
 };
 
 // The error state the table's last statement left (code, text, file code and text).

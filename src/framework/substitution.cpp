@@ -17,11 +17,14 @@ struct PlaceHolder {
 // Longest names first among those sharing a beginning.
 const std::array<PlaceHolder, 11>& PlaceHolders() {
   static const std::array<PlaceHolder, 11> list = {{
-      {"%FileErrorCode", [](const SubstitutionValues& v) { return std::optional(v.error.file_code); }},
+      {"%FileErrorCode",
+       [](const SubstitutionValues& v) { return std::optional(v.error.file_code); }},
       {"%FileError", [](const SubstitutionValues& v) { return std::optional(v.error.file_text); }},
       {"%File", [](const SubstitutionValues& v) { return std::optional(v.file); }},
-      {"%ErrorCode", [](const SubstitutionValues& v) { return std::optional(std::to_string(v.error.code)); }},
-      {"%ErrorText", [](const SubstitutionValues& v) { return std::optional(ErrorTextOf(v.error)); }},
+      {"%ErrorCode",
+       [](const SubstitutionValues& v) { return std::optional(std::to_string(v.error.code)); }},
+      {"%ErrorText",
+       [](const SubstitutionValues& v) { return std::optional(ErrorTextOf(v.error)); }},
       {"%Error", [](const SubstitutionValues& v) { return std::optional(v.error.text); }},
       {"%Message", [](const SubstitutionValues& v) { return std::optional(v.message); }},
       {"%Field", [](const SubstitutionValues& v) { return std::optional(v.field); }},
@@ -34,7 +37,8 @@ const std::array<PlaceHolder, 11>& PlaceHolders() {
 
 }  // namespace
 
-std::string SubstitutePlaceHolders(std::string_view message, const SubstitutionValues& values, size_t limit) {
+std::string SubstitutePlaceHolders(std::string_view message, const SubstitutionValues& values,
+                                   size_t limit) {
   std::string out;
   out.reserve(message.size());
   size_t i = 0;

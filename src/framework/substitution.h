@@ -27,6 +27,7 @@ struct SubstitutionValues {
 // matches is taken, so %FileErrorCode is never read as %File followed by
 // "ErrorCode", nor %ErrorText as %Error; inserted values are not scanned
 // again, so a file name holding "%Message" stays as it is.
-std::string SubstitutePlaceHolders(std::string_view message, const SubstitutionValues& values, size_t limit);
+std::string SubstitutePlaceHolders(std::string_view message, const SubstitutionValues& values,
+                                   size_t limit);
 
 }  // namespace vm::framework

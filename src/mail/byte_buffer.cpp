@@ -32,7 +32,9 @@ char* TryAllocate(size_t size, bool fill) {
 
 }  // namespace
 
-void ByteBuffer::FreeDeleter::operator()(char* p) const { std::free(p); }
+void ByteBuffer::FreeDeleter::operator()(char* p) const {
+  std::free(p);
+}
 
 bool ByteBuffer::Allocate(size_t size, bool fill) {
   Free();
@@ -60,6 +62,8 @@ void ByteBuffer::Free() {
   capacity_ = 0;
 }
 
-void ByteBuffer::SetAllocationLimitForTesting(size_t bytes) { g_limit.store(bytes); }
+void ByteBuffer::SetAllocationLimitForTesting(size_t bytes) {
+  g_limit.store(bytes);
+}
 
 }  // namespace vm::mail

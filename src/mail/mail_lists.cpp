@@ -14,11 +14,17 @@ std::string_view TrimSpaces(std::string_view s) {
   return s;
 }
 
-bool IsSeparator(char c) { return c == ',' || c == ';'; }
+bool IsSeparator(char c) {
+  return c == ',' || c == ';';
+}
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
-bool NeedsEncoding(unsigned char c) { return c < 0x20 || c >= 0x7F || c == '"' || c == '\\'; }
+bool NeedsEncoding(unsigned char c) {
+  return c < 0x20 || c >= 0x7F || c == '"' || c == '\\';
+}
 
 void PutPercent(unsigned char c, std::string* out) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -98,7 +104,8 @@ std::string Unquote(std::string_view text) {
 
 }  // namespace
 
-bool TakeEmailAddress(std::string_view list, uint32_t index, std::string* name, std::string* address) {
+bool TakeEmailAddress(std::string_view list, uint32_t index, std::string* name,
+                      std::string* address) {
   name->clear();
   address->clear();
   if (index == 0) return false;
@@ -232,7 +239,9 @@ std::string HeaderFieldValue(std::string_view message, std::string_view field) {
   return {};
 }
 
-bool HasLineBreak(std::string_view text) { return text.find_first_of("\r\n") != std::string_view::npos; }
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
 
 std::string OneLine(std::string_view text) {
   std::string out;
@@ -264,7 +273,8 @@ std::string SafeExtraHeader(std::string_view text) {
 }
 
 bool PlainFileName(std::string_view name) {
-  return std::none_of(name.begin(), name.end(), [](char c) { return NeedsEncoding(static_cast<unsigned char>(c)); });
+  return std::none_of(name.begin(), name.end(),
+                      [](char c) { return NeedsEncoding(static_cast<unsigned char>(c)); });
 }
 
 std::string FileNameParameter(std::string_view key, std::string_view name) {
@@ -282,9 +292,10 @@ std::string FileNameParameter(std::string_view key, std::string_view name) {
   std::string bit;
   for (size_t i = 0; i < name.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
-    const bool attr_char = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                           c == '.' || c == '-' || c == '_' || c == '!' || c == '~' || c == '&' || c == '+' ||
-                           c == '$' || c == '#' || c == '^' || c == '`' || c == '|';
+    const bool attr_char = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '.' || c == '-' || c == '_' || c == '!' ||
+                           c == '~' || c == '&' || c == '+' || c == '$' || c == '#' || c == '^' ||
+                           c == '`' || c == '|';
     if (attr_char) {
       bit.push_back(name[i]);
     } else {

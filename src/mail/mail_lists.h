@@ -20,7 +20,8 @@ inline constexpr size_t kAddressPartWidth = 80;
 // "\"Doe, John\" <john@example.com>" is one entry. "Name <addr>" gives both
 // parts; a bare entry is both name and address. The quotes of the name are
 // removed and its backslash escapes resolved.
-bool TakeEmailAddress(std::string_view list, uint32_t index, std::string* name, std::string* address);
+bool TakeEmailAddress(std::string_view list, uint32_t index, std::string* name,
+                      std::string* address);
 
 // The directory form "dir|a.wav|b.wav" rewritten as "\"dir/a.wav\", \"dir/b.wav\"";
 // a list without "|" comes back unchanged.

@@ -17,7 +17,9 @@ inline std::string_view FieldValue(std::string_view value, size_t width) {
   return value;
 }
 
-inline bool Blank(std::string_view value) { return value.find_first_not_of(' ') == std::string_view::npos; }
+inline bool Blank(std::string_view value) {
+  return value.find_first_not_of(' ') == std::string_view::npos;
+}
 
 inline std::string TrimBoth(std::string_view s) {
   while (!s.empty() && s.front() == ' ') s.remove_prefix(1);

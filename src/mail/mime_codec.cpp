@@ -151,12 +151,18 @@ std::string NetBase64Decode(std::string_view in) {
   int bits = 0;
   for (char ch : in) {
     int v;
-    if (ch >= 'A' && ch <= 'Z') v = ch - 'A';
-    else if (ch >= 'a' && ch <= 'z') v = ch - 'a' + 26;
-    else if (ch >= '0' && ch <= '9') v = ch - '0' + 52;
-    else if (ch == '+') v = 62;
-    else if (ch == '/') v = 63;
-    else continue;
+    if (ch >= 'A' && ch <= 'Z')
+      v = ch - 'A';
+    else if (ch >= 'a' && ch <= 'z')
+      v = ch - 'a' + 26;
+    else if (ch >= '0' && ch <= '9')
+      v = ch - '0' + 52;
+    else if (ch == '+')
+      v = 62;
+    else if (ch == '/')
+      v = 63;
+    else
+      continue;
     acc = (acc << 6) | static_cast<uint32_t>(v);
     bits += 6;
     if (bits >= 8) {
@@ -213,7 +219,8 @@ size_t Utf8CharLength(std::string_view text, size_t i) {
     if ((cc & 0xC0) != 0x80) return 0;
     cp = (cp << 6) | (cc & 0x3F);
   }
-  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+  if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+      (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
     return 0;
   }
   return len;
@@ -230,7 +237,9 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
-const char* CharsetOf(std::string_view text) { return IsUtf8(text) ? "utf-8" : "windows-1252"; }
+const char* CharsetOf(std::string_view text) {
+  return IsUtf8(text) ? "utf-8" : "windows-1252";
+}
 
 size_t LongestLine(std::string_view text) {
   size_t longest = 0;

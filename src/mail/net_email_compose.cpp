@@ -60,7 +60,9 @@ std::string TextPartHeader(std::string_view charset, std::string_view encoding) 
 // A body as it goes out: at most `length` bytes of the buffer, line ends made
 // CR LF.
 std::string BodyText(const ByteBuffer& body, int32_t length) {
-  const size_t n = body.data() == nullptr ? 0 : std::min(static_cast<size_t>(std::max(length, 0)), body.capacity());
+  const size_t n = body.data() == nullptr
+                       ? 0
+                       : std::min(static_cast<size_t>(std::max(length, 0)), body.capacity());
   return NormalizeLineEnds(std::string_view(body.data() == nullptr ? "" : body.data(), n));
 }
 
@@ -71,7 +73,8 @@ constexpr size_t kMaxSmtpLine = 998;
 // their real charset, and such bytes or a line too long for SMTP make a
 // 7bit or 8bit part quoted-printable. An ASCII body with short lines keeps
 // the labels as set; a body the caller sends unencoded keeps them too.
-void LabelBody(std::string_view body, bool dont_encode, std::string* charset, std::string* encoding) {
+void LabelBody(std::string_view body, bool dont_encode, std::string* charset,
+               std::string* encoding) {
   if (dont_encode) return;
   const bool high = HasHighBytes(body);
   if (high && (Lower(*charset) == "us-ascii" || Blank(*charset))) *charset = CharsetOf(body);
@@ -156,7 +159,8 @@ bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path)
   const std::string desc(FieldValue(_SERVERDESC, 80));
   auto open_error = [&](const std::string& runtime_error) {
     ComposeFail(kNetErrFile,
-                "Error opening attached file (" + path + ") for sending via " + desc + ". Error = " + runtime_error,
+                "Error opening attached file (" + path + ") for sending via " + desc +
+                    ". Error = " + runtime_error,
                 "NetEmailSend.SendMail");
     return false;
   };
@@ -194,14 +198,15 @@ bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path)
       platform::Status st = file->ReadAt(offset, records.data(), want, &got);
       if (!st.ok()) {
         ComposeFail(kNetErrFile,
-                    "Error reading attached file (" + path + ") for sending via " + desc + ". Error = " +
-                        RuntimeFileError(st),
+                    "Error reading attached file (" + path + ") for sending via " + desc +
+                        ". Error = " + RuntimeFileError(st),
                     "NetEmailSend.SendMail");
         return false;
       }
       if (got < want) {
         ComposeFail(kNetErrFile,
-                    "Attached file (" + path + ") became shorter while it was read for sending via " + desc + ".",
+                    "Attached file (" + path +
+                        ") became shorter while it was read for sending via " + desc + ".",
                     "NetEmailSend.SendMail");
         return false;
       }
@@ -253,12 +258,14 @@ bool NetEmailSend::AppendFileParts(const std::vector<FileToAttach>& files, bool 
     head += "--" + boundary + kCrLf;
     if (embedded) {
       std::string suffix = "gif";
-      if (short_name.size() > 4 && short_name[short_name.size() - 4] == '.') suffix = short_name.substr(short_name.size() - 3);
+      if (short_name.size() > 4 && short_name[short_name.size() - 4] == '.')
+        suffix = short_name.substr(short_name.size() - 3);
       // The type is a token: nothing in it may end the parameter.
       const auto alnum = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
       if (!std::all_of(suffix.begin(), suffix.end(), alnum)) suffix = "gif";
       head += "Content-Type: image/" + suffix + ";\r\n " + FileNameParameter("name", short_name) +
-              "\r\nContent-Transfer-Encoding: base64\r\nContent-ID: <" + ContentIdText(short_name) + ">\r\n\r\n";
+              "\r\nContent-Transfer-Encoding: base64\r\nContent-ID: <" + ContentIdText(short_name) +
+              ">\r\n\r\n";
     } else if (PlainFileName(short_name)) {
       head += "Content-Type: application/x-unkown;\r\n " + FileNameParameter("name", short_name) +
               "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n " +
@@ -266,7 +273,8 @@ bool NetEmailSend::AppendFileParts(const std::vector<FileToAttach>& files, bool 
     } else {
       // The exact name in RFC 2231 form where readers look first, an ASCII
       // stand-in in the type's name for readers that know only that.
-      head += "Content-Type: application/x-unkown;\r\n " + FallbackFileNameParameter("name", short_name) +
+      head += "Content-Type: application/x-unkown;\r\n " +
+              FallbackFileNameParameter("name", short_name) +
               "\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n " +
               FileNameParameter("filename", short_name) + "\r\n\r\n";
     }
@@ -317,12 +325,14 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
   const platform::Clock& clock = clock_ != nullptr ? *clock_ : platform::SystemClock();
   const platform::LocalDateTime now = clock.Now();
   std::string h;
-  std::string local_ip(_CONNECTION.LOCALIP, strnlen(_CONNECTION.LOCALIP, sizeof _CONNECTION.LOCALIP));
+  std::string local_ip(_CONNECTION.LOCALIP,
+                       strnlen(_CONNECTION.LOCALIP, sizeof _CONNECTION.LOCALIP));
   if (local_ip.empty() || local_ip == "<unknown>") local_ip = "netemailsend";
   h += "Message-ID: <" + id + ".00@" + local_ip + MessageIdTag() + ">\r\n";
   // Address and identifier fields are written as given (on one line); free
   // text with 8-bit bytes goes out as encoded words.
-  auto optional = [&h](const char* label, std::string_view value, size_t width, bool free_text = false) {
+  auto optional = [&h](const char* label, std::string_view value, size_t width,
+                       bool free_text = false) {
     const std::string_view v = FieldValue(value, width);
     if (Blank(v)) return;
     h += label + (free_text ? EncodeHeaderWords(OneLine(v)) : OneLine(v)) + kCrLf;
@@ -340,10 +350,10 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
   h += "Subject: " + EncodeHeaderWords(OneLine(FieldValue(SUBJECT, kSubjectWidth))) + kCrLf;
   static constexpr char kDays[] = "SunMonTueWedThuFriSat";
   static constexpr char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  h += "Date: " + std::string(kDays + (now.weekday % 7) * 3, 3) + ", " + std::to_string(now.day) + " " +
-       std::string(kMonths + ((now.month + 11) % 12) * 3, 3) + " " + std::to_string(now.year) + " " +
-       TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" + TwoDigits(now.second) + " " +
-       NetTimeZoneOffset(clock) + kCrLf;
+  h += "Date: " + std::string(kDays + (now.weekday % 7) * 3, 3) + ", " + std::to_string(now.day) +
+       " " + std::string(kMonths + ((now.month + 11) % 12) * 3, 3) + " " +
+       std::to_string(now.year) + " " + TwoDigits(now.hour) + ":" + TwoDigits(now.minute) + ":" +
+       TwoDigits(now.second) + " " + NetTimeZoneOffset(clock) + kCrLf;
   optional("Organization: ", ORGANIZATION, kShortFieldWidth, true);
   h += mime_lines;
   h += "X-Mailer: " + EncodeHeaderWords(OneLine(FieldValue(XMAILER, kXMailerWidth))) + kCrLf;
@@ -362,26 +372,30 @@ bool NetEmailSend::ComposeMode2() {
     return false;
   }
   if (Blank(FROM)) {
-    ComposeFail(kNetErrMissingProperties, "No From Field specified when sending " + desc, "NetEmailSend.SendMail");
+    ComposeFail(kNetErrMissingProperties, "No From Field specified when sending " + desc,
+                "NetEmailSend.SendMail");
     return false;
   }
   // A line break in an address would end the header line or the SMTP
   // command it is written into.
-  if (HasLineBreak(FieldValue(TOLIST, kListWidth)) || HasLineBreak(FieldValue(CCLIST, kListWidth)) ||
-      HasLineBreak(FieldValue(BCCLIST, kListWidth)) || HasLineBreak(FieldValue(FROM, kShortFieldWidth))) {
+  if (HasLineBreak(FieldValue(TOLIST, kListWidth)) ||
+      HasLineBreak(FieldValue(CCLIST, kListWidth)) ||
+      HasLineBreak(FieldValue(BCCLIST, kListWidth)) ||
+      HasLineBreak(FieldValue(FROM, kShortFieldWidth))) {
     ComposeFail(kNetErrMissingProperties, "Line break in an address field when sending " + desc,
                 "NetEmailSend.SendMail");
     return false;
   }
   const size_t text_len = static_cast<size_t>(std::max(MESSAGETEXTLEN, 0));
   const size_t html_len = static_cast<size_t>(std::max(MESSAGEHTMLLEN, 0));
-  const size_t estimate = kHeadroom + FieldValue(TOLIST, kListWidth).size() + FieldValue(CCLIST, kListWidth).size() +
-                          FieldValue(FROM, kShortFieldWidth).size() + FieldValue(SUBJECT, kSubjectWidth).size() +
-                          FieldValue(REPLYTO, kShortFieldWidth).size() +
-                          FieldValue(ORGANIZATION, kShortFieldWidth).size() +
-                          FieldValue(DISPOSITIONNOTIFICATIONTO, kShortFieldWidth).size() +
-                          FieldValue(DELIVERYRECEIPTTO, kShortFieldWidth).size() +
-                          FieldValue(EXTRAHEADER, kExtraHeaderWidth).size() + text_len + html_len;
+  const size_t estimate =
+      kHeadroom + FieldValue(TOLIST, kListWidth).size() + FieldValue(CCLIST, kListWidth).size() +
+      FieldValue(FROM, kShortFieldWidth).size() + FieldValue(SUBJECT, kSubjectWidth).size() +
+      FieldValue(REPLYTO, kShortFieldWidth).size() +
+      FieldValue(ORGANIZATION, kShortFieldWidth).size() +
+      FieldValue(DISPOSITIONNOTIFICATIONTO, kShortFieldWidth).size() +
+      FieldValue(DELIVERYRECEIPTTO, kShortFieldWidth).size() +
+      FieldValue(EXTRAHEADER, kExtraHeaderWidth).size() + text_len + html_len;
   WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(estimate, INT32_MAX));
   if (estimate > WHOLEMESSAGE.capacity() || WHOLEMESSAGE.capacity() > estimate + kShrinkSlack) {
     if (!WHOLEMESSAGE.Allocate(estimate, false)) {
@@ -395,9 +409,9 @@ bool NetEmailSend::ComposeMode2() {
   const int32_t number = NextMessageNumber();
   const platform::Clock& clock = clock_ != nullptr ? *clock_ : platform::SystemClock();
   const platform::LocalDateTime now = clock.Now();
-  const std::string id = std::to_string(now.year) + TwoDigits(now.month) + TwoDigits(now.day) + "." +
-                         TwoDigits(now.hour) + TwoDigits(now.minute) + TwoDigits(now.second) + "." +
-                         std::to_string(number);
+  const std::string id = std::to_string(now.year) + TwoDigits(now.month) + TwoDigits(now.day) +
+                         "." + TwoDigits(now.hour) + TwoDigits(now.minute) + TwoDigits(now.second) +
+                         "." + std::to_string(number);
   const std::string mixed = std::string(kBoundaryPrefix) + "_000_" + id;
   const std::string alternative = std::string(kBoundaryPrefix) + "_001_" + id;
   const std::string related = std::string(kBoundaryPrefix) + "_002_" + id;
@@ -406,7 +420,8 @@ bool NetEmailSend::ComposeMode2() {
   const bool embedded = !Blank(EMBEDLIST) && html;
   std::vector<FileToAttach> attached;
   if (!CollectFiles(ATTACHMENTLIST, &attached)) return false;
-  for (const std::string& path : attachment_files_) attached.push_back({path, std::string(LiteralShortName(path))});
+  for (const std::string& path : attachment_files_)
+    attached.push_back({path, std::string(LiteralShortName(path))});
   std::vector<FileToAttach> images;
   if (embedded && !CollectFiles(EMBEDLIST, &images)) return false;
   const bool attachments = !attached.empty() || !Blank(ATTACHMENTLIST);
@@ -426,17 +441,19 @@ bool NetEmailSend::ComposeMode2() {
   if (attachments) {
     mime += "Content-Type: multipart/mixed;\r\n\tboundary=\"" + mixed + "\"\r\n";
   } else if (embedded) {
-    mime += "Content-Type: multipart/related; type=\"multipart/alternative\";\r\n\tboundary=\"" + related + "\"\r\n";
+    mime += "Content-Type: multipart/related; type=\"multipart/alternative\";\r\n\tboundary=\"" +
+            related + "\"\r\n";
   } else if (html) {
     mime += "Content-Type: multipart/alternative;\r\n\tboundary=\"" + alternative + "\"\r\n";
   } else {
-    mime += "Content-Type: text/plain;\r\n\tcharset=" + text_charset + "\r\nContent-Transfer-Encoding: " +
-            text_encoding + "\r\n";
+    mime += "Content-Type: text/plain;\r\n\tcharset=" + text_charset +
+            "\r\nContent-Transfer-Encoding: " + text_encoding + "\r\n";
   }
   AppendWhole(HeaderLines(id, mime));
 
   const std::string preamble =
-      "This is a multi-part message in MIME format.\r\nThis email requires a MIME compatible email reader.\r\n\r\n";
+      "This is a multi-part message in MIME format.\r\nThis email requires a MIME compatible email "
+      "reader.\r\n\r\n";
   if (!attachments && !html) {
     AppendBody(text, text_how);
   } else if (!html) {
@@ -445,18 +462,21 @@ bool NetEmailSend::ComposeMode2() {
     AppendWhole(kCrLf);
   } else {
     std::string head = preamble;
-    const std::string alternative_header = "Content-Type: multipart/alternative;\r\n\tboundary=\"" + alternative + "\"\r\n\r\n";
+    const std::string alternative_header =
+        "Content-Type: multipart/alternative;\r\n\tboundary=\"" + alternative + "\"\r\n\r\n";
     if (embedded && attachments) {
-      head += "--" + mixed + "\r\nContent-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n\tboundary=\"" +
-              related + "\"\r\n\r\n\r\n";
+      head +=
+          "--" + mixed +
+          "\r\nContent-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n\tboundary=\"" +
+          related + "\"\r\n\r\n\r\n";
     }
     if (embedded) head += "--" + related + kCrLf + alternative_header;
     if (attachments && !embedded) head += "--" + mixed + kCrLf + alternative_header;
     head += "--" + alternative + kCrLf + TextPartHeader(text_charset, text_encoding);
     AppendWhole(head);
     AppendBody(text, text_how);
-    AppendWhole("\r\n\r\n--" + alternative + "\r\nContent-Type: text/html;\r\n\tcharset=" + html_charset +
-                "\r\nContent-Transfer-Encoding: " + html_encoding + "\r\n\r\n");
+    AppendWhole("\r\n\r\n--" + alternative + "\r\nContent-Type: text/html;\r\n\tcharset=" +
+                html_charset + "\r\nContent-Transfer-Encoding: " + html_encoding + "\r\n\r\n");
     AppendBody(html_text, html_how);
     AppendWhole("\r\n\r\n--" + alternative + "--\r\n");
     if (embedded && !AppendFileParts(images, true, related)) return false;
@@ -482,7 +502,9 @@ bool NetEmailSend::TakeMode1() {
 bool NetEmailSend::QueueMessage(int32_t mode) {
   const std::string desc(FieldValue(_SERVERDESC, 80));
   auto copy_buffer = [](const ByteBuffer& from, int32_t length, ByteBuffer* to) {
-    const size_t n = from.data() == nullptr ? 0 : std::min(static_cast<size_t>(std::max(length, 0)), from.capacity());
+    const size_t n = from.data() == nullptr
+                         ? 0
+                         : std::min(static_cast<size_t>(std::max(length, 0)), from.capacity());
     if (!to->Allocate(n, false)) return false;
     if (n > 0) std::memcpy(to->data(), from.data(), n);
     return true;

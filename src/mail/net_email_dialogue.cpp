@@ -16,7 +16,9 @@ namespace {
 
 constexpr char kProcess[] = "NetEmailSend.Process";
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
 
 // Code of a reply line: its first three bytes as a number, 0 when they are
 // not three digits.
@@ -25,7 +27,9 @@ int ReplyCode(std::string_view line) {
   return (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
 }
 
-bool IsContinuation(std::string_view line) { return ReplyCode(line) != 0 && line.size() > 3 && line[3] == '-'; }
+bool IsContinuation(std::string_view line) {
+  return ReplyCode(line) != 0 && line.size() > 3 && line[3] == '-';
+}
 
 }  // namespace
 
@@ -103,7 +107,8 @@ void NetEmailSend::StartDialogue() {
   } else if (_STATE == kEsNotConnected) {
     _AFTERERRORTRYNEXTMESSAGE = 0;
     _NOMESSAGEADDEDYET = 0;
-    ErrorTrap("Illegal State. NET:ES_NOTCONNECTED in section of SendMail.", "NetEmailSend.SendMail");
+    ErrorTrap("Illegal State. NET:ES_NOTCONNECTED in section of SendMail.",
+              "NetEmailSend.SendMail");
     ProgressOff();
   } else if (_STATE == kEsConnectedAndIdle) {
     _STATE = kEsHelo;
@@ -129,12 +134,15 @@ void NetEmailSend::SendLine(std::string_view line) {
 }
 
 void NetEmailSend::Process() {
-  std::string_view block(PACKET.BINDATA, static_cast<size_t>(std::clamp(PACKET.BINDATALEN, 0, net::kMaxBinData)));
-  const std::string process_fn = "NetEmailSend.Process (" + std::string(FieldValue(_SERVERDESC, 80)) + ")";
+  std::string_view block(PACKET.BINDATA,
+                         static_cast<size_t>(std::clamp(PACKET.BINDATALEN, 0, net::kMaxBinData)));
+  const std::string process_fn =
+      "NetEmailSend.Process (" + std::string(FieldValue(_SERVERDESC, 80)) + ")";
   if (OPENFLAG == 0 && _STATE == kEsNotConnected) {
     // Data still arriving after we closed (such as the reply to QUIT, which
     // is not awaited) belongs to no dialogue any more.
-    Trace("Ignoring " + std::to_string(block.size()) + " bytes that arrived after the connection was closed",
+    Trace("Ignoring " + std::to_string(block.size()) +
+              " bytes that arrived after the connection was closed",
           process_fn);
     return;
   }
@@ -146,13 +154,15 @@ void NetEmailSend::Process() {
               " Server - but did not receive a whole line. Will store the line in the buffer",
           process_fn);
   } else if (had_buffered) {
-    Trace("Okay we put the buffered lines together and got [" + _SERVERREPLYBUFFER + "]", process_fn);
+    Trace("Okay we put the buffered lines together and got [" + _SERVERREPLYBUFFER + "]",
+          process_fn);
   }
   if (ERROR != 0) {
     _SERVERREPLYBUFFER.clear();
     _SERVERREPLYBUFFERLEN = 0;
     _AFTERERRORTRYNEXTMESSAGE = 1;
-    ErrorTrap("Error reading data from the " + std::string(FieldValue(_SERVERDESC, 80)) + " Server", kProcess);
+    ErrorTrap("Error reading data from the " + std::string(FieldValue(_SERVERDESC, 80)) + " Server",
+              kProcess);
     DropAndMoveOn();
     return;
   }
@@ -199,7 +209,8 @@ bool NetEmailSend::ReplyAccepted(int code) const {
       return code == 220;
     case kEsHelo:
       if (awaiting_ == Awaiting::kPassword) return code == 235;
-      if (awaiting_ == Awaiting::kNone && !(Blank(AUTHUSER) && Blank(AUTHPASSWORD))) return code == 235;
+      if (awaiting_ == Awaiting::kNone && !(Blank(AUTHUSER) && Blank(AUTHPASSWORD)))
+        return code == 235;
       return code == 250;
     case kEsMailFrom:
     case kEsRcptTo:
@@ -241,7 +252,8 @@ void NetEmailSend::HandleReply(int code, const std::string& text) {
       break;
     default:
       _AFTERERRORTRYNEXTMESSAGE = 1;
-      ErrorTrap("Error. NetEmailSend - no state found. State = " + std::to_string(_STATE), kProcess);
+      ErrorTrap("Error. NetEmailSend - no state found. State = " + std::to_string(_STATE),
+                kProcess);
       return DropAndMoveOn();
   }
   switch (_STATE) {
@@ -308,7 +320,9 @@ void NetEmailSend::NextRecipient() {
   const DataQueueRecord& rec = DATAQUEUE->front();
   std::string name, address;
   while (_LISTWHICH <= 2) {
-    const std::string& list = _LISTWHICH == 0 ? rec.TOLIST : _LISTWHICH == 1 ? rec.CCLIST : rec.BCCLIST;
+    const std::string& list = _LISTWHICH == 0   ? rec.TOLIST
+                              : _LISTWHICH == 1 ? rec.CCLIST
+                                                : rec.BCCLIST;
     ++_LISTINDEX;
     if (GetEmailAddress(list, _LISTINDEX, &name, &address)) {
       _STATE = kEsRcptTo;
@@ -377,7 +391,8 @@ void NetEmailSend::Reopen() {
 
 void NetEmailSend::MoveOn() {
   DeleteCurrentRecord();
-  const bool reached = RECONNECTAFTERXMSGS > 0 && _MESSAGESSENTONCURRENTCONNECTION >= RECONNECTAFTERXMSGS;
+  const bool reached =
+      RECONNECTAFTERXMSGS > 0 && _MESSAGESSENTONCURRENTCONNECTION >= RECONNECTAFTERXMSGS;
   if (DATAQUEUE != nullptr && !DATAQUEUE->empty()) {
     if (reached) {
       SendLine("QUIT");
@@ -424,8 +439,9 @@ void NetEmailSend::MessageError(int code, const std::string& text) {
   _AFTERERRORTRYNEXTMESSAGE = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text;
-  ErrorTrap("Error in this Message. " + desc + " server sent error = " + std::to_string(code) + " " + text +
-                " State = " + std::to_string(_STATE) + ". Will try and send next email",
+  ErrorTrap("Error in this Message. " + desc + " server sent error = " + std::to_string(code) +
+                " " + text + " State = " + std::to_string(_STATE) +
+                ". Will try and send next email",
             kProcess);
   SERVERERRORNUM = 0;
   SERVERERRORDESC.clear();
@@ -443,8 +459,8 @@ void NetEmailSend::FatalError(int code, const std::string& text) {
   _AFTERERRORTRYNEXTMESSAGE = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text;
-  ErrorTrap("Fatal Error. " + desc + " server sent error = " + std::to_string(code) + " " + text + " State = " +
-                std::to_string(_STATE) + ". Will abort all messages in the DataQueue",
+  ErrorTrap("Fatal Error. " + desc + " server sent error = " + std::to_string(code) + " " + text +
+                " State = " + std::to_string(_STATE) + ". Will abort all messages in the DataQueue",
             kProcess);
   SERVERERRORNUM = 0;
   SERVERERRORDESC.clear();
@@ -476,12 +492,14 @@ void NetEmailSend::OnReplyTimer() {
     }
   }
   reply_timer_.Disarm();
-  const std::string limit = reply_timeout_ms_ % 1000 == 0 ? std::to_string(reply_timeout_ms_ / 1000) + " seconds"
-                                                          : std::to_string(reply_timeout_ms_) + " milliseconds";
+  const std::string limit = reply_timeout_ms_ % 1000 == 0
+                                ? std::to_string(reply_timeout_ms_ / 1000) + " seconds"
+                                : std::to_string(reply_timeout_ms_) + " milliseconds";
   _AFTERERRORTRYNEXTMESSAGE = 1;
   ERROR = kNetErrTimeout;
-  ErrorTrap("No reply from the " + std::string(FieldValue(_SERVERDESC, 80)) + " Server within " + limit +
-                ". State = " + std::to_string(_STATE) + ". Will abort all messages in the DataQueue",
+  ErrorTrap("No reply from the " + std::string(FieldValue(_SERVERDESC, 80)) + " Server within " +
+                limit + ". State = " + std::to_string(_STATE) +
+                ". Will abort all messages in the DataQueue",
             "NetEmailSend.TakeEvent");
   FreeDataQueue();
   Abort();
@@ -498,7 +516,8 @@ void NetEmailSend::CalcProgress() {
   }
   int64_t total = 0;
   for (const DataQueueRecord& rec : *DATAQUEUE) total += rec.WHOLEMESSAGELEN;
-  if (total > PROGRESSBYTESMAX) PROGRESSBYTESMAX = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+  if (total > PROGRESSBYTESMAX)
+    PROGRESSBYTESMAX = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
   if (_STATE == kEsSendingData) {
     total -= DATAQUEUE->front().WHOLEMESSAGELEN;
     GetOutgoingPackets(2);
@@ -506,7 +525,8 @@ void NetEmailSend::CalcProgress() {
   }
   PROGRESSBYTESTOGO = static_cast<int32_t>(std::clamp<int64_t>(total, 0, INT32_MAX));
   PROGRESS1000 = PROGRESSBYTESMAX > 0
-                     ? static_cast<int32_t>((int64_t{PROGRESSBYTESMAX} - PROGRESSBYTESTOGO) * 1000 / PROGRESSBYTESMAX)
+                     ? static_cast<int32_t>((int64_t{PROGRESSBYTESMAX} - PROGRESSBYTESTOGO) * 1000 /
+                                            PROGRESSBYTESMAX)
                      : 1000;
   if (PROGRESSCONTROL != 0 && progress_view_ != nullptr) {
     progress_view_->SetValue(PROGRESSCONTROL, PROGRESS1000);

@@ -21,13 +21,21 @@ constexpr size_t kShrinkSlack = 65535;
 
 }  // namespace
 
-int32_t NetEmailSend::MessageCounter() { return g_message_counter.load(); }
-void NetEmailSend::SetMessageCounter(int32_t value) { g_message_counter.store(value); }
-int32_t NetEmailSend::NextMessageNumber() { return ++g_message_counter; }
+int32_t NetEmailSend::MessageCounter() {
+  return g_message_counter.load();
+}
+void NetEmailSend::SetMessageCounter(int32_t value) {
+  g_message_counter.store(value);
+}
+int32_t NetEmailSend::NextMessageNumber() {
+  return ++g_message_counter;
+}
 
 NetEmailSend::NetEmailSend() = default;
 
-NetEmailSend::~NetEmailSend() { reply_timer_.Stop(); }
+NetEmailSend::~NetEmailSend() {
+  reply_timer_.Stop();
+}
 
 void NetEmailSend::Init() {
   NetSimple::Init(0);
@@ -68,10 +76,12 @@ void NetEmailSend::TakeEvent(int32_t event) {
   NetSimple::TakeEvent(event);
 }
 
-int32_t NetEmailSend::SetRequiredMessageSize(int32_t whole_size, int32_t text_size, int32_t html_size) {
+int32_t NetEmailSend::SetRequiredMessageSize(int32_t whole_size, int32_t text_size,
+                                             int32_t html_size) {
   ERROR = 0;
   if (whole_size < 0 || text_size < 0 || html_size < 0) {
-    ErrorTrap("Invalid String Size (less than zero) passed to function", "NetEmailSend.SetRequiredMEssageSize");
+    ErrorTrap("Invalid String Size (less than zero) passed to function",
+              "NetEmailSend.SetRequiredMEssageSize");
     ERROR = kNetErrInvalidSize;
     return ERROR;
   }
@@ -90,7 +100,8 @@ int32_t NetEmailSend::SetRequiredMessageSize(int32_t whole_size, int32_t text_si
     if (!w.buffer->Allocate(w.size)) {
       ERROR = kNetErrMemory;
       _NOMESSAGEADDEDYET = 1;
-      ErrorTrap("Unable to allocate memory required for sending " + std::string(FieldValue(_SERVERDESC, 80)) + ".",
+      ErrorTrap("Unable to allocate memory required for sending " +
+                    std::string(FieldValue(_SERVERDESC, 80)) + ".",
                 "NetEmailSend.SetRequiredMessageSize");
       return ERROR;
     }
@@ -144,12 +155,15 @@ void NetEmailSend::HeaderFieldsExtracted() {}
 void NetEmailSend::MessageComposed() {}
 void NetEmailSend::NewsPostingHook() {}
 
-void NetEmailSend::ExpandAttachmentList(std::string* list) { *list = ExpandDirectoryForm(*list); }
+void NetEmailSend::ExpandAttachmentList(std::string* list) {
+  *list = ExpandDirectoryForm(*list);
+}
 
 void NetEmailSend::ErrorTrap(std::string_view text, std::string_view function) {
   std::string working;
   if (ERROR == platform::kWsaEconnrefused) {
-    working = "Could not open a connection to the " + std::string(FieldValue(_SERVERDESC, 80)) + " Server";
+    working = "Could not open a connection to the " + std::string(FieldValue(_SERVERDESC, 80)) +
+              " Server";
   } else {
     working = std::string(FieldValue(text, kWorkingTextWidth));
   }

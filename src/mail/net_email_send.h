@@ -189,7 +189,8 @@ class NetEmailSend : public net::NetSimple {
   virtual void FreeMessageBuffers();
   virtual void SendMail(int32_t mode);
   virtual void MessageSent();
-  virtual int32_t GetEmailAddress(std::string_view list, uint32_t index, std::string* name, std::string* address);
+  virtual int32_t GetEmailAddress(std::string_view list, uint32_t index, std::string* name,
+                                  std::string* address);
   virtual void FreeDataQueue();
   virtual void CalcProgress();
   virtual std::string GetHeaderField(std::string_view field);
@@ -266,7 +267,8 @@ class NetEmailSend : public net::NetSimple {
     std::string short_name;
   };
   bool CollectFiles(const std::string& list, std::vector<FileToAttach>* files);
-  bool AppendFileParts(const std::vector<FileToAttach>& files, bool embedded, const std::string& boundary);
+  bool AppendFileParts(const std::vector<FileToAttach>& files, bool embedded,
+                       const std::string& boundary);
   std::string MessageIdTag() const;
   std::string DisplayName(const std::string& name) const;
   bool AppendFileBase64(platform::Env* env, const std::string& path);

@@ -4,7 +4,9 @@
 
 namespace vm::mail {
 
-ReplyTimer::~ReplyTimer() { Stop(); }
+ReplyTimer::~ReplyTimer() {
+  Stop();
+}
 
 void ReplyTimer::Arm(int32_t thread, int32_t event, TimePoint deadline) {
   armed_ = true;

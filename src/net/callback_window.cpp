@@ -16,7 +16,9 @@ constexpr int kEventCloseWindow = 2;
 constexpr int kNetSimpleCloseCheckHundredths = 2000;
 constexpr int kTimerHundredths = 100;
 
-uint32_t MakeLParam(uint16_t event, uint16_t error) { return uint32_t{event} | uint32_t{error} << 16; }
+uint32_t MakeLParam(uint16_t event, uint16_t error) {
+  return uint32_t{event} | uint32_t{error} << 16;
+}
 
 }  // namespace
 
@@ -49,9 +51,11 @@ int32_t NetRuntime::WindowLoader() {
   }
   std::unique_lock<std::mutex> lock(window_mu_);
   window_cv_.wait(lock, [this] { return window_happy_; });
-  TraceLine("In same function after start(CallBackWindowSrc). New thread = " + std::to_string(window_thread_id_), kF,
+  TraceLine("In same function after start(CallBackWindowSrc). New thread = " +
+                std::to_string(window_thread_id_),
+            kF, kTraceInfo);
+  TraceLine("Linkora Call Back Window Started Okay - received NETDLL:EVENT:CallBackWindowHappy", kF,
             kTraceInfo);
-  TraceLine("Linkora Call Back Window Started Okay - received NETDLL:EVENT:CallBackWindowHappy", kF, kTraceInfo);
   return 0;
 }
 
@@ -90,7 +94,9 @@ void NetRuntime::CallBackWindowSrc() {
     int timeout =
         now >= next_tick
             ? 0
-            : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count()) + 1;
+            : static_cast<int>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count()) +
+                  1;
     for (const SocketMessage& m : WaitForSocketMessages(timeout)) {
       CallBackWindowMainCallBack(m.message, m.socket, MakeLParam(m.event, m.error));
     }
@@ -114,10 +120,13 @@ bool NetRuntime::HandleWindowEvents() {
   }
   for (int e : events) {
     if (e == kEventCloseWindow) {
-      TraceLine("Got Event:CloseWindow - Will ignore. You can only close NetMainWindow with a Event:CloseDown.", kF,
-                kTraceInfo);
+      TraceLine(
+          "Got Event:CloseWindow - Will ignore. You can only close NetMainWindow with a "
+          "Event:CloseDown.",
+          kF, kTraceInfo);
     } else if (e == kEventCloseDown) {
-      TraceLine("Information: Got Event:CloseDown - will close down the DLL process.", kF, kTraceInfo);
+      TraceLine("Information: Got Event:CloseDown - will close down the DLL process.", kF,
+                kTraceInfo);
       // No peer list or peer sign-off exists in this program.
       CloseAll();
       closed_down_ = true;
@@ -140,7 +149,8 @@ std::vector<SocketMessage> NetRuntime::WaitForSocketMessages(int timeout_ms) {
       platform::PollItem it;
       it.fd = e.SOCKET;
       it.want_read = true;
-      it.want_write = e.want_write || e.connecting;  // a connect ends when the socket turns writable
+      it.want_write =
+          e.want_write || e.connecting;  // a connect ends when the socket turns writable
       items.push_back(it);
       ids.emplace_back(e.ASYNCMESSAGE, e.SOCKID);
     }
@@ -148,8 +158,8 @@ std::vector<SocketMessage> NetRuntime::WaitForSocketMessages(int timeout_ms) {
   int poll_error = 0;
   int ready = platform::SocketPoll(&items, timeout_ms, &poll_error);
   if (ready < 0) {
-    TraceLine("Error waiting for socket events. Error = " + std::to_string(poll_error), "CallBackWindowSrc",
-              kTraceError);
+    TraceLine("Error waiting for socket events. Error = " + std::to_string(poll_error),
+              "CallBackWindowSrc", kTraceError);
   }
   if (items[0].readable) waker_.Drain();
   std::vector<SocketMessage> messages;
@@ -160,7 +170,8 @@ std::vector<SocketMessage> NetRuntime::WaitForSocketMessages(int timeout_ms) {
     if (!it.readable && !it.writable && !it.hangup) continue;
     SimpleClientSocketEntry* e = FindByMessageLocked(ids[i].first);
     // The socket may have been closed (and its number reused) meanwhile.
-    if (e == nullptr || e->SOCKID != ids[i].second || !e->socket_open || e->SOCKET != it.fd) continue;
+    if (e == nullptr || e->SOCKID != ids[i].second || !e->socket_open || e->SOCKET != it.fd)
+      continue;
     if (e->connecting) {
       FinishConnectLocked(e, platform::SocketConnectOutcome(e->SOCKET));
       continue;
@@ -214,18 +225,21 @@ bool NetRuntime::CallBackWindowMainCallBack(uint32_t message, uint32_t wparam, u
   const uint16_t error = static_cast<uint16_t>(lparam >> 16);
   auto in = [message](uint32_t lo, uint32_t hi) { return message >= lo && message <= hi; };
   if (message == kMsgQueryEndSession || message == kMsgEndSession) {
-    TraceLine("Received WM_EndSession or WM_QueryEndSession = " + std::to_string(message), kF, kTraceInfo);
+    TraceLine("Received WM_EndSession or WM_QueryEndSession = " + std::to_string(message), kF,
+              kTraceInfo);
     PostWindowEvent(kEventCloseDown);
     return true;
   }
   if (message == kMsgStreamListen || message == kMsgDatagram) {
     if (event == kFdClose) {
-      TraceLine(message == kMsgStreamListen ? "ERROR. Critical Error FD_CLOSE called for SS Listening Socket"
-                                            : "ERROR. Critical Error FD_CLOSE called for the datagram socket",
+      TraceLine(message == kMsgStreamListen
+                    ? "ERROR. Critical Error FD_CLOSE called for SS Listening Socket"
+                    : "ERROR. Critical Error FD_CLOSE called for the datagram socket",
                 kF, kTraceError);
     } else {
       // This program opens no peer-messaging sockets.
-      TraceLine("Peer-messaging socket message ignored. Message = " + std::to_string(message), kF, kTraceInfo);
+      TraceLine("Peer-messaging socket message ignored. Message = " + std::to_string(message), kF,
+                kTraceInfo);
     }
     return false;
   }
@@ -234,10 +248,11 @@ bool NetRuntime::CallBackWindowMainCallBack(uint32_t message, uint32_t wparam, u
     return false;
   }
   if (in(kMsgPeerAcceptedFirst, kMsgPeerAcceptedLast) || in(kMsgPeerSendFirst, kMsgPeerSendLast) ||
-      in(kMsgSimpleListenFirst, kMsgSimpleListenLast) || in(kMsgSimpleServerFirst, kMsgSimpleServerLast)) {
+      in(kMsgSimpleListenFirst, kMsgSimpleListenLast) ||
+      in(kMsgSimpleServerFirst, kMsgSimpleServerLast)) {
     // Server-side and peer sockets are never opened by this program.
-    TraceLine("Message for a socket kind this program does not open. Message = " + std::to_string(message) +
-                  " Socket = " + std::to_string(wparam),
+    TraceLine("Message for a socket kind this program does not open. Message = " +
+                  std::to_string(message) + " Socket = " + std::to_string(wparam),
               kF, kTraceInfo);
     return false;
   }
@@ -256,8 +271,9 @@ void NetRuntime::CloseAll() {
                 kF, kTraceInfo);
       continue;
     }
-    TraceLine("Closing a qSimpleClientSocket Socket =" + std::to_string(e.SOCKET) + " SockID =" +
-                  std::to_string(e.SOCKID) + " Local IP = :" + platform::FormatIPv4(e.LOCADDR.S_ADDR) + ":" +
+    TraceLine("Closing a qSimpleClientSocket Socket =" + std::to_string(e.SOCKET) +
+                  " SockID =" + std::to_string(e.SOCKID) +
+                  " Local IP = :" + platform::FormatIPv4(e.LOCADDR.S_ADDR) + ":" +
                   std::to_string(platform::NetworkToHost16(e.LOCADDR.SA_PORT)) +
                   " Remote IP =" + platform::FormatIPv4(e.ADDR.S_ADDR) + ":" +
                   std::to_string(platform::NetworkToHost16(e.ADDR.SA_PORT)),
@@ -266,7 +282,8 @@ void NetRuntime::CloseAll() {
       TraceLine("Error call to shutdown failed. Error = " + std::to_string(err), kF, kTraceError);
     }
     if (int err = platform::SocketSetLinger(e.SOCKET, false, 0)) {
-      TraceLine("Error setting socket DONTLINGER options. Error = " + std::to_string(err), kF, kTraceError);
+      TraceLine("Error setting socket DONTLINGER options. Error = " + std::to_string(err), kF,
+                kTraceError);
     }
     if (int err = CloseSocketLocked(e.SOCKET)) {
       TraceLine("Error setting closingsocket. Error = " + std::to_string(err), kF, kTraceError);

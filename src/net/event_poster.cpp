@@ -36,7 +36,9 @@ std::shared_ptr<EventPoster> CurrentEventPoster() {
 
 OwnerEventQueue::OwnerEventQueue() : thread_(runtime::CurrentThread()) {}
 
-void OwnerEventQueue::Post(int32_t event) { runtime::Post(thread_, event); }
+void OwnerEventQueue::Post(int32_t event) {
+  runtime::Post(thread_, event);
+}
 
 std::optional<int32_t> OwnerEventQueue::Wait(std::chrono::milliseconds timeout) {
   std::optional<runtime::Event> e = runtime::WaitThreadEvent(timeout);

@@ -8,14 +8,14 @@
 namespace vm::net {
 
 inline constexpr int32_t kNetOk = 0;
-inline constexpr int32_t kNetErrNotActive = -1;          // runtime not active
-inline constexpr int32_t kNetErrBadDataLength = -4;      // bad data length / structure size
-inline constexpr int32_t kNetErrNoRequest = -13;         // no waiting packet
-inline constexpr int32_t kNetErrAddressNotFound = -20;   // host not resolvable or address missing
-inline constexpr int32_t kNetErrBadParameters = -22;     // second phase without the first
-inline constexpr int32_t kNetErrTooManySockets = -29;    // no free message number
-inline constexpr int32_t kNetErrQueue = -30;             // queue add failed
-inline constexpr int32_t kNetErrCouldNotLoad = -31;      // socket library not started
+inline constexpr int32_t kNetErrNotActive = -1;         // runtime not active
+inline constexpr int32_t kNetErrBadDataLength = -4;     // bad data length / structure size
+inline constexpr int32_t kNetErrNoRequest = -13;        // no waiting packet
+inline constexpr int32_t kNetErrAddressNotFound = -20;  // host not resolvable or address missing
+inline constexpr int32_t kNetErrBadParameters = -22;    // second phase without the first
+inline constexpr int32_t kNetErrTooManySockets = -29;   // no free message number
+inline constexpr int32_t kNetErrQueue = -30;            // queue add failed
+inline constexpr int32_t kNetErrCouldNotLoad = -31;     // socket library not started
 inline constexpr int32_t kNetErrHostOrPortNotSet = -33;
 inline constexpr int32_t kNetErrConnectionNotFound = -34;  // connection not found or closing
 inline constexpr int32_t kNetErrNotOpen = -36;

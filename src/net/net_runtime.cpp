@@ -31,18 +31,24 @@ std::string_view TrimRight(std::string_view s) {
   return s;
 }
 
-std::string BannerRule() { return "[NetDLL] ===== [LINKORA] " + std::string(79, '='); }
+std::string BannerRule() {
+  return "[NetDLL] ===== [LINKORA] " + std::string(79, '=');
+}
 
-std::string RuntimeVersionLine() { return std::string("[NetDLL] Built with the C++ runtime of g++ ") + __VERSION__; }
+std::string RuntimeVersionLine() {
+  return std::string("[NetDLL] Built with the C++ runtime of g++ ") + __VERSION__;
+}
 
 // A string value of a key, "" when the key or value is missing.
-std::string QueryString(platform::RegistryStore& reg, platform::Hive hive, const char* path, const char* name) {
+std::string QueryString(platform::RegistryStore& reg, platform::Hive hive, const char* path,
+                        const char* name) {
   platform::RegKey key = 0;
   if (reg.OpenKey(hive, path, &key) != platform::kRegSuccess) return "";
   platform::RegType type = platform::RegType::kNone;
   std::vector<uint8_t> data;
   std::string value;
-  if (reg.QueryValue(key, name, &type, &data) == platform::kRegSuccess && type == platform::RegType::kString) {
+  if (reg.QueryValue(key, name, &type, &data) == platform::kRegSuccess &&
+      type == platform::RegType::kString) {
     value.assign(data.begin(), data.end());
     while (!value.empty() && value.back() == '\0') value.pop_back();
   }
@@ -69,9 +75,11 @@ void PutLe32(uint32_t v, std::vector<uint8_t>* out) {
 // ---- Life ------------------------------------------------------------------
 
 NetRuntime::NetRuntime(NetRuntimeOptions options)
-    : options_(std::move(options)), clock_(options_.clock != nullptr ? options_.clock : &platform::SystemClock()) {
-  registry_ = options_.registry_file.empty() ? std::make_unique<platform::RegistryStore>()
-                                             : std::make_unique<platform::RegistryStore>(options_.registry_file);
+    : options_(std::move(options)),
+      clock_(options_.clock != nullptr ? options_.clock : &platform::SystemClock()) {
+  registry_ = options_.registry_file.empty()
+                  ? std::make_unique<platform::RegistryStore>()
+                  : std::make_unique<platform::RegistryStore>(options_.registry_file);
 }
 
 NetRuntime::~NetRuntime() = default;
@@ -85,9 +93,9 @@ NetRuntime& NetRuntime::Start(NetRuntimeOptions options) {
   rt->ReadSwitches();
   rt->ReadWindowsInfo();
   rt->MachineIdentity();
-  rt->StartupLine(" NetDLL Info: GUID = " + std::to_string(static_cast<int32_t>(rt->guid_[0])) + " " +
-                  std::to_string(static_cast<int32_t>(rt->guid_[1])) + " RunID = " + std::to_string(rt->run_id_) +
-                  " Description = " + rt->description_);
+  rt->StartupLine(" NetDLL Info: GUID = " + std::to_string(static_cast<int32_t>(rt->guid_[0])) +
+                  " " + std::to_string(static_cast<int32_t>(rt->guid_[1])) +
+                  " RunID = " + std::to_string(rt->run_id_) + " Description = " + rt->description_);
   rt->MediaSense();
   rt->DLLStartUp();
   rt->GetIPList();
@@ -182,7 +190,8 @@ void NetRuntime::ReadSwitches() {
     for (const char* w : {"/netdebugtrace", "/netdlllogall", "/linkoralog"}) words_.emplace_back(w);
   }
   if (HasSwitch("/neterrors")) {
-    for (const char* w : {"/netdebugtrace", "/netdlllogerrors", "/linkoralogerrors"}) words_.emplace_back(w);
+    for (const char* w : {"/netdebugtrace", "/netdlllogerrors", "/linkoralogerrors"})
+      words_.emplace_back(w);
   }
   TurnOnLogging(HasSwitch("/netdlllog"), HasSwitch("/netdlllogerrors"), HasSwitch("/netdlllogall"));
 }
@@ -193,8 +202,8 @@ void NetRuntime::TurnOnLogging(bool full, bool errors_only, bool detailed) {
     errors_trace_ = true;
     full_trace_ = false;
     detailed_trace_ = false;
-    TraceLine("======== DLL Logging : Errors only (/netdlllogerrors) option on ========", "NetTurnOnLogging",
-              kTraceError);
+    TraceLine("======== DLL Logging : Errors only (/netdlllogerrors) option on ========",
+              "NetTurnOnLogging", kTraceError);
   }
   if (detailed) {
     detailed_trace_ = true;
@@ -205,15 +214,24 @@ void NetRuntime::TurnOnLogging(bool full, bool errors_only, bool detailed) {
 
 void NetRuntime::WriteBanner() {
   WriteLine(BannerRule());
-  WriteLine("[NetDLL] Using Linkora DLL version = " + std::string(kVersionText) + " in application " +
-            options_.program_name + " : Linkora DLL Logging turned On");
-  std::string info = "[NetDLL] NetDLL Info: NetDLL:CompatableVersion = " + std::to_string(kCompatibleVersion);
+  WriteLine("[NetDLL] Using Linkora DLL version = " + std::string(kVersionText) +
+            " in application " + options_.program_name + " : Linkora DLL Logging turned On");
+  std::string info =
+      "[NetDLL] NetDLL Info: NetDLL:CompatableVersion = " + std::to_string(kCompatibleVersion);
   static constexpr std::pair<const char*, int> kSizes[] = {
-      {"Net:MaxBinData = ", 16384},       {"MaxDataPacketSize = ", 16735},  {"MaxICanDoPacketSize = ", 1254},
-      {"MaxAckPacketSize = ", 9060},      {"PacketInfoLen = ", 24},         {"ICanDoHeaderLen = ", 68},
-      {"DataHeaderLen = ", 108},          {"AckHeaderLen = ", 60},          {"AckDataLen = ", 9},
-      {"MaxAcksInPackets = ", 1000},      {"Size(Net:PacketType) = ", 17687},
-      {"Size(Net:PublicServicesQType) = ", 599}, {"Size(Net:ServiceType) = ", 1117},
+      {"Net:MaxBinData = ", 16384},
+      {"MaxDataPacketSize = ", 16735},
+      {"MaxICanDoPacketSize = ", 1254},
+      {"MaxAckPacketSize = ", 9060},
+      {"PacketInfoLen = ", 24},
+      {"ICanDoHeaderLen = ", 68},
+      {"DataHeaderLen = ", 108},
+      {"AckHeaderLen = ", 60},
+      {"AckDataLen = ", 9},
+      {"MaxAcksInPackets = ", 1000},
+      {"Size(Net:PacketType) = ", 17687},
+      {"Size(Net:PublicServicesQType) = ", 599},
+      {"Size(Net:ServiceType) = ", 1117},
       {"Size(Net:RemoteType) = ", 149}};
   for (const auto& [label, value] : kSizes) {
     info.push_back(' ');
@@ -240,10 +258,13 @@ void NetRuntime::ReadWindowsInfo() {
   windows_build_ = QueryString(*registry_, Hive::kLocalMachine, kWinNtKey, "CurrentBuildNumber");
   system_root_ = QueryString(*registry_, Hive::kLocalMachine, kWinNtKey, "SystemRoot");
   for (const char* key : {kWinKey, kWinNtKey}) {
-    if (reg_owner_.empty()) reg_owner_ = QueryString(*registry_, Hive::kLocalMachine, key, "RegisteredOwner");
-    if (reg_org_.empty()) reg_org_ = QueryString(*registry_, Hive::kLocalMachine, key, "RegisteredOrganization");
+    if (reg_owner_.empty())
+      reg_owner_ = QueryString(*registry_, Hive::kLocalMachine, key, "RegisteredOwner");
+    if (reg_org_.empty())
+      reg_org_ = QueryString(*registry_, Hive::kLocalMachine, key, "RegisteredOrganization");
   }
-  description_ = reg_owner_.empty() && reg_org_.empty() ? "<no description>" : reg_owner_ + " at " + reg_org_;
+  description_ =
+      reg_owner_.empty() && reg_org_.empty() ? "<no description>" : reg_owner_ + " at " + reg_org_;
 }
 
 void NetRuntime::MachineIdentity() {
@@ -257,11 +278,14 @@ void NetRuntime::MachineIdentity() {
     guid_[0] = Le32(data.data());
     guid_[1] = Le32(data.data() + 4);
   } else {
-    StartupLine(" DLLStartUp() : Having to create a new GUID for this machine. This GUID will be stored in the registry");
+    StartupLine(
+        " DLLStartUp() : Having to create a new GUID for this machine. This GUID will be stored in "
+        "the registry");
     platform::LocalDateTime now = clock_->Now();
     int32_t days = platform::DayNumberFromCivil(now.year, now.month, now.day) -
                    platform::DayNumberFromCivil(2000, 1, 1);
-    guid_[0] = static_cast<uint32_t>((days + 1) * 100000 + now.hour * 3600 + now.minute * 60 + now.second);
+    guid_[0] =
+        static_cast<uint32_t>((days + 1) * 100000 + now.hour * 3600 + now.minute * 60 + now.second);
     std::random_device rd;
     std::uniform_int_distribution<uint32_t> any;
     guid_[1] = any(rd);
@@ -288,8 +312,8 @@ void NetRuntime::MachineIdentity() {
   if (QueryBinary(reg, key, "RUNID", 4, &data)) read_back = Le32(data.data());
   if (key != 0) reg.CloseKey(key);
   if (read_back != run_id_) {
-    runtime::Message("Could not write to the registry. Linkora will not be able to load", "Linkora loading error",
-                     runtime::MessageIcon::kStop);
+    runtime::Message("Could not write to the registry. Linkora will not be able to load",
+                     "Linkora loading error", runtime::MessageIcon::kStop);
   }
 }
 
@@ -304,27 +328,34 @@ void NetRuntime::MediaSense() {
     reg.SetDword(key, "LinkoraDontChangeMediaSense", 0);
   }
   uint32_t disabled = 0;
-  if (reg.QueryDword(key, "DisableDHCPMediaSense", &disabled) != platform::kRegSuccess) disabled = 0;
+  if (reg.QueryDword(key, "DisableDHCPMediaSense", &disabled) != platform::kRegSuccess)
+    disabled = 0;
   uint32_t dont_change = 1;
-  if (disabled == 0 && reg.QueryDword(key, "LinkoraDontChangeMediaSense", &dont_change) != platform::kRegSuccess) {
+  if (disabled == 0 &&
+      reg.QueryDword(key, "LinkoraDontChangeMediaSense", &dont_change) != platform::kRegSuccess) {
     dont_change = 1;
   }
   if (disabled != 0) {
     // Media Sense is off already.
   } else if (dont_change == 1) {
     StartupLine(
-        " DLLStartUp() : Warning. Windows is using Media Sense. This could cause your Network to appear disabled. "
-        "This will cause Linkora to behave unpredictably. The LinkoraDontChangeMediaSense registry string prevents "
+        " DLLStartUp() : Warning. Windows is using Media Sense. This could cause your Network to "
+        "appear disabled. "
+        "This will cause Linkora to behave unpredictably. The LinkoraDontChangeMediaSense registry "
+        "string prevents "
         "Linkora from disabling Media Sense.");
   } else {
     reg.SetDword(key, "DisableDHCPMediaSense", 1);
     reg.SetDword(key, "LinkoraDontChangeMediaSense", 0);
     uint32_t check = 0;
-    if (reg.QueryDword(key, "DisableDHCPMediaSense", &check) == platform::kRegSuccess && check == 1) {
-      StartupLine(" DLLStartUp() : Linkora has successfully disabled Media Sense option in registry.");
+    if (reg.QueryDword(key, "DisableDHCPMediaSense", &check) == platform::kRegSuccess &&
+        check == 1) {
+      StartupLine(
+          " DLLStartUp() : Linkora has successfully disabled Media Sense option in registry.");
     } else {
       StartupLine(
-          " DLLStartUp() : Error. Windows is using Media Sense. Linkora was unable to disable Media Sense (probably "
+          " DLLStartUp() : Error. Windows is using Media Sense. Linkora was unable to disable "
+          "Media Sense (probably "
           "no registry permissions).");
     }
   }
@@ -336,7 +367,8 @@ void NetRuntime::MediaSense() {
 void NetRuntime::DLLStartUp() {
   StartupLine(" DLLStartUp() : About to call WSAStartUp");
   const std::string details =
-      " WinSock Asked Version = 2.0 WinSock Returned Version = 2.0 High Version = 2.2 Description = POSIX sockets "
+      " WinSock Asked Version = 2.0 WinSock Returned Version = 2.0 High Version = 2.2 Description "
+      "= POSIX sockets "
       "System Status = Running Max Sockets = 0 Max UDP Datagram Size = 65507";
   if (options_.socket_library_available) {
     StartupLine(" DLLStartUp() : WSA Startup Okay : " + details);
@@ -348,11 +380,13 @@ void NetRuntime::DLLStartUp() {
   // The socket library could not be started (only when a test asks for it).
   const int code = platform::kWsaSysnotready;
   StartupLine(
-      " DLLStartUp() : WSA Startup error while trying to load WinSock 2.0, will try load WinSock 1.1 instead");
-  StartupLine(" DLLStartUp() : WSA Startup error: " + std::to_string(code) + " Which means = " + NetErrorStr(code) +
-              details);
-  StartupLine(" DLLStartUp() : WSA Startup error (after calling WSAGetLastError()): 0 Which means = " +
-              NetErrorStr(0) + details);
+      " DLLStartUp() : WSA Startup error while trying to load WinSock 2.0, will try load WinSock "
+      "1.1 instead");
+  StartupLine(" DLLStartUp() : WSA Startup error: " + std::to_string(code) +
+              " Which means = " + NetErrorStr(code) + details);
+  StartupLine(
+      " DLLStartUp() : WSA Startup error (after calling WSAGetLastError()): 0 Which means = " +
+      NetErrorStr(0) + details);
   StartupLine(" DLLStartUp() : Warning. loc:ret = 0 after WSAStartUp Failed. Setting loc:ret = " +
               std::to_string(kNetErrCouldNotLoad));
   wsa_started_ = false;
@@ -363,11 +397,13 @@ void NetRuntime::GetIPList() {
   int err = platform::HostName(&host_name_);
   if (err == 0) err = platform::ResolveAllIPv4(host_name_, &local_addresses_);
   if (err != 0) {
-    TraceLine("Could not GetHostByName(). Error = " + std::to_string(err) + " " + NetErrorStr(err), "GetIPList",
-              kTraceError);
+    TraceLine("Could not GetHostByName(). Error = " + std::to_string(err) + " " + NetErrorStr(err),
+              "GetIPList", kTraceError);
   }
   if (local_addresses_.empty()) {
-    StartupLine(" DLLStartUp() : Error. This machine has no IP number. Linkora wont work without an IP address.");
+    StartupLine(
+        " DLLStartUp() : Error. This machine has no IP number. Linkora wont work without an IP "
+        "address.");
   }
 }
 
@@ -391,14 +427,17 @@ void NetRuntime::DLLShutDown() {
   wsa_started_ = false;
   if (!lines) return;
   uint32_t up = clock_->TickCount() / 1000;
-  std::string up_time = std::to_string(up / 86400) + " days " + std::to_string(up / 3600 % 24) + " hours " +
-                        std::to_string(up / 60 % 60) + " minutes " + std::to_string(up % 60) + " seconds";
-  WriteLine("[NetDLL] Windows Information. WindowsName = [" + windows_name_ + "] WindowsVersion = [" +
-            windows_version_ + "] WindowsBuildNumber = [" + windows_build_ + "] GetVersion = " +
-            platform::SystemVersionText() + " GetVersionRelease = " + windows_version_ + " SystemRoot = " +
-            system_root_ + " RegOrganization = " + reg_org_ + " RegOwner = " + reg_owner_ + " Up_Time = " + up_time);
-  WriteLine("[NetDLL] Unloading Linkora DLL version = " + std::string(kVersionText) + " in application " +
-            options_.program_name);
+  std::string up_time = std::to_string(up / 86400) + " days " + std::to_string(up / 3600 % 24) +
+                        " hours " + std::to_string(up / 60 % 60) + " minutes " +
+                        std::to_string(up % 60) + " seconds";
+  WriteLine("[NetDLL] Windows Information. WindowsName = [" + windows_name_ +
+            "] WindowsVersion = [" + windows_version_ + "] WindowsBuildNumber = [" +
+            windows_build_ + "] GetVersion = " + platform::SystemVersionText() +
+            " GetVersionRelease = " + windows_version_ + " SystemRoot = " + system_root_ +
+            " RegOrganization = " + reg_org_ + " RegOwner = " + reg_owner_ +
+            " Up_Time = " + up_time);
+  WriteLine("[NetDLL] Unloading Linkora DLL version = " + std::string(kVersionText) +
+            " in application " + options_.program_name);
   WriteLine(RuntimeVersionLine());
   WriteLine("[NetDLL] Unloaded Linkora DLL.");
   WriteLine(BannerRule());

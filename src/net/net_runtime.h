@@ -18,8 +18,8 @@
 #include <functional>
 #include <list>
 #include <memory>
-#include <set>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -144,7 +144,8 @@ struct QueueCounts {
 // Picks the next client message number: counter + 1, wrapping from above
 // 7120 to 6120, skipping numbers `in_use` says are taken. false after 1000
 // tries without a free one.
-bool ChooseClientMessage(uint32_t* counter, const std::function<bool(uint32_t)>& in_use, uint32_t* message);
+bool ChooseClientMessage(uint32_t* counter, const std::function<bool(uint32_t)>& in_use,
+                         uint32_t* message);
 
 class NetRuntime {
  public:
@@ -223,7 +224,8 @@ class NetRuntime {
   // On success fills the connection's LOCALIP.
   bool NetSimpleConnectOutcome(Connection* connection, int32_t* result);
   int32_t NetSimpleConnectSend(Connection* connection, const Packet& packet);
-  int32_t NetSimpleConnectClose(Connection* connection, uint32_t socket, int32_t sockid, int32_t phase);
+  int32_t NetSimpleConnectClose(Connection* connection, uint32_t socket, int32_t sockid,
+                                int32_t phase);
   int32_t NetSimpleConnectReceive(Connection* connection, Packet* packet);
   // Entries of qSimpleOutList for this socket and connection id (not all
   // sent) and the sum of their whole lengths.
@@ -256,7 +258,8 @@ class NetRuntime {
   bool HandleWindowEvents();
   // Waits up to `timeout_ms` and returns the socket messages that are due.
   std::vector<SocketMessage> WaitForSocketMessages(int timeout_ms);
-  void AddInputMessageLocked(const SimpleClientSocketEntry& e, bool hangup, std::vector<SocketMessage>* messages);
+  void AddInputMessageLocked(const SimpleClientSocketEntry& e, bool hangup,
+                             std::vector<SocketMessage>* messages);
   void PeriodicTasks();
   void CloseAll();
   void PostWindowEvent(int event);
@@ -303,7 +306,8 @@ class NetRuntime {
   int CloseSocketLocked(int fd);
   void ClearQueuesLocked(int32_t socket, int32_t sockid, bool incoming_too);
   void DeleteEntryLocked(int32_t socket, int32_t sockid);
-  void AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t type, const char* data, int32_t len);
+  void AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t type, const char* data,
+                         int32_t len);
 
   NetRuntimeOptions options_;
   const platform::Clock* clock_;
@@ -335,7 +339,7 @@ class NetRuntime {
   uint32_t next_packet_id_ = 0;
   uint32_t in_sequence_ = 0;  // wraps; stored as its 32-bit pattern
   uint32_t client_message_ = kMsgSimpleClientFirst - 1;
-  std::set<uint32_t> reserved_messages_;  // chosen for opens still connecting
+  std::set<uint32_t> reserved_messages_;                   // chosen for opens still connecting
   std::unordered_map<int32_t, int32_t> connect_outcomes_;  // sockid -> result not yet taken
   int sending_socket_ = -1;      // socket the sending loop is using without the lock
   bool deferred_close_ = false;  // that socket was closed meanwhile

@@ -65,17 +65,21 @@ void NetSimple::Kill() {
 
 void NetSimple::Trace(std::string_view, std::string_view) {}
 
-std::string NetSimple::InterpretError() { return InterpretErrorText(ERROR); }
+std::string NetSimple::InterpretError() {
+  return InterpretErrorText(ERROR);
+}
 
 void NetSimple::Open(std::string_view server, uint16_t port) {
   ERROR = 0;
   if (_BETWEENPHASEONEANTWO) _IGNOREPHASETWO = 1;
   std::memset(_CONNECTION.SERVER, 0, sizeof _CONNECTION.SERVER);
-  std::memcpy(_CONNECTION.SERVER, server.data(), std::min(server.size(), sizeof _CONNECTION.SERVER - 1));
+  std::memcpy(_CONNECTION.SERVER, server.data(),
+              std::min(server.size(), sizeof _CONNECTION.SERVER - 1));
   _CONNECTION.PORT = port;
   NetRuntime* rt = NetRuntime::Current();
-  ERROR = rt != nullptr ? rt->NetSimpleConnectOpen(&_CONNECTION, async_open_ && _CONNECTION.MODE == 0)
-                        : kNetErrNotActive;
+  ERROR = rt != nullptr
+              ? rt->NetSimpleConnectOpen(&_CONNECTION, async_open_ && _CONNECTION.MODE == 0)
+              : kNetErrNotActive;
   if (ERROR == 0) {
     OPENFLAG = 1;
   } else if (_CONNECTION.MODE == 0) {
@@ -94,22 +98,30 @@ void NetSimple::Send() {
     ErrorTrap(text, kF);
   };
   if (PACKET.BINDATALEN > kMaxBinData) {
-    return fail(kNetErrBadDataLength, "Trying to send too much data in self.packet.binData and self.packet.binDataLen");
+    return fail(kNetErrBadDataLength,
+                "Trying to send too much data in self.packet.binData and self.packet.binDataLen");
   }
   if (OPENFLAG == 0 && _CONNECTION.UDPMODE == 0) {
-    return fail(kNetErrNotOpen, "The connection is not open and therefore the data can not be sent.");
+    return fail(kNetErrNotOpen,
+                "The connection is not open and therefore the data can not be sent.");
   }
-  if (PACKET.BINDATALEN <= 0) return fail(kNetErrBadDataLength, "Data length is less than or equal to zero");
+  if (PACKET.BINDATALEN <= 0)
+    return fail(kNetErrBadDataLength, "Data length is less than or equal to zero");
   if (_CONNECTION.MODE == 0 && (_CONNECTION.SERVER[0] == '\0' || _CONNECTION.PORT == 0)) {
-    return fail(kNetErrHostOrPortNotSet, "Hostname or Port are not set to anything. (You must call self.open first).");
-  }
-  if (_CONNECTION.MODE == 1 && _CONNECTION.UDPMODE == 0 && (PACKET.TOIP[0] == '\0' || PACKET.ONSOCKET == 0)) {
     return fail(kNetErrHostOrPortNotSet,
-                "Hostname or Socket are not set to anything. (You must set self.packet.ToIp and OnSocket)");
+                "Hostname or Port are not set to anything. (You must call self.open first).");
   }
-  if (_CONNECTION.MODE == 1 && _CONNECTION.UDPMODE == 1 && (PACKET.TOIP[0] == '\0' || PACKET.UDPTOPORT == 0)) {
-    return fail(kNetErrHostOrPortNotSet,
-                "Hostname or Port are not set to anything. (You must set self.packet.ToIp and UDPToPort)");
+  if (_CONNECTION.MODE == 1 && _CONNECTION.UDPMODE == 0 &&
+      (PACKET.TOIP[0] == '\0' || PACKET.ONSOCKET == 0)) {
+    return fail(
+        kNetErrHostOrPortNotSet,
+        "Hostname or Socket are not set to anything. (You must set self.packet.ToIp and OnSocket)");
+  }
+  if (_CONNECTION.MODE == 1 && _CONNECTION.UDPMODE == 1 &&
+      (PACKET.TOIP[0] == '\0' || PACKET.UDPTOPORT == 0)) {
+    return fail(
+        kNetErrHostOrPortNotSet,
+        "Hostname or Port are not set to anything. (You must set self.packet.ToIp and UDPToPort)");
   }
   NetRuntime* rt = NetRuntime::Current();
   int32_t rc = rt != nullptr ? rt->NetSimpleConnectSend(&_CONNECTION, PACKET) : kNetErrNotActive;
@@ -124,7 +136,8 @@ void NetSimple::Close() {
   ERROR = 0;
   if (OPENFLAG == 1) {
     NetRuntime* rt = NetRuntime::Current();
-    ERROR = rt != nullptr ? rt->NetSimpleConnectClose(&_CONNECTION, _CONNECTION.SOCKET, _CONNECTION.SOCKID, kPhaseOne)
+    ERROR = rt != nullptr ? rt->NetSimpleConnectClose(&_CONNECTION, _CONNECTION.SOCKET,
+                                                      _CONNECTION.SOCKID, kPhaseOne)
                           : kNetErrNotActive;
     _BETWEENPHASEONEANTWO = 1;
     _IGNOREPHASETWO = 0;
@@ -142,9 +155,9 @@ void NetSimple::Abort() {
   ERROR = 0;
   if (OPENFLAG == 1) {
     NetRuntime* rt = NetRuntime::Current();
-    ERROR = rt != nullptr
-                ? rt->NetSimpleConnectClose(&_CONNECTION, _CONNECTION.SOCKET, _CONNECTION.SOCKID, kPhaseAbort)
-                : kNetErrNotActive;
+    ERROR = rt != nullptr ? rt->NetSimpleConnectClose(&_CONNECTION, _CONNECTION.SOCKET,
+                                                      _CONNECTION.SOCKID, kPhaseAbort)
+                          : kNetErrNotActive;
     _BETWEENPHASEONEANTWO = 1;
     _IGNOREPHASETWO = 0;
   }
@@ -189,7 +202,8 @@ void NetSimple::GetOutgoingPackets(int32_t form, uint32_t socket, int32_t sockid
 }
 
 void NetSimple::SecondPhase(uint32_t socket, int32_t sockid) {
-  if (NetRuntime* rt = NetRuntime::Current()) rt->NetSimpleConnectClose(&_CONNECTION, socket, sockid, kPhaseTwo);
+  if (NetRuntime* rt = NetRuntime::Current())
+    rt->NetSimpleConnectClose(&_CONNECTION, socket, sockid, kPhaseTwo);
 }
 
 void NetSimple::HandleRemoteClose() {
@@ -197,9 +211,10 @@ void NetSimple::HandleRemoteClose() {
   if (_CONNECTION.MODE == 0) {
     OPENFLAG = 0;
   } else {
-    auto it = std::find_if(server_connections_.begin(), server_connections_.end(), [this](const ServerConnection& s) {
-      return s.socket == PACKET.ONSOCKET && s.sockid == PACKET.SOCKID;
-    });
+    auto it = std::find_if(server_connections_.begin(), server_connections_.end(),
+                           [this](const ServerConnection& s) {
+                             return s.socket == PACKET.ONSOCKET && s.sockid == PACKET.SOCKID;
+                           });
     if (it != server_connections_.end()) server_connections_.erase(it);
     if (SERVERCONNECTIONSCOUNT > 0) --SERVERCONNECTIONSCOUNT;
   }
@@ -211,11 +226,14 @@ void NetSimple::TakeEvent(int32_t event) {
   if (event == PacketEvent()) {
     ERROR = 0;
     NetRuntime* rt = NetRuntime::Current();
-    int32_t rc = rt != nullptr ? rt->NetSimpleConnectReceive(&_CONNECTION, &PACKET) : kNetErrNotActive;
+    int32_t rc =
+        rt != nullptr ? rt->NetSimpleConnectReceive(&_CONNECTION, &PACKET) : kNetErrNotActive;
     if (rc == kNetErrNoRequest) {
       ERROR = rc;
-      Trace("Attention. This is not normally a problem. The DLL could not find a packet matching this connection.",
-            "NetSimple.TakeEvent");
+      Trace(
+          "Attention. This is not normally a problem. The DLL could not find a packet matching "
+          "this connection.",
+          "NetSimple.TakeEvent");
       return;
     }
     if (rc != 0) {
@@ -265,7 +283,8 @@ void NetSimple::ErrorTrap(std::string_view text, std::string_view function) {
   if (ERRORSTRING.size() > kErrorStringWidth) ERRORSTRING.resize(kErrorStringWidth);
   if (SUPPRESSERRORMSG == 1) return;
   std::string message = "A network communication error has occurred.||Error = " + t + ".";
-  if (ERROR != 0) message += "||The error number was " + number + " which means " + error_text + ".";
+  if (ERROR != 0)
+    message += "||The error number was " + number + " which means " + error_text + ".";
   message += "||Error occurred in function ";
   message.append(function);
   runtime::Message(message, ObjectErrorCaption(), runtime::MessageIcon::kExclamation);

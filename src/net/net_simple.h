@@ -17,14 +17,14 @@ namespace vm::net {
 
 // One outgoing or received packet, as exchanged with the socket layer.
 struct Packet {
-  char TOIP[16] = {};       // server mode: destination address (dotted text)
-  uint32_t ONSOCKET = 0;    // socket the packet belongs to
-  int32_t SOCKID = 0;       // connection id the packet belongs to
-  char FROMIP[16] = {};     // remote address, dotted text
+  char TOIP[16] = {};              // server mode: destination address (dotted text)
+  uint32_t ONSOCKET = 0;           // socket the packet belongs to
+  int32_t SOCKID = 0;              // connection id the packet belongs to
+  char FROMIP[16] = {};            // remote address, dotted text
   char BINDATA[kMaxBinData] = {};  // payload; the first BINDATALEN bytes count
   int32_t BINDATALEN = 0;
-  int32_t PACKETTYPE = 0;   // kPacketData, kPacketRemoteClosed, ...
-  int32_t RESERVED2 = 0;    // sequence number of a received packet
+  int32_t PACKETTYPE = 0;  // kPacketData, kPacketRemoteClosed, ...
+  int32_t RESERVED2 = 0;   // sequence number of a received packet
   uint16_t UDPTOPORT = 0;
   uint16_t UDPFROMPORT = 0;
   char RESERVED[124] = {};
@@ -33,16 +33,16 @@ static_assert(sizeof(Packet) == 16564);
 
 // Description of a connection, handed whole to every socket-layer call.
 struct Connection {
-  uint8_t MODE = 0;          // 0 = client, 1 = server
-  char SERVER[81] = {};      // host name or dotted address (NUL-terminated)
+  uint8_t MODE = 0;      // 0 = client, 1 = server
+  char SERVER[81] = {};  // host name or dotted address (NUL-terminated)
   uint16_t PORT = 0;
-  uint32_t SOCKET = 0;       // set by the socket layer
-  int32_t SOCKID = 0;        // set by the socket layer
-  int32_t THREAD = 0;        // thread that gets the notifications
-  int32_t EVENT = 0;         // first of the object's three event numbers
+  uint32_t SOCKET = 0;  // set by the socket layer
+  int32_t SOCKID = 0;   // set by the socket layer
+  int32_t THREAD = 0;   // thread that gets the notifications
+  int32_t EVENT = 0;    // first of the object's three event numbers
   int32_t MAXSERVERCONNECTIONS = 0;
-  char LOCALIP[16] = {};     // local address, dotted, or "<unknown>"
-  char RESERVED1[4] = {};    // remote IPv4 address, network order, set at open
+  char LOCALIP[16] = {};   // local address, dotted, or "<unknown>"
+  char RESERVED1[4] = {};  // remote IPv4 address, network order, set at open
   uint8_t UDPMODE = 0;
   char RESERVED2[123] = {};
 };
@@ -67,9 +67,9 @@ class NetSimple {
   NetSimple& operator=(const NetSimple&) = delete;
 
   // Object fields, in declaration order.
-  int32_t ERROR = 0;              // last result: 0, library error (<0), WinSock error (>0)
-  std::string ERRORSTRING;        // text built by ErrorTrap (at most 255 characters)
-  int32_t USETHISTHREAD = 0;      // thread to notify; 0 = the thread that calls Init
+  int32_t ERROR = 0;          // last result: 0, library error (<0), WinSock error (>0)
+  std::string ERRORSTRING;    // text built by ErrorTrap (at most 255 characters)
+  int32_t USETHISTHREAD = 0;  // thread to notify; 0 = the thread that calls Init
   Packet PACKET;
   uint8_t OPENFLAG = 0;
   int32_t OUTGOINGDLLPACKETS = 0;

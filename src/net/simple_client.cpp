@@ -17,9 +17,13 @@ constexpr int32_t kClosingExpiryHundredths = 30000;
 constexpr size_t kSparePayloads = 256;  // 4 MB of payload buffers at most
 constexpr size_t kSendBatch = 16;       // packets handed to one send call
 
-std::string Str(int64_t v) { return std::to_string(v); }
+std::string Str(int64_t v) {
+  return std::to_string(v);
+}
 
-std::string CString(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+std::string CString(const char* field, size_t size) {
+  return std::string(field, strnlen(field, size));
+}
 
 uint32_t RemoteAddr(const Connection& c) {
   uint32_t a;
@@ -29,11 +33,13 @@ uint32_t RemoteAddr(const Connection& c) {
 
 }  // namespace
 
-bool ChooseClientMessage(uint32_t* counter, const std::function<bool(uint32_t)>& in_use, uint32_t* message) {
+bool ChooseClientMessage(uint32_t* counter, const std::function<bool(uint32_t)>& in_use,
+                         uint32_t* message) {
   // Every number of the range is tried once.
   for (uint32_t tries = 0; tries <= kMsgSimpleClientLast - kMsgSimpleClientFirst; ++tries) {
     *counter += 1;
-    if (*counter > kMsgSimpleClientLast || *counter < kMsgSimpleClientFirst) *counter = kMsgSimpleClientFirst;
+    if (*counter > kMsgSimpleClientLast || *counter < kMsgSimpleClientFirst)
+      *counter = kMsgSimpleClientFirst;
     if (!in_use(*counter)) {
       *message = *counter;
       return true;
@@ -52,7 +58,8 @@ SimpleClientSocketEntry* NetRuntime::FindByMessageLocked(uint32_t message) {
   return nullptr;
 }
 
-SimpleClientSocketEntry* NetRuntime::FindConnectionLocked(uint32_t addr, int32_t socket, int32_t sockid) {
+SimpleClientSocketEntry* NetRuntime::FindConnectionLocked(uint32_t addr, int32_t socket,
+                                                          int32_t sockid) {
   for (SimpleClientSocketEntry& e : qSimpleClientSockets) {
     if (e.ADDR.S_ADDR == addr && e.SOCKET == socket && e.SOCKID == sockid) return &e;
   }
@@ -68,7 +75,8 @@ SimpleClientSocketEntry* NetRuntime::FindBySocketLocked(int32_t socket, int32_t 
 
 QueueCounts NetRuntime::Counts() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return {qSimpleClientSockets.size(), qSimpleOutList.size(), qSimpleOutData.size(), qSimpleInData.size()};
+  return {qSimpleClientSockets.size(), qSimpleOutList.size(), qSimpleOutData.size(),
+          qSimpleInData.size()};
 }
 
 std::vector<SimpleClientSocketEntry> NetRuntime::ClientSockets() const {
@@ -110,7 +118,8 @@ void NetRuntime::ClearQueuesLocked(int32_t socket, int32_t sockid, bool incoming
     }
   }
   if (!incoming_too) return;
-  qSimpleInData.remove_if([&](const SimpleInDataEntry& p) { return p.ONSOCKET == socket && p.SOCKID == sockid; });
+  qSimpleInData.remove_if(
+      [&](const SimpleInDataEntry& p) { return p.ONSOCKET == socket && p.SOCKID == sockid; });
 }
 
 void NetRuntime::DeleteEntryLocked(int32_t socket, int32_t sockid) {
@@ -123,8 +132,8 @@ void NetRuntime::DeleteEntryLocked(int32_t socket, int32_t sockid) {
   }
 }
 
-void NetRuntime::AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t type, const char* data,
-                                   int32_t len) {
+void NetRuntime::AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t type,
+                                   const char* data, int32_t len) {
   SimpleInDataEntry p;
   p.FROMIP = entry.ADDR.S_ADDR;
   p.ONSOCKET = entry.SOCKET;
@@ -135,8 +144,8 @@ void NetRuntime::AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t
   p.RESERVED2 = static_cast<int32_t>(++in_sequence_);
   qSimpleInData.push_back(std::move(p));
   if (!CurrentEventPoster()->PostEvent(entry.NOTIFYTHREAD, entry.NOTIFYMSG)) {
-    TraceDetail("Could not post the packet event to thread " + Str(entry.NOTIFYTHREAD) + " Event = " +
-                    Str(entry.NOTIFYMSG),
+    TraceDetail("Could not post the packet event to thread " + Str(entry.NOTIFYTHREAD) +
+                    " Event = " + Str(entry.NOTIFYMSG),
                 "SimpleClient_Async", kTraceError);
   }
 }
@@ -164,7 +173,8 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
   if (!platform::ParseIPv4(server, &addr)) {
     std::string result;
     if (platform::ResolveIPv4(server, &addr) == 0) result = platform::FormatIPv4(addr);
-    TraceLine("Trying a DNS lookup of Host =" + server + " Result =" + result, "DNSblocking", kTraceInfo);
+    TraceLine("Trying a DNS lookup of Host =" + server + " Result =" + result, "DNSblocking",
+              kTraceInfo);
     if (result.empty()) {
       TraceLine("Could not resolve host name. HostName = " + server, kF, kTraceError);
       return kNetErrAddressNotFound;
@@ -182,10 +192,12 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
 
   int fd = -1;
   if (int err = platform::SocketCreateTcp(&fd)) {
-    TraceLine("Error could not create Simple Socket. Error = " + Str(err) + " " + NetErrorStr(err), kF, kTraceError);
+    TraceLine("Error could not create Simple Socket. Error = " + Str(err) + " " + NetErrorStr(err),
+              kF, kTraceError);
     return err;
   }
-  if (options_.send_buffer_bytes > 0) platform::SocketSetBuffer(fd, false, options_.send_buffer_bytes);
+  if (options_.send_buffer_bytes > 0)
+    platform::SocketSetBuffer(fd, false, options_.send_buffer_bytes);
   uint32_t message = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -202,7 +214,8 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
     qSimpleInData.remove_if([fd](const SimpleInDataEntry& p) { return p.ONSOCKET == fd; });
     for (auto it = qSimpleClientSockets.begin(); it != qSimpleClientSockets.end();) {
       if (it->SOCKET == fd) {
-        TraceLine("Deleting old entry still found in qSimpleClientSockets. Socket =" + Str(fd), kF, kTraceInfo);
+        TraceLine("Deleting old entry still found in qSimpleClientSockets. Socket =" + Str(fd), kF,
+                  kTraceInfo);
         it = qSimpleClientSockets.erase(it);
       } else {
         ++it;
@@ -226,8 +239,8 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
   if (async) return StartConnect(c, fd, addr, message);
   const uint16_t port = platform::HostToNetwork16(c->PORT);
   if (int err = platform::SocketConnect(fd, addr, port, options_.connect_timeout_ms)) {
-    TraceLine("Error Connecting. To host = " + server + " Port = " + Str(c->PORT) + " IP = " + dotted +
-                  " Error = " + Str(err) + " " + NetErrorStr(err),
+    TraceLine("Error Connecting. To host = " + server + " Port = " + Str(c->PORT) +
+                  " IP = " + dotted + " Error = " + Str(err) + " " + NetErrorStr(err),
               kF, kTraceError);
     platform::SocketClose(fd);
     release();
@@ -246,7 +259,8 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
   if (platform::SocketGetName(fd, &entry.LOCADDR.S_ADDR, &entry.LOCADDR.SA_PORT) == 0) {
     local_ip = platform::FormatIPv4(entry.LOCADDR.S_ADDR);
   } else {
-    TraceLine("Error. Getsockname failed. Could not find out the local IP on this socket", kF, kTraceError);
+    TraceLine("Error. Getsockname failed. Could not find out the local IP on this socket", kF,
+              kTraceError);
   }
   std::memset(c->LOCALIP, 0, sizeof c->LOCALIP);
   std::memcpy(c->LOCALIP, local_ip.data(), std::min(local_ip.size(), sizeof c->LOCALIP - 1));
@@ -259,8 +273,9 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
   }
   waker_.Wake();
   c->SOCKET = static_cast<uint32_t>(fd);
-  TraceLine("Opened Simple Connection. To remote host = " + dotted + " Port = " + Str(c->PORT) + " Socket = " +
-                Str(fd) + " SockID = " + Str(sockid) + " Message = " + Str(message) + " Local IP = " + local_ip,
+  TraceLine("Opened Simple Connection. To remote host = " + dotted + " Port = " + Str(c->PORT) +
+                " Socket = " + Str(fd) + " SockID = " + Str(sockid) + " Message = " + Str(message) +
+                " Local IP = " + local_ip,
             kF, kTraceInfo);
   return 0;
 }
@@ -290,17 +305,21 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
   bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    SimpleClientSocketEntry* e = FindConnectionLocked(RemoteAddr(*c), static_cast<int32_t>(c->SOCKET), c->SOCKID);
+    SimpleClientSocketEntry* e =
+        FindConnectionLocked(RemoteAddr(*c), static_cast<int32_t>(c->SOCKET), c->SOCKID);
     if (e == nullptr) {
       TraceLine("Could not find host and Socket in qSimpleClientSockets", kF, kTraceError);
       return kNetErrConnectionNotFound;
     }
-    if (e->CLOSINGSTATE || e->PHASEONECLOSECALLED || e->FD_CLOSE_RECEIVED || e->PHASETWOCLOSECALLED) {
-      TraceLine("Warning. The object may not know, but the Connection is closed or closing. ClosingState =" +
-                    Str(e->CLOSINGSTATE) + " PhaseOneCloseCalled =" + Str(e->PHASEONECLOSECALLED) +
-                    " FD_Close_Received =" + Str(e->FD_CLOSE_RECEIVED) + " PhaseTwoCloseCalled =" +
-                    Str(e->PHASETWOCLOSECALLED),
-                kF, kTraceError);
+    if (e->CLOSINGSTATE || e->PHASEONECLOSECALLED || e->FD_CLOSE_RECEIVED ||
+        e->PHASETWOCLOSECALLED) {
+      TraceLine(
+          "Warning. The object may not know, but the Connection is closed or closing. ClosingState "
+          "=" +
+              Str(e->CLOSINGSTATE) + " PhaseOneCloseCalled =" + Str(e->PHASEONECLOSECALLED) +
+              " FD_Close_Received =" + Str(e->FD_CLOSE_RECEIVED) +
+              " PhaseTwoCloseCalled =" + Str(e->PHASETWOCLOSECALLED),
+          kF, kTraceError);
       return kNetErrConnectionNotFound;
     }
     const uint32_t id = ++next_packet_id_;
@@ -329,7 +348,8 @@ void NetRuntime::SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleCli
   if (e != nullptr && e->SOCKID == sockid) e->in_sending_loop = false;
 }
 
-void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* e) {
+void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock,
+                                        SimpleClientSocketEntry* e) {
   const char* kF = "SimpleClient_Async";
   const uint32_t message = e->ASYNCMESSAGE;
   const int32_t sockid = e->SOCKID;
@@ -337,12 +357,15 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
   for (;;) {
     TakeBatchLocked(*e, &batch);
     if (batch.empty()) {
-      TraceDetail("Nothing to do. records (qSimpleOutList) =" + Str(static_cast<int64_t>(qSimpleOutList.size())), kF,
-                  kTraceInfo);
-      if (e->CLOSINGSTATE == 1) {
-        TraceLine("Going to close the socket now. It's set to the closing state, and should be closed when there is "
-                  "no more data to send",
+      TraceDetail("Nothing to do. records (qSimpleOutList) =" +
+                      Str(static_cast<int64_t>(qSimpleOutList.size())),
                   kF, kTraceInfo);
+      if (e->CLOSINGSTATE == 1) {
+        TraceLine(
+            "Going to close the socket now. It's set to the closing state, and should be closed "
+            "when there is "
+            "no more data to send",
+            kF, kTraceInfo);
         if (ClosePhaseOneLocked(e->SOCKET, e->SOCKID) == 0) e->CLOSINGSTATE = 0;
       }
       return;
@@ -355,7 +378,8 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
     const int fd = e->SOCKET;
     platform::SendPart parts[kSendBatch];
     for (size_t i = 0; i < batch.size(); ++i) {
-      parts[i] = {batch[i].payload.data() + batch[i].offset, static_cast<size_t>(batch[i].length - batch[i].offset)};
+      parts[i] = {batch[i].payload.data() + batch[i].offset,
+                  static_cast<size_t>(batch[i].length - batch[i].offset)};
     }
     sending_socket_ = fd;
     lock->unlock();
@@ -376,15 +400,18 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
     // A closing connection that still moves data is not stuck.
     if (e->CLOSINGSTATE && sent > 0) e->closing_time = TimeOfDay();
     if (err == platform::kWsaEwouldblock) {
-      TraceDetail("WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send anymore data or the call would block. "
-                  "We'll send more later. SockID =" + Str(e->SOCKID),
-                  kF, kTraceInfo);
+      TraceDetail(
+          "WinSock reported 10035 WSAEWOULDBLOCK. ie We can't send anymore data or the call would "
+          "block. "
+          "We'll send more later. SockID =" +
+              Str(e->SOCKID),
+          kF, kTraceInfo);
       e->want_write = true;
       return;
     }
     if (err != 0) {
-      TraceLine("Error Sending Asyc Packet (connection was okay though) on socket =" + Str(e->SOCKET) +
-                    " Error = " + Str(err) + " " + NetErrorStr(err),
+      TraceLine("Error Sending Asyc Packet (connection was okay though) on socket =" +
+                    Str(e->SOCKET) + " Error = " + Str(err) + " " + NetErrorStr(err),
                 kF, kTraceError);
       return;
     }
@@ -395,15 +422,19 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, Simp
   }
 }
 
-void NetRuntime::TakeBatchLocked(const SimpleClientSocketEntry& e, std::vector<InFlightPacket>* batch) {
+void NetRuntime::TakeBatchLocked(const SimpleClientSocketEntry& e,
+                                 std::vector<InFlightPacket>* batch) {
   batch->clear();
-  for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end() && batch->size() < kSendBatch; ++it) {
-    if (it->ALLSENT != 0 || it->SOCKET != e.SOCKET || it->SOCKID != e.SOCKID || it->ADDR.S_ADDR != e.ADDR.S_ADDR) {
+  for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end() && batch->size() < kSendBatch;
+       ++it) {
+    if (it->ALLSENT != 0 || it->SOCKET != e.SOCKET || it->SOCKID != e.SOCKID ||
+        it->ADDR.S_ADDR != e.ADDR.S_ADDR) {
       continue;
     }
     auto data = qSimpleOutData.find(it->SIMPLEPACKETID);
     if (data == qSimpleOutData.end()) {
-      TraceLine("Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" + Str(it->SIMPLEPACKETID),
+      TraceLine("Bad Error. Could not find record in qSimpleOutData. SimplePacketID =" +
+                    Str(it->SIMPLEPACKETID),
                 "SimpleClient_Async", kTraceError);
       qSimpleOutList.erase(it);  // an entry without payload would block the connection for good
       return;
@@ -435,8 +466,9 @@ bool NetRuntime::SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t se
     }
     RecyclePayload(std::move(d.BINDATA));
     qSimpleOutData.erase(data);
-    auto item = std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
-                             [&f](const SimpleOutListEntry& o) { return o.SIMPLEPACKETID == f.id; });
+    auto item =
+        std::find_if(qSimpleOutList.begin(), qSimpleOutList.end(),
+                     [&f](const SimpleOutListEntry& o) { return o.SIMPLEPACKETID == f.id; });
     if (item != qSimpleOutList.end()) qSimpleOutList.erase(item);
   }
   return partial;
@@ -465,9 +497,11 @@ void NetRuntime::ReceiveLocked(SimpleClientSocketEntry* e) {
 int32_t NetRuntime::NetSimpleConnectReceive(Connection* c, Packet* packet) {
   std::lock_guard<std::mutex> lock(mu_);
   const uint32_t addr = RemoteAddr(*c);
-  auto it = std::find_if(qSimpleInData.begin(), qSimpleInData.end(), [&](const SimpleInDataEntry& p) {
-    return p.ONSOCKET == static_cast<int32_t>(c->SOCKET) && p.SOCKID == c->SOCKID && p.FROMIP == addr;
-  });
+  auto it =
+      std::find_if(qSimpleInData.begin(), qSimpleInData.end(), [&](const SimpleInDataEntry& p) {
+        return p.ONSOCKET == static_cast<int32_t>(c->SOCKET) && p.SOCKID == c->SOCKID &&
+               p.FROMIP == addr;
+      });
   if (it == qSimpleInData.end()) return kNetErrNoRequest;
   packet->ONSOCKET = static_cast<uint32_t>(it->ONSOCKET);
   packet->SOCKID = it->SOCKID;
@@ -485,18 +519,22 @@ int32_t NetRuntime::NetSimpleConnectReceive(Connection* c, Packet* packet) {
 
 // ---- Socket messages -------------------------------------------------------
 
-void NetRuntime::SimpleClient_Async(uint32_t message, uint32_t socket, uint16_t event, uint16_t error) {
+void NetRuntime::SimpleClient_Async(uint32_t message, uint32_t socket, uint16_t event,
+                                    uint16_t error) {
   const char* kF = "SimpleClient_Async";
   std::unique_lock<std::mutex> lock(mu_);
   SimpleClientSocketEntry* e = FindByMessageLocked(message);
   if (e == nullptr) {
     if (event == kFdWrite) {
-      TraceLine("Warning! A socket is dead. Got a FD_WRITE message for a socket that is no longer in "
-                "qSimpleClientSockets. (ie The connection was closed before the package could be sent).",
-                kF, kTraceInfo);
+      TraceLine(
+          "Warning! A socket is dead. Got a FD_WRITE message for a socket that is no longer in "
+          "qSimpleClientSockets. (ie The connection was closed before the package could be sent).",
+          kF, kTraceInfo);
     } else if (event == kFdRead || event == kFdClose) {
-      TraceLine(std::string("Warning! A socket is dead. Got a ") + (event == kFdRead ? "FD_READ" : "FD_CLOSE") +
-                    " message for a socket that is no longer in qSimpleClientSockets. (ie The connection was "
+      TraceLine(std::string("Warning! A socket is dead. Got a ") +
+                    (event == kFdRead ? "FD_READ" : "FD_CLOSE") +
+                    " message for a socket that is no longer in qSimpleClientSockets. (ie The "
+                    "connection was "
                     "closed before the message arrived).",
                 kF, kTraceInfo);
     } else {
@@ -506,8 +544,8 @@ void NetRuntime::SimpleClient_Async(uint32_t message, uint32_t socket, uint16_t 
   }
   auto trace_error = [&](const char* what) {
     if (error != 0) {
-      TraceLine(std::string(what) + " reported an error on socket =" + Str(socket) + " Error = " + Str(error) + " " +
-                    NetErrorStr(error),
+      TraceLine(std::string(what) + " reported an error on socket =" + Str(socket) +
+                    " Error = " + Str(error) + " " + NetErrorStr(error),
                 kF, kTraceError);
     }
   };
@@ -570,11 +608,13 @@ void NetRuntime::CloseTheSocketLocked(SimpleClientSocketEntry* e) {
   if (!e->PHASEONECLOSECALLED) e->PHASEONECLOSECALLED = 1;
 }
 
-int32_t NetRuntime::NetSimpleConnectClose(Connection* connection, uint32_t socket, int32_t sockid, int32_t phase) {
+int32_t NetRuntime::NetSimpleConnectClose(Connection* connection, uint32_t socket, int32_t sockid,
+                                          int32_t phase) {
   return SimpleClientClose(connection, socket, sockid, phase);
 }
 
-int32_t NetRuntime::SimpleClientClose(Connection* c, uint32_t socket_u, int32_t sockid, int32_t phase) {
+int32_t NetRuntime::SimpleClientClose(Connection* c, uint32_t socket_u, int32_t sockid,
+                                      int32_t phase) {
   const char* kF = "SimpleClientClose";
   if (closed_down_) {
     TraceLine("DLL already closed down. This function is ignored", kF, kTraceInfo);
@@ -585,7 +625,8 @@ int32_t NetRuntime::SimpleClientClose(Connection* c, uint32_t socket_u, int32_t 
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (DropConnectLocked(socket, sockid)) {
-      TraceLine("Closed a connection whose connect had not ended. Socket =" + Str(socket), kF, kTraceInfo);
+      TraceLine("Closed a connection whose connect had not ended. Socket =" + Str(socket), kF,
+                kTraceInfo);
     } else if (phase == kPhaseOne) {
       int32_t waiting = 0;
       for (const SimpleOutListEntry& o : qSimpleOutList) {
@@ -607,10 +648,12 @@ int32_t NetRuntime::SimpleClientClose(Connection* c, uint32_t socket_u, int32_t 
     } else if (phase == kPhaseTwo) {
       rc = ClosePhaseTwoLocked(socket, sockid);
     } else if (phase == kPhaseAbort) {
-      TraceLine("Socket Abort! Using Phase = -1 (Single Phase Client Socket CloseDown (Abort)).", kF, kTraceInfo);
+      TraceLine("Socket Abort! Using Phase = -1 (Single Phase Client Socket CloseDown (Abort)).",
+                kF, kTraceInfo);
       AbortLocked(socket, sockid);
     } else {
-      TraceLine("Error Warning. Unsupported Phase in SimpleClientClose p_Phase =" + Str(phase), kF, kTraceError);
+      TraceLine("Error Warning. Unsupported Phase in SimpleClientClose p_Phase =" + Str(phase), kF,
+                kTraceError);
       rc = kNetErrBadParameters;
     }
   }
@@ -624,11 +667,13 @@ int32_t NetRuntime::ClosePhaseOneLocked(int32_t socket, int32_t sockid) {
   if (e == nullptr) return kNetErrConnectionNotFound;
   AddInPacketLocked(*e, kPacketPhaseOneDone, nullptr, 0);
   if (e->FD_CLOSE_RECEIVED) {
-    TraceLine("FD_CLOSE was previously received. Will skip calling shutdown on the socket.", kF, kTraceInfo);
+    TraceLine("FD_CLOSE was previously received. Will skip calling shutdown on the socket.", kF,
+              kTraceInfo);
   } else if (e->socket_open) {
     // Shutting the sending direction makes the peer close, which brings FD_CLOSE.
     if (int err = platform::SocketShutdown(e->SOCKET, platform::ShutdownHow::kSend)) {
-      TraceLine("Error call to shutdown failed. Error = " + Str(err) + " " + NetErrorStr(err), kF, kTraceError);
+      TraceLine("Error call to shutdown failed. Error = " + Str(err) + " " + NetErrorStr(err), kF,
+                kTraceError);
     }
   }
   e->PHASEONECLOSECALLED = 1;
@@ -650,9 +695,11 @@ int32_t NetRuntime::ClosePhaseTwoLocked(int32_t socket, int32_t sockid) {
     DeleteEntryLocked(socket, sockid);
     return 0;
   }
-  TraceLine("Hold on, we haven't received FD_CLOSE yet. Will continue waiting for it or for the DLL to clear this "
-            "socket up",
-            kF, kTraceInfo);
+  TraceLine(
+      "Hold on, we haven't received FD_CLOSE yet. Will continue waiting for it or for the DLL to "
+      "clear this "
+      "socket up",
+      kF, kTraceInfo);
   e->PHASETWOCLOSECALLED = 1;
   return 0;
 }
@@ -686,28 +733,34 @@ void NetRuntime::CheckToCloseNetSimpleSockets() {
     for (SimpleClientSocketEntry& e : qSimpleClientSockets) {
       if (e.PHASEONECLOSECALLED) {
         if (e.PHASEONECLOSETIME > now) e.PHASEONECLOSETIME = 0;  // midnight has passed
-        if (e.PHASEONECLOSETIME + kClosingExpiryHundredths <= now) expired.emplace_back(e.SOCKET, e.SOCKID);
+        if (e.PHASEONECLOSETIME + kClosingExpiryHundredths <= now)
+          expired.emplace_back(e.SOCKET, e.SOCKID);
       } else if (e.CLOSINGSTATE) {
         // Closing with data that the peer has not taken for 300 seconds:
         // without a limit the connection would wait for ever.
         if (e.closing_time > now) e.closing_time = 0;
-        if (e.closing_time + kClosingExpiryHundredths <= now) stuck.emplace_back(e.SOCKET, e.SOCKID);
+        if (e.closing_time + kClosingExpiryHundredths <= now)
+          stuck.emplace_back(e.SOCKET, e.SOCKID);
       }
     }
     for (auto [socket, sockid] : stuck) {
-      TraceLine("Closing State on Client Socket has expired with data still unsent. Will abort Socket =" +
-                    Str(socket),
-                kF, kTraceError);
+      TraceLine(
+          "Closing State on Client Socket has expired with data still unsent. Will abort Socket =" +
+              Str(socket),
+          kF, kTraceError);
       AbortLocked(socket, sockid);
     }
     for (auto [socket, sockid] : expired) {
       SimpleClientSocketEntry* e = FindBySocketLocked(socket, sockid);
       if (e == nullptr) continue;
-      TraceLine("Closing State on Client Socket has expired. Will run 2nd Phase close on Socket =" + Str(socket), kF,
-                kTraceInfo);
+      TraceLine("Closing State on Client Socket has expired. Will run 2nd Phase close on Socket =" +
+                    Str(socket),
+                kF, kTraceInfo);
       if (!e->FD_CLOSE_RECEIVED) {
-        TraceLine("We never received FD_CLOSE. Closing Socket and Simulating as if we had received FD_Close already",
-                  kF, kTraceInfo);
+        TraceLine(
+            "We never received FD_CLOSE. Closing Socket and Simulating as if we had received "
+            "FD_Close already",
+            kF, kTraceInfo);
         if (e->socket_open) {
           CloseSocketLocked(e->SOCKET);
           e->socket_open = false;

@@ -81,7 +81,8 @@ class RealClock final : public Clock {
   uint32_t TickCount() const override {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
+    uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
     return static_cast<uint32_t>(ms);
   }
 
@@ -143,9 +144,10 @@ void ManualClock::AdvanceMilliseconds(uint32_t ms) {
   std::lock_guard<std::mutex> lock(mu_);
   ticks_ += ms;
   // Local time moves by the same amount from where it was set.
-  int64_t local = DaysFromCivil(now_.year, static_cast<unsigned>(now_.month), static_cast<unsigned>(now_.day)) *
-                      86400 +
-                  now_.hour * 3600 + now_.minute * 60 + now_.second;
+  int64_t local =
+      DaysFromCivil(now_.year, static_cast<unsigned>(now_.month), static_cast<unsigned>(now_.day)) *
+          86400 +
+      now_.hour * 3600 + now_.minute * 60 + now_.second;
   uint64_t total_ms = static_cast<uint64_t>(now_.millisecond) + ms;
   now_ = Civil(local + static_cast<int64_t>(total_ms / 1000), static_cast<int>(total_ms % 1000));
   unix_ms_ += ms;
@@ -154,8 +156,8 @@ void ManualClock::AdvanceMilliseconds(uint32_t ms) {
 }
 
 int32_t DayNumberFromCivil(int year, int month, int day) {
-  return static_cast<int32_t>(DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) -
-                              kDayZero);
+  return static_cast<int32_t>(
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) - kDayZero);
 }
 
 void CivilFromDayNumber(int32_t day_number, int* year, int* month, int* day) {

@@ -12,9 +12,9 @@ namespace vm::platform {
 
 struct LocalDateTime {
   int year = 1801;
-  int month = 1;       // 1..12
-  int day = 1;         // 1..31
-  int weekday = 0;     // 0 = Sunday
+  int month = 1;    // 1..12
+  int day = 1;      // 1..31
+  int weekday = 0;  // 0 = Sunday
   int hour = 0;
   int minute = 0;
   int second = 0;

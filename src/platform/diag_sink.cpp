@@ -46,7 +46,9 @@ std::shared_ptr<FileSink> FileSink::Open(const std::string& path) {
   return std::shared_ptr<FileSink>(new FileSink(fd));
 }
 
-FileSink::~FileSink() { ::close(fd_); }
+FileSink::~FileSink() {
+  ::close(fd_);
+}
 
 void FileSink::WriteLine(std::string_view line) {
   std::string text(line);

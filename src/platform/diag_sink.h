@@ -64,7 +64,8 @@ void DiagWrite(std::string_view line);
 // Installs a sink for the life of a scope, then puts the previous one back.
 class ScopedDiagSink {
  public:
-  explicit ScopedDiagSink(std::shared_ptr<DiagSink> sink) : previous_(SetDiagSink(std::move(sink))) {}
+  explicit ScopedDiagSink(std::shared_ptr<DiagSink> sink)
+      : previous_(SetDiagSink(std::move(sink))) {}
   ~ScopedDiagSink() { SetDiagSink(std::move(previous_)); }
   ScopedDiagSink(const ScopedDiagSink&) = delete;
   ScopedDiagSink& operator=(const ScopedDiagSink&) = delete;

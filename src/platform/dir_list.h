@@ -12,13 +12,13 @@
 namespace vm::platform {
 
 struct DirEntry {
-  std::string name;        // bare name, no directory part
+  std::string name;  // bare name, no directory part
   bool is_directory = false;
   bool is_regular = false;  // an ordinary file (after following symlinks)
   uint64_t size = 0;
   int64_t mtime_seconds = 0;  // last write, Unix time
   long mtime_nanoseconds = 0;
-  uint32_t mode = 0;          // st_mode
+  uint32_t mode = 0;            // st_mode
   bool owner_writable = false;  // the owner may write it (no read-only attribute)
 };
 

@@ -70,7 +70,8 @@ class PosixFile final : public File {
   }
 
   Status WriteAt(uint64_t offset, const void* buf, size_t n) override {
-    if (!writable_) return Status::Error(Code::kAccessDenied, "write " + path_ + ": opened for reading");
+    if (!writable_)
+      return Status::Error(Code::kAccessDenied, "write " + path_ + ": opened for reading");
     size_t done = 0;
     const auto* p = static_cast<const char*>(buf);
     while (done < n) {
@@ -85,8 +86,10 @@ class PosixFile final : public File {
   }
 
   Status Truncate(uint64_t size) override {
-    if (!writable_) return Status::Error(Code::kAccessDenied, "truncate " + path_ + ": opened for reading");
-    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) return StatusFromErrno(errno, "truncate " + path_);
+    if (!writable_)
+      return Status::Error(Code::kAccessDenied, "truncate " + path_ + ": opened for reading");
+    if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+      return StatusFromErrno(errno, "truncate " + path_);
     return Status::Ok();
   }
 
@@ -101,13 +104,16 @@ class PosixFile final : public File {
     return static_cast<uint64_t>(st.st_size);
   }
 
-  Status TryLock(uint64_t offset, uint64_t length) override { return LockRange(offset, length, false); }
+  Status TryLock(uint64_t offset, uint64_t length) override {
+    return LockRange(offset, length, false);
+  }
   Status Lock(uint64_t offset, uint64_t length) override { return LockRange(offset, length, true); }
 
   Status Unlock(uint64_t offset, uint64_t length) override {
     auto it = std::find(held_.begin(), held_.end(), Range{offset, length});
     if (it == held_.end()) {
-      return Status::Error(Code::kInvalidArgument, "unlock " + path_ + ": range not locked by this handle");
+      return Status::Error(Code::kInvalidArgument,
+                           "unlock " + path_ + ": range not locked by this handle");
     }
     if (SetLock(fd_, F_OFD_SETLK, F_UNLCK, offset, length) != 0) {
       return StatusFromErrno(errno, "unlock " + path_);
@@ -129,12 +135,14 @@ class PosixFile final : public File {
                     (deny_write && HeldElsewhere(fd_, kHasWrite));
     if (!conflict) {
       SetLock(fd_, F_OFD_SETLK, F_RDLCK, kShareLockBase + kHasRead, 1);
-      if (access == Access::kReadWrite) SetLock(fd_, F_OFD_SETLK, F_RDLCK, kShareLockBase + kHasWrite, 1);
+      if (access == Access::kReadWrite)
+        SetLock(fd_, F_OFD_SETLK, F_RDLCK, kShareLockBase + kHasWrite, 1);
       if (deny_read) SetLock(fd_, F_OFD_SETLK, F_RDLCK, kShareLockBase + kDenyRead, 1);
       if (deny_write) SetLock(fd_, F_OFD_SETLK, F_RDLCK, kShareLockBase + kDenyWrite, 1);
     }
     if (gated) SetLock(fd_, F_OFD_SETLK, F_UNLCK, kShareLockBase + kGate, 1);
-    if (conflict) return Status::Error(Code::kAccessDenied, "open " + path_ + ": sharing violation");
+    if (conflict)
+      return Status::Error(Code::kAccessDenied, "open " + path_ + ": sharing violation");
     return Status::Ok();
   }
 
@@ -147,10 +155,12 @@ class PosixFile final : public File {
   };
 
   Status LockRange(uint64_t offset, uint64_t length, bool wait) {
-    if (length == 0) return Status::Error(Code::kInvalidArgument, "lock " + path_ + ": empty range");
+    if (length == 0)
+      return Status::Error(Code::kInvalidArgument, "lock " + path_ + ": empty range");
     for (const Range& r : held_) {
       if (r.Overlaps(offset, length)) {
-        return Status::Error(Code::kLockConflict, "lock " + path_ + ": range already locked by this handle");
+        return Status::Error(Code::kLockConflict,
+                             "lock " + path_ + ": range already locked by this handle");
       }
     }
     // A handle that could only be opened for reading cannot hold exclusive
@@ -179,10 +189,17 @@ class PosixEnv final : public Env {
                                          Disposition disposition) override {
     int flags = O_CLOEXEC;
     switch (disposition) {
-      case Disposition::kOpenExisting: break;
-      case Disposition::kOpenAlways: flags |= O_CREAT; break;
-      case Disposition::kCreateNew: flags |= O_CREAT | O_EXCL; break;
-      case Disposition::kCreateAlways: flags |= O_CREAT; break;
+      case Disposition::kOpenExisting:
+        break;
+      case Disposition::kOpenAlways:
+        flags |= O_CREAT;
+        break;
+      case Disposition::kCreateNew:
+        flags |= O_CREAT | O_EXCL;
+        break;
+      case Disposition::kCreateAlways:
+        flags |= O_CREAT;
+        break;
     }
     if (IsDirectory(path)) return StatusFromErrno(EISDIR, "open " + path);
     // Byte-range locks must be exclusive as on Windows, which needs a

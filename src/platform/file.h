@@ -70,13 +70,19 @@ class FileWrapper : public File {
   Status ReadAt(uint64_t offset, void* buf, size_t n, size_t* got) override {
     return target_->ReadAt(offset, buf, n, got);
   }
-  Status WriteAt(uint64_t offset, const void* buf, size_t n) override { return target_->WriteAt(offset, buf, n); }
+  Status WriteAt(uint64_t offset, const void* buf, size_t n) override {
+    return target_->WriteAt(offset, buf, n);
+  }
   Status Truncate(uint64_t size) override { return target_->Truncate(size); }
   Status Sync() override { return target_->Sync(); }
   Result<uint64_t> Size() override { return target_->Size(); }
-  Status TryLock(uint64_t offset, uint64_t length) override { return target_->TryLock(offset, length); }
+  Status TryLock(uint64_t offset, uint64_t length) override {
+    return target_->TryLock(offset, length);
+  }
   Status Lock(uint64_t offset, uint64_t length) override { return target_->Lock(offset, length); }
-  Status Unlock(uint64_t offset, uint64_t length) override { return target_->Unlock(offset, length); }
+  Status Unlock(uint64_t offset, uint64_t length) override {
+    return target_->Unlock(offset, length);
+  }
   const std::string& path() const override { return target_->path(); }
 
  private:

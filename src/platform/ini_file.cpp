@@ -12,11 +12,14 @@ namespace {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -38,7 +41,8 @@ IniFile IniFile::Parse(std::string_view text) {
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
       size_t close = line.find(']');
-      std::string_view name = Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
+      std::string_view name =
+          Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
       ini.AddSection(name);
       current = ini.Find(name);
       continue;
@@ -157,7 +161,9 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
   s->entries.push_back(Entry{std::string(key), std::string(value)});
 }
 
-bool IniFile::HasSection(std::string_view section) const { return Find(section) != nullptr; }
+bool IniFile::HasSection(std::string_view section) const {
+  return Find(section) != nullptr;
+}
 
 void IniFile::AddSection(std::string_view section) {
   if (Find(section) == nullptr) sections_.push_back(Section{std::string(section), {}});

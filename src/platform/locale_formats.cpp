@@ -21,7 +21,8 @@ std::string LongDateFrom(const std::string& short_date) {
   const size_t d = short_date.find_first_of("de");
   const size_t m = short_date.find_first_of("mbB");
   const size_t y = short_date.find_first_of("yY");
-  if (y != std::string::npos && (d == std::string::npos || y < d) && (m == std::string::npos || y < m))
+  if (y != std::string::npos && (d == std::string::npos || y < d) &&
+      (m == std::string::npos || y < m))
     return "%Y %B %d, %A";
   if (d != std::string::npos && m != std::string::npos && d < m) return "%A, %d %B %Y";
   return "%A, %B %d, %Y";
@@ -62,8 +63,8 @@ LocaleFormats SystemLocaleFormats() {
   return f;
 }
 
-std::string FormatLocalized(const std::string& pattern, int year, int month, int day, int hour, int minute,
-                            int second) {
+std::string FormatLocalized(const std::string& pattern, int year, int month, int day, int hour,
+                            int minute, int second) {
   if (month < 1 || month > 12) return std::string();
   struct tm tm = {};
   tm.tm_year = year - 1900;
@@ -84,8 +85,9 @@ std::string FormatLocalized(const std::string& pattern, int year, int month, int
   tm.tm_yday = kCumulative[month - 1] + day - 1 + (leap && month > 2 ? 1 : 0);
   char buf[256];
   locale_t loc = UserTimeLocale();
-  size_t n = loc != static_cast<locale_t>(0) ? strftime_l(buf, sizeof buf, pattern.c_str(), &tm, loc)
-                                             : strftime(buf, sizeof buf, pattern.c_str(), &tm);
+  size_t n = loc != static_cast<locale_t>(0)
+                 ? strftime_l(buf, sizeof buf, pattern.c_str(), &tm, loc)
+                 : strftime(buf, sizeof buf, pattern.c_str(), &tm);
   return std::string(buf, n);
 }
 

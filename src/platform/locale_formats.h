@@ -22,7 +22,7 @@ LocaleFormats SystemLocaleFormats();
 
 // Formats a local date and time with `pattern` in the user's locale (names of
 // days and months in its language). Weekday and day of year are computed.
-std::string FormatLocalized(const std::string& pattern, int year, int month, int day, int hour, int minute,
-                            int second);
+std::string FormatLocalized(const std::string& pattern, int year, int month, int day, int hour,
+                            int minute, int second);
 
 }  // namespace vm::platform

@@ -53,7 +53,8 @@ const char kHex[] = "0123456789abcdef";
 // including '=' and line ends, survive the text file.
 std::string Encode(RegType type, std::span<const uint8_t> data) {
   if (type == RegType::kDword && data.size() == 4) {
-    uint32_t v = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
+    uint32_t v =
+        data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
     char buf[16];
     std::snprintf(buf, sizeof buf, "dword:%08x", v);
     return buf;
@@ -106,7 +107,9 @@ bool Decode(std::string_view text, RegType* type, std::vector<uint8_t>* data) {
   return DecodeHex(text.substr(close + 2), data);
 }
 
-std::string ValueKey(std::string_view name) { return name.empty() ? "@" : std::string(name); }
+std::string ValueKey(std::string_view name) {
+  return name.empty() ? "@" : std::string(name);
+}
 
 }  // namespace
 

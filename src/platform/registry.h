@@ -23,10 +23,10 @@ enum class RegType : uint32_t { kNone = 0, kString = 1, kBinary = 3, kDword = 4 
 
 // Answers with their Windows numbers.
 inline constexpr long kRegSuccess = 0;
-inline constexpr long kRegNotFound = 2;       // key or value missing
-inline constexpr long kRegAccessDenied = 5;   // the store cannot be written
+inline constexpr long kRegNotFound = 2;      // key or value missing
+inline constexpr long kRegAccessDenied = 5;  // the store cannot be written
 inline constexpr long kRegInvalidHandle = 6;
-inline constexpr long kRegMoreData = 234;     // caller's buffer too small
+inline constexpr long kRegMoreData = 234;  // caller's buffer too small
 
 using RegKey = uint32_t;
 

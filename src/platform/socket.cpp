@@ -20,7 +20,9 @@ namespace vm::platform {
 
 namespace {
 
-int LastError() { return WinsockErrorFromErrno(errno); }
+int LastError() {
+  return WinsockErrorFromErrno(errno);
+}
 
 sockaddr_in MakeAddr(uint32_t addr, uint16_t port) {
   sockaddr_in sa{};
@@ -256,8 +258,9 @@ int SocketRecvBlocking(int fd, void* buf, size_t len, size_t* got) {
 }
 
 int SocketSetBuffer(int fd, bool receive, int bytes) {
-  return ::setsockopt(fd, SOL_SOCKET, receive ? SO_RCVBUF : SO_SNDBUF, &bytes, sizeof bytes) < 0 ? LastError()
-                                                                                                   : 0;
+  return ::setsockopt(fd, SOL_SOCKET, receive ? SO_RCVBUF : SO_SNDBUF, &bytes, sizeof bytes) < 0
+             ? LastError()
+             : 0;
 }
 
 bool ParseIPv4(std::string_view text, uint32_t* addr) {
@@ -310,8 +313,12 @@ int HostName(std::string* name) {
   return 0;
 }
 
-uint16_t HostToNetwork16(uint16_t v) { return htons(v); }
-uint16_t NetworkToHost16(uint16_t v) { return ntohs(v); }
+uint16_t HostToNetwork16(uint16_t v) {
+  return htons(v);
+}
+uint16_t NetworkToHost16(uint16_t v) {
+  return ntohs(v);
+}
 
 WakePipe::WakePipe() {
   if (::pipe2(fds_, O_CLOEXEC | O_NONBLOCK) < 0) fds_[0] = fds_[1] = -1;

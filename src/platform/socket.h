@@ -59,9 +59,9 @@ struct PollItem {
   int fd = -1;
   bool want_read = false;
   bool want_write = false;
-  bool readable = false;   // data, end of stream or an error to read
+  bool readable = false;  // data, end of stream or an error to read
   bool writable = false;
-  bool hangup = false;     // POLLHUP or POLLERR
+  bool hangup = false;  // POLLHUP or POLLERR
 };
 // Waits up to `timeout_ms` (-1 = no limit) for any item; returns the number
 // of ready items or -1 with *error set. An interrupted wait returns 0.

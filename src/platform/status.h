@@ -51,7 +51,7 @@ Status StatusFromErrno(int err, std::string_view context);
 template <typename T>
 class Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value) : value_(std::move(value)) {}          // NOLINT: implicit by design
   Result(Status status) : status_(std::move(status)) {}  // NOLINT
   bool ok() const { return value_.has_value(); }
   const Status& status() const { return status_; }

@@ -18,34 +18,34 @@ enum class ControlKind {
   kText,       // a multi-line text
   kDropList,   // a choice among `choices`
   kButton,
-  kList,       // rows of `columns`; `selected` row (1-based, 0 = none)
-  kGroup,      // a titled box around other controls
-  kProgress,   // a progress bar: `value` between range_low and range_high
+  kList,      // rows of `columns`; `selected` row (1-based, 0 = none)
+  kGroup,     // a titled box around other controls
+  kProgress,  // a progress bar: `value` between range_low and range_high
 };
 
 struct ListColumn {
   std::string header;
-  int width = 0;         // in dialog units, as the window is laid out
-  std::string picture;   // how the column's stored values show, e.g. "@D5"
+  int width = 0;        // in dialog units, as the window is laid out
+  std::string picture;  // how the column's stored values show, e.g. "@D5"
 };
 
 struct Control {
-  int number = 0;          // unique in its window, 1 upwards
-  std::string use;         // "?STATUS", "?PROGRESS1", "?EXIT" ...
+  int number = 0;   // unique in its window, 1 upwards
+  std::string use;  // "?STATUS", "?PROGRESS1", "?EXIT" ...
   ControlKind kind = ControlKind::kPrompt;
-  std::string text;        // caption, prompt, button or menu text
-  std::string value;       // the value as text
-  std::string picture;     // entries, strings and list columns: see picture.h
-  std::string status_text; // shown in the status bar while the control has focus
+  std::string text;         // caption, prompt, button or menu text
+  std::string value;        // the value as text
+  std::string picture;      // entries, strings and list columns: see picture.h
+  std::string status_text;  // shown in the status bar while the control has focus
   bool visible = true;
   bool enabled = true;
-  int parent = 0;          // menu of a menu item, group of a grouped control
-  int range_low = 0;       // progress bars
+  int parent = 0;     // menu of a menu item, group of a grouped control
+  int range_low = 0;  // progress bars
   int range_high = 100;
-  std::vector<std::string> choices;              // drop lists
-  std::vector<ListColumn> columns;               // lists
-  std::vector<std::vector<std::string>> rows;    // lists: stored values, one per column
-  int selected = 0;                              // lists: 1-based row, 0 = none
+  std::vector<std::string> choices;            // drop lists
+  std::vector<ListColumn> columns;             // lists
+  std::vector<std::vector<std::string>> rows;  // lists: stored values, one per column
+  int selected = 0;                            // lists: 1-based row, 0 = none
 };
 
 }  // namespace vm::runtime

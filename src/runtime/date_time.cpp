@@ -3,11 +3,15 @@
 namespace vm::runtime {
 namespace {
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+int64_t FloorDiv(int64_t a, int64_t b) {
+  return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
 
 }  // namespace
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool IsLeapYear(int year) {
+  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int DaysInMonth(int year, int month) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -66,7 +70,8 @@ int64_t MomentOf(int32_t day, int32_t time) {
 
 DayAndTime LocalDayAndTime(int64_t unix_seconds, long nanoseconds) {
   const platform::LocalDateTime t = platform::LocalFromUnix(unix_seconds, nanoseconds);
-  return {DayFromDate(t.year, t.month, t.day), TimeFrom(t.hour, t.minute, t.second, t.millisecond / 10)};
+  return {DayFromDate(t.year, t.month, t.day),
+          TimeFrom(t.hour, t.minute, t.second, t.millisecond / 10)};
 }
 
 }  // namespace vm::runtime

@@ -8,7 +8,9 @@
 namespace vm::runtime {
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // Bytes of the UTF-8 character that starts at name[i].
 size_t CharLength(std::string_view name, size_t i) {
@@ -50,7 +52,8 @@ std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind) {
   const std::string dir = slash == std::string_view::npos ? std::string(".")
                           : slash == 0                    ? std::string("/")
                                                           : std::string(pattern.substr(0, slash));
-  const std::string_view mask = slash == std::string_view::npos ? pattern : pattern.substr(slash + 1);
+  const std::string_view mask =
+      slash == std::string_view::npos ? pattern : pattern.substr(slash + 1);
   std::vector<FileEntry> out;
   auto listed = platform::ListDirectory(dir);
   if (!listed.ok()) return out;
@@ -63,7 +66,8 @@ std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind) {
     const DayAndTime when = LocalDayAndTime(e.mtime_seconds, e.mtime_nanoseconds);
     f.date = when.day;
     f.time = when.time;
-    f.size = static_cast<uint32_t>(std::min<uint64_t>(e.size, std::numeric_limits<uint32_t>::max()));
+    f.size =
+        static_cast<uint32_t>(std::min<uint64_t>(e.size, std::numeric_limits<uint32_t>::max()));
     if (e.is_directory) f.attrib |= kAttrDirectory;
     if (e.is_regular) f.attrib |= kAttrArchive;
     if (!e.owner_writable) f.attrib |= kAttrReadOnly;

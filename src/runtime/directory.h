@@ -11,10 +11,10 @@
 namespace vm::runtime {
 
 // Attribute bits of FIL:ATTRIB.
-constexpr uint8_t kAttrReadOnly = 0x01;   // the owner may not write
-constexpr uint8_t kAttrHidden = 0x02;     // name starts with "." (not "." or "..")
+constexpr uint8_t kAttrReadOnly = 0x01;  // the owner may not write
+constexpr uint8_t kAttrHidden = 0x02;    // name starts with "." (not "." or "..")
 constexpr uint8_t kAttrDirectory = 0x10;
-constexpr uint8_t kAttrArchive = 0x20;    // every ordinary file
+constexpr uint8_t kAttrArchive = 0x20;  // every ordinary file
 
 struct FileEntry {
   std::string name;        // FIL:NAME

@@ -9,13 +9,13 @@
 namespace vm::runtime {
 
 enum class EventKind {
-  kAccepted,     // a control was accepted or a menu item chosen; `control` says which
-  kNewSelection, // another row of a list was selected; `control` says which list
-  kOpenWindow,   // the first event of every window
-  kCloseWindow,  // the last event of every window
-  kTimer,        // the window's timer ran out
-  kCloseDown,    // the program is closing down; the window closes after it
-  kUser,         // any other number
+  kAccepted,      // a control was accepted or a menu item chosen; `control` says which
+  kNewSelection,  // another row of a list was selected; `control` says which list
+  kOpenWindow,    // the first event of every window
+  kCloseWindow,   // the last event of every window
+  kTimer,         // the window's timer ran out
+  kCloseDown,     // the program is closing down; the window closes after it
+  kUser,          // any other number
 };
 
 constexpr int32_t kEventAccepted = 1;
@@ -33,7 +33,9 @@ struct Event {
   int control = 0;  // control number for kAccepted and kNewSelection, else 0
 
   bool is(EventKind k) const { return kind == k; }
-  bool accepted(int control_number) const { return kind == EventKind::kAccepted && control == control_number; }
+  bool accepted(int control_number) const {
+    return kind == EventKind::kAccepted && control == control_number;
+  }
 };
 
 // The event a posted number stands for.

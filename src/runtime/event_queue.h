@@ -48,7 +48,7 @@ class EventQueue {
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<Entry> entries_;
-  uint64_t opened_ = 0;          // sequence numbers handed out
+  uint64_t opened_ = 0;           // sequence numbers handed out
   uint64_t close_down_mark_ = 0;  // windows up to this one close down
 };
 

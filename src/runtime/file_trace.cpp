@@ -9,10 +9,11 @@ namespace vm::runtime {
 
 std::string FormatTraceLine(std::string_view operation, long hundredths) {
   char line[128];
-  std::snprintf(line, sizeof line, "%-24.*s", static_cast<int>(std::min<size_t>(operation.size(), 24)),
-                operation.data());
+  std::snprintf(line, sizeof line, "%-24.*s",
+                static_cast<int>(std::min<size_t>(operation.size(), 24)), operation.data());
   std::string out = line;
-  std::snprintf(line, sizeof line, "Time Taken: %ld.%02ld secs\r\n", hundredths / 100, hundredths % 100);
+  std::snprintf(line, sizeof line, "Time Taken: %ld.%02ld secs\r\n", hundredths / 100,
+                hundredths % 100);
   return out + line;
 }
 

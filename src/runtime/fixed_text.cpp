@@ -6,7 +6,9 @@
 namespace vm::runtime {
 namespace {
 
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char c) {
+  return (c & 0xC0) == 0x80;
+}
 
 // Length of the sequence that a lead byte announces (1 for ASCII and for
 // stray bytes that are not valid leads).
@@ -49,7 +51,8 @@ std::string_view Clip(std::string_view value) {
 
 std::string_view ClipField(const char* field, size_t width) {
   const void* nul = std::memchr(field, '\0', width);
-  const size_t n = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - field) : width;
+  const size_t n =
+      nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - field) : width;
   return Clip(std::string_view(field, n));
 }
 
@@ -70,6 +73,8 @@ std::string UpperKey(std::string_view value) {
   return out;
 }
 
-bool IsBlank(std::string_view value) { return Clip(value).empty(); }
+bool IsBlank(std::string_view value) {
+  return Clip(value).empty();
+}
 
 }  // namespace vm::runtime

@@ -29,7 +29,9 @@ std::string_view ClipField(const char* field, size_t width);
 // Byte-wise comparison that ignores trailing blanks on both sides:
 // negative, zero or positive like memcmp.
 int CompareFixed(std::string_view a, std::string_view b);
-inline bool EqualFixed(std::string_view a, std::string_view b) { return CompareFixed(a, b) == 0; }
+inline bool EqualFixed(std::string_view a, std::string_view b) {
+  return CompareFixed(a, b) == 0;
+}
 
 // Upper case of the ASCII letters a-z; other bytes (including every byte of a
 // multi-byte UTF-8 sequence) are left as they are. Used for keys that are

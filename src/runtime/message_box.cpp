@@ -15,22 +15,32 @@ std::shared_ptr<MessagePresenter>& Installed() {
 
 uint32_t MessageRequest::EffectiveDefault() const {
   if (buttons == 0) return kButtonOk;
-  if (default_button != 0 && (default_button & (default_button - 1)) == 0 && (buttons & default_button) != 0)
+  if (default_button != 0 && (default_button & (default_button - 1)) == 0 &&
+      (buttons & default_button) != 0)
     return default_button;
   return buttons & (~buttons + 1);  // lowest set bit
 }
 
 const char* ButtonName(uint32_t button) {
   switch (button) {
-    case kButtonOk: return "Ok";
-    case kButtonYes: return "Yes";
-    case kButtonNo: return "No";
-    case kButtonAbort: return "Abort";
-    case kButtonRetry: return "Retry";
-    case kButtonIgnore: return "Ignore";
-    case kButtonCancel: return "Cancel";
-    case kButtonHelp: return "Help";
-    default: return "?";
+    case kButtonOk:
+      return "Ok";
+    case kButtonYes:
+      return "Yes";
+    case kButtonNo:
+      return "No";
+    case kButtonAbort:
+      return "Abort";
+    case kButtonRetry:
+      return "Retry";
+    case kButtonIgnore:
+      return "Ignore";
+    case kButtonCancel:
+      return "Cancel";
+    case kButtonHelp:
+      return "Help";
+    default:
+      return "?";
   }
 }
 
@@ -45,7 +55,8 @@ uint32_t HeadlessPresenter::Present(const MessageRequest& request) {
     if (!buttons.empty()) buttons += ",";
     buttons += ButtonName(b);
   }
-  platform::DiagWrite("[Message] " + request.caption + ": " + text + " [" + buttons + "] -> " + ButtonName(answer));
+  platform::DiagWrite("[Message] " + request.caption + ": " + text + " [" + buttons + "] -> " +
+                      ButtonName(answer));
   return answer;
 }
 
@@ -95,7 +106,8 @@ uint32_t Message(const MessageRequest& request) {
   return p->Present(request);
 }
 
-uint32_t Message(std::string text, std::string caption, MessageIcon icon, uint32_t buttons, uint32_t default_button) {
+uint32_t Message(std::string text, std::string caption, MessageIcon icon, uint32_t buttons,
+                 uint32_t default_button) {
   MessageRequest r;
   r.text = std::move(text);
   r.caption = std::move(caption);

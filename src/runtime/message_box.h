@@ -26,7 +26,7 @@ constexpr uint32_t kButtonHelp = 0x80;
 enum class MessageIcon { kNone, kInformation, kQuestion, kExclamation, kStop };
 
 struct MessageRequest {
-  std::string text;      // "|" marks a line break
+  std::string text;  // "|" marks a line break
   std::string caption;
   MessageIcon icon = MessageIcon::kNone;
   uint32_t buttons = kButtonOk;

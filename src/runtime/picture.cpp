@@ -11,8 +11,9 @@
 namespace vm::runtime {
 namespace {
 
-const char* const kMonthNames[] = {"January", "February", "March",     "April",   "May",      "June",
-                                   "July",    "August",   "September", "October", "November", "December"};
+const char* const kMonthNames[] = {"January",   "February", "March",    "April",
+                                   "May",       "June",     "July",     "August",
+                                   "September", "October",  "November", "December"};
 
 std::mutex formats_mu;
 std::optional<platform::LocaleFormats>& FormatsOverride() {
@@ -38,7 +39,9 @@ std::string Year4(int y) {
   return y < 0 ? "-" + s : s;
 }
 
-std::string ShortMonth(int m) { return std::string(kMonthNames[m - 1], 3); }
+std::string ShortMonth(int m) {
+  return std::string(kMonthNames[m - 1], 3);
+}
 
 }  // namespace
 
@@ -61,28 +64,46 @@ std::string FormatDate(int32_t day, int picture) {
   const CivilDate c = DateFromDay(day);
   const std::string yy = Two(c.year), yyyy = Year4(c.year), mm = Two(c.month), dd = Two(c.day);
   switch (picture) {
-    case 1: return BlankTens(c.month) + "/" + dd + "/" + yy;
-    case 2: return BlankTens(c.month) + "/" + dd + "/" + yyyy;
-    case 3: return ShortMonth(c.month) + " " + BlankTens(c.day) + ", " + yyyy;
-    case 4: return std::string(kMonthNames[c.month - 1]) + " " + BlankTens(c.day) + ", " + yyyy;
-    case 5: return BlankTens(c.day) + "/" + mm + "/" + yy;
-    case 6: return BlankTens(c.day) + "/" + mm + "/" + yyyy;
-    case 7: return BlankTens(c.day) + " " + ShortMonth(c.month) + " " + yy;
-    case 8: return BlankTens(c.day) + " " + ShortMonth(c.month) + " " + yyyy;
-    case 9: return yy + "/" + mm + "/" + dd;
-    case 10: return yyyy + "/" + mm + "/" + dd;
-    case 11: return yy + mm + dd;
-    case 12: return yyyy + mm + dd;
-    case 13: return BlankTens(c.month) + "/" + yy;
-    case 14: return BlankTens(c.month) + "/" + yyyy;
-    case 15: return yy + "/" + mm;
-    case 16: return yyyy + "/" + mm;
+    case 1:
+      return BlankTens(c.month) + "/" + dd + "/" + yy;
+    case 2:
+      return BlankTens(c.month) + "/" + dd + "/" + yyyy;
+    case 3:
+      return ShortMonth(c.month) + " " + BlankTens(c.day) + ", " + yyyy;
+    case 4:
+      return std::string(kMonthNames[c.month - 1]) + " " + BlankTens(c.day) + ", " + yyyy;
+    case 5:
+      return BlankTens(c.day) + "/" + mm + "/" + yy;
+    case 6:
+      return BlankTens(c.day) + "/" + mm + "/" + yyyy;
+    case 7:
+      return BlankTens(c.day) + " " + ShortMonth(c.month) + " " + yy;
+    case 8:
+      return BlankTens(c.day) + " " + ShortMonth(c.month) + " " + yyyy;
+    case 9:
+      return yy + "/" + mm + "/" + dd;
+    case 10:
+      return yyyy + "/" + mm + "/" + dd;
+    case 11:
+      return yy + mm + dd;
+    case 12:
+      return yyyy + mm + dd;
+    case 13:
+      return BlankTens(c.month) + "/" + yy;
+    case 14:
+      return BlankTens(c.month) + "/" + yyyy;
+    case 15:
+      return yy + "/" + mm;
+    case 16:
+      return yyyy + "/" + mm;
     case 17:
     case 18: {
       const platform::LocaleFormats f = CurrentLocaleFormats();
-      return platform::FormatLocalized(picture == 17 ? f.short_date : f.long_date, c.year, c.month, c.day, 0, 0, 0);
+      return platform::FormatLocalized(picture == 17 ? f.short_date : f.long_date, c.year, c.month,
+                                       c.day, 0, 0, 0);
     }
-    default: return std::string();
+    default:
+      return std::string();
   }
 }
 
@@ -93,19 +114,26 @@ std::string FormatTime(int32_t time, int picture) {
   const char* ampm = p.hour < 12 ? "AM" : "PM";
   const std::string mm = Two(p.minute), ss = Two(p.second);
   switch (picture) {
-    case 1: return BlankTens(p.hour) + ":" + mm;
-    case 2: return BlankTens(p.hour) + mm;
-    case 3: return BlankTens(h12) + ":" + mm + ampm;
-    case 4: return BlankTens(p.hour) + ":" + mm + ":" + ss;
-    case 5: return BlankTens(p.hour) + mm + ss;
-    case 6: return BlankTens(h12) + ":" + mm + ":" + ss + ampm;
+    case 1:
+      return BlankTens(p.hour) + ":" + mm;
+    case 2:
+      return BlankTens(p.hour) + mm;
+    case 3:
+      return BlankTens(h12) + ":" + mm + ampm;
+    case 4:
+      return BlankTens(p.hour) + ":" + mm + ":" + ss;
+    case 5:
+      return BlankTens(p.hour) + mm + ss;
+    case 6:
+      return BlankTens(h12) + ":" + mm + ":" + ss + ampm;
     case 7:
     case 8: {
       const platform::LocaleFormats f = CurrentLocaleFormats();
-      return platform::FormatLocalized(picture == 7 ? f.short_time : f.long_time, 2003, 7, 5, p.hour, p.minute,
-                                       p.second);
+      return platform::FormatLocalized(picture == 7 ? f.short_time : f.long_time, 2003, 7, 5,
+                                       p.hour, p.minute, p.second);
     }
-    default: return std::string();
+    default:
+      return std::string();
   }
 }
 
@@ -139,26 +167,46 @@ std::vector<Token> Tokenize(std::string_view text) {
 // 'Y' year. Empty when the picture cannot be read back.
 std::string DateOrder(int picture) {
   switch (picture) {
-    case 1: case 2: return "MDY";
-    case 3: case 4: return "NDY";
-    case 5: case 6: return "DMY";
-    case 7: case 8: return "DNY";
-    case 9: case 10: case 11: case 12: return "YMD";
-    case 13: case 14: return "MY";
-    case 15: case 16: return "YM";
+    case 1:
+    case 2:
+      return "MDY";
+    case 3:
+    case 4:
+      return "NDY";
+    case 5:
+    case 6:
+      return "DMY";
+    case 7:
+    case 8:
+      return "DNY";
+    case 9:
+    case 10:
+    case 11:
+    case 12:
+      return "YMD";
+    case 13:
+    case 14:
+      return "MY";
+    case 15:
+    case 16:
+      return "YM";
     case 17: {
       std::string order;
       const std::string f = CurrentLocaleFormats().short_date;
       for (size_t i = 0; i + 1 < f.size(); ++i) {
         if (f[i] != '%') continue;
         const char c = f[++i];
-        const char e = (c == 'd' || c == 'e') ? 'D' : (c == 'm') ? 'M' : (c == 'b' || c == 'B') ? 'N'
-                                                                         : (c == 'y' || c == 'Y') ? 'Y' : 0;
+        const char e = (c == 'd' || c == 'e')   ? 'D'
+                       : (c == 'm')             ? 'M'
+                       : (c == 'b' || c == 'B') ? 'N'
+                       : (c == 'y' || c == 'Y') ? 'Y'
+                                                : 0;
         if (e != 0 && order.find(e) == std::string::npos) order += e;
       }
       return order.size() == 3 ? order : std::string();
     }
-    default: return std::string();
+    default:
+      return std::string();
   }
 }
 
@@ -195,7 +243,8 @@ std::optional<int32_t> DeformatDate(std::string_view text, int picture, int this
     // Packed digits ("030705", "200307"): two each for day and month, the
     // rest for the year.
     const std::string packed = numbers[0];
-    const size_t year_width = packed.size() >= 2 * (numeric - 1) ? packed.size() - 2 * (numeric - 1) : 0;
+    const size_t year_width =
+        packed.size() >= 2 * (numeric - 1) ? packed.size() - 2 * (numeric - 1) : 0;
     if (year_width != 2 && year_width != 4) return std::nullopt;
     numbers.clear();
     size_t pos = 0;
@@ -289,7 +338,8 @@ std::optional<Picture> ParsePicture(std::string_view text) {
   }
   size_t digits_start = i;
   int n = 0;
-  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) && i - digits_start < 5)
+  while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])) &&
+         i - digits_start < 5)
     n = n * 10 + (text[i++] - '0');
   if (i == digits_start) return std::nullopt;
   if (i < text.size() && std::toupper(static_cast<unsigned char>(text[i])) == 'B') {
@@ -298,11 +348,26 @@ std::optional<Picture> ParsePicture(std::string_view text) {
   }
   if (i != text.size()) return std::nullopt;
   switch (kind) {
-    case 'S': p.kind = Picture::Kind::kString; p.width = n; break;
-    case 'N': p.kind = Picture::Kind::kNumber; p.width = n; break;
-    case 'D': p.kind = Picture::Kind::kDate; p.number = n; if (n < 1 || n > 18) return std::nullopt; break;
-    case 'T': p.kind = Picture::Kind::kTime; p.number = n; if (n < 1 || n > 8) return std::nullopt; break;
-    default: return std::nullopt;
+    case 'S':
+      p.kind = Picture::Kind::kString;
+      p.width = n;
+      break;
+    case 'N':
+      p.kind = Picture::Kind::kNumber;
+      p.width = n;
+      break;
+    case 'D':
+      p.kind = Picture::Kind::kDate;
+      p.number = n;
+      if (n < 1 || n > 18) return std::nullopt;
+      break;
+    case 'T':
+      p.kind = Picture::Kind::kTime;
+      p.number = n;
+      if (n < 1 || n > 8) return std::nullopt;
+      break;
+    default:
+      return std::nullopt;
   }
   if ((kind == 'S' && p.blank_zero) || (kind == 'S' && p.is_signed)) return std::nullopt;
   return p;
@@ -316,7 +381,8 @@ std::string FormatPicture(const Picture& picture, std::string_view value) {
       return FormatDate(TextToLong(value), picture.number);
     case Picture::Kind::kTime:
       return FormatTime(TextToLong(value), picture.number);
-    case Picture::Kind::kNumber: break;
+    case Picture::Kind::kNumber:
+      break;
   }
   const int64_t v = TextToNumber(value);
   const size_t width = static_cast<size_t>(picture.width);

@@ -39,7 +39,8 @@ std::string FormatTime(int32_t time, int picture);
 // not a valid date (month 13, 31 April, 29 February of a common year...).
 // Blank text reads as day 0.
 std::optional<int32_t> DeformatDate(std::string_view text, int picture, int this_year);
-std::optional<int32_t> DeformatDate(std::string_view text, int picture);  // this year by the system clock
+std::optional<int32_t> DeformatDate(std::string_view text,
+                                    int picture);  // this year by the system clock
 
 // Reads typed text back into a time of day: hours, minutes and optional
 // seconds separated by non-digits (or packed as in pictures 2 and 5), with an

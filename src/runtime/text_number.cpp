@@ -31,12 +31,14 @@ int64_t TextToNumber(std::string_view text) {
 }
 
 int16_t TextToShort(std::string_view text) {
-  return static_cast<int16_t>(std::clamp<int64_t>(TextToNumber(text), std::numeric_limits<int16_t>::min(),
+  return static_cast<int16_t>(std::clamp<int64_t>(TextToNumber(text),
+                                                  std::numeric_limits<int16_t>::min(),
                                                   std::numeric_limits<int16_t>::max()));
 }
 
 int32_t TextToLong(std::string_view text) {
-  return static_cast<int32_t>(std::clamp<int64_t>(TextToNumber(text), std::numeric_limits<int32_t>::min(),
+  return static_cast<int32_t>(std::clamp<int64_t>(TextToNumber(text),
+                                                  std::numeric_limits<int32_t>::min(),
                                                   std::numeric_limits<int32_t>::max()));
 }
 

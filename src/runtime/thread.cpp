@@ -18,13 +18,27 @@ Event EventFromNumber(int32_t number, int control) {
   e.number = number;
   e.control = control;
   switch (number) {
-    case kEventAccepted: e.kind = EventKind::kAccepted; break;
-    case kEventNewSelection: e.kind = EventKind::kNewSelection; break;
-    case kEventOpenWindow: e.kind = EventKind::kOpenWindow; break;
-    case kEventCloseWindow: e.kind = EventKind::kCloseWindow; break;
-    case kEventTimer: e.kind = EventKind::kTimer; break;
-    case kEventCloseDown: e.kind = EventKind::kCloseDown; break;
-    default: e.kind = EventKind::kUser; break;
+    case kEventAccepted:
+      e.kind = EventKind::kAccepted;
+      break;
+    case kEventNewSelection:
+      e.kind = EventKind::kNewSelection;
+      break;
+    case kEventOpenWindow:
+      e.kind = EventKind::kOpenWindow;
+      break;
+    case kEventCloseWindow:
+      e.kind = EventKind::kCloseWindow;
+      break;
+    case kEventTimer:
+      e.kind = EventKind::kTimer;
+      break;
+    case kEventCloseDown:
+      e.kind = EventKind::kCloseDown;
+      break;
+    default:
+      e.kind = EventKind::kUser;
+      break;
   }
   return e;
 }
@@ -40,8 +54,9 @@ void EventQueue::Push(WindowId target, const Event& event) {
 std::optional<Event> EventQueue::Take(WindowId window, std::optional<Deadline> deadline) {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    const auto it = std::find_if(entries_.begin(), entries_.end(),
-                                 [window](const Entry& e) { return e.target == window || e.target == 0; });
+    const auto it = std::find_if(entries_.begin(), entries_.end(), [window](const Entry& e) {
+      return e.target == window || e.target == 0;
+    });
     if (it != entries_.end()) {
       const Event e = it->event;
       entries_.erase(it);
@@ -54,8 +69,9 @@ std::optional<Event> EventQueue::Take(WindowId window, std::optional<Deadline> d
       return std::nullopt;  // a poll: nothing queued, and no futex wait for it
     } else if (cv_.wait_until(lock, *deadline) == std::cv_status::timeout) {
       // One last look: an event may have come with the timeout.
-      const auto late = std::find_if(entries_.begin(), entries_.end(),
-                                     [window](const Entry& e) { return e.target == window || e.target == 0; });
+      const auto late = std::find_if(entries_.begin(), entries_.end(), [window](const Entry& e) {
+        return e.target == window || e.target == 0;
+      });
       if (late == entries_.end()) return std::nullopt;
     }
   }
@@ -63,7 +79,8 @@ std::optional<Event> EventQueue::Take(WindowId window, std::optional<Deadline> d
 
 void EventQueue::Drop(WindowId window) {
   std::lock_guard<std::mutex> lock(mu_);
-  entries_.erase(std::remove_if(entries_.begin(), entries_.end(), [window](const Entry& e) { return e.target == window; }),
+  entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
+                                [window](const Entry& e) { return e.target == window; }),
                  entries_.end());
 }
 
@@ -118,7 +135,9 @@ ThreadSlot& Slot() {
 
 }  // namespace
 
-EventQueue& ThisThreadQueue() { return *Slot().queue; }
+EventQueue& ThisThreadQueue() {
+  return *Slot().queue;
+}
 
 std::shared_ptr<EventQueue> QueueOf(ThreadId thread) {
   std::lock_guard<std::mutex> lock(Reg().mu);
@@ -126,7 +145,9 @@ std::shared_ptr<EventQueue> QueueOf(ThreadId thread) {
   return it == Reg().queues.end() ? nullptr : it->second.lock();
 }
 
-ThreadId CurrentThread() { return Slot().id; }
+ThreadId CurrentThread() {
+  return Slot().id;
+}
 
 ThreadId StartThread(std::function<void()> procedure) {
   auto ready = std::make_shared<std::promise<ThreadId>>();
@@ -138,7 +159,8 @@ ThreadId StartThread(std::function<void()> procedure) {
     try {
       procedure();
     } catch (const std::exception& e) {
-      platform::DiagWrite(std::string("[Runtime] procedure thread ended by exception: ") + e.what());
+      platform::DiagWrite(std::string("[Runtime] procedure thread ended by exception: ") +
+                          e.what());
     } catch (...) {
       platform::DiagWrite("[Runtime] procedure thread ended by an unknown exception");
     }

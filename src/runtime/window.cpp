@@ -15,7 +15,8 @@ std::atomic<WindowId> next_window_id{1};
 }  // namespace
 
 Window::Window(std::string caption, WindowStyle style)
-    : model_(std::make_shared<WindowModel>(next_window_id++, CurrentThread(), std::move(caption), style)),
+    : model_(std::make_shared<WindowModel>(next_window_id++, CurrentThread(), std::move(caption),
+                                           style)),
       queue_(ThisThreadQueue()),
       open_sequence_(queue_.OpenSequence()) {}
 
@@ -23,7 +24,9 @@ Window::~Window() {
   if (state_ == State::kOpen) FinishClose();
 }
 
-void Window::CheckOwner() const { assert(CurrentThread() == model_->owner() && "window used off its owner thread"); }
+void Window::CheckOwner() const {
+  assert(CurrentThread() == model_->owner() && "window used off its owner thread");
+}
 
 ControlRef Window::Add(Control control) {
   CheckOwner();
@@ -40,9 +43,12 @@ ControlRef Window::AddKind(ControlKind kind, std::string use, std::string text) 
   return Add(std::move(c));
 }
 
-ControlRef Window::AddMenu(std::string text) { return AddKind(ControlKind::kMenu, "", std::move(text)); }
+ControlRef Window::AddMenu(std::string text) {
+  return AddKind(ControlKind::kMenu, "", std::move(text));
+}
 
-ControlRef Window::AddMenuItem(const ControlRef& menu, std::string use, std::string text, std::string status_text) {
+ControlRef Window::AddMenuItem(const ControlRef& menu, std::string use, std::string text,
+                               std::string status_text) {
   Control c;
   c.kind = ControlKind::kMenuItem;
   c.use = std::move(use);
@@ -52,7 +58,8 @@ ControlRef Window::AddMenuItem(const ControlRef& menu, std::string use, std::str
   return Add(std::move(c));
 }
 
-ControlRef Window::AddCheckItem(const ControlRef& menu, std::string use, std::string text, bool checked) {
+ControlRef Window::AddCheckItem(const ControlRef& menu, std::string use, std::string text,
+                                bool checked) {
   Control c;
   c.kind = ControlKind::kCheckItem;
   c.use = std::move(use);
@@ -82,7 +89,9 @@ ControlRef Window::AddString(std::string use, std::string picture) {
   return Add(std::move(c));
 }
 
-ControlRef Window::AddText(std::string use) { return AddKind(ControlKind::kText, std::move(use), ""); }
+ControlRef Window::AddText(std::string use) {
+  return AddKind(ControlKind::kText, std::move(use), "");
+}
 
 ControlRef Window::AddDropList(std::string use, std::vector<std::string> choices) {
   Control c;
@@ -104,7 +113,9 @@ ControlRef Window::AddList(std::string use, std::vector<ListColumn> columns) {
   return Add(std::move(c));
 }
 
-ControlRef Window::AddGroup(std::string text) { return AddKind(ControlKind::kGroup, "", std::move(text)); }
+ControlRef Window::AddGroup(std::string text) {
+  return AddKind(ControlKind::kGroup, "", std::move(text));
+}
 
 ControlRef Window::AddProgress(std::string use, int low, int high) {
   Control c;
@@ -156,8 +167,8 @@ std::optional<Event> Window::Accept() {
       timer_deadline_ = now + std::chrono::milliseconds(10 * static_cast<int64_t>(timer_));
       return EventFromNumber(kEventTimer);
     }
-    std::optional<Event> e =
-        queue_.Take(model_->id(), timer_ > 0 ? std::optional<Deadline>(timer_deadline_) : std::nullopt);
+    std::optional<Event> e = queue_.Take(
+        model_->id(), timer_ > 0 ? std::optional<Deadline>(timer_deadline_) : std::nullopt);
     if (!e) continue;  // the timer ran out
     switch (e->kind) {
       case EventKind::kCloseWindow:
@@ -175,18 +186,25 @@ std::optional<Event> Window::Accept() {
   }
 }
 
-void Window::Close() { model_->Post(kEventCloseWindow); }
+void Window::Close() {
+  model_->Post(kEventCloseWindow);
+}
 
-void Window::Post(int32_t number) { model_->Post(number); }
+void Window::Post(int32_t number) {
+  model_->Post(number);
+}
 
 void Window::SetTimer(int hundredths) {
   CheckOwner();
   timer_ = hundredths > 0 ? hundredths : 0;
-  timer_deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * static_cast<int64_t>(timer_));
+  timer_deadline_ = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(10 * static_cast<int64_t>(timer_));
   model_->SetTimerShown(timer_);
 }
 
-ControlRef Window::control(std::string_view use) const { return ControlRef(model_, model_->NumberOf(use)); }
+ControlRef Window::control(std::string_view use) const {
+  return ControlRef(model_, model_->NumberOf(use));
+}
 
 ControlRef Window::control(int number) const {
   return ControlRef(model_, model_->FindControl(number) ? number : 0);

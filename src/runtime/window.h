@@ -35,7 +35,8 @@ class Window {
   // adding unless Add is given a number).
   ControlRef Add(Control control);
   ControlRef AddMenu(std::string text);
-  ControlRef AddMenuItem(const ControlRef& menu, std::string use, std::string text, std::string status_text = "");
+  ControlRef AddMenuItem(const ControlRef& menu, std::string use, std::string text,
+                         std::string status_text = "");
   ControlRef AddCheckItem(const ControlRef& menu, std::string use, std::string text, bool checked);
   ControlRef AddPrompt(std::string text, std::string use = "");
   ControlRef AddEntry(std::string use, std::string picture);
@@ -90,7 +91,7 @@ class Window {
   const uint64_t open_sequence_;  // windows made before a close-down close with it
   State state_ = State::kDefined;
   bool open_event_due_ = true;
-  bool close_due_ = false;      // after kCloseDown
+  bool close_due_ = false;  // after kCloseDown
   bool saw_close_down_ = false;
   int timer_ = 0;
   std::chrono::steady_clock::time_point timer_deadline_;

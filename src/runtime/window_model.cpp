@@ -49,9 +49,13 @@ void WindowModel::PostToOwner(const Event& e) {
   if (const auto q = QueueOf(owner_)) q->Push(id_, e);
 }
 
-void WindowModel::Post(int32_t number, int control) { PostToOwner(EventFromNumber(number, control)); }
+void WindowModel::Post(int32_t number, int control) {
+  PostToOwner(EventFromNumber(number, control));
+}
 
-void WindowModel::UserAccepted(int control) { Post(kEventAccepted, control); }
+void WindowModel::UserAccepted(int control) {
+  Post(kEventAccepted, control);
+}
 
 void WindowModel::UserChoseMenuItem(int control) {
   Modify(control, [](Control& c) {
@@ -61,14 +65,17 @@ void WindowModel::UserChoseMenuItem(int control) {
 }
 
 void WindowModel::UserEdited(int control, std::string value) {
-  if (Modify(control, [&](Control& c) { c.value = std::move(value); })) Post(kEventAccepted, control);
+  if (Modify(control, [&](Control& c) { c.value = std::move(value); }))
+    Post(kEventAccepted, control);
 }
 
 void WindowModel::UserSelectedRow(int control, int row) {
   if (Modify(control, [row](Control& c) { c.selected = row; })) Post(kEventNewSelection, control);
 }
 
-void WindowModel::UserRequestedClose() { Post(kEventCloseWindow); }
+void WindowModel::UserRequestedClose() {
+  Post(kEventCloseWindow);
+}
 
 void WindowModel::SetCaption(std::string caption) {
   {
@@ -104,14 +111,18 @@ Control ControlRef::get() const {
   return window_->FindControl(number_).value_or(Control());
 }
 
-int64_t ControlRef::int_value() const { return TextToNumber(value()); }
+int64_t ControlRef::int_value() const {
+  return TextToNumber(value());
+}
 
 const ControlRef& ControlRef::set_value(std::string value) const {
   if (exists()) window_->Modify(number_, [&](Control& c) { c.value = std::move(value); });
   return *this;
 }
 
-const ControlRef& ControlRef::set_value(int64_t value) const { return set_value(std::to_string(value)); }
+const ControlRef& ControlRef::set_value(int64_t value) const {
+  return set_value(std::to_string(value));
+}
 
 const ControlRef& ControlRef::set_text(std::string text) const {
   if (exists()) window_->Modify(number_, [&](Control& c) { c.text = std::move(text); });
@@ -129,18 +140,21 @@ const ControlRef& ControlRef::set_enabled(bool on) const {
 }
 
 const ControlRef& ControlRef::set_range(int low, int high) const {
-  if (exists()) window_->Modify(number_, [=](Control& c) {
-    c.range_low = low;
-    c.range_high = high;
-  });
+  if (exists())
+    window_->Modify(number_, [=](Control& c) {
+      c.range_low = low;
+      c.range_high = high;
+    });
   return *this;
 }
 
 const ControlRef& ControlRef::set_rows(std::vector<std::vector<std::string>> rows) const {
-  if (exists()) window_->Modify(number_, [&](Control& c) {
-    c.rows = std::move(rows);
-    if (c.selected > static_cast<int>(c.rows.size())) c.selected = static_cast<int>(c.rows.size());
-  });
+  if (exists())
+    window_->Modify(number_, [&](Control& c) {
+      c.rows = std::move(rows);
+      if (c.selected > static_cast<int>(c.rows.size()))
+        c.selected = static_cast<int>(c.rows.size());
+    });
   return *this;
 }
 

@@ -101,7 +101,8 @@ class WindowModel : public std::enable_shared_from_this<WindowModel> {
 class ControlRef {
  public:
   ControlRef() = default;
-  ControlRef(std::shared_ptr<WindowModel> window, int number) : window_(std::move(window)), number_(number) {}
+  ControlRef(std::shared_ptr<WindowModel> window, int number)
+      : window_(std::move(window)), number_(number) {}
 
   bool exists() const { return window_ != nullptr && number_ != 0; }
   int number() const { return number_; }

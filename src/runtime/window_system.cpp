@@ -51,7 +51,11 @@ std::vector<std::shared_ptr<WindowModel>> OpenWindows() {
   return Sys().open;
 }
 
-bool DragFullWindows() { return Sys().drag_full_windows; }
-void SetDragFullWindows(bool on) { Sys().drag_full_windows = on; }
+bool DragFullWindows() {
+  return Sys().drag_full_windows;
+}
+void SetDragFullWindows(bool on) {
+  Sys().drag_full_windows = on;
+}
 
 }  // namespace vm::runtime

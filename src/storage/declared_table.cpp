@@ -9,8 +9,8 @@
 
 #include "storage/kfs_ops.h"
 #include "storage/kfs_transaction.h"
-#include "storage/shared_file.h"
 #include "storage/record_keys.h"
+#include "storage/shared_file.h"
 
 namespace vm::storage {
 
@@ -216,7 +216,8 @@ int DeclaredTable::Create() {
     return Finish(kErrBadDeclaration);
   }
   std::shared_ptr<SharedFile> f;
-  Status s = AcquireSharedFile(env_, parts_.file, kAccessReadWrite | kShareDenyNone, true, &f, password_);
+  Status s =
+      AcquireSharedFile(env_, parts_.file, kAccessReadWrite | kShareDenyNone, true, &f, password_);
   if (!s.ok()) return FromStatus(s);
   std::lock_guard<std::mutex> file_lock(f->mu);
   PageFile& pf = *f->file;
@@ -266,7 +267,8 @@ int DeclaredTable::Close() {
   table_.reset();
   Status s;
   if (failure_ != 0) {
-    failure_ = 0;  // nothing of this handle is left uncommitted: every statement commits or rolls back
+    failure_ =
+        0;  // nothing of this handle is left uncommitted: every statement commits or rolls back
   } else if (file_.use_count() == 1) {
     s = file_->file->TruncateToData();
   }
@@ -275,7 +277,9 @@ int DeclaredTable::Close() {
   return FromStatus(s);
 }
 
-int DeclaredTable::Set() { return StartOrder(-1); }
+int DeclaredTable::Set() {
+  return StartOrder(-1);
+}
 
 int DeclaredTable::SetKeyStart(int key) {
   if (key < 0) return Finish(kErrRecordNotFound);
@@ -297,7 +301,8 @@ int DeclaredTable::StartOrder(int key) {
 int DeclaredTable::SetKey(int key) {
   Statement statement(this);
   if (int g = Guard()) return g;
-  if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
+  if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
+    return Finish(kErrRecordNotFound);
   PageFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
@@ -363,7 +368,9 @@ int DeclaredTable::HoldRow(uint32_t record) {
   while (!file_->TryLockByte(byte)) {
     if (hold_seconds_ >= 0) {
       const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now() - start).count() / 10;
+                              std::chrono::steady_clock::now() - start)
+                              .count() /
+                          10;
       if (waited >= hold_seconds_ * 100) {
         hold_next_ = false;  // each hold request serves one read
         return Finish(kErrRecordHeld);
@@ -478,8 +485,10 @@ int DeclaredTable::Skip(int count) {
     uint32_t record = 0;
     bool found = false;
     s = Locate(count > 0, &record, &found);
-    if (!s.ok()) rc = FromStatus(s);
-    else if (!found) rc = Finish(kErrRecordNotAvailable);
+    if (!s.ok())
+      rc = FromStatus(s);
+    else if (!found)
+      rc = Finish(kErrRecordNotAvailable);
   }
   pf.EndRead();
   return rc != 0 ? rc : Finish(0);
@@ -502,8 +511,12 @@ int DeclaredTable::Peek(bool forward, bool* none) {
   return FromStatus(s);
 }
 
-int DeclaredTable::Bof(bool* at_start) { return Peek(false, at_start); }
-int DeclaredTable::Eof(bool* at_end) { return Peek(true, at_end); }
+int DeclaredTable::Bof(bool* at_start) {
+  return Peek(false, at_start);
+}
+int DeclaredTable::Eof(bool* at_end) {
+  return Peek(true, at_end);
+}
 
 // Position values: the order (0xFF record order, else the key number), the
 // current row, then the record position or the key entry.
@@ -559,14 +572,19 @@ int DeclaredTable::Reget(const std::string& position) {
   return rc != 0 ? rc : Finish(0);
 }
 
-int DeclaredTable::Next() { return Step(true); }
-int DeclaredTable::Previous() { return Step(false); }
+int DeclaredTable::Next() {
+  return Step(true);
+}
+int DeclaredTable::Previous() {
+  return Step(false);
+}
 
 int DeclaredTable::Get(int key) {
   Statement statement(this);
   if (int g = Guard()) return g;
   Release();
-  if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
+  if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
+    return Finish(kErrRecordNotFound);
   PageFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
@@ -596,8 +614,12 @@ int DeclaredTable::Get(int key) {
   return rc != 0 ? rc : Finish(0);
 }
 
-int DeclaredTable::Add() { return AddRow(false); }
-int DeclaredTable::Append() { return AddRow(true); }
+int DeclaredTable::Add() {
+  return AddRow(false);
+}
+int DeclaredTable::Append() {
+  return AddRow(true);
+}
 
 int DeclaredTable::AddRow(bool append) {
   Statement statement(this);
@@ -617,7 +639,8 @@ int DeclaredTable::AddRow(bool append) {
 // taken for their length, unless this handle holds the row already (`busy`
 // when another process holds it); the stored row must still be there (33).
 // Both end any hold and watch.
-int DeclaredTable::ChangeCurrentRow(int busy, const std::function<Status(const std::string&)>& change) {
+int DeclaredTable::ChangeCurrentRow(int busy,
+                                    const std::function<Status(const std::string&)>& change) {
   Statement statement(this);
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
@@ -697,7 +720,8 @@ int DeclaredTable::KeyEntries(int key, uint32_t* entries, bool* complete) {
   *entries = 0;
   *complete = false;
   if (int g = Guard()) return g;
-  if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
+  if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
+    return Finish(kErrRecordNotFound);
   PageFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
@@ -808,9 +832,15 @@ int DeclaredTable::ListTables(std::vector<std::string>* names) {
 
 namespace vm::storage {
 
-int DeclaredTable::BuildFile(bool full) { return Build(-1, full, false); }
-int DeclaredTable::BuildKey(int key, bool full) { return Build(key, full, false); }
-int DeclaredTable::Pack(bool full) { return Build(-1, full, true); }
+int DeclaredTable::BuildFile(bool full) {
+  return Build(-1, full, false);
+}
+int DeclaredTable::BuildKey(int key, bool full) {
+  return Build(key, full, false);
+}
+int DeclaredTable::Pack(bool full) {
+  return Build(-1, full, true);
+}
 
 // Builds key `key` (-1: every key that is not deferred) into the file.
 int DeclaredTable::Build(int key, bool full, bool pack) {

@@ -5,7 +5,9 @@
 namespace vm::storage {
 namespace {
 
-bool IsDecimal(uint8_t type) { return type == kTypeDecimal || type == kTypePDecimal; }
+bool IsDecimal(uint8_t type) {
+  return type == kTypeDecimal || type == kTypePDecimal;
+}
 bool IsText(uint8_t type) {
   return type == kTypeString || type == kTypeCString || type == kTypePString;
 }
@@ -160,11 +162,9 @@ std::string CompareDefinition(const TableDef& stored, const TableDef& declared) 
     const FieldDef& a = stored.fields[i];
     const FieldDef& b = declared.fields[i];
     bool same = a.type == b.type && a.offset == b.offset && a.name == b.name &&
-                a.attr1 == b.attr1 && a.size == b.size && a.attr2 == b.attr2 &&
-                a.attr3 == b.attr3;
+                a.attr1 == b.attr1 && a.size == b.size && a.attr2 == b.attr2 && a.attr3 == b.attr3;
     if (same && IsDecimal(a.type)) same = a.digits == b.digits && a.places == b.places;
-    if (same && IsText(a.type))
-      same = a.string_length == b.string_length && a.picture == b.picture;
+    if (same && IsText(a.type)) same = a.string_length == b.string_length && a.picture == b.picture;
     if (!same) return "field " + std::to_string(i) + " (" + a.name + ")";
   }
   for (size_t i = 0; i < stored.memos.size(); ++i) {

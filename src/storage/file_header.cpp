@@ -62,7 +62,9 @@ uint64_t FileHeader::DataEnd() const {
 bool FileHeader::Consistent(uint64_t file_size) const {
   uint64_t floor = end[0];
   for (int k = 1; k < kRegionCount; ++k) {
-    if (start[k] < floor || end[k] < start[k] || (end[k] - start[k]) % static_cast<uint32_t>(k) != 0) return false;
+    if (start[k] < floor || end[k] < start[k] ||
+        (end[k] - start[k]) % static_cast<uint32_t>(k) != 0)
+      return false;
     floor = end[k];
   }
   if (PageOffset(0) + 256ull * floor > kMaxFileBytes) return false;  // offsets are 32-bit

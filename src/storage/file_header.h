@@ -53,8 +53,12 @@ struct FileHeader {
 };
 
 // The change counter after `counter`: one more, passing over 0.
-inline uint32_t NextChange(uint32_t counter) { return counter == 0xFFFFFFFFu ? 1u : counter + 1u; }
+inline uint32_t NextChange(uint32_t counter) {
+  return counter == 0xFFFFFFFFu ? 1u : counter + 1u;
+}
 
-inline uint64_t PageOffset(int32_t page) { return 512 + 256ull * static_cast<uint32_t>(page); }
+inline uint64_t PageOffset(int32_t page) {
+  return 512 + 256ull * static_cast<uint32_t>(page);
+}
 
 }  // namespace vm::storage

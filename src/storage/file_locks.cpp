@@ -13,12 +13,21 @@ Status LockRangeFor(unsigned kinds, uint32_t number, bool releasing, LockRange* 
     return Status::Internal(releasing ? kErrUnlockKinds : kErrLockKinds);
   }
   switch (kinds) {
-    case kLockReaderSlot: *range = {0x80000000ull + number % 1023, 1}; break;
-    case kLockUpdate: *range = {0x800003FFull, 1}; break;
-    case kLockCommit: *range = {0x80000000ull, 1023}; break;
+    case kLockReaderSlot:
+      *range = {0x80000000ull + number % 1023, 1};
+      break;
+    case kLockUpdate:
+      *range = {0x800003FFull, 1};
+      break;
+    case kLockCommit:
+      *range = {0x80000000ull, 1023};
+      break;
     case kLockTable:
-    case kLockRecord: *range = {0x80000401ull + number, 1}; break;
-    default: return Status::Internal(releasing ? kErrUnlockKinds : kErrLockKinds);
+    case kLockRecord:
+      *range = {0x80000401ull + number, 1};
+      break;
+    default:
+      return Status::Internal(releasing ? kErrUnlockKinds : kErrLockKinds);
   }
   return Status::Ok();
 }

@@ -14,14 +14,15 @@ TableDef ControlDef() {
   using namespace control;
   TableDef d;
   d.record_length = kControlLength;
-  d.fields = {MakeField("CON:SMTP_SERVER", kTypeString, kSmtpServer, kSmtpServerSize),
-              MakeField("CON:PORT", kTypeShort, kPort, 2),
-              MakeField("CON:FROM", kTypeString, kFrom, kFromSize),
-              MakeField("CON:IDLETIME", kTypeString, kIdleTime, kIdleTimeSize),
-              MakeField("CON:APPLICATE_PATH", kTypeString, kApplicatePath, kApplicatePathSize),
-              MakeField("CON:SUBJECT", kTypeString, kSubject, kSubjectSize),
-              MakeField("CON:ATTACHMENT_BODY", kTypeCString, kAttachmentBody, kAttachmentBodySize),
-              MakeField("CON:NONATTACHMENTBODY", kTypeCString, kNonAttachmentBody, kNonAttachmentBodySize)};
+  d.fields = {
+      MakeField("CON:SMTP_SERVER", kTypeString, kSmtpServer, kSmtpServerSize),
+      MakeField("CON:PORT", kTypeShort, kPort, 2),
+      MakeField("CON:FROM", kTypeString, kFrom, kFromSize),
+      MakeField("CON:IDLETIME", kTypeString, kIdleTime, kIdleTimeSize),
+      MakeField("CON:APPLICATE_PATH", kTypeString, kApplicatePath, kApplicatePathSize),
+      MakeField("CON:SUBJECT", kTypeString, kSubject, kSubjectSize),
+      MakeField("CON:ATTACHMENT_BODY", kTypeCString, kAttachmentBody, kAttachmentBodySize),
+      MakeField("CON:NONATTACHMENTBODY", kTypeCString, kNonAttachmentBody, kNonAttachmentBodySize)};
   return d;
 }
 
@@ -56,14 +57,21 @@ TableDef ProcessedFilesDef() {
               MakeField("PRO:SENDATTACHMENT", kTypeString, kSendAttachment, kSendAttachmentSize),
               MakeField("PRO:DATEOFRECORDING", kTypeLong, kDateOfRecording, 4),
               MakeField("PRO:TIMEOFRECORDING", kTypeLong, kTimeOfRecording, 4)};
-  d.keys = {MakeKey("PRO:FILENAMEKEY", kKeyOptional | kKeyNoCase, {{0, 0}}),
-            MakeKey("PRO:PROCESSEDKEYCONTROL", kKeyDuplicates | kKeyOptional | kKeyNoCase, {{3, 0}})};
+  d.keys = {
+      MakeKey("PRO:FILENAMEKEY", kKeyOptional | kKeyNoCase, {{0, 0}}),
+      MakeKey("PRO:PROCESSEDKEYCONTROL", kKeyDuplicates | kKeyOptional | kKeyNoCase, {{3, 0}})};
   return d;
 }
 
-std::string ControlFile(const std::string& dir) { return InDir(dir, "CONTROL.KFS"); }
-std::string MailboxesFile(const std::string& dir) { return InDir(dir, "MAILBOXE.KFS"); }
-std::string ProcessedFilesFile(const std::string& dir) { return InDir(dir, "PROCESSE.KFS"); }
+std::string ControlFile(const std::string& dir) {
+  return InDir(dir, "CONTROL.KFS");
+}
+std::string MailboxesFile(const std::string& dir) {
+  return InDir(dir, "MAILBOXE.KFS");
+}
+std::string ProcessedFilesFile(const std::string& dir) {
+  return InDir(dir, "PROCESSE.KFS");
+}
 
 std::unique_ptr<DeclaredTable> DeclareControl(const std::string& dir, platform::Env* env) {
   return std::make_unique<DeclaredTable>(ControlFile(dir), ControlDef(), env);

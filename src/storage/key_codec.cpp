@@ -6,8 +6,7 @@ namespace vm::storage {
 namespace {
 
 bool IsStringType(uint8_t type) {
-  return type == kTypeString || type == kTypeCString || type == kTypePString ||
-         type == kTypeGroup;
+  return type == kTypeString || type == kTypeCString || type == kTypePString || type == kTypeGroup;
 }
 
 // Copies the characters of a CSTRING or PSTRING and pads them with zeros.
@@ -41,8 +40,7 @@ size_t KeyValueLength(const TableDef& def, const KeyDef& key) {
 }
 
 void AppendKeyComponent(const FieldDef& field, bool no_case, bool descending,
-                        const Collation& collation, std::string_view bytes,
-                        std::string* out) {
+                        const Collation& collation, std::string_view bytes, std::string* out) {
   const size_t start = out->size();
   auto first = [&]() -> char& { return (*out)[start]; };
   switch (field.type) {

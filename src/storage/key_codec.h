@@ -23,8 +23,7 @@ void AppendKeyValue(const TableDef& def, const KeyDef& key, const Collation& col
 
 // Appends the encoding of one field's bytes as a key component.
 void AppendKeyComponent(const FieldDef& field, bool no_case, bool descending,
-                        const Collation& collation, std::string_view field_bytes,
-                        std::string* out);
+                        const Collation& collation, std::string_view field_bytes, std::string* out);
 
 // True when every component of `key` is empty in `row`: blanks for STRING and
 // GROUP, a zero first byte for CSTRING and PSTRING, all zero bytes otherwise.

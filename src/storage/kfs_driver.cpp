@@ -54,7 +54,8 @@ int Send(KfsControlBlock* cb, KfsArgs* args) {
   }
   if (command == "FLAGS") {
     if (has_value) {
-      if (int rc = t->WriteFlags(static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10)))) return rc;
+      if (int rc = t->WriteFlags(static_cast<uint32_t>(std::strtoul(value.c_str(), nullptr, 10))))
+        return rc;
     }
     uint32_t flags = 0;
     if (int rc = t->ReadFlags(&flags)) return rc;
@@ -175,7 +176,9 @@ int Run(int op, KfsControlBlock* cb, KfsArgs* args) {
 
 }  // namespace
 
-std::string KfsTransactionControlFile() { return TransactionControlFile(); }
+std::string KfsTransactionControlFile() {
+  return TransactionControlFile();
+}
 
 int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args) {
   if (op == kOpQueryView) return kErrNone;
@@ -195,7 +198,9 @@ int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args) {
   const int rc = Run(op, cb, args);
   if (cb->trace.on) {
     const long hundredths = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                  std::chrono::steady_clock::now() - start).count() / 10);
+                                                  std::chrono::steady_clock::now() - start)
+                                                  .count() /
+                                              10);
     std::string error;
     if (rc != 0) error = std::to_string(rc) + " " + std::string(KfsErrorText(rc));
     cb->trace.Log(op, hundredths, "Table: " + cb->name, error);

@@ -44,7 +44,7 @@ struct KfsControlBlock {
   std::unique_ptr<DeclaredTable> table;
   bool dispose = false;
   bool full_build = false;
-  KfsTrace trace;  // read from the profile when the state is built
+  KfsTrace trace;    // read from the profile when the state is built
   KfsBlockMutex mu;  // held by each KfsDriver call on this block
   int last_error = 0;
   int file_error = 0;
@@ -53,16 +53,16 @@ struct KfsControlBlock {
 
 // Arguments of an operation; each operation reads the ones it takes.
 struct KfsArgs {
-  int key = -1;            // key number (SETkey, GETfilekey, RECORDSkey ...)
-  uint32_t pointer = 0;    // record number (GETfileptr)
-  int seconds = -1;        // HOLDfilesec, LOCKfilesec
-  int access = -1;         // OPEN/SHARE; -1 keeps the control block's
-  std::string text;        // SEND command
-  std::string answer;      // SEND answer, NAME
-  uint32_t count = 0;      // RECORDSfile, COUNTRECORDS, POINTERfile answers
-  int skip = 0;            // SKIP: rows to move on (back when negative)
-  std::string position;    // POSITION answer; RESET and REGET argument
-  bool at_end = false;     // BOF and EOF answers
+  int key = -1;          // key number (SETkey, GETfilekey, RECORDSkey ...)
+  uint32_t pointer = 0;  // record number (GETfileptr)
+  int seconds = -1;      // HOLDfilesec, LOCKfilesec
+  int access = -1;       // OPEN/SHARE; -1 keeps the control block's
+  std::string text;      // SEND command
+  std::string answer;    // SEND answer, NAME
+  uint32_t count = 0;    // RECORDSfile, COUNTRECORDS, POINTERfile answers
+  int skip = 0;          // SKIP: rows to move on (back when negative)
+  std::string position;  // POSITION answer; RESET and REGET argument
+  bool at_end = false;   // BOF and EOF answers
 };
 
 // Runs operation `op` on the table of `cb`. Operations the driver does not

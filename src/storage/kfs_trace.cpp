@@ -31,7 +31,8 @@ KfsTrace KfsTrace::FromProfile(const std::string& driver_options) {
   return t;
 }
 
-void KfsTrace::Log(int op, long hundredths, const std::string& detail, const std::string& file_error) const {
+void KfsTrace::Log(int op, long hundredths, const std::string& detail,
+                   const std::string& file_error) const {
   if (!on) return;
   std::string text = runtime::FormatTraceLine(KfsOpName(op), hundredths);
   if (details && !detail.empty()) text += "    " + detail + "\r\n";

@@ -115,13 +115,15 @@ Status Transaction::Add(const std::shared_ptr<SharedFile>& file) {
   const std::string setting = TransactionControlFile();
   std::lock_guard<std::mutex> lock(mu_);
   const PageFile* pf = file->file.get();
-  if (std::any_of(members_.begin(), members_.end(), [pf](const Member& m) { return m.file->file.get() == pf; })) {
+  if (std::any_of(members_.begin(), members_.end(),
+                  [pf](const Member& m) { return m.file->file.get() == pf; })) {
     return Status::Ok();
   }
   Member m;
   m.file = file;
   m.default_control = setting.empty();
-  m.control = m.default_control ? DirectoryOf(file->file->path()) + std::string(kDefaultControlName) : setting;
+  m.control = m.default_control ? DirectoryOf(file->file->path()) + std::string(kDefaultControlName)
+                                : setting;
   if (std::find(control_files_.begin(), control_files_.end(), m.control) == control_files_.end()) {
     if (control_files_.size() + 1 >= static_cast<size_t>(kMaxControlFiles)) {
       return Status::Internal(kErrTooManyControlFiles);
@@ -164,7 +166,8 @@ std::unique_lock<std::mutex> Transaction::LockMembers(MemberLocks* held) {
     for (const auto& f : files) locks.emplace_back(f->mu);
     std::unique_lock<std::mutex> lock(mu_);
     bool same = true;
-    for (const Member& m : members_) same = same && std::binary_search(files.begin(), files.end(), m.file);
+    for (const Member& m : members_)
+      same = same && std::binary_search(files.begin(), files.end(), m.file);
     if (same) {
       held->files = std::move(files);
       held->locks = std::move(locks);

@@ -44,7 +44,8 @@ inline constexpr std::chrono::milliseconds kControlFileWait{3000};
 // kControlFileWait while a sharing conflict refuses it; any other failure
 // (a directory, no permission, too many open files) is answered at once.
 // Errors carry the path and the system's cause as their text.
-Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number, bool* pending);
+Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number,
+                          bool* pending);
 
 class Transaction {
  public:
@@ -95,7 +96,7 @@ class Transaction {
   static void KeepNumber(PageFile* first, uint32_t number);
   void Clear();
 
-  std::mutex commit_mu_;  // one COMMIT or ROLLBACK at a time
+  std::mutex commit_mu_;   // one COMMIT or ROLLBACK at a time
   mutable std::mutex mu_;  // guards the members, the control files and failed_
   std::vector<Member> members_;
   std::vector<std::string> control_files_;  // distinct, at most 100

@@ -73,8 +73,8 @@ Status StoredTable::ReadMemo(uint32_t record, uint8_t memo, std::string* content
   for (uint32_t chunk = 0; chunk <= 0xFFFF; ++chunk) {
     std::string piece;
     bool found = false;
-    Status s = tree_->Get(MemoChunkKey(number_, record, memo, static_cast<uint16_t>(chunk)),
-                          &piece, &found);
+    Status s = tree_->Get(MemoChunkKey(number_, record, memo, static_cast<uint16_t>(chunk)), &piece,
+                          &found);
     if (!s.ok()) return s;
     if (!found) break;
     stored += piece;

@@ -69,7 +69,8 @@ int RleDecode(std::string_view in, size_t unpacked_length, std::string* out) {
   size_t produced = 0;
   while (produced < unpacked_length) {
     size_t copy = 0;
-    if (!GetVarint(in, &pos, &copy) || copy > unpacked_length - produced || copy > in.size() - pos) {
+    if (!GetVarint(in, &pos, &copy) || copy > unpacked_length - produced ||
+        copy > in.size() - pos) {
       return kErrCopyOverrun;
     }
     out->append(in.substr(pos, copy));
@@ -95,8 +96,8 @@ Status EncodePage(int32_t home_page, const TreePage& page, std::string* image) {
   if (unpacked > expanded) return Status::Internal(kErrUnpackedAboveExpanded);
 
   std::string packed;
-  bool compress = RleEncode(body, &packed) &&
-                  UnitsFor(header_length + packed.size()) < UnitsFor(unpacked);
+  bool compress =
+      RleEncode(body, &packed) && UnitsFor(header_length + packed.size()) < UnitsFor(unpacked);
   const std::string& stored_body = compress ? packed : body;
   const size_t stored = header_length + stored_body.size();
   if (stored > kMaxPageBytes || unpacked > 0xFFFF) return Status::Internal(kErrPageTooLarge);
@@ -116,8 +117,12 @@ Status EncodePage(int32_t home_page, const TreePage& page, std::string* image) {
   return Status::Ok();
 }
 
-uint16_t StoredSizeOf(std::string_view image) { return image.size() >= 6 ? DecodeFixed16(image.data() + 4) : 0; }
-uint32_t HomeOffsetOf(std::string_view image) { return image.size() >= 4 ? DecodeFixed32(image.data()) : 0; }
+uint16_t StoredSizeOf(std::string_view image) {
+  return image.size() >= 6 ? DecodeFixed16(image.data() + 4) : 0;
+}
+uint32_t HomeOffsetOf(std::string_view image) {
+  return image.size() >= 4 ? DecodeFixed32(image.data()) : 0;
+}
 
 Status DecodePage(std::string_view image, int region_class, TreePage* page) {
   if (image.size() < 13) return Status::Internal(kErrPageClass);
@@ -125,7 +130,8 @@ Status DecodePage(std::string_view image, int region_class, TreePage* page) {
   const size_t unpacked = DecodeFixed16(image.data() + 6);
   const size_t count = DecodeFixed16(image.data() + 10);
   const uint8_t level = static_cast<uint8_t>(image[12]);
-  if (stored < 13 || stored > image.size() || (region_class != 0 && UnitsFor(stored) != region_class)) {
+  if (stored < 13 || stored > image.size() ||
+      (region_class != 0 && UnitsFor(stored) != region_class)) {
     return Status::Internal(kErrPageClass);
   }
   const size_t header_length = 13 + (level == 0 ? 0 : 4 * count);

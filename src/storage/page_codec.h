@@ -25,7 +25,9 @@ inline constexpr int kErrUnpackedAboveExpanded = 1659;
 inline constexpr int kErrPageTooLarge = 1678;
 
 // Units (256-byte) needed for n bytes.
-inline int UnitsFor(size_t n) { return static_cast<int>((n + kUnit - 1) / kUnit); }
+inline int UnitsFor(size_t n) {
+  return static_cast<int>((n + kUnit - 1) / kUnit);
+}
 
 // Run-length encodes `body`. Returns false, leaving *out empty, when the body
 // has no run of four equal bytes and so is stored as it is.

@@ -16,26 +16,28 @@ using platform::Code;
 // The reader slot this process tries first; any value modulo 1023 will do.
 uint64_t ProcessStartSlot() {
   static const uint64_t slot =
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) % kReaderSlots;
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) %
+      kReaderSlots;
   return slot;
 }
 
-uint64_t RoundUnits(size_t n) { return static_cast<uint64_t>(UnitsFor(n)) * kUnit; }
-
+uint64_t RoundUnits(size_t n) {
+  return static_cast<uint64_t>(UnitsFor(n)) * kUnit;
+}
 
 }  // namespace
 
 Status PageFile::Open(platform::Env* env, const std::string& path, const Options& options,
                       std::unique_ptr<PageFile>* out) {
-  auto file = env->OpenFile(path, options.access, options.share,
-                            options.create ? platform::Disposition::kOpenAlways
-                                           : platform::Disposition::kOpenExisting);
+  auto file = env->OpenFile(
+      path, options.access, options.share,
+      options.create ? platform::Disposition::kOpenAlways : platform::Disposition::kOpenExisting);
   if (!file.ok()) {
     // The cause (a directory, no permission, too many open files, a sharing
     // violation) goes along as text: 5 alone does not say which.
     const platform::Status& why = file.status();
-    return Status::Error(why.code() == Code::kNotFound ? kErrorFileNotFound : kErrorAccessDenied, why.message(),
-                         why.sys_errno());
+    return Status::Error(why.code() == Code::kNotFound ? kErrorFileNotFound : kErrorAccessDenied,
+                         why.message(), why.sys_errno());
   }
   out->reset(new PageFile(env, path, std::move(file.value()), options));
   return Status::Ok();
@@ -48,9 +50,13 @@ PageFile::PageFile(platform::Env* env, std::string path, std::unique_ptr<platfor
   shared_ = options_.share == platform::Share::kDenyNone;
 }
 
-PageFile::~PageFile() { ReleaseLocks(); }
+PageFile::~PageFile() {
+  ReleaseLocks();
+}
 
-bool PageFile::dirty() const { return header_dirty_ || !freed_.empty() || !dirty_.empty(); }
+bool PageFile::dirty() const {
+  return header_dirty_ || !freed_.empty() || !dirty_.empty();
+}
 
 void PageFile::MarkDirty(int32_t page, const std::shared_ptr<TreePage>& p) {
   clean_.Erase(page);
@@ -75,7 +81,8 @@ Status PageFile::ReadAt(uint64_t offset, size_t length, std::string* out, size_t
   out->assign(length, '\0');
   platform::Status s = file_->ReadAt(offset, out->data(), length, got);
   if (!s.ok()) return Status::Internal(kErrReadFailed);
-  if (key_ && *got == length) DecipherBuffer(*key_, reinterpret_cast<uint8_t*>(out->data()), length);
+  if (key_ && *got == length)
+    DecipherBuffer(*key_, reinterpret_cast<uint8_t*>(out->data()), length);
   return Status::Ok();
 }
 
@@ -202,7 +209,8 @@ Status PageFile::ReadHeader(bool changing) {
     return Status::Ok();
   }
   FileHeader disk;
-  if (got < kHeaderSize || !FileHeader::Decode(bytes, &disk)) return Status::Error(kErrorInvalidDataFile);
+  if (got < kHeaderSize || !FileHeader::Decode(bytes, &disk))
+    return Status::Error(kErrorInvalidDataFile);
   const bool pending = disk.committed_end != disk.journal_end;
   // The header of a commit point keeps the old counter, so a pending journal
   // is resolved even when the counter did not move: only a reading handle
@@ -347,7 +355,8 @@ Status PageFile::Finalize() {
   Status s = ReadAt(0, kHeaderSize, &bytes, &got);
   if (!s.ok()) return s;
   FileHeader h;
-  if (got < kHeaderSize || !FileHeader::Decode(bytes, &h)) return Status::Error(kErrorInvalidDataFile);
+  if (got < kHeaderSize || !FileHeader::Decode(bytes, &h))
+    return Status::Error(kErrorInvalidDataFile);
   h.committed_end = h.journal_end = static_cast<uint32_t>(h.DataEnd());
   h.change_counter = NextChange(h.change_counter);
   s = WriteAt(0, h.Encode());
@@ -496,7 +505,8 @@ Status PageFile::SizingPass() {
     if (where == numbers.end()) continue;  // freed meanwhile
     const int32_t number = where->second;
     int current_class = 0;
-    if (number >= 0 && header_.ClassOf(number, &current_class).ok() && current_class == cls) continue;
+    if (number >= 0 && header_.ClassOf(number, &current_class).ok() && current_class == cls)
+      continue;
     s = Relocate(page, number, cls);
     if (!s.ok()) break;
   }
@@ -558,7 +568,8 @@ Status PageFile::Commit() {
 // was before and the operation has ended. A commit that would make the file
 // reach past its 32-bit offsets is refused before anything is written.
 Status PageFile::CommitToJournal() {
-  if (options_.share == platform::Share::kDenyNone || options_.share == platform::Share::kDenyWrite) {
+  if (options_.share == platform::Share::kDenyNone ||
+      options_.share == platform::Share::kDenyWrite) {
     if (!file_->Lock(kLockBase, kReaderSlots).ok()) {
       Rollback();
       return Status::Error(kErrorAccessDenied);

@@ -123,7 +123,8 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
     std::string image;
   };
 
-  PageFile(platform::Env* env, std::string path, std::unique_ptr<platform::File> file, const Options& options);
+  PageFile(platform::Env* env, std::string path, std::unique_ptr<platform::File> file,
+           const Options& options);
 
   Status ReadAt(uint64_t offset, size_t length, std::string* out, size_t* got);
   Status WriteAt(uint64_t offset, std::string_view data);
@@ -164,7 +165,7 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   std::vector<int32_t> freed_;
   // While the sizing pass runs: the number each changed page has now.
   std::unordered_map<const TreePage*, int32_t>* numbers_ = nullptr;
-  int32_t next_temp_ = -2;  // -1 means "no tree", so temporaries start below it
+  int32_t next_temp_ = -2;                 // -1 means "no tree", so temporaries start below it
   std::map<uint64_t, uint64_t> redirect_;  // home offset -> journal position
 
   std::vector<JournalEntry> journal_;  // pages of a commit to copy home

@@ -36,7 +36,9 @@ constexpr size_t kMaxShared = 63;
 char At(const Record& r, size_t i) {
   return i < r.key.size() ? r.key[i] : r.data[i - r.key.size()];
 }
-char& At(Record& r, size_t i) { return i < r.key.size() ? r.key[i] : r.data[i - r.key.size()]; }
+char& At(Record& r, size_t i) {
+  return i < r.key.size() ? r.key[i] : r.data[i - r.key.size()];
+}
 
 }  // namespace
 

@@ -15,7 +15,9 @@ uint32_t DecodeNumber(std::string_view four_bytes) {
   return four_bytes.size() < 4 ? 0 : DecodeBigEndian32(four_bytes.data());
 }
 
-std::string TablePrefix(uint32_t table) { return EncodeNumber(table); }
+std::string TablePrefix(uint32_t table) {
+  return EncodeNumber(table);
+}
 
 std::string TableNameKey(std::string_view upper_name) {
   std::string k(1, static_cast<char>(kKindTableName));
@@ -41,8 +43,8 @@ std::string KeyPrefix(uint32_t table, uint8_t key_number) {
   return k;
 }
 
-std::string KeyEntryKey(uint32_t table, uint8_t key_number, std::string_view value,
-                        bool duplicates, uint32_t record) {
+std::string KeyEntryKey(uint32_t table, uint8_t key_number, std::string_view value, bool duplicates,
+                        uint32_t record) {
   std::string k = KeyPrefix(table, key_number);
   k.append(value);
   if (duplicates) PutBigEndian32(&k, record);
@@ -84,7 +86,9 @@ std::string CollationKey(uint32_t table) {
   return k;
 }
 
-std::string TransactionKey() { return std::string(1, static_cast<char>(kKindTransaction)); }
+std::string TransactionKey() {
+  return std::string(1, static_cast<char>(kKindTransaction));
+}
 
 uint32_t EntryRecordNumber(std::string_view key, std::string_view data) {
   std::string_view tail = data.size() >= 4 ? data.substr(data.size() - 4) : std::string_view();

@@ -30,8 +30,8 @@ std::string RowKey(uint32_t table, uint32_t record);
 std::string KeyPrefix(uint32_t table, uint8_t key_number);
 // The key of an entry: unique keys end with the value (the record number is
 // the data); keys with duplicates carry the record number in the key.
-std::string KeyEntryKey(uint32_t table, uint8_t key_number, std::string_view value,
-                        bool duplicates, uint32_t record);
+std::string KeyEntryKey(uint32_t table, uint8_t key_number, std::string_view value, bool duplicates,
+                        uint32_t record);
 std::string MemoPrefix(uint32_t table, uint32_t record);
 std::string MemoChunkKey(uint32_t table, uint32_t record, uint8_t memo, uint16_t chunk);
 std::string DefinitionKey(uint32_t table, uint16_t block);

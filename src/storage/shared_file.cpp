@@ -24,10 +24,13 @@ OpenFileList& OpenFiles() {
 
 platform::Share ShareOf(int access) {
   switch (access & 0x30) {
-    case 0x20: return platform::Share::kDenyWrite;
+    case 0x20:
+      return platform::Share::kDenyWrite;
     case 0x10:
-    case 0x30: return platform::Share::kExclusive;
-    default: return platform::Share::kDenyNone;
+    case 0x30:
+      return platform::Share::kExclusive;
+    default:
+      return platform::Share::kDenyNone;
   }
 }
 
@@ -87,7 +90,8 @@ Status AcquireSharedFile(platform::Env* env, const std::string& path, int access
   o.share = ShareOf(access);
   o.create = create;
   o.password = password;
-  o.transaction_check = [env](uint32_t transaction, const std::string& control_file, bool* pending) {
+  o.transaction_check = [env](uint32_t transaction, const std::string& control_file,
+                              bool* pending) {
     return TransactionPending(env, control_file, transaction, pending);
   };
   auto f = std::make_shared<SharedFile>();

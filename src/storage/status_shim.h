@@ -7,8 +7,17 @@ class Status {
  public:
   Status() = default;
   static Status Ok() { return Status(); }
-  static Status Internal(int number) { Status s; s.code_ = 90; s.internal_ = number; return s; }
-  static Status Error(int code) { Status s; s.code_ = code; return s; }
+  static Status Internal(int number) {
+    Status s;
+    s.code_ = 90;
+    s.internal_ = number;
+    return s;
+  }
+  static Status Error(int code) {
+    Status s;
+    s.code_ = code;
+    return s;
+  }
   // An error with its cause as the operating system gave it: `text` names
   // the call and the path ("open /data/CONTROL.KFS: Is a directory"),
   // `os_error` is the system's number (0 when the cause is not the system's,
@@ -32,8 +41,12 @@ class Status {
   int code() const { return code_; }
   int internal() const { return internal_; }
   bool has_cause() const { return cause_ != nullptr; }
-  const std::string& text() const { static const std::string kNone; return cause_ ? cause_->text : kNone; }
+  const std::string& text() const {
+    static const std::string kNone;
+    return cause_ ? cause_->text : kNone;
+  }
   int os_error() const { return cause_ ? cause_->os_error : 0; }
+
  private:
   struct Cause {
     std::string text;

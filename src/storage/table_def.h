@@ -30,12 +30,12 @@ enum FieldType : uint8_t {
 };
 
 // Key attribute bits (one byte per key).
-inline constexpr uint8_t kKeyDuplicates = 0x01;     // record number is part of the entry's key
-inline constexpr uint8_t kKeyOptional = 0x02;       // no entry when every component is empty
-inline constexpr uint8_t kKeyNoCase = 0x04;         // strings compared without regard to case
-inline constexpr uint8_t kKeyNotCompared = 0x10;    // ignored when definitions are compared
-inline constexpr uint8_t kKeyDeferred = 0x20;       // entries made only by a build
-inline constexpr uint8_t kKeyDynamic = 0x40;        // never stored in the file
+inline constexpr uint8_t kKeyDuplicates = 0x01;   // record number is part of the entry's key
+inline constexpr uint8_t kKeyOptional = 0x02;     // no entry when every component is empty
+inline constexpr uint8_t kKeyNoCase = 0x04;       // strings compared without regard to case
+inline constexpr uint8_t kKeyNotCompared = 0x10;  // ignored when definitions are compared
+inline constexpr uint8_t kKeyDeferred = 0x20;     // entries made only by a build
+inline constexpr uint8_t kKeyDynamic = 0x40;      // never stored in the file
 
 // Memo attribute bits.
 inline constexpr uint16_t kMemoNoOemConvert = 0x02;  // content kept as it is in OEM tables

@@ -76,13 +76,15 @@ bool StoredTable::StoredEntry(uint8_t key, std::string_view stored, uint32_t rec
 // Deletes the entry of row `record`. A unique key's entry is named by the
 // value alone: when the row's entry was never made (its key was pending or
 // deferred), an entry of that value belongs to another row and stays.
-Status StoredTable::DeleteOwnEntry(uint8_t key, const std::string& entry, uint32_t record, bool* found) {
+Status StoredTable::DeleteOwnEntry(uint8_t key, const std::string& entry, uint32_t record,
+                                   bool* found) {
   *found = false;
   if (!def_.keys[key].duplicates()) {
     std::string data;
     bool present = false;
     Status s = tree_->Get(entry, &data, &present);
-    if (!s.ok() || !present || data.size() < 4 || EntryRecordNumber(entry, data) != record) return s;
+    if (!s.ok() || !present || data.size() < 4 || EntryRecordNumber(entry, data) != record)
+      return s;
   }
   return tree_->Delete(entry, found);
 }
@@ -334,7 +336,8 @@ Status StoredTable::Change(uint32_t record, std::string_view row,
       }
     }
     if (c.has_new) {
-      if (s.ok()) s = tree_->Insert(c.new_entry, k.duplicates() ? std::string() : EncodeNumber(record));
+      if (s.ok())
+        s = tree_->Insert(c.new_entry, k.duplicates() ? std::string() : EncodeNumber(record));
       if (!s.ok()) return s;
     }
     if (c.had_old) {
@@ -471,8 +474,8 @@ Status StoredTable::StepRow(uint32_t record, bool forward, uint32_t* at, std::st
   return Status::Ok();
 }
 
-Status StoredTable::StepKey(uint8_t key, std::string_view from, bool forward,
-                            std::string* entry, uint32_t* record, bool* found, RecordTree* in) {
+Status StoredTable::StepKey(uint8_t key, std::string_view from, bool forward, std::string* entry,
+                            uint32_t* record, bool* found, RecordTree* in) {
   RecordTree* tree = in != nullptr ? in : tree_;
   const std::string prefix = KeyPrefix(number_, key);
   Record r;
@@ -498,8 +501,8 @@ Status StoredTable::StepKey(uint8_t key, std::string_view from, bool forward,
   return Status::Ok();
 }
 
-Status StoredTable::SeekKey(uint8_t key, std::string_view row, std::string* entry,
-                            uint32_t* record, bool* found, bool* exact, RecordTree* in) {
+Status StoredTable::SeekKey(uint8_t key, std::string_view row, std::string* entry, uint32_t* record,
+                            bool* found, bool* exact, RecordTree* in) {
   RecordTree* tree = in != nullptr ? in : tree_;
   const KeyDef& k = def_.keys[key];
   std::string value;

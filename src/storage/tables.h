@@ -126,8 +126,7 @@ class StoredTable {
 
  private:
   std::string ToStored(std::string_view row) const;
-  bool StoredEntry(uint8_t key, std::string_view stored, uint32_t record,
-                   std::string* entry) const;
+  bool StoredEntry(uint8_t key, std::string_view stored, uint32_t record, std::string* entry) const;
   Status DeleteWithPrefix(const std::string& prefix);
   Status DeleteOwnEntry(uint8_t key, const std::string& entry, uint32_t record, bool* found);
   // The row record after (forward) or before row `record`; *at its number.

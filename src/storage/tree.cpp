@@ -12,7 +12,9 @@ namespace {
 // field is damage.
 constexpr uint8_t kMaxLevel = 40;
 
-Status Damaged() { return Status::Internal(kErrBadRecords); }
+Status Damaged() {
+  return Status::Internal(kErrBadRecords);
+}
 
 // Index of the first record whose key is not less than `key`.
 size_t LowerBound(const std::vector<Record>& records, std::string_view key) {
@@ -78,8 +80,7 @@ const TreePage* RecordTree::HintedLeaf(std::string_view key) {
   if (hint_.page == nullptr) return nullptr;
   const TreePage& p = *hint_.page;
   // Checked on the held object first, so that a key elsewhere costs no load.
-  if (!p.leaf() || p.records.empty() || key < p.records.front().key ||
-      p.records.back().key < key)
+  if (!p.leaf() || p.records.empty() || key < p.records.front().key || p.records.back().key < key)
     return nullptr;
   std::shared_ptr<TreePage> current;
   if (!pages_->Load(hint_.number, &current).ok() || current != hint_.page) {

@@ -91,8 +91,8 @@ class RecordTree {
   Status FixSeparators(Path& path);
   Status StepOut(Path& path, bool forward, Record* out, bool* found);
   Status CheckRightNeighbour(const Path& path);
-  Status VerifyPage(int32_t number, uint8_t level, std::string_view low,
-                    const std::string* high, int depth);
+  Status VerifyPage(int32_t number, uint8_t level, std::string_view low, const std::string* high,
+                    int depth);
   // The leaf last reached, when it is still the page its number loads and
   // `key` lies between its first and last keys; null otherwise.
   const TreePage* HintedLeaf(std::string_view key);

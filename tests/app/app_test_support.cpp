@@ -3,9 +3,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -125,8 +125,8 @@ uint16_t ClosedPort() {
 }
 
 std::vector<std::string> DumpMail(const std::filesystem::path& eml) {
-  const std::string out =
-      RunCommand("/usr/bin/python3 '" + SourcePath("tests/app/dump_mail.py") + "' '" + eml.string() + "'");
+  const std::string out = RunCommand("/usr/bin/python3 '" + SourcePath("tests/app/dump_mail.py") +
+                                     "' '" + eml.string() + "'");
   std::vector<std::string> lines;
   std::istringstream in(out);
   for (std::string l; std::getline(in, l);) lines.push_back(l);
@@ -137,7 +137,8 @@ namespace {
 // Header names compare without regard to case.
 bool IsHeaderLine(const std::string& line, const std::string& name) {
   const std::string prefix = "header " + name + ": ";
-  return line.size() >= prefix.size() && strncasecmp(line.c_str(), prefix.c_str(), prefix.size()) == 0;
+  return line.size() >= prefix.size() &&
+         strncasecmp(line.c_str(), prefix.c_str(), prefix.size()) == 0;
 }
 }  // namespace
 
@@ -185,7 +186,8 @@ void GatewayTest::TearDown() {
   std::filesystem::remove_all(root_, ec);
 }
 
-void GatewayTest::WriteSettings(uint16_t port, const std::string& attach_body, const std::string& plain_body) {
+void GatewayTest::WriteSettings(uint16_t port, const std::string& attach_body,
+                                const std::string& plain_body) {
   GatewayFiles files(data_dir());
   OpenTable open(files, Table::kControl);
   ASSERT_EQ(open.code(), 0);
@@ -203,22 +205,26 @@ void GatewayTest::WriteSettings(uint16_t port, const std::string& attach_body, c
   ASSERT_EQ(existing ? con.Put() : con.Add(), 0);
 }
 
-void GatewayTest::AddMailbox(int no, const std::string& email, const std::string& cc, const std::string& enable,
-                             const std::string& attach) {
+void GatewayTest::AddMailbox(int no, const std::string& email, const std::string& cc,
+                             const std::string& enable, const std::string& attach) {
   GatewayFiles files(data_dir());
   OpenTable open(files, Table::kMailboxes);
   ASSERT_EQ(open.code(), 0);
-  WriteMailbox(MailboxRow{static_cast<int16_t>(no), email, cc, enable, attach}, &files.mailboxes().buffer());
+  WriteMailbox(MailboxRow{static_cast<int16_t>(no), email, cc, enable, attach},
+               &files.mailboxes().buffer());
   ASSERT_EQ(files.mailboxes().Add(), 0);
   std::filesystem::create_directories(std::filesystem::path(tree()) / std::to_string(no) / "msg");
 }
 
-std::string GatewayTest::MakeRecording(int box, const std::string& name, const std::string& bytes, int age_seconds) {
+std::string GatewayTest::MakeRecording(int box, const std::string& name, const std::string& bytes,
+                                       int age_seconds) {
   const auto dir = std::filesystem::path(tree()) / std::to_string(box) / "msg";
   std::filesystem::create_directories(dir);
   const auto p = dir / name;
-  std::ofstream(p, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  std::filesystem::last_write_time(p, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(age_seconds));
+  std::ofstream(p, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::filesystem::last_write_time(
+      p, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(age_seconds));
   return p.string();
 }
 

@@ -80,12 +80,14 @@ class GatewayTest : public ::testing::Test {
   const std::filesystem::path& root() const { return root_; }
 
   // Settings row: server 127.0.0.1 and `port`, templates with tags.
-  void WriteSettings(uint16_t port, const std::string& attach_body = "Attached: <EXT> <DATE> <TIME>",
+  void WriteSettings(uint16_t port,
+                     const std::string& attach_body = "Attached: <EXT> <DATE> <TIME>",
                      const std::string& plain_body = "Call <ext> about <Date> at <time>.");
-  void AddMailbox(int no, const std::string& email, const std::string& cc, const std::string& enable,
-                  const std::string& attach);
+  void AddMailbox(int no, const std::string& email, const std::string& cc,
+                  const std::string& enable, const std::string& attach);
   // A recording in mailbox `box`, last written `age_seconds` ago; returns its path.
-  std::string MakeRecording(int box, const std::string& name, const std::string& bytes, int age_seconds = 120);
+  std::string MakeRecording(int box, const std::string& name, const std::string& bytes,
+                            int age_seconds = 120);
   // Adds a ProcessedFiles row directly (as an interrupted pass leaves it).
   void AddRow(const ProcessedRow& row);
   std::vector<ProcessedRow> Log();

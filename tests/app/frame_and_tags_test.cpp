@@ -23,8 +23,9 @@ TEST(TagsTest, FirstOccurrenceOfEachTagInAnyCase) {
   EXPECT_EQ(FillTags("Box <ext>, again <EXT>.", july5, nine09, 101), "Box 101 , again <EXT>.");
   EXPECT_EQ(FillTags("<Date>|<time>|<Ext>", july5, nine09, 7), " 5/07/03 | 9:09 |7 ");
   EXPECT_EQ(FillTags("no tags here", july5, nine09, 7), "no tags here");
-  EXPECT_EQ(FillTags("<DATE><DATE>", runtime::DayFromDate(2026, 12, 25), runtime::TimeFrom(23, 5), 1),
-            "25/12/26 <DATE>");
+  EXPECT_EQ(
+      FillTags("<DATE><DATE>", runtime::DayFromDate(2026, 12, 25), runtime::TimeFrom(23, 5), 1),
+      "25/12/26 <DATE>");
   // The filled text is cut to the template's 999 characters.
   const std::string filled = FillTags(std::string(995, 'x') + "<EXT>", july5, nine09, 12345);
   EXPECT_EQ(filled.size(), kBodyCapacity);
@@ -70,7 +71,8 @@ TEST_F(FrameTest, FirstRunAddsSettingsAndTheTimerAndMenuRunPasses) {
   };
   std::thread t([&] { Main(o); });
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (passes < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  while (passes < 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_TRUE(opened);
   EXPECT_GE(passes.load(), 2) << "the timer did not run passes";
   // Spooler off: the timer stops; "Send Mail" still runs a pass.
@@ -80,7 +82,8 @@ TEST_F(FrameTest, FirstRunAddsSettingsAndTheTimerAndMenuRunPasses) {
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   EXPECT_EQ(passes.load(), before) << "passes ran with the spooler off";
   frame->UserChoseMenuItem(frame->NumberOf("?FILESENDMAIL"));
-  while (passes == before && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  while (passes == before && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(passes.load(), before + 1);
   frame->UserChoseMenuItem(frame->NumberOf("?EXIT"));
   t.join();

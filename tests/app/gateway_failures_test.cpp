@@ -42,7 +42,8 @@ TEST_F(FailureTest, ServerThatNeverAnswersIsBoundedByTheReplyLimit) {
   o.dispatch.reply_timeout_ms = 1000;
   const auto start = std::chrono::steady_clock::now();
   const ScanReport r = Pass(o);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << "the pass was not bounded";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20))
+      << "the pass was not bounded";
   EXPECT_EQ(r.failed, 1);
   const auto log = Log();
   ASSERT_EQ(log.size(), 1u);
@@ -71,9 +72,9 @@ TEST_F(FailureTest, WholeMessageLimitEndsASendThatDoesNotFinish) {
 class LockedFilesEnv : public platform::EnvWrapper {
  public:
   LockedFilesEnv() : EnvWrapper(platform::Env::Default()) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
-                                                             platform::Share share,
-                                                             platform::Disposition disposition) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
     if (path.find("locked") != std::string::npos) {
       return platform::Status::Error(platform::Code::kAccessDenied, "permission denied", 13);
     }
@@ -86,10 +87,18 @@ TEST_F(FailureTest, HostileVanishingAndUnreadableRecordings) {
   ASSERT_NE(server.port(), 0);
   WriteSettings(server.port());
   AddMailbox(101, "alice@example.com", "", "YES", "YES");
-  const std::vector<std::string> names = {
-      "quo\"te.wav", "back\\slash.wav", "semi;colon.wav", "com,ma.wav", "pi|pe.wav",
-      "caf\xc3\xa9 \xe2\x82\xac.wav", "cp1252 \xe9.wav", "line\r\nBcc: evil@example.com.wav",
-      "new\nX-Injected: yes.wav", std::string(240, 'L') + ".wav", "empty.wav", "locked.wav"};
+  const std::vector<std::string> names = {"quo\"te.wav",
+                                          "back\\slash.wav",
+                                          "semi;colon.wav",
+                                          "com,ma.wav",
+                                          "pi|pe.wav",
+                                          "caf\xc3\xa9 \xe2\x82\xac.wav",
+                                          "cp1252 \xe9.wav",
+                                          "line\r\nBcc: evil@example.com.wav",
+                                          "new\nX-Injected: yes.wav",
+                                          std::string(240, 'L') + ".wav",
+                                          "empty.wav",
+                                          "locked.wav"};
   for (const std::string& n : names) MakeRecording(101, n, n == "empty.wav" ? "" : "audio of " + n);
   ProcessedRow gone;
   gone.filename = "gone.wav";
@@ -123,8 +132,10 @@ TEST_F(FailureTest, HostileVanishingAndUnreadableRecordings) {
   EXPECT_NE(text_of("gone.wav").find("-35"), std::string::npos) << text_of("gone.wav");
   EXPECT_NE(text_of("locked.wav").find("-35"), std::string::npos) << text_of("locked.wav");
   EXPECT_EQ(text_of("empty.wav"), "Nil");
-  EXPECT_NE(text_of(names[9]).find("path is longer than the 255 characters"), std::string::npos) << text_of(names[9]);
-  for (const char* n : {"quo\"te.wav", "com,ma.wav", "pi|pe.wav", "back\\slash.wav", "semi;colon.wav"}) {
+  EXPECT_NE(text_of(names[9]).find("path is longer than the 255 characters"), std::string::npos)
+      << text_of(names[9]);
+  for (const char* n :
+       {"quo\"te.wav", "com,ma.wav", "pi|pe.wav", "back\\slash.wav", "semi;colon.wav"}) {
     EXPECT_EQ(text_of(n), "Nil") << n;
   }
 
@@ -143,7 +154,8 @@ TEST_F(FailureTest, HostileVanishingAndUnreadableRecordings) {
     EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << line;
   }
   const auto lines = sink_->Lines();
-  EXPECT_NE(std::find(lines.begin(), lines.end(), "send_mail: queued mailbox 101 file line\\x0D\\x0ABcc: evil@example.com.wav"),
+  EXPECT_NE(std::find(lines.begin(), lines.end(),
+                      "send_mail: queued mailbox 101 file line\\x0D\\x0ABcc: evil@example.com.wav"),
             lines.end());
   EXPECT_GE(r.sent, 6);
 }

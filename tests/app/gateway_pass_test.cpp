@@ -8,8 +8,8 @@
 
 #include "app/records.h"
 #include "app/scanner.h"
-#include "framework/error_manager.h"
 #include "app_test_support.h"
+#include "framework/error_manager.h"
 #include "platform/clock.h"
 #include "runtime/date_time.h"
 #include "runtime/picture.h"
@@ -18,7 +18,8 @@ namespace vm::app::testing {
 namespace {
 
 bool Contains(const std::vector<std::string>& lines, const std::string& text) {
-  return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& l) { return l.find(text) != std::string::npos; });
 }
 
 class PassTest : public GatewayTest {
@@ -76,7 +77,8 @@ TEST_F(PassTest, AttachmentChoiceCopyAddressAndTags) {
   ASSERT_EQ(log.size(), 2u);
   const std::string date = runtime::FormatDate(log[0].date_of_recording, 5);
   const std::string time = runtime::FormatTime(log[0].time_of_recording, 1);
-  EXPECT_TRUE(Contains(first, "text Attached: 101  " + date + "  " + time + "\\r\\n")) << first.back();
+  EXPECT_TRUE(Contains(first, "text Attached: 101  " + date + "  " + time + "\\r\\n"))
+      << first.back();
   EXPECT_TRUE(Contains(second, "text Call 102  about")) << second.back();
   for (const ProcessedRow& row : log) {
     EXPECT_EQ(row.processed, 1);
@@ -126,9 +128,11 @@ TEST_F(PassTest, YoungRecordingWaitsForALaterPass) {
   WriteSettings(server_->port());
   AddMailbox(101, "alice@example.com", "", "YES", "NO");
   MakeRecording(101, "young.wav", "x", 0);
-  const auto written = std::filesystem::last_write_time(std::filesystem::path(tree()) / "101/msg/young.wav");
+  const auto written =
+      std::filesystem::last_write_time(std::filesystem::path(tree()) / "101/msg/young.wav");
   const int64_t unix_written = std::chrono::duration_cast<std::chrono::seconds>(
-                                   std::chrono::file_clock::to_sys(written).time_since_epoch()).count();
+                                   std::chrono::file_clock::to_sys(written).time_since_epoch())
+                                   .count();
   platform::ManualClock clock;
   clock.Set(platform::LocalFromUnix(unix_written + 10, 0), unix_written + 10);
   ScanOptions o = FastOptions();
@@ -161,7 +165,11 @@ TEST_F(PassTest, RowsLeftWaitingAreSentByAPassThatFindsNothing) {
   waiting.send_attachment = "NO";
   waiting.error = "0";
   AddRow(waiting);
-  AddRow(done = [&] { ProcessedRow d = done; d.filename = "old2.wav"; return d; }());
+  AddRow(done = [&] {
+    ProcessedRow d = done;
+    d.filename = "old2.wav";
+    return d;
+  }());
   waiting.filename = "left2.wav";
   AddRow(waiting);
 

@@ -17,9 +17,9 @@ namespace {
 class CountingEnv : public platform::EnvWrapper {
  public:
   CountingEnv() : EnvWrapper(platform::Env::Default()) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
-                                                             platform::Share share,
-                                                             platform::Disposition disposition) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
     auto r = EnvWrapper::OpenFile(path, access, share, disposition);
     if (!r.ok() || path.find("PROCESSE") == std::string::npos) return r;
     return std::unique_ptr<platform::File>(new Counting(std::move(r.value()), &bytes));
@@ -81,7 +81,8 @@ TEST_F(LongLogTest, PassReadsTheWaitingRowsNotTheLog) {
     ASSERT_EQ(open.code(), 0);
     int waiting = 0;
     files.processed().Set();
-    while (files.processed().Next() == 0) waiting += ReadProcessed(files.processed().buffer()).processed != 1;
+    while (files.processed().Next() == 0)
+      waiting += ReadProcessed(files.processed().buffer()).processed != 1;
     EXPECT_EQ(waiting, 0);
   }
   EXPECT_LT(pass_env.bytes.load() * 20, full_env.bytes.load())

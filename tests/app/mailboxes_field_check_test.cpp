@@ -25,8 +25,8 @@ class MailboxesFieldCheckTest : public ::testing::Test {
     if (::mkdtemp(pattern.data()) == nullptr) std::abort();
     dir = pattern;
     previous = runtime::SetMessagePresenter(presenter);
-    file = std::make_unique<framework::FileManager>("Mailboxes", storage::MailboxesFile(dir.string()),
-                                                    storage::MailboxesDef(), &sink);
+    file = std::make_unique<framework::FileManager>(
+        "Mailboxes", storage::MailboxesFile(dir.string()), storage::MailboxesDef(), &sink);
     InstallMailboxesFieldCheck(*file);
     file->Open();
   }
@@ -47,7 +47,8 @@ class MailboxesFieldCheckTest : public ::testing::Test {
   }
 
   std::filesystem::path dir;
-  std::shared_ptr<runtime::ScriptedPresenter> presenter = std::make_shared<runtime::ScriptedPresenter>();
+  std::shared_ptr<runtime::ScriptedPresenter> presenter =
+      std::make_shared<runtime::ScriptedPresenter>();
   std::shared_ptr<runtime::MessagePresenter> previous;
   framework::ErrorManager errors;
   framework::ErrorManagerErrors sink{&errors};
@@ -98,7 +99,8 @@ TEST_F(MailboxesFieldCheckTest, PaddedUpperCaseWordsPassAndAreStored) {
   EXPECT_EQ(file->Update(), framework::kLevelUser);
   ASSERT_EQ(file->SetOrder(), 0);
   ASSERT_EQ(file->Next(), 0);
-  EXPECT_EQ(runtime::ClipField(file->buffer().data() + mai::kEnableEmail, mai::kEnableEmailSize), "YES");
+  EXPECT_EQ(runtime::ClipField(file->buffer().data() + mai::kEnableEmail, mai::kEnableEmailSize),
+            "YES");
 }
 
 TEST_F(MailboxesFieldCheckTest, WithoutShowingNothingIsAskedButTheRecordIsStillRefused) {

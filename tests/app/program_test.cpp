@@ -8,8 +8,8 @@
 
 #include <chrono>
 #include <fstream>
-#include <set>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "app/instance_lock.h"
@@ -23,7 +23,8 @@ class ProgramTest : public GatewayTest {
   std::string Program() const { return BinaryPath("voicemail-mailer"); }
   int ScanOnce(std::string* output = nullptr) {
     int status = -1;
-    const std::string out = RunCommand("'" + Program() + "' --scan-once --data-dir '" + data_dir() + "'", &status);
+    const std::string out =
+        RunCommand("'" + Program() + "' --scan-once --data-dir '" + data_dir() + "'", &status);
     if (output != nullptr) *output = out;
     return status;
   }
@@ -77,11 +78,13 @@ TEST_F(ProgramTest, ScanOnceExitStatuses) {
   EXPECT_NE(out.find("send_mail: failed mailbox 102 file b.wav"), std::string::npos) << out;
 
   int status = -1;
-  RunCommand("'" + Program() + "' --scan-once --data-dir '" + (root() / "missing").string() + "'", &status);
+  RunCommand("'" + Program() + "' --scan-once --data-dir '" + (root() / "missing").string() + "'",
+             &status);
   EXPECT_EQ(status, 2);
 
   // A log file that is not a table file at all.
-  std::ofstream(data_dir() + "/PROCESSE.KFS", std::ios::binary | std::ios::trunc) << std::string(4096, 'G');
+  std::ofstream(data_dir() + "/PROCESSE.KFS", std::ios::binary | std::ios::trunc)
+      << std::string(4096, 'G');
   EXPECT_EQ(ScanOnce(&out), 2) << out;
   EXPECT_NE(out.find("cannot open ProcessedFiles"), std::string::npos) << out;
 }
@@ -92,7 +95,8 @@ TEST_F(ProgramTest, SecondInstanceOnTheSameDirectoryIsRefused) {
   ASSERT_NE(lock, nullptr) << error;
   std::string out;
   EXPECT_EQ(ScanOnce(&out), 2);
-  EXPECT_NE(out.find("already running on the working directory " + data_dir()), std::string::npos) << out;
+  EXPECT_NE(out.find("already running on the working directory " + data_dir()), std::string::npos)
+      << out;
   std::string second_error;
   EXPECT_EQ(InstanceLock::Acquire(data_dir(), &second_error), nullptr);
   lock.reset();
@@ -107,7 +111,8 @@ TEST_F(ProgramTest, HeadlessServiceEndsOnSigterm) {
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   kill(pid, SIGTERM);
   EXPECT_EQ(WaitExit(pid, std::chrono::seconds(20)), 0) << ReadFileBytes(log);
-  EXPECT_NE(ReadFileBytes(log).find("stopping after the message in flight"), std::string::npos) << ReadFileBytes(log);
+  EXPECT_NE(ReadFileBytes(log).find("stopping after the message in flight"), std::string::npos)
+      << ReadFileBytes(log);
 }
 
 TEST_F(ProgramTest, SigtermEndsThePassAfterTheMessageInFlightWithItsOutcomeWritten) {
@@ -115,12 +120,14 @@ TEST_F(ProgramTest, SigtermEndsThePassAfterTheMessageInFlightWithItsOutcomeWritt
   ASSERT_NE(server.port(), 0);
   WriteSettings(server.port());
   AddMailbox(101, "alice@example.com", "", "YES", "YES");
-  for (int i = 0; i < 40; ++i) MakeRecording(101, "t" + std::to_string(i) + ".wav", std::string(3000, 'a'));
+  for (int i = 0; i < 40; ++i)
+    MakeRecording(101, "t" + std::to_string(i) + ".wav", std::string(3000, 'a'));
   const std::string log = (root() / "term.log").string();
   const pid_t pid = Start({"--scan-once", "--data-dir", data_dir()}, log);
   // Wait for the first send, then ask the pass to stop.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (ReadFileBytes(log).find("send_mail: sent") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+  while (ReadFileBytes(log).find("send_mail: sent") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   kill(pid, SIGTERM);
@@ -146,12 +153,14 @@ TEST_F(ProgramTest, PassesKilledAtRandomMomentsAreCompletedByTheNextPass) {
   AddMailbox(102, "bob@example.com", "", "YES", "NO");
   constexpr int kRecordings = 50;
   for (int i = 0; i < kRecordings; ++i) {
-    MakeRecording(101 + i % 2, "rec" + std::to_string(i) + ".wav", std::string(2000 + i * 37, static_cast<char>(i)));
+    MakeRecording(101 + i % 2, "rec" + std::to_string(i) + ".wav",
+                  std::string(2000 + i * 37, static_cast<char>(i)));
   }
   std::mt19937 rng(20261208);
   std::uniform_int_distribution<int> delay_ms(5, 400);
   for (int round = 0; round < 8; ++round) {
-    const pid_t pid = Start({"--scan-once", "--data-dir", data_dir()}, (root() / "killed.log").string());
+    const pid_t pid =
+        Start({"--scan-once", "--data-dir", data_dir()}, (root() / "killed.log").string());
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(rng)));
     kill(pid, SIGKILL);
     int status = 0;
@@ -168,10 +177,12 @@ TEST_F(ProgramTest, PassesKilledAtRandomMomentsAreCompletedByTheNextPass) {
     EXPECT_EQ(row.error, "Nil") << row.filename;
     names.insert(row.filename);
   }
-  for (int i = 0; i < kRecordings; ++i) EXPECT_EQ(names.count("rec" + std::to_string(i) + ".wav"), 1u) << i;
+  for (int i = 0; i < kRecordings; ++i)
+    EXPECT_EQ(names.count("rec" + std::to_string(i) + ".wav"), 1u) << i;
   for (const char* file : {"CONTROL.KFS", "MAILBOXE.KFS", "PROCESSE.KFS"}) {
     int status = -1;
-    const std::string check = RunCommand("'" + BinaryPath("tools/kfs/kfs") + "' check '" + data_dir() + "/" + file + "'", &status);
+    const std::string check = RunCommand(
+        "'" + BinaryPath("tools/kfs/kfs") + "' check '" + data_dir() + "/" + file + "'", &status);
     EXPECT_EQ(status, 0) << file << ": " << check;
   }
 }

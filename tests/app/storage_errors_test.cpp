@@ -19,9 +19,9 @@ namespace {
 class FailingWritesEnv : public platform::EnvWrapper {
  public:
   FailingWritesEnv() : EnvWrapper(platform::Env::Default()) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
-                                                             platform::Share share,
-                                                             platform::Disposition disposition) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
     auto r = EnvWrapper::OpenFile(path, access, share, disposition);
     if (!r.ok() || path.find("PROCESSE") == std::string::npos) return r;
     return std::unique_ptr<platform::File>(new Failing(std::move(r.value()), &fail));
@@ -31,7 +31,8 @@ class FailingWritesEnv : public platform::EnvWrapper {
  private:
   class Failing : public platform::FileWrapper {
    public:
-    Failing(std::unique_ptr<platform::File> f, std::atomic<bool>* fail) : FileWrapper(std::move(f)), fail_(fail) {}
+    Failing(std::unique_ptr<platform::File> f, std::atomic<bool>* fail)
+        : FileWrapper(std::move(f)), fail_(fail) {}
     platform::Status WriteAt(uint64_t offset, const void* buf, size_t n) override {
       if (*fail_) return platform::Status::Error(platform::Code::kIoError, "disk full", 28);
       return FileWrapper::WriteAt(offset, buf, n);

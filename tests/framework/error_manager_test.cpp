@@ -74,7 +74,8 @@ TEST(ErrorManager, TakeUserAnswersBenignForYesAndCancelForNo) {
   EXPECT_EQ(reqs[0].buttons, kButtonYes | kButtonNo);
   EXPECT_EQ(reqs[0].default_button, kButtonYes);
   EXPECT_EQ(reqs[2].text,
-            "The end of the file Mailboxes was encountered. Do you want to start again from the beginning?");
+            "The end of the file Mailboxes was encountered. Do you want to start again from the "
+            "beginning?");
   EXPECT_EQ(em.exits, 0);
 }
 
@@ -90,31 +91,38 @@ TEST(ErrorManager, NotifyShowsOkAndCapturesTheErrorAtThrowTime) {
   ASSERT_EQ(reqs.size(), 3u);
   EXPECT_EQ(reqs[0].caption, "Record was not updated");
   EXPECT_EQ(reqs[0].text,
-            "An error (Access Denied (5)) was experienced when making changes to the ProcessedFiles file.");
+            "An error (Access Denied (5)) was experienced when making changes to the "
+            "ProcessedFiles file.");
   EXPECT_EQ(reqs[0].icon, MessageIcon::kInformation);
   EXPECT_EQ(reqs[0].buttons, kButtonOk);
   EXPECT_EQ(reqs[1].text, "The value of MAI:Send_Voice_File must be in the list : 'YES','NO'.");
-  EXPECT_EQ(reqs[2].text, "An error ( (0)) was experienced when deleting a record from the Control file.");
+  EXPECT_EQ(reqs[2].text,
+            "An error ( (0)) was experienced when deleting a record from the Control file.");
 }
 
 TEST(ErrorManager, FatalProgramAndOtherSeveritiesEndTheProgram) {
   ScriptedMessages box;
   TestManager em;
-  EXPECT_EQ(em.ThrowFile(msg::kOpenFailed, "Control", {90, "File System Error", "2", "Bad page"}), kLevelFatal);
+  EXPECT_EQ(em.ThrowFile(msg::kOpenFailed, "Control", {90, "File System Error", "2", "Bad page"}),
+            kLevelFatal);
   EXPECT_EQ(em.exits, 1);
   EXPECT_EQ(em.exit_status, ErrorManager::kFatalExitStatus);
   EXPECT_EQ(em.ThrowFile(msg::kUseClosedFile, "Mailboxes"), kLevelFatal);  // program severity
-  em.AddErrors(std::vector<MessageRow>{{200, "odd %File", "Odd", 9, ""}, {201, "quiet", "Quiet", 0, ""}});
+  em.AddErrors(
+      std::vector<MessageRow>{{200, "odd %File", "Odd", 9, ""}, {201, "quiet", "Quiet", 0, ""}});
   EXPECT_EQ(em.Throw(200), kLevelFatal);  // unknown severity
   EXPECT_EQ(em.exits, 3);
   EXPECT_EQ(em.Throw(201), kLevelBenign);  // benign shows nothing
   const auto reqs = box->requests();
   ASSERT_EQ(reqs.size(), 3u);
-  EXPECT_EQ(reqs[0].text,
-            "File Control could not be opened.  Error: Bad page (2).  Press OK to end this application");
+  EXPECT_EQ(
+      reqs[0].text,
+      "File Control could not be opened.  Error: Bad page (2).  Press OK to end this application");
   EXPECT_EQ(reqs[0].icon, MessageIcon::kInformation);
   EXPECT_EQ(reqs[0].buttons, kButtonOk);
-  EXPECT_EQ(reqs[1].text, "Attempt to use file (Mailboxes) before it was opened  Press OK to end this application");
+  EXPECT_EQ(
+      reqs[1].text,
+      "Attempt to use file (Mailboxes) before it was opened  Press OK to end this application");
   EXPECT_EQ(reqs[2].text, "odd Mailboxes  Press OK to end this application");
 }
 
@@ -157,7 +165,8 @@ TEST(ErrorManager, TakeFatalEndsARealProcessAfterItsMessage) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), ErrorManager::kFatalExitStatus);
   EXPECT_EQ(seen,
-            "File Creation Error: Error: (Access Denied (5)) creating PROCESSE.KFS.  Press OK to end this "
+            "File Creation Error: Error: (Access Denied (5)) creating PROCESSE.KFS.  Press OK to "
+            "end this "
             "application\n");
 }
 
@@ -312,11 +321,13 @@ class FailingFile final : public platform::FileWrapper {
  public:
   FailingFile(std::unique_ptr<platform::File> f, FailAt at) : FileWrapper(std::move(f)), at_(at) {}
   platform::Status WriteAt(uint64_t offset, const void* buf, size_t n) override {
-    if (at_ == FailAt::kWrite) return platform::Status::Error(platform::Code::kIoError, "disk full", 28);
+    if (at_ == FailAt::kWrite)
+      return platform::Status::Error(platform::Code::kIoError, "disk full", 28);
     return FileWrapper::WriteAt(offset, buf, n);
   }
   platform::Status Sync() override {
-    if (at_ == FailAt::kClose) return platform::Status::Error(platform::Code::kIoError, "I/O error", 5);
+    if (at_ == FailAt::kClose)
+      return platform::Status::Error(platform::Code::kIoError, "I/O error", 5);
     return FileWrapper::Sync();
   }
 
@@ -328,10 +339,12 @@ class FailingEnv final : public platform::EnvWrapper {
  public:
   FailingEnv() : EnvWrapper(platform::Env::Default()) {}
   FailAt at = FailAt::kNone;
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path,
+                                                             platform::Access access,
                                                              platform::Share share,
                                                              platform::Disposition d) override {
-    if (at == FailAt::kOpen) return platform::Status::Error(platform::Code::kAccessDenied, "no write permission");
+    if (at == FailAt::kOpen)
+      return platform::Status::Error(platform::Code::kAccessDenied, "no write permission");
     auto f = EnvWrapper::OpenFile(path, access, share, d);
     if (!f.ok()) return f;
     return std::unique_ptr<platform::File>(std::make_unique<FailingFile>(std::move(*f), at));
@@ -366,7 +379,8 @@ TEST_F(ErrorLog, AppendsOneDatedLinePerError) {
   clock_.AdvanceMilliseconds(61000);
   em_.Throw(msg::kNoRecords);
   EXPECT_EQ(ReadAll(dir_ + "/TarnError.Log"),
-            "08.12.2026@16:05:09 --> An error (Access Denied (5)) was experienced when making changes to the "
+            "08.12.2026@16:05:09 --> An error (Access Denied (5)) was experienced when making "
+            "changes to the "
             "Mailboxes file.\n"
             "08.12.2026@16:06:10 --> There are no records available to process.\n");
   em_.SetLogErrors(false);

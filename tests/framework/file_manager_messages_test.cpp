@@ -25,12 +25,13 @@ class FileManagerMessagesTest : public ::testing::Test {
   }
   ~FileManagerMessagesTest() override { runtime::SetMessagePresenter(previous_); }
   std::unique_ptr<FileManager> Make(DriverEntry entry = storage::KfsDriver) {
-    return std::make_unique<FileManager>("Mailboxes", dir_.File("MAILBOXE"), testing::TwoKeyDef(), &sink_,
-                                         platform::Env::Default(), std::move(entry));
+    return std::make_unique<FileManager>("Mailboxes", dir_.File("MAILBOXE"), testing::TwoKeyDef(),
+                                         &sink_, platform::Env::Default(), std::move(entry));
   }
 
   TempDir dir_;
-  std::shared_ptr<runtime::ScriptedPresenter> presenter_ = std::make_shared<runtime::ScriptedPresenter>();
+  std::shared_ptr<runtime::ScriptedPresenter> presenter_ =
+      std::make_shared<runtime::ScriptedPresenter>();
   std::shared_ptr<runtime::MessagePresenter> previous_;
   ErrorManager errors_;
   ErrorManagerErrors sink_{&errors_};
@@ -69,7 +70,8 @@ TEST_F(FileManagerMessagesTest, DamagedFileIsAFatalFileAccessError) {
   const auto requests = presenter_->requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].caption, "File Access Error");
-  EXPECT_EQ(requests[0].text.rfind("File Mailboxes could not be opened.  Error: ", 0), 0u) << requests[0].text;
+  EXPECT_EQ(requests[0].text.rfind("File Mailboxes could not be opened.  Error: ", 0), 0u)
+      << requests[0].text;
   EXPECT_NE(requests[0].text.find("  Press OK to end this application"), std::string::npos);
   EXPECT_EQ(exits_.size(), 1u) << "a fatal message ends the program";
 }
@@ -85,7 +87,8 @@ TEST_F(FileManagerMessagesTest, DuplicateKeyMessageNamesTheKey) {
   const auto requests = presenter_->requests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].caption, "Duplicate Key Error");
-  EXPECT_EQ(requests[0].text, "Adding this record creates a duplicate entry for the key: MAI:MailboxKey");
+  EXPECT_EQ(requests[0].text,
+            "Adding this record creates a duplicate entry for the key: MAI:MailboxKey");
 }
 
 TEST_F(FileManagerMessagesTest, UseBeforeOpenNamesTheFile) {

@@ -28,8 +28,8 @@ using testing::TempDir;
 class FileManagerTest : public ::testing::Test {
  protected:
   std::unique_ptr<FileManager> Make(DriverEntry entry = storage::KfsDriver) {
-    return std::make_unique<FileManager>("Things", dir.File("THINGS"), testing::TwoKeyDef(), &errors,
-                                         platform::Env::Default(), std::move(entry));
+    return std::make_unique<FileManager>("Things", dir.File("THINGS"), testing::TwoKeyDef(),
+                                         &errors, platform::Env::Default(), std::move(entry));
   }
   // Adds rows A0.. with values 0.. and closes the file again.
   void Fill(int rows) {
@@ -126,12 +126,14 @@ TEST_F(FileManagerTest, KeysToRebuildAreRebuiltAndTheOpenRetried) {
   Fill(3);
   FaultDriver driver;
   int opens = 0;
-  driver.On(storage::kOpOpen, [&](auto*, auto*) { return ++opens == 1 ? kErrKeysNeedRebuild : -1; });
+  driver.On(storage::kOpOpen,
+            [&](auto*, auto*) { return ++opens == 1 ? kErrKeysNeedRebuild : -1; });
   auto fm = Make(driver.Entry());
   fm->Open();
   ASSERT_EQ(fm->SetOrder(0), 0);
   EXPECT_EQ(errors.ids(), std::vector<int>{msg::kInvalidKey});
-  EXPECT_NE(std::find(driver.ops.begin(), driver.ops.end(), storage::kOpBuildFile), driver.ops.end());
+  EXPECT_NE(std::find(driver.ops.begin(), driver.ops.end(), storage::kOpBuildFile),
+            driver.ops.end());
   ASSERT_EQ(fm->Next(), 0);
   EXPECT_EQ(RowCode(*fm), "A0");
 }
@@ -234,7 +236,8 @@ TEST_F(FileManagerTest, HeldRecordIsReportedOrSkipped) {
   int nexts = 0;
   // The second read meets a record held elsewhere; the driver then leaves
   // the position where it was.
-  driver.On(storage::kOpNext, [&](auto*, auto*) { return ++nexts == 2 ? storage::kErrRecordHeld : -1; });
+  driver.On(storage::kOpNext,
+            [&](auto*, auto*) { return ++nexts == 2 ? storage::kErrRecordHeld : -1; });
   auto fm = Make(driver.Entry());
   fm->Open();
   fm->SetOrder();

@@ -20,7 +20,8 @@ using testing::TempDir;
 
 class FormModelTest : public ::testing::Test {
  protected:
-  FormModelTest() : file("Things", dir.File("THINGS"), testing::TwoKeyDef(), &errors), relation(&file) {
+  FormModelTest()
+      : file("Things", dir.File("THINGS"), testing::TwoKeyDef(), &errors), relation(&file) {
     TableUse use(&relation);
     PutRow(file, "A", "ALPHA", 1);
     EXPECT_EQ(file.Insert(), 0);
@@ -68,7 +69,8 @@ TEST_F(FormModelTest, ChangeShowsTheRecordAndOkWritesTheEdits) {
   EXPECT_EQ(window.control("?T:NAME").value(), "BETA");
   EXPECT_EQ(window.control("?ACTIONMESSAGE").value(), "Record will be Changed");
   window.model()->UserEdited(window.control("?T:VALUE").number(), "250");
-  EXPECT_EQ(form->HandleEvent(runtime::EventFromNumber(runtime::kEventAccepted, window.control("?OK").number())),
+  EXPECT_EQ(form->HandleEvent(
+                runtime::EventFromNumber(runtime::kEventAccepted, window.control("?OK").number())),
             FormResult::kCompleted);
   EXPECT_EQ(StoredValue("B"), 250);
   EXPECT_EQ(history.Recall("T:VALUE"), "250");
@@ -101,7 +103,8 @@ TEST_F(FormModelTest, CancelWithQuestionAsksOnlyAfterEdits) {
     EXPECT_TRUE(errors.ids().empty());
   }
   runtime::Window second("Update Thing");
-  StandardForm form(&second, &relation, {{"Name:", "T:NAME", "@S8", {}, false}}, FormMode::kChange, o);
+  StandardForm form(&second, &relation, {{"Name:", "T:NAME", "@S8", {}, false}}, FormMode::kChange,
+                    o);
   form.Open();
   second.model()->UserEdited(second.control("?T:NAME").number(), "OTHER");
   errors.QueueAnswer(kLevelCancel);  // "No": stay in the form

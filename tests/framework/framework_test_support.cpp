@@ -89,6 +89,8 @@ int32_t RowValue(FileManager& fm) {
   return v;
 }
 
-std::string RowCode(FileManager& fm) { return std::string(runtime::ClipField(fm.buffer().data(), 4)); }
+std::string RowCode(FileManager& fm) {
+  return std::string(runtime::ClipField(fm.buffer().data(), 4));
+}
 
 }  // namespace vm::framework::testing

@@ -57,7 +57,8 @@ TEST(HistoryWindow, ShowsTheHistoryAndReturnsThePressedButton) {
   ASSERT_EQ(list->columns.size(), 2u);
   EXPECT_EQ(list->columns[0].header, "Message");
   EXPECT_EQ(list->columns[1].header, "Category");
-  EXPECT_EQ(list->rows, (std::vector<std::vector<std::string>>{{"first", "General"}, {"second", "Mail"}}));
+  EXPECT_EQ(list->rows,
+            (std::vector<std::vector<std::string>>{{"first", "General"}, {"second", "Mail"}}));
   w->UserAccepted(w->NumberOf(HistoryButtonUse(runtime::kButtonNo)));
   ASSERT_TRUE(runtime::WaitThread(t, 20s)) << "the window did not close after a button";
   EXPECT_EQ(answer.load(), runtime::kButtonNo);

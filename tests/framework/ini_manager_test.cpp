@@ -99,7 +99,8 @@ TEST_F(IniManagerTest, WindowsStayOnTheScreen) {
   const ScreenArea screen{0, 0, 1920, 1080};
   EXPECT_EQ(ini.Fetch("Main", defaults_, screen), (WindowPlacement{0, 0, 1920, 200, false}));
   // Defaults that are too small still give a window one can find.
-  EXPECT_EQ(ini.Fetch("Tiny", {-100, 2000, 0, 0, false}, screen), (WindowPlacement{0, 1040, 40, 40, false}));
+  EXPECT_EQ(ini.Fetch("Tiny", {-100, 2000, 0, 0, false}, screen),
+            (WindowPlacement{0, 1040, 40, 40, false}));
   // Without a known screen the values are only range-checked.
   EXPECT_EQ(ini.Fetch("Main", defaults_), (WindowPlacement{25000, -25000, 5000, 200, false}));
 }
@@ -128,17 +129,20 @@ TEST_F(IniManagerTest, WindowNamesCannotBreakTheFile) {
 
 TEST_F(IniManagerTest, RendererPlacementGoesThroughTheRuntimeSeam) {
   const runtime::ScreenPlacement defaults{10, 20, 400, 300, false};
-  EXPECT_EQ(runtime::FetchPlacement("Send Mail - Quorvane", defaults), defaults);  // no store: defaults
-  runtime::UpdatePlacement("Send Mail - Quorvane", {1, 1, 100, 100, false});      // and nothing kept
+  EXPECT_EQ(runtime::FetchPlacement("Send Mail - Quorvane", defaults),
+            defaults);                                                        // no store: defaults
+  runtime::UpdatePlacement("Send Mail - Quorvane", {1, 1, 100, 100, false});  // and nothing kept
   IniManager ini;
   ASSERT_TRUE(ini.Open(path_).ok());
   auto previous = runtime::SetPlacementStore(std::make_shared<IniPlacementStore>(&ini));
   runtime::UpdatePlacement("Send Mail - Quorvane", {50, 60, 1200, 900, true});
-  EXPECT_EQ(runtime::FetchPlacement("Send Mail - Quorvane", defaults, runtime::ScreenRect{0, 0, 1024, 768}),
+  EXPECT_EQ(runtime::FetchPlacement("Send Mail - Quorvane", defaults,
+                                    runtime::ScreenRect{0, 0, 1024, 768}),
             (runtime::ScreenPlacement{0, 0, 1024, 768, true}));
   runtime::SetPlacementStore(previous);
   ASSERT_TRUE(ini.Save().ok());
-  EXPECT_NE(Read().find("[Window Send Mail - Quorvane]\nX=50\nY=60\nWidth=1200\nHeight=900\nMaximized=1\n"),
+  EXPECT_NE(Read().find(
+                "[Window Send Mail - Quorvane]\nX=50\nY=60\nWidth=1200\nHeight=900\nMaximized=1\n"),
             std::string::npos)
       << Read();
 }

@@ -16,7 +16,8 @@ using testing::TempDir;
 
 class ListModelTest : public ::testing::Test {
  protected:
-  ListModelTest() : file("Things", dir.File("THINGS"), testing::TwoKeyDef(), &errors), relation(&file) {}
+  ListModelTest()
+      : file("Things", dir.File("THINGS"), testing::TwoKeyDef(), &errors), relation(&file) {}
 
   // Rows C000.. with names N<99-i> (so name order is the reverse) and value i.
   void Fill(int rows) {
@@ -32,8 +33,9 @@ class ListModelTest : public ::testing::Test {
   std::unique_ptr<StandardList> Make(ListOptions options, StandardList::FormCaller form = nullptr) {
     return std::make_unique<StandardList>(
         &window, &relation,
-        std::vector<ListColumnSpec>{{"Code", "T:CODE", "@S4", 20}, {"Value", "t:value", "@N5B", 20}}, options,
-        std::move(form));
+        std::vector<ListColumnSpec>{{"Code", "T:CODE", "@S4", 20},
+                                    {"Value", "t:value", "@N5B", 20}},
+        options, std::move(form));
   }
   static std::vector<std::string> Codes(const StandardList& list) {
     std::vector<std::string> out;
@@ -131,7 +133,8 @@ TEST_F(ListModelTest, KeyOrderAndPictures) {
   EXPECT_EQ(list->rows()[3][1], "2");
   EXPECT_EQ(list->DisplayRow(3), (std::vector<std::string>{"C002", "    2"}));
   list->Bottom();
-  EXPECT_EQ(list->DisplayRow(3), (std::vector<std::string>{"C000", "     "})) << "B shows zero as blanks";
+  EXPECT_EQ(list->DisplayRow(3), (std::vector<std::string>{"C000", "     "}))
+      << "B shows zero as blanks";
 }
 
 TEST_F(ListModelTest, PageReadsLeaveTheSharedBufferAlone) {
@@ -173,9 +176,11 @@ TEST_F(ListModelTest, ButtonRulesFollowHowTheListWasOpened) {
   EXPECT_FALSE(view_window.control("?DELETE").get().enabled);
   // A disabled button does nothing even when its event arrives; accepting
   // the list views the row.
-  viewer.HandleEvent(runtime::EventFromNumber(runtime::kEventAccepted, view_window.control("?DELETE").number()));
+  viewer.HandleEvent(
+      runtime::EventFromNumber(runtime::kEventAccepted, view_window.control("?DELETE").number()));
   EXPECT_EQ(forms, 0);
-  viewer.HandleEvent(runtime::EventFromNumber(runtime::kEventAccepted, view_window.control("?LIST").number()));
+  viewer.HandleEvent(
+      runtime::EventFromNumber(runtime::kEventAccepted, view_window.control("?LIST").number()));
   EXPECT_EQ(forms, 1);
 
   runtime::Window select_window("Select");
@@ -185,14 +190,15 @@ TEST_F(ListModelTest, ButtonRulesFollowHowTheListWasOpened) {
   chooser.Open();
   EXPECT_TRUE(select_window.control("?SELECT").visible());
   select_window.model()->UserSelectedRow(select_window.control("?LIST").number(), 3);
-  chooser.HandleEvent(runtime::EventFromNumber(runtime::kEventNewSelection, select_window.control("?LIST").number()));
+  chooser.HandleEvent(runtime::EventFromNumber(runtime::kEventNewSelection,
+                                               select_window.control("?LIST").number()));
   EXPECT_EQ(chooser.current(), 2);
-  EXPECT_EQ(chooser.HandleEvent(
-                runtime::EventFromNumber(runtime::kEventAccepted, select_window.control("?SELECT").number())),
+  EXPECT_EQ(chooser.HandleEvent(runtime::EventFromNumber(
+                runtime::kEventAccepted, select_window.control("?SELECT").number())),
             ListAction::kSelected);
   EXPECT_EQ(RowCode(file), "C002");
-  EXPECT_EQ(chooser.HandleEvent(
-                runtime::EventFromNumber(runtime::kEventAccepted, select_window.control("?CLOSE").number())),
+  EXPECT_EQ(chooser.HandleEvent(runtime::EventFromNumber(runtime::kEventAccepted,
+                                                         select_window.control("?CLOSE").number())),
             ListAction::kClose);
 }
 

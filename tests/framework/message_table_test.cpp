@@ -47,19 +47,26 @@ TEST(MessageTable, RowsCarryTheirExactTitleTextAndSeverity) {
       {msg::kInsertError, 5, "Record Insert Error",
        "An error was experienced during the creation of a record.|File: %File|Error: %ErrorText."},
       {msg::kRecordChangedShown, 5, "Record Was Not Updated",
-       "This record was changed by another station. Those changes will now be displayed. Use the Ditto Button or "
+       "This record was changed by another station. Those changes will now be displayed. Use the "
+       "Ditto Button or "
        "Ctrl+' to recall your changes."},
       {msg::kUpdateRetry, 1, "Record Update Error",
        "An error was experienced changing this record. Do you want to try to save again?"},
-      {msg::kConfirmDelete, 1, "Confirm Delete", "Are you sure you want to delete the highlighted record?"},
-      {msg::kOpenFailed, 3, "File Access Error", "File %File could not be opened.  Error: %ErrorText."},
+      {msg::kConfirmDelete, 1, "Confirm Delete",
+       "Are you sure you want to delete the highlighted record?"},
+      {msg::kOpenFailed, 3, "File Access Error",
+       "File %File could not be opened.  Error: %ErrorText."},
       {msg::kCreateError, 3, "File Creation Error", "Error: (%ErrorText) creating %File."},
-      {msg::kUseClosedFile, 2, "File Usage Error", "Attempt to use file (%File) before it was opened"},
-      {msg::kFieldNotInList, 5, "Value Error", "The value of %Field must be in the list : %Message."},
+      {msg::kUseClosedFile, 2, "File Usage Error",
+       "Attempt to use file (%File) before it was opened"},
+      {msg::kFieldNotInList, 5, "Value Error",
+       "The value of %Field must be in the list : %Message."},
       {msg::kSmtpError, 5, "SMTP Error", "The following SMTP Error occurred: %Message "},
       {msg::kWinsockError, 5, "Winsock Error", "%Message "},
-      {msg::kFieldOutOfRangeHigh, 5, "Range Error", "The value of %Field must be lower than %Message."},
-      {msg::kFieldOutOfRangeLow, 5, "Range Error", "The value of %Field must be higher than %Message."},
+      {msg::kFieldOutOfRangeHigh, 5, "Range Error",
+       "The value of %Field must be lower than %Message."},
+      {msg::kFieldOutOfRangeLow, 5, "Range Error",
+       "The value of %Field must be higher than %Message."},
   };
   for (const Want& w : wants) {
     const auto row = t.Find(w.id);
@@ -103,7 +110,8 @@ TEST(MessageTable, AddedRowsReplaceAndRoundTrip) {
   auto parsed = ParseMessageBlock(PackMessageBlock(rows));
   ASSERT_TRUE(parsed.ok());
   ASSERT_EQ(parsed->size(), 2u);
-  EXPECT_EQ((*parsed)[1].message, std::string(255, 'x'));  // a stored string holds at most 255 bytes
+  EXPECT_EQ((*parsed)[1].message,
+            std::string(255, 'x'));  // a stored string holds at most 255 bytes
   MessageTable t = Standard();
   t.Add(*parsed);
   EXPECT_EQ(t.Find(9)->title, "Own title");
@@ -122,9 +130,8 @@ SubstitutionValues Values() {
 }
 
 TEST(Substitution, EveryErrorPlaceHolderAtOnce) {
-  const std::string text =
-      SubstitutePlaceHolders("T=%ErrorText C=%ErrorCode E=%Error FC=%FileErrorCode FE=%FileError F=%File", Values(),
-                             2000);
+  const std::string text = SubstitutePlaceHolders(
+      "T=%ErrorText C=%ErrorCode E=%Error FC=%FileErrorCode FE=%FileError F=%File", Values(), 2000);
   EXPECT_EQ(text, "T=Access Denied (5) C=5 E=Access Denied FC=13 FE=Permission denied F=Mailboxes");
 }
 
@@ -134,7 +141,8 @@ TEST(Substitution, Code90ShowsTheDriversTextAndCode) {
   EXPECT_EQ(SubstitutePlaceHolders("(%ErrorText) %Error %ErrorCode", v, 2000),
             "(Possible data corruption in file (3)) File System Error 90");
   v.error = {89, "Record Changed By Another Station", "3", "Possible data corruption in file"};
-  EXPECT_EQ(SubstitutePlaceHolders("(%ErrorText)", v, 2000), "(Record Changed By Another Station (89))");
+  EXPECT_EQ(SubstitutePlaceHolders("(%ErrorText)", v, 2000),
+            "(Record Changed By Another Station (89))");
   v.error = {};
   EXPECT_EQ(SubstitutePlaceHolders("(%ErrorText)", v, 2000), "( (0))");
 }
@@ -145,13 +153,15 @@ TEST(Substitution, ProcedureAndPreviousStayWhenUnknown) {
             "in %Procedure after %Previous [General]");
   v.procedure = "update_mailbox";
   v.previous = "old text";
-  EXPECT_EQ(SubstitutePlaceHolders("in %Procedure after %Previous", v, 2000), "in update_mailbox after old text");
+  EXPECT_EQ(SubstitutePlaceHolders("in %Procedure after %Previous", v, 2000),
+            "in update_mailbox after old text");
 }
 
 TEST(Substitution, ValuesAreNotExpandedAgainAndTheBufferIsBounded) {
   SubstitutionValues v = Values();
   v.file = "%Message%Field";
-  EXPECT_EQ(SubstitutePlaceHolders("%File|%Field|%Unknown 100%", v, 2000), "%Message%Field|MAI:Enable_Email|%Unknown 100%");
+  EXPECT_EQ(SubstitutePlaceHolders("%File|%Field|%Unknown 100%", v, 2000),
+            "%Message%Field|MAI:Enable_Email|%Unknown 100%");
   v.message = std::string(5000, 'm');
   const std::string text = SubstitutePlaceHolders("%Message %Message tail", v, 2000);
   EXPECT_EQ(text, std::string(2000, 'm'));

@@ -36,7 +36,8 @@ TEST_F(CapturedError, MissingFileGivesCode2InTheMessage) {
   em.SetFile("Mailboxes");
   em.SetErrors(e);
   EXPECT_EQ(em.SubstitutedText(msg::kRetrievalError),
-            "Error: (File Not Found (2)) attempting to access a record from the Mailboxes file.  Returning to "
+            "Error: (File Not Found (2)) attempting to access a record from the Mailboxes file.  "
+            "Returning to "
             "previous window.");
 }
 
@@ -57,7 +58,8 @@ TEST_F(CapturedError, NotATableFileGivesCode36) {
   EXPECT_EQ(em.SubstitutedText(msg::kOpenFailed),
             "File Mailboxes could not be opened.  Error: Invalid Data File (36).");
   EXPECT_EQ(em.SubstitutedText(msg::kInsertError),
-            "An error was experienced during the creation of a record.|File: Mailboxes|Error: Invalid Data File (36).");
+            "An error was experienced during the creation of a record.|File: Mailboxes|Error: "
+            "Invalid Data File (36).");
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ class ComposeTest : public MailTest {
     m->SetMessageText(body);
   }
   void SetHtml(TestMailer* m, const std::string& text, const std::string& html) {
-    m->SetRequiredMessageSize(0, static_cast<int32_t>(text.size()), static_cast<int32_t>(html.size()));
+    m->SetRequiredMessageSize(0, static_cast<int32_t>(text.size()),
+                              static_cast<int32_t>(html.size()));
     m->SetMessageText(text);
     m->SetMessageHtml(html);
   }
@@ -81,21 +82,27 @@ TEST_F(ComposeTest, WorkedExamplePlainTextWithOneAttachmentByteForByte) {
   const std::string expected = HeaderTop() +
                                "MIME-version: 1.0\r\n"
                                "Content-Type: multipart/mixed;\r\n"
-                               "\tboundary=\"" + std::string(kMixed) + "\"\r\n"
+                               "\tboundary=\"" +
+                               std::string(kMixed) +
+                               "\"\r\n"
                                "X-Mailer: Linkora Email 2.4\r\n"
                                "X-Linkora: Linkora Email 2.4\r\n"
                                "\r\n"
                                "This is a multi-part message in MIME format.\r\n"
                                "This email requires a MIME compatible email reader.\r\n"
                                "\r\n"
-                               "--" + kMixed + "\r\n"
+                               "--" +
+                               kMixed +
+                               "\r\n"
                                "Content-Type: text/plain;\r\n"
                                "\tcharset=us-ascii\r\n"
                                "Content-Transfer-Encoding: 7bit\r\n"
                                "\r\n"
                                "You have a new message from 101.\r\n"
                                "\r\n"
-                               "--" + kMixed + "\r\n"
+                               "--" +
+                               kMixed +
+                               "\r\n"
                                "Content-Type: application/x-unkown;\r\n"
                                " name=\"msg0001.wav\"\r\n"
                                "Content-Transfer-Encoding: base64\r\n"
@@ -104,14 +111,16 @@ TEST_F(ComposeTest, WorkedExamplePlainTextWithOneAttachmentByteForByte) {
                                "\r\n"
                                "SGVsbG8sIHZvaWNlIQ==\r\n"
                                "\r\n"
-                               "--" + kMixed + "--\r\n";
+                               "--" +
+                               kMixed + "--\r\n";
   EXPECT_EQ(got, expected);
   EXPECT_EQ(m.WHOLEMESSAGELEN, static_cast<int32_t>(expected.size()));
 
   const std::string out = CheckMail(SaveMessage(got), {"msg0001.wav=" + wav});
   EXPECT_EQ(out.find("defect"), std::string::npos) << out;
   EXPECT_NE(out.find("multipart/mixed\n  text/plain name=- cte=7bit"), std::string::npos) << out;
-  EXPECT_NE(out.find("application/x-unkown name=msg0001.wav cte=base64 len=13 "), std::string::npos) << out;
+  EXPECT_NE(out.find("application/x-unkown name=msg0001.wav cte=base64 len=13 "), std::string::npos)
+      << out;
   // The part's hash equals the file's.
   const size_t file_line = out.find("file msg0001.wav len=13 sha256=");
   ASSERT_NE(file_line, std::string::npos) << out;
@@ -133,26 +142,27 @@ TEST_F(ComposeTest, PlainTextWithEveryOptionalHeaderInOrder) {
   m.EXTRAHEADER = "X-Extra: 1";
   clock_.SetZone({120, false, "EET"});
   const std::string got = Compose(&m);
-  const std::string expected = std::string("Message-ID: <") + kId + ".00@netemailsend>\r\n" +
-                               "Delivery-receipt-to: dr@example.com\r\n"
-                               "Disposition-Notification-To: dn@example.com\r\n"
-                               "Reply-To: reply@example.com\r\n"
-                               "From: \"Voice Mail\" <vm@example.com>\r\n"
-                               "To: \"Bob B\" <bob@example.com>, \"carol@example.com\" <carol@example.com>\r\n"
-                               "CC: \"\" <dave@example.com>\r\n"
-                               "References: <ref@example.com>\r\n"
-                               "Subject: New voice message\r\n"
-                               "Date: Sat, 5 Jul 2003 09:09:00 +0200\r\n"
-                               "Organization: Quorvane\r\n"
-                               "MIME-version: 1.0\r\n"
-                               "Content-Type: text/plain;\r\n"
-                               "\tcharset=us-ascii\r\n"
-                               "Content-Transfer-Encoding: 7bit\r\n"
-                               "X-Mailer: Linkora Email 2.4\r\n"
-                               "X-Linkora: Linkora Email 2.4\r\n"
-                               "X-Extra: 1\r\n"
-                               "\r\n"
-                               "Body line 1\r\n.Dot line\r\n";
+  const std::string expected =
+      std::string("Message-ID: <") + kId + ".00@netemailsend>\r\n" +
+      "Delivery-receipt-to: dr@example.com\r\n"
+      "Disposition-Notification-To: dn@example.com\r\n"
+      "Reply-To: reply@example.com\r\n"
+      "From: \"Voice Mail\" <vm@example.com>\r\n"
+      "To: \"Bob B\" <bob@example.com>, \"carol@example.com\" <carol@example.com>\r\n"
+      "CC: \"\" <dave@example.com>\r\n"
+      "References: <ref@example.com>\r\n"
+      "Subject: New voice message\r\n"
+      "Date: Sat, 5 Jul 2003 09:09:00 +0200\r\n"
+      "Organization: Quorvane\r\n"
+      "MIME-version: 1.0\r\n"
+      "Content-Type: text/plain;\r\n"
+      "\tcharset=us-ascii\r\n"
+      "Content-Transfer-Encoding: 7bit\r\n"
+      "X-Mailer: Linkora Email 2.4\r\n"
+      "X-Linkora: Linkora Email 2.4\r\n"
+      "X-Extra: 1\r\n"
+      "\r\n"
+      "Body line 1\r\n.Dot line\r\n";
   EXPECT_EQ(got, expected);
   EXPECT_EQ(got.find("secret"), std::string::npos) << "Bcc never reaches the header";
   const std::string out = CheckMail(SaveMessage(got));
@@ -205,11 +215,13 @@ TEST_F(ComposeTest, HeaderEdgeCases) {
 
 TEST_F(ComposeTest, TextBodyRules) {
   {
-    SCOPED_TRACE("bytes above 127 under the 7bit default: labelled with their charset, quoted-printable");
+    SCOPED_TRACE(
+        "bytes above 127 under the 7bit default: labelled with their charset, quoted-printable");
     TestMailer m;
     Setup(&m, "caf\xc3\xa9 \xff   ");
     const std::string got = Compose(&m);
-    EXPECT_NE(got.find("charset=windows-1252\r\nContent-Transfer-Encoding: quoted-printable\r\n"), std::string::npos);
+    EXPECT_NE(got.find("charset=windows-1252\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
+              std::string::npos);
     EXPECT_TRUE(got.ends_with("\r\n\r\ncaf=C3=A9 =FF  =20")) << got;
   }
   {
@@ -217,7 +229,9 @@ TEST_F(ComposeTest, TextBodyRules) {
     TestMailer m;
     Setup(&m, "plain   ");
     const std::string got = Compose(&m);
-    EXPECT_TRUE(got.ends_with("7bit\r\nX-Mailer: Linkora Email 2.4\r\nX-Linkora: Linkora Email 2.4\r\n\r\nplain")) << got;
+    EXPECT_TRUE(got.ends_with(
+        "7bit\r\nX-Mailer: Linkora Email 2.4\r\nX-Linkora: Linkora Email 2.4\r\n\r\nplain"))
+        << got;
   }
   {
     SCOPED_TRACE("bare LF line ends go out as CR LF; CR LF bodies unchanged");
@@ -246,7 +260,8 @@ TEST_F(ComposeTest, QuotedPrintableEncoderRules) {
   auto encode = [](const std::string& in, size_t piece) {
     QuotedPrintableEncoder e;
     std::string out;
-    for (size_t p = 0; p < in.size(); p += piece) e.Feed(std::string_view(in).substr(p, piece), &out);
+    for (size_t p = 0; p < in.size(); p += piece)
+      e.Feed(std::string_view(in).substr(p, piece), &out);
     e.Finish(&out);
     return out;
   };
@@ -281,7 +296,8 @@ TEST_F(ComposeTest, Base64RecordsAndLines) {
     for (size_t pos = 0; pos < n || (n == 0 && pos == 0); pos += 1026) {
       const size_t k = std::min<size_t>(1026, n - pos);
       std::string buf(Base64LineEncoder::MaxOutput(k), '\0');
-      buf.resize(enc.Feed(reinterpret_cast<const unsigned char*>(data.data()) + pos, k, buf.data()));
+      buf.resize(
+          enc.Feed(reinterpret_cast<const unsigned char*>(data.data()) + pos, k, buf.data()));
       out += buf;
       if (n == 0) break;
     }
@@ -300,7 +316,8 @@ TEST_F(ComposeTest, Base64RecordsAndLines) {
     }
     const std::string one = NetBase64Encode(data);
     std::string lines;
-    for (size_t p = 0; p < one.size(); p += 76) lines += one.substr(p, 76) + (p + 76 <= one.size() ? "\r\n" : "");
+    for (size_t p = 0; p < one.size(); p += 76)
+      lines += one.substr(p, 76) + (p + 76 <= one.size() ? "\r\n" : "");
     EXPECT_EQ(out, lines) << n;
   }
   EXPECT_EQ(NetBase64Encode("user"), "dXNlcg==");
@@ -320,22 +337,30 @@ TEST_F(ComposeTest, HtmlOnlyIsMultipartAlternativeWithQuotedPrintableHtml) {
   SetHtml(&m, "Hello", html);
   const std::string got = Compose(&m);
   const std::string alt = "--=_NextPart_001_20030705.090900.1";
-  EXPECT_NE(got.find("MIME-version: 1.0\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"" + alt +
-                     "\"\r\nX-Mailer: "),
+  EXPECT_NE(got.find("MIME-version: 1.0\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"" +
+                     alt + "\"\r\nX-Mailer: "),
             std::string::npos);
   const std::string body = got.substr(got.find("\r\n\r\n") + 4);
   EXPECT_EQ(body,
             "This is a multi-part message in MIME format.\r\n"
             "This email requires a MIME compatible email reader.\r\n\r\n"
-            "--" + alt + "\r\nContent-Type: text/plain;\r\n\tcharset=us-ascii\r\nContent-Transfer-Encoding: 7bit\r\n\r\n"
-            "Hello\r\n\r\n"
-            "--" + alt + "\r\nContent-Type: text/html;\r\n\tcharset=us-ascii\r\n"
-            "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
-            "<html><body><p style=3D\"a\">Hello</p></body></html>\r\n\r\n"
-            "--" + alt + "--\r\n");
+            "--" +
+                alt +
+                "\r\nContent-Type: text/plain;\r\n\tcharset=us-ascii\r\nContent-Transfer-Encoding: "
+                "7bit\r\n\r\n"
+                "Hello\r\n\r\n"
+                "--" +
+                alt +
+                "\r\nContent-Type: text/html;\r\n\tcharset=us-ascii\r\n"
+                "Content-Transfer-Encoding: quoted-printable\r\n\r\n"
+                "<html><body><p style=3D\"a\">Hello</p></body></html>\r\n\r\n"
+                "--" +
+                alt + "--\r\n");
   const std::string out = CheckMail(SaveMessage(got));
   EXPECT_NE(out.find("multipart/alternative\n  text/plain"), std::string::npos) << out;
-  EXPECT_NE(out.find("text/html name=- cte=quoted-printable len=" + std::to_string(html.size() + 2)), std::string::npos)
+  EXPECT_NE(
+      out.find("text/html name=- cte=quoted-printable len=" + std::to_string(html.size() + 2)),
+      std::string::npos)
       << out;
   EXPECT_EQ(out.find("defect"), std::string::npos) << out;
 }
@@ -352,16 +377,20 @@ TEST_F(ComposeTest, EmbeddedImagesAndAttachmentsParseWithTheirBytes) {
     SetHtml(&m, "Text", "<img src=\"cid:logo.png\">");
     m.EMBEDLIST = png + "," + gif;
     const std::string got = Compose(&m);
-    EXPECT_NE(got.find("Content-Type: multipart/related; type=\"multipart/alternative\";\r\n\tboundary=\""
-                       "--=_NextPart_002_20030705.090900.1\"\r\n"),
-              std::string::npos);
-    EXPECT_NE(got.find("Content-Type: image/png;\r\n name=\"logo.png\"\r\nContent-Transfer-Encoding: base64\r\n"
+    EXPECT_NE(
+        got.find("Content-Type: multipart/related; type=\"multipart/alternative\";\r\n\tboundary=\""
+                 "--=_NextPart_002_20030705.090900.1\"\r\n"),
+        std::string::npos);
+    EXPECT_NE(got.find("Content-Type: image/png;\r\n "
+                       "name=\"logo.png\"\r\nContent-Transfer-Encoding: base64\r\n"
                        "Content-ID: <logo.png>\r\n\r\n"),
               std::string::npos);
     EXPECT_NE(got.find("Content-Type: image/gif;\r\n name=\"pic\""), std::string::npos);
     EXPECT_EQ(got.substr(got.size() - 44), "\r\n\r\n----=_NextPart_002_20030705.090900.1--\r\n");
     const std::string out = CheckMail(SaveMessage(got), {"logo=" + png, "pic=" + gif});
-    EXPECT_NE(out.find("multipart/related\n  multipart/alternative\n    text/plain"), std::string::npos) << out;
+    EXPECT_NE(out.find("multipart/related\n  multipart/alternative\n    text/plain"),
+              std::string::npos)
+        << out;
     for (const char* name : {"logo", "pic"}) {
       const size_t f = out.find(std::string("file ") + name + " ");
       ASSERT_NE(f, std::string::npos) << out;
@@ -380,18 +409,27 @@ TEST_F(ComposeTest, EmbeddedImagesAndAttachmentsParseWithTheirBytes) {
     m.EMBEDLIST = png;
     m.ATTACHMENTLIST = "\"" + wav + "\", \"" + empty + "\"";
     const std::string got = Compose(&m);
-    EXPECT_NE(got.find("Content-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n\tboundary=\""
-                       "--=_NextPart_002_20030705.090900.1\"\r\n\r\n\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        got.find(
+            "Content-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n\tboundary=\""
+            "--=_NextPart_002_20030705.090900.1\"\r\n\r\n\r\n"),
+        std::string::npos);
     // An empty file: the part headers followed directly by the closing lines.
-    EXPECT_NE(got.find(" filename=\"empty.wav\"\r\n\r\n\r\n\r\n----=_NextPart_000_20030705.090900.1--\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        got.find(
+            " filename=\"empty.wav\"\r\n\r\n\r\n\r\n----=_NextPart_000_20030705.090900.1--\r\n"),
+        std::string::npos);
     const std::string out = CheckMail(SaveMessage(got), {"wav=" + wav, "png=" + png});
-    EXPECT_NE(out.find("multipart/mixed\n  multipart/related\n    multipart/alternative\n      text/plain"),
+    EXPECT_NE(
+        out.find(
+            "multipart/mixed\n  multipart/related\n    multipart/alternative\n      text/plain"),
+        std::string::npos)
+        << out;
+    EXPECT_NE(out.find("application/x-unkown name=msg0002.wav cte=base64 len=70000"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("application/x-unkown name=msg0002.wav cte=base64 len=70000"), std::string::npos) << out;
-    EXPECT_NE(out.find("application/x-unkown name=empty.wav cte=base64 len=0"), std::string::npos) << out;
+    EXPECT_NE(out.find("application/x-unkown name=empty.wav cte=base64 len=0"), std::string::npos)
+        << out;
     for (const char* name : {"wav", "png"}) {
       const size_t f = out.find(std::string("file ") + name + " ");
       ASSERT_NE(f, std::string::npos) << out;
@@ -407,8 +445,12 @@ TEST_F(ComposeTest, EmbeddedImagesAndAttachmentsParseWithTheirBytes) {
     SetHtml(&m, "T", "<b>H</b>");
     m.ATTACHMENTLIST = wav;
     const std::string out = CheckMail(SaveMessage(Compose(&m)));
-    EXPECT_NE(out.find("multipart/mixed\n  multipart/alternative\n    text/plain"), std::string::npos) << out;
-    EXPECT_NE(out.find("  application/x-unkown name=msg0002.wav cte=base64 len=70000"), std::string::npos) << out;
+    EXPECT_NE(out.find("multipart/mixed\n  multipart/alternative\n    text/plain"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("  application/x-unkown name=msg0002.wav cte=base64 len=70000"),
+              std::string::npos)
+        << out;
   }
 }
 
@@ -428,21 +470,43 @@ TEST_F(ComposeTest, HtmlWithEmbeddedImageAndAttachmentByteForByte) {
   const std::string expected =
       HeaderTop() + "MIME-version: 1.0\r\nContent-Type: multipart/mixed;\r\n\tboundary=\"" + mixed +
       "\"\r\nX-Mailer: Linkora Email 2.4\r\nX-Linkora: Linkora Email 2.4\r\n\r\n"
-      "This is a multi-part message in MIME format.\r\nThis email requires a MIME compatible email reader.\r\n\r\n"
-      "--" + mixed + "\r\nContent-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n\tboundary=\"" + rel +
+      "This is a multi-part message in MIME format.\r\nThis email requires a MIME compatible email "
+      "reader.\r\n\r\n"
+      "--" +
+      mixed +
+      "\r\nContent-Type: multipart/related;\r\n\ttype=\"multipart/related\";\r\n\tboundary=\"" +
+      rel +
       "\"\r\n\r\n\r\n"
-      "--" + rel + "\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"" + alt + "\"\r\n\r\n"
-      "--" + alt + "\r\nContent-Type: text/plain;\r\n\tcharset=us-ascii\r\nContent-Transfer-Encoding: 7bit\r\n\r\n"
+      "--" +
+      rel + "\r\nContent-Type: multipart/alternative;\r\n\tboundary=\"" + alt +
+      "\"\r\n\r\n"
+      "--" +
+      alt +
+      "\r\nContent-Type: text/plain;\r\n\tcharset=us-ascii\r\nContent-Transfer-Encoding: "
+      "7bit\r\n\r\n"
       "Text\r\n\r\n"
-      "--" + alt + "\r\nContent-Type: text/html;\r\n\tcharset=us-ascii\r\nContent-Transfer-Encoding: quoted-printable"
+      "--" +
+      alt +
+      "\r\nContent-Type: text/html;\r\n\tcharset=us-ascii\r\nContent-Transfer-Encoding: "
+      "quoted-printable"
       "\r\n\r\n<p>Hi</p>\r\n\r\n"
-      "--" + alt + "--\r\n"
-      "\r\n--" + rel + "\r\nContent-Type: image/png;\r\n name=\"logo.png\"\r\nContent-Transfer-Encoding: base64\r\n"
+      "--" +
+      alt +
+      "--\r\n"
+      "\r\n--" +
+      rel +
+      "\r\nContent-Type: image/png;\r\n name=\"logo.png\"\r\nContent-Transfer-Encoding: base64\r\n"
       "Content-ID: <logo.png>\r\n\r\nUE5H"
-      "\r\n\r\n--" + rel + "--\r\n"
-      "\r\n--" + mixed + "\r\nContent-Type: application/x-unkown;\r\n name=\"m.wav\"\r\n"
-      "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n filename=\"m.wav\"\r\n\r\nV0FWIQ=="
-      "\r\n\r\n--" + mixed + "--\r\n";
+      "\r\n\r\n--" +
+      rel +
+      "--\r\n"
+      "\r\n--" +
+      mixed +
+      "\r\nContent-Type: application/x-unkown;\r\n name=\"m.wav\"\r\n"
+      "Content-Transfer-Encoding: base64\r\nContent-Disposition: attachment;\r\n "
+      "filename=\"m.wav\"\r\n\r\nV0FWIQ=="
+      "\r\n\r\n--" +
+      mixed + "--\r\n";
   EXPECT_EQ(got, expected);
 }
 
@@ -451,8 +515,10 @@ TEST_F(ComposeTest, AttachmentListForms) {
   const std::string b = dir_->Write("b.wav", "BBBB");
   EXPECT_EQ(ExpandDirectoryForm(dir_->path().string() + "|a.wav|b.wav"),
             "\"" + a + "\", \"" + b + "\"");
-  EXPECT_EQ(AttachmentEntries(" \"x y.wav\" , \"z.wav\""), (std::vector<std::string>{"x y.wav", "z.wav"}));
-  EXPECT_EQ(AttachmentEntries("c:\\vm\\1.wav, ,d.wav "), (std::vector<std::string>{"c:\\vm\\1.wav", "d.wav"}));
+  EXPECT_EQ(AttachmentEntries(" \"x y.wav\" , \"z.wav\""),
+            (std::vector<std::string>{"x y.wav", "z.wav"}));
+  EXPECT_EQ(AttachmentEntries("c:\\vm\\1.wav, ,d.wav "),
+            (std::vector<std::string>{"c:\\vm\\1.wav", "d.wav"}));
   EXPECT_EQ(ShortName("c:\\vm\\101\\msg\\m.wav"), "m.wav");
   EXPECT_EQ(ShortName("/var/vm/m.wav"), "m.wav");
   EXPECT_EQ(ShortName("m.wav"), "m.wav");
@@ -530,11 +596,14 @@ TEST_F(ComposeTest, CompositionFailuresAreReportedAndNothingIsQueued) {
   const std::vector<Case> cases = {
       {"no recipient", [](TestMailer* m) { m->TOLIST = " "; }, 2, -37,
        "No To, CC or BCC field specified when sending Email (SMTP)"},
-      {"no sender", [](TestMailer* m) { m->FROM = ""; }, 2, -37, "No From Field specified when sending Email (SMTP)"},
+      {"no sender", [](TestMailer* m) { m->FROM = ""; }, 2, -37,
+       "No From Field specified when sending Email (SMTP)"},
       {"bad mode", [](TestMailer*) {}, 3, -22, "Incorrect Mode parameter passed to function."},
       {"missing attachment", [&](TestMailer* m) { m->ATTACHMENTLIST = missing; }, 2, -35,
-       "Error opening attached file (" + missing + ") for sending via Email (SMTP). Error = 2 File Not Found"},
-      {"directory as attachment", [&](TestMailer* m) { m->ATTACHMENTLIST = dir_->path().string(); }, 2, -35,
+       "Error opening attached file (" + missing +
+           ") for sending via Email (SMTP). Error = 2 File Not Found"},
+      {"directory as attachment", [&](TestMailer* m) { m->ATTACHMENTLIST = dir_->path().string(); },
+       2, -35,
        "Error opening attached file (" + dir_->path().string() +
            ") for sending via Email (SMTP). Error = 5 Access Denied"},
   };
@@ -560,7 +629,8 @@ class ShrinkingEnv : public platform::EnvWrapper {
  public:
   class ShortFile : public platform::FileWrapper {
    public:
-    ShortFile(std::unique_ptr<platform::File> f, uint64_t good) : FileWrapper(std::move(f)), good_(good) {}
+    ShortFile(std::unique_ptr<platform::File> f, uint64_t good)
+        : FileWrapper(std::move(f)), good_(good) {}
     platform::Status ReadAt(uint64_t offset, void* buf, size_t n, size_t* got) override {
       if (offset >= good_) {
         *got = 0;
@@ -573,11 +643,13 @@ class ShrinkingEnv : public platform::EnvWrapper {
     uint64_t good_;
   };
   ShrinkingEnv() : EnvWrapper(platform::Env::Default()) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access a,
-                                                             platform::Share s, platform::Disposition d) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path,
+                                                             platform::Access a, platform::Share s,
+                                                             platform::Disposition d) override {
     auto r = target()->OpenFile(path, a, s, d);
     if (!r.ok()) return r;
-    return std::unique_ptr<platform::File>(std::make_unique<ShortFile>(std::move(r.value()), 70000));
+    return std::unique_ptr<platform::File>(
+        std::make_unique<ShortFile>(std::move(r.value()), 70000));
   }
 };
 
@@ -591,8 +663,9 @@ TEST_F(ComposeTest, AttachmentThatShrinksWhileReadFailsTheSend) {
   m.SendMail(2);
   ASSERT_EQ(m.traps.size(), 1u);
   EXPECT_EQ(m.traps[0].error_during, -35);
-  EXPECT_EQ(m.traps[0].text,
-            "Attached file (" + wav + ") became shorter while it was read for sending via Email (SMTP).");
+  EXPECT_EQ(
+      m.traps[0].text,
+      "Attached file (" + wav + ") became shorter while it was read for sending via Email (SMTP).");
   EXPECT_EQ(m.DATAQUEUE->size(), 0u);
 }
 
@@ -680,7 +753,8 @@ TEST_F(ComposeTest, AddressListEntries) {
 
 TEST_F(ComposeTest, ModeOneTakesTheListsFromTheHeader) {
   const std::string message =
-      "From: Sender <s@x.com>\r\nTO: a@x.com,\r\n b@x.com\r\ncc: c@x.com\r\nSubject: s\r\n\r\nBody\r\nTo: no@x.com\r\n";
+      "From: Sender <s@x.com>\r\nTO: a@x.com,\r\n b@x.com\r\ncc: c@x.com\r\nSubject: "
+      "s\r\n\r\nBody\r\nTo: no@x.com\r\n";
   EXPECT_EQ(HeaderFieldValue(message, "To:"), "a@x.com, b@x.com");
   EXPECT_EQ(HeaderFieldValue(message, "Bcc:"), "");
   EXPECT_EQ(HeaderFieldValue("To: a@x.com\r\n", "To:"), "") << "no empty line, no header";

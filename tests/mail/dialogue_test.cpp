@@ -74,9 +74,10 @@ TEST_F(DialogueTest, PlainSendWithHeloQuitsWithoutAwaitingTheReply) {
   EXPECT_TRUE(m.DATAQUEUE->empty());
   server.Join();
   EXPECT_EQ(server.Commands(),
-            (std::vector<std::string>{"HELO NetSendMail", "MAIL FROM: <vm@example.com>", "RCPT TO: <bob@example.com>",
-                                      "RCPT TO: <carol@example.com>", "RCPT TO: <dave@example.com>",
-                                      "RCPT TO: <eve@example.com>", "DATA", "QUIT"}));
+            (std::vector<std::string>{"HELO NetSendMail", "MAIL FROM: <vm@example.com>",
+                                      "RCPT TO: <bob@example.com>", "RCPT TO: <carol@example.com>",
+                                      "RCPT TO: <dave@example.com>", "RCPT TO: <eve@example.com>",
+                                      "DATA", "QUIT"}));
   ASSERT_EQ(server.Messages().size(), 1u);
   EXPECT_EQ(server.Messages()[0], std::string(m.ComposedMessage()) + "\r\n");
 }
@@ -92,7 +93,8 @@ TEST_F(DialogueTest, GreetingOtherThan220IsFatal) {
   ASSERT_EQ(m.traps.size(), 1u);
   const testing::TrapRecord& t = m.traps[0];
   EXPECT_EQ(t.text,
-            "Fatal Error. Email (SMTP) server sent error = 554 go away State = 71. Will abort all messages in the "
+            "Fatal Error. Email (SMTP) server sent error = 554 go away State = 71. Will abort all "
+            "messages in the "
             "DataQueue");
   EXPECT_EQ(t.function, "NetEmailSend.Process");
   EXPECT_EQ(t.server_error_num, 554);
@@ -107,7 +109,9 @@ TEST_F(DialogueTest, GreetingOtherThan220IsFatal) {
 TEST_F(DialogueTest, AuthLoginSequenceWithMultiLineEhloSplitOverBlocks) {
   ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
                           if (line.rfind("EHLO", 0) == 0) {
-                            return "250-mail.example.com\r\n\x01" "250-AUTH LOGIN PLAIN\r\n\x01" "250 HELP\r\n";
+                            return "250-mail.example.com\r\n\x01"
+                                   "250-AUTH LOGIN PLAIN\r\n\x01"
+                                   "250 HELP\r\n";
                           }
                           if (line == NetBase64Encode("alice")) return "334 UGFzc3dvcmQ6\r\n";
                           if (line == NetBase64Encode("s3cret")) return "235 ok\r\n";
@@ -139,29 +143,37 @@ TEST_F(DialogueTest, AuthenticationFailures) {
     std::string text;
   };
   const std::vector<Case> cases = {
-      {"password refused", [](const std::string& l, int) -> std::string {
+      {"password refused",
+       [](const std::string& l, int) -> std::string {
          if (l == "AUTH LOGIN") return "334 x\r\n";
          if (l == NetBase64Encode("alice")) return "334 y\r\n";
          if (l == NetBase64Encode("s3cret")) return "535 bad credentials\r\n";
          return "\x02";
        },
-       "Fatal Error. Email (SMTP) server sent error = 535 bad credentials State = 73. Will abort all messages in the "
+       "Fatal Error. Email (SMTP) server sent error = 535 bad credentials State = 73. Will abort "
+       "all messages in the "
        "DataQueue"},
-      {"password answered with 250", [](const std::string& l, int) -> std::string {
+      {"password answered with 250",
+       [](const std::string& l, int) -> std::string {
          if (l == NetBase64Encode("alice")) return "334 y\r\n";
          if (l == NetBase64Encode("s3cret")) return "250 fine\r\n";
          return "\x02";
        },
-       "Fatal Error. Email (SMTP) server sent error = 250 fine State = 73. Will abort all messages in the DataQueue"},
-      {"no AUTH", [](const std::string& l, int) -> std::string {
+       "Fatal Error. Email (SMTP) server sent error = 250 fine State = 73. Will abort all messages "
+       "in the DataQueue"},
+      {"no AUTH",
+       [](const std::string& l, int) -> std::string {
          return l == "AUTH LOGIN" ? "502 not implemented\r\n" : "\x02";
        },
-       "Fatal Error. Email (SMTP) server sent error = 502 not implemented State = 80. Will abort all messages in the "
+       "Fatal Error. Email (SMTP) server sent error = 502 not implemented State = 80. Will abort "
+       "all messages in the "
        "DataQueue"},
-      {"EHLO refused", [](const std::string& l, int) -> std::string {
+      {"EHLO refused",
+       [](const std::string& l, int) -> std::string {
          return l.rfind("EHLO", 0) == 0 ? "500 no\r\n" : "\x02";
        },
-       "Fatal Error. Email (SMTP) server sent error = 500 no State = 79. Will abort all messages in the DataQueue"},
+       "Fatal Error. Email (SMTP) server sent error = 500 no State = 79. Will abort all messages "
+       "in the DataQueue"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -180,7 +192,8 @@ TEST_F(DialogueTest, AuthenticationFailures) {
 
 TEST_F(DialogueTest, RejectedRecipientFailsThatMessageOnlyAndTheNextGoesOnAFreshConnection) {
   ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
-                          return line == "RCPT TO: <nobody@example.com>" ? "550 no such user \r\n" : "\x02";
+                          return line == "RCPT TO: <nobody@example.com>" ? "550 no such user \r\n"
+                                                                         : "\x02";
                         }),
                         2);
   TestMailer m;
@@ -195,7 +208,8 @@ TEST_F(DialogueTest, RejectedRecipientFailsThatMessageOnlyAndTheNextGoesOnAFresh
   ASSERT_TRUE(Finished(&m));
   ASSERT_EQ(m.traps.size(), 1u);
   EXPECT_EQ(m.traps[0].text,
-            "Error in this Message. Email (SMTP) server sent error = 550 no such user State = 75. Will try and send "
+            "Error in this Message. Email (SMTP) server sent error = 550 no such user State = 75. "
+            "Will try and send "
             "next email");
   EXPECT_EQ(m.traps[0].server_error_num, 550);
   EXPECT_EQ(m.traps[0].server_error_desc, "no such user");
@@ -216,19 +230,22 @@ TEST_F(DialogueTest, MessageErrorsInEveryTransactionState) {
     const char* answer;
     uint32_t state;
   };
-  for (const Case& c : {Case{"MAIL FROM", "451 later", kEsMailFrom}, Case{"DATA", "554 no data", kEsData},
-                        Case{"<end of data>", "552 too big", kEsSendingData}}) {
+  for (const Case& c :
+       {Case{"MAIL FROM", "451 later", kEsMailFrom}, Case{"DATA", "554 no data", kEsData},
+        Case{"<end of data>", "552 too big", kEsSendingData}}) {
     SCOPED_TRACE(c.command);
     ScriptedServer server(kGreeting, Smtp([c](const std::string& line, int) -> std::string {
-                            return line.rfind(c.command, 0) == 0 ? std::string(c.answer) + "\r\n" : "\x02";
+                            return line.rfind(c.command, 0) == 0 ? std::string(c.answer) + "\r\n"
+                                                                 : "\x02";
                           }));
     TestMailer m;
     Prepare(&m, server.port());
     m.SendMail(2);
     ASSERT_TRUE(PumpUntilOutcome(&m));
     ASSERT_EQ(m.traps.size(), 1u);
-    EXPECT_EQ(m.traps[0].text, "Error in this Message. Email (SMTP) server sent error = " + std::string(c.answer) +
-                                   " State = " + std::to_string(c.state) + ". Will try and send next email");
+    EXPECT_EQ(m.traps[0].text,
+              "Error in this Message. Email (SMTP) server sent error = " + std::string(c.answer) +
+                  " State = " + std::to_string(c.state) + ". Will try and send next email");
     EXPECT_EQ(m.sent, 0);
     EXPECT_TRUE(m.DATAQUEUE->empty());
   }
@@ -236,10 +253,15 @@ TEST_F(DialogueTest, MessageErrorsInEveryTransactionState) {
 
 TEST_F(DialogueTest, SplitReplyIsJoinedAndGarbageIsAnError) {
   {
-    ScriptedServer server("22\x01" "0 split greeting\r\n",
-                          Smtp([](const std::string& line, int) -> std::string {
-                            return line.rfind("HELO", 0) == 0 ? "2\x01" "5\x01" "0 ok\r\n" : "\x02";
-                          }));
+    ScriptedServer server(
+        "22\x01"
+        "0 split greeting\r\n",
+        Smtp([](const std::string& line, int) -> std::string {
+          return line.rfind("HELO", 0) == 0 ? "2\x01"
+                                              "5\x01"
+                                              "0 ok\r\n"
+                                            : "\x02";
+        }));
     TestMailer m;
     Prepare(&m, server.port());
     server.SetGate([&m] { return m.processed.load(); });
@@ -248,10 +270,13 @@ TEST_F(DialogueTest, SplitReplyIsJoinedAndGarbageIsAnError) {
     EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
     EXPECT_EQ(m.sent, 1);
     const auto has = [&m](const std::string& s) {
-      return std::any_of(m.traces.begin(), m.traces.end(), [&](const std::string& t) { return t.find(s) != t.npos; });
+      return std::any_of(m.traces.begin(), m.traces.end(),
+                         [&](const std::string& t) { return t.find(s) != t.npos; });
     };
-    EXPECT_TRUE(has("NetEmailSend.Process (Email (SMTP)): Warning. We Received Data from Email (SMTP) Server - but did "
-                    "not receive a whole line. Will store the line in the buffer"));
+    EXPECT_TRUE(
+        has("NetEmailSend.Process (Email (SMTP)): Warning. We Received Data from Email (SMTP) "
+            "Server - but did "
+            "not receive a whole line. Will store the line in the buffer"));
     EXPECT_TRUE(has("Okay we put the buffered lines together and got [250 ok\r\n]"));
   }
   {
@@ -262,7 +287,8 @@ TEST_F(DialogueTest, SplitReplyIsJoinedAndGarbageIsAnError) {
     ASSERT_TRUE(PumpUntilOutcome(&m));
     ASSERT_EQ(m.traps.size(), 1u);
     EXPECT_EQ(m.traps[0].text,
-              "Fatal Error. Email (SMTP) server sent error = 0 lo there State = 71. Will abort all messages in the "
+              "Fatal Error. Email (SMTP) server sent error = 0 lo there State = 71. Will abort all "
+              "messages in the "
               "DataQueue");
   }
   {
@@ -274,7 +300,8 @@ TEST_F(DialogueTest, SplitReplyIsJoinedAndGarbageIsAnError) {
     m.SendMail(2);
     ASSERT_TRUE(PumpUntilOutcome(&m));
     ASSERT_EQ(m.traps.size(), 1u);
-    EXPECT_EQ(m.traps[0].text, "Fatal Error. Email (SMTP) server sent error = 0 " + std::string(252, 'x') +
+    EXPECT_EQ(m.traps[0].text, "Fatal Error. Email (SMTP) server sent error = 0 " +
+                                   std::string(252, 'x') +
                                    " State = 71. Will abort all messages in the DataQueue");
   }
 }
@@ -293,7 +320,8 @@ TEST_F(DialogueTest, DotStuffingAndPieceSizes) {
     EXPECT_EQ(m.sent, 1);
     server.Join();
     ASSERT_EQ(server.Messages().size(), 1u);
-    EXPECT_TRUE(server.Messages()[0].ends_with("\r\n\r\n..starts\r\nmid.dot\r\n...two\r\n..\r\nend\r\n"))
+    EXPECT_TRUE(
+        server.Messages()[0].ends_with("\r\n\r\n..starts\r\nmid.dot\r\n...two\r\n..\r\nend\r\n"))
         << server.Messages()[0];
   }
   {
@@ -327,9 +355,11 @@ TEST_F(DialogueTest, DotStuffingAndPieceSizes) {
     const auto data = std::find(m.sends.begin(), m.sends.end(), "DATA\r\n");
     ASSERT_NE(data, m.sends.end());
     std::vector<size_t> pieces;
-    for (auto it = data + 1; it != m.sends.end() && *it != "QUIT\r\n"; ++it) pieces.push_back(it->size());
+    for (auto it = data + 1; it != m.sends.end() && *it != "QUIT\r\n"; ++it)
+      pieces.push_back(it->size());
     std::vector<size_t> expected;
-    for (size_t left = size; left > 0; left -= std::min<size_t>(left, 5120)) expected.push_back(std::min<size_t>(left, 5120));
+    for (size_t left = size; left > 0; left -= std::min<size_t>(left, 5120))
+      expected.push_back(std::min<size_t>(left, 5120));
     expected.push_back(5);  // the end line
     EXPECT_EQ(pieces, expected);
     EXPECT_EQ(m.sends[data - m.sends.begin() + static_cast<long>(expected.size())], "\r\n.\r\n");
@@ -366,7 +396,8 @@ TEST_F(DialogueTest, ServerClosingTheConnection) {
     m.SetReplyTimeoutMs(200);
     m.SendMail(2);
     ASSERT_TRUE(PumpUntilOutcome(&m));
-    Pump(&m, [] { return false; }, std::chrono::milliseconds(400));
+    Pump(
+        &m, [] { return false; }, std::chrono::milliseconds(400));
     ASSERT_EQ(m.traps.size(), 1u) << m.traps[1].errorstring;
     EXPECT_NE(m.traps[0].error_during, -53) << m.traps[0].errorstring;
     EXPECT_TRUE(m.DATAQUEUE->empty());
@@ -379,7 +410,8 @@ TEST_F(DialogueTest, ServerClosingTheConnection) {
     m.SendMail(2);
     ASSERT_TRUE(PumpUntilOutcome(&m));
     // Let the server's close arrive.
-    Pump(&m, [] { return false; }, std::chrono::milliseconds(200));
+    Pump(
+        &m, [] { return false; }, std::chrono::milliseconds(200));
     EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
     EXPECT_EQ(m.sent, 1);
   }
@@ -402,9 +434,10 @@ TEST_F(DialogueTest, RefusedConnectionReports10061AndLeavesMinus39) {
   ASSERT_EQ(m.traps.size(), 1u);
   EXPECT_EQ(m.traps[0].function, "NetSimple(Client).Open");
   EXPECT_EQ(m.traps[0].error_during, 0) << "the close of the error path resets ERROR";
-  EXPECT_EQ(m.traps[0].errorstring.rfind("Could not open a connection to the Email (SMTP) Server. The error number "
-                                         "was 10061 which means (WSAECONNREFUSED) Connection refused.",
-                                         0),
+  EXPECT_EQ(m.traps[0].errorstring.rfind(
+                "Could not open a connection to the Email (SMTP) Server. The error number "
+                "was 10061 which means (WSAECONNREFUSED) Connection refused.",
+                0),
             0u)
       << m.traps[0].errorstring;
   EXPECT_TRUE(m.DATAQUEUE->empty());
@@ -442,7 +475,9 @@ TEST_F(DialogueTest, ConnectThatNeverEndsReports10060WithoutHoldingUpSendMail) {
     ASSERT_TRUE(PumpUntilOutcome(&m));
     ASSERT_EQ(m.traps.size(), 1u);
     EXPECT_EQ(m.traps[0].function, "NetSimple(Client).Open");
-    EXPECT_EQ(m.traps[0].errorstring.rfind("Unable to Open Connection. The error number was 10060", 0), 0u)
+    EXPECT_EQ(
+        m.traps[0].errorstring.rfind("Unable to Open Connection. The error number was 10060", 0),
+        0u)
         << m.traps[0].errorstring;
     EXPECT_EQ(m.ERROR, -39);
     EXPECT_TRUE(m.DATAQUEUE->empty());
@@ -454,7 +489,8 @@ TEST_F(DialogueTest, ConnectThatNeverEndsReports10060WithoutHoldingUpSendMail) {
     m.SendMail(2);
     EXPECT_EQ(m._STATE, kEsConnecting);
     m.Kill();
-    Pump(&m, [] { return false; }, std::chrono::milliseconds(600));
+    Pump(
+        &m, [] { return false; }, std::chrono::milliseconds(600));
     EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
   }
   for (int fd : fillers) platform::SocketClose(fd);
@@ -472,10 +508,14 @@ TEST_F(DialogueTest, ServerThatNeverAnswersRunsOutOfTime) {
   const std::vector<Case> cases = {
       {"no greeting", "<hang>", nullptr, kEsConnecting},
       {"no answer to RCPT TO", kGreeting,
-       [](const std::string& l, int) -> std::string { return l.rfind("RCPT", 0) == 0 ? "<hang>" : "\x02"; },
+       [](const std::string& l, int) -> std::string {
+         return l.rfind("RCPT", 0) == 0 ? "<hang>" : "\x02";
+       },
        kEsRcptTo},
       {"no answer after the message", kGreeting,
-       [](const std::string& l, int) -> std::string { return l == "<end of data>" ? "<hang>" : "\x02"; },
+       [](const std::string& l, int) -> std::string {
+         return l == "<end of data>" ? "<hang>" : "\x02";
+       },
        kEsSendingData},
   };
   for (const Case& c : cases) {
@@ -487,10 +527,12 @@ TEST_F(DialogueTest, ServerThatNeverAnswersRunsOutOfTime) {
     m.SendMail(2);
     ASSERT_TRUE(PumpUntilOutcome(&m));
     ASSERT_EQ(m.traps.size(), 1u);
-    EXPECT_EQ(m.traps[0].text, "No reply from the Email (SMTP) Server within 300 milliseconds. State = " +
-                                   std::to_string(c.state) + ". Will abort all messages in the DataQueue");
+    EXPECT_EQ(m.traps[0].text,
+              "No reply from the Email (SMTP) Server within 300 milliseconds. State = " +
+                  std::to_string(c.state) + ". Will abort all messages in the DataQueue");
     EXPECT_EQ(m.traps[0].error_during, -53);
-    EXPECT_EQ(m.traps[0].errorstring, m.traps[0].text + ". The error number was -53 which means Timeout error.");
+    EXPECT_EQ(m.traps[0].errorstring,
+              m.traps[0].text + ". The error number was -53 which means Timeout error.");
     EXPECT_EQ(m.ERROR, -53) << "the owner records the time-out as the send's error";
     EXPECT_TRUE(m.DATAQUEUE->empty());
     EXPECT_EQ(m.OPENFLAG, 0);
@@ -675,17 +717,20 @@ TEST_F(DialogueTest, MessageBoxOnlyWhenNotSuppressed) {
   m.SendMail(2);
   EXPECT_TRUE(presenter->requests().empty());
   EXPECT_EQ(m.ERRORSTRING,
-            "No To, CC or BCC field specified when sending Email (SMTP). The error number was -37 which means The "
+            "No To, CC or BCC field specified when sending Email (SMTP). The error number was -37 "
+            "which means The "
             "Linkora object requires more properties to contain valid values.");
   ASSERT_EQ(m.traps.size(), 1u) << "the owner's override runs";
   m.SUPPRESSERRORMSG = 0;
   m.SendMail(2);
   ASSERT_EQ(presenter->requests().size(), 1u);
   EXPECT_EQ(presenter->requests()[0].caption, "Linkora Object Error");
-  EXPECT_EQ(presenter->requests()[0].text,
-            "A network communication error has occurred.||Error = No To, CC or BCC field "
-            "specified when sending Email (SMTP).||The error number was -37 which means The Linkora object requires "
-            "more properties to contain valid values.||Error occurred in function NetEmailSend.SendMail");
+  EXPECT_EQ(
+      presenter->requests()[0].text,
+      "A network communication error has occurred.||Error = No To, CC or BCC field "
+      "specified when sending Email (SMTP).||The error number was -37 which means The Linkora "
+      "object requires "
+      "more properties to contain valid values.||Error occurred in function NetEmailSend.SendMail");
   runtime::SetMessagePresenter(previous);
 }
 

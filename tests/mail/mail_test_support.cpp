@@ -203,7 +203,8 @@ std::string SourcePath(const std::string& relative) {
 }
 
 std::string CheckMail(const std::string& message_path, const std::vector<std::string>& files) {
-  std::string cmd = "/usr/bin/python3 '" + SourcePath("tests/mail/check_mail.py") + "' '" + message_path + "'";
+  std::string cmd =
+      "/usr/bin/python3 '" + SourcePath("tests/mail/check_mail.py") + "' '" + message_path + "'";
   for (const std::string& f : files) cmd += " --file '" + f + "'";
   cmd += " 2>&1";
   std::string out;
@@ -257,7 +258,8 @@ void MailTest::Prepare(TestMailer* m, uint16_t port) {
   m->SetMessageText(body);
 }
 
-bool MailTest::Pump(TestMailer* m, const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+bool MailTest::Pump(TestMailer* m, const std::function<bool()>& done,
+                    std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -267,8 +269,9 @@ bool MailTest::Pump(TestMailer* m, const std::function<bool()>& done, std::chron
 }
 
 bool MailTest::PumpUntilOutcome(TestMailer* m, std::chrono::milliseconds timeout) {
-  return Pump(m, [m] { return (!m->traps.empty() || m->sent > 0) && m->OPENFLAG == 0 && m->_STATE == 0; },
-              timeout);
+  return Pump(
+      m, [m] { return (!m->traps.empty() || m->sent > 0) && m->OPENFLAG == 0 && m->_STATE == 0; },
+      timeout);
 }
 
 bool MailTest::SocketQueuesEmpty() {

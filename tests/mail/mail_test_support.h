@@ -40,11 +40,11 @@ class TempDir {
 struct TrapRecord {
   std::string text;
   std::string function;
-  int32_t error_during = 0;   // ERROR when the override ran (after the class's own)
+  int32_t error_during = 0;  // ERROR when the override ran (after the class's own)
   std::string errorstring;
   int32_t server_error_num = 0;
   std::string server_error_desc;
-  size_t queued = 0;           // messages queued when the owner's override ran
+  size_t queued = 0;  // messages queued when the owner's override ran
 };
 
 struct ProgressCall {
@@ -55,9 +55,17 @@ struct ProgressCall {
 
 class RecordingProgress final : public ProgressView {
  public:
-  void SetRange(int32_t control, int32_t low, int32_t high) override { calls.push_back({"range", low, high}); (void)control; }
-  void SetVisible(int32_t control, bool visible) override { calls.push_back({visible ? "show" : "hide", control, 0}); }
-  void SetValue(int32_t control, int32_t value) override { calls.push_back({"value", value, 0}); (void)control; }
+  void SetRange(int32_t control, int32_t low, int32_t high) override {
+    calls.push_back({"range", low, high});
+    (void)control;
+  }
+  void SetVisible(int32_t control, bool visible) override {
+    calls.push_back({visible ? "show" : "hide", control, 0});
+  }
+  void SetValue(int32_t control, int32_t value) override {
+    calls.push_back({"value", value, 0});
+    (void)control;
+  }
   void Redisplay(int32_t control) override { calls.push_back({"redisplay", control, 0}); }
   std::vector<ProgressCall> calls;
 };
@@ -141,7 +149,8 @@ class MailTest : public ::testing::Test {
             std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Pumps until an ErrorTrap or MessageSent has been seen and the
   // connection is closed.
-  bool PumpUntilOutcome(TestMailer* m, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool PumpUntilOutcome(TestMailer* m,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool SocketQueuesEmpty();
 
   std::unique_ptr<TempDir> dir_;

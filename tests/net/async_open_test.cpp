@@ -18,7 +18,9 @@ using testing::NetTest;
 
 class AsyncClient : public NetSimple {
  public:
-  void Process() override { received.append(PACKET.BINDATA, static_cast<size_t>(PACKET.BINDATALEN)); }
+  void Process() override {
+    received.append(PACKET.BINDATA, static_cast<size_t>(PACKET.BINDATALEN));
+  }
   void ErrorTrap(std::string_view text, std::string_view function) override {
     NetSimple::ErrorTrap(text, function);
     traps.push_back(std::string(function) + ": " + ERRORSTRING);
@@ -79,8 +81,10 @@ TEST_F(NetTest, AsyncOpenRefusedOrClosedWhileConnecting) {
     ASSERT_TRUE(Pump(queue, {&c}, [&c] { return !c.outcomes.empty(); })) << DumpLines();
     EXPECT_EQ(c.outcomes, std::vector<int32_t>{10061});
     ASSERT_EQ(c.traps.size(), 1u);
-    EXPECT_EQ(c.traps[0].rfind("NetSimple(Client).Open: Unable to Open Connection. The error number was 10061", 0),
-              0u)
+    EXPECT_EQ(
+        c.traps[0].rfind(
+            "NetSimple(Client).Open: Unable to Open Connection. The error number was 10061", 0),
+        0u)
         << c.traps[0];
     EXPECT_EQ(c.OPENFLAG, 0);
     c.Kill();
@@ -94,7 +98,8 @@ TEST_F(NetTest, AsyncOpenRefusedOrClosedWhileConnecting) {
     c.Open("127.0.0.1", port);
     c.Close();
     EXPECT_EQ(c.ERROR, 0);
-    Pump(queue, {&c}, [] { return false; }, std::chrono::milliseconds(300));
+    Pump(
+        queue, {&c}, [] { return false; }, std::chrono::milliseconds(300));
     EXPECT_TRUE(c.outcomes.empty());
     EXPECT_TRUE(c.traps.empty()) << c.traps[0];
     c.Kill();

@@ -12,13 +12,14 @@
 namespace vm::net {
 namespace {
 
-using testing::NetTest;
 using platform::Hive;
 using platform::RegistryStore;
+using testing::NetTest;
 
 constexpr const char* kTcpip = "System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
 
-bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+bool WaitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds limit = std::chrono::seconds(5)) {
   auto end = std::chrono::steady_clock::now() + limit;
   while (!cond()) {
     if (std::chrono::steady_clock::now() > end) return false;
@@ -78,9 +79,11 @@ TEST_F(NetRuntimeTest, ErrorsOnlySwitchWritesOnlyErrorLines) {
   EXPECT_FALSE(rt.full_trace());
   EXPECT_TRUE(rt.errors_trace());
   EXPECT_FALSE(rt.detailed_trace());
-  EXPECT_EQ(CountLines("[NetDLL]  NetTurnOnLogging() : ======== DLL Logging : Errors only (/netdlllogerrors) "
-                       "option on ========"),
-            1);
+  EXPECT_EQ(
+      CountLines(
+          "[NetDLL]  NetTurnOnLogging() : ======== DLL Logging : Errors only (/netdlllogerrors) "
+          "option on ========"),
+      1);
   EXPECT_FALSE(HasLine("Using Linkora DLL version"));  // no banner without the full trace
   sink_->Clear();
   rt.TraceLine("info line", "F", kTraceInfo);
@@ -127,19 +130,27 @@ TEST_F(NetRuntimeTest, BannerAndPastInfoReplay) {
   auto lines = sink_->Lines();
   ASSERT_GE(lines.size(), 4 + past);
   EXPECT_EQ(lines[0], "[NetDLL] ===== [LINKORA] " + std::string(79, '='));
-  EXPECT_EQ(lines[1], "[NetDLL] Using Linkora DLL version = 2.4 in application net_test : Linkora DLL Logging turned On");
-  EXPECT_EQ(lines[2],
-            "[NetDLL] NetDLL Info: NetDLL:CompatableVersion = 12 Net:MaxBinData = 16384 MaxDataPacketSize = 16735 "
-            "MaxICanDoPacketSize = 1254 MaxAckPacketSize = 9060 PacketInfoLen = 24 ICanDoHeaderLen = 68 "
-            "DataHeaderLen = 108 AckHeaderLen = 60 AckDataLen = 9 MaxAcksInPackets = 1000 Size(Net:PacketType) = "
-            "17687 Size(Net:PublicServicesQType) = 599 Size(Net:ServiceType) = 1117 Size(Net:RemoteType) = 149");
+  EXPECT_EQ(lines[1],
+            "[NetDLL] Using Linkora DLL version = 2.4 in application net_test : Linkora DLL "
+            "Logging turned On");
+  EXPECT_EQ(
+      lines[2],
+      "[NetDLL] NetDLL Info: NetDLL:CompatableVersion = 12 Net:MaxBinData = 16384 "
+      "MaxDataPacketSize = 16735 "
+      "MaxICanDoPacketSize = 1254 MaxAckPacketSize = 9060 PacketInfoLen = 24 ICanDoHeaderLen = 68 "
+      "DataHeaderLen = 108 AckHeaderLen = 60 AckDataLen = 9 MaxAcksInPackets = 1000 "
+      "Size(Net:PacketType) = "
+      "17687 Size(Net:PublicServicesQType) = 599 Size(Net:ServiceType) = 1117 Size(Net:RemoteType) "
+      "= 149");
   EXPECT_EQ(lines[4],
-            "[NetDLL]  [Past Info] [NetDLL]  DLLStartUp() : Having to create a new GUID for this machine. This GUID "
+            "[NetDLL]  [Past Info] [NetDLL]  DLLStartUp() : Having to create a new GUID for this "
+            "machine. This GUID "
             "will be stored in the registry");
   EXPECT_EQ(CountLines("[NetDLL]  [Past Info] [NetDLL]  NetDLL Info: GUID = " +
-                          std::to_string(static_cast<int32_t>(rt.guid_first())) + " " +
-                          std::to_string(static_cast<int32_t>(rt.guid_second())) + " RunID = 1 Description = <no "
-                          "description>"),
+                       std::to_string(static_cast<int32_t>(rt.guid_first())) + " " +
+                       std::to_string(static_cast<int32_t>(rt.guid_second())) +
+                       " RunID = 1 Description = <no "
+                       "description>"),
             1)
       << DumpLines();
   EXPECT_EQ(CountLines("[NetDLL]  [Past Info] "), static_cast<int>(past));
@@ -171,7 +182,8 @@ TEST_F(NetRuntimeTest, IdentityIsCreatedOnceAndRunIdCounts) {
 }
 
 TEST_F(NetRuntimeTest, UnwritableRegistryShowsTheLoadingErrorBox) {
-  NetRuntime& rt = StartRuntime({}, [](NetRuntimeOptions* o) { o->registry_file = "/dev/null/registry.ini"; });
+  NetRuntime& rt =
+      StartRuntime({}, [](NetRuntimeOptions* o) { o->registry_file = "/dev/null/registry.ini"; });
   EXPECT_TRUE(PastInfoHas(rt, " DLLStartUp() : Error. Could not store GUID in the registry."));
   auto shown = presenter_->Shown();
   ASSERT_EQ(shown.size(), 1u);
@@ -187,15 +199,18 @@ TEST_F(NetRuntimeTest, MediaSenseIsDisabledOnAFreshRegistry) {
   ASSERT_TRUE(ReadDword("LinkoraDontChangeMediaSense", &dont));
   EXPECT_EQ(disabled, 1u);
   EXPECT_EQ(dont, 0u);
-  EXPECT_TRUE(PastInfoHas(rt, " DLLStartUp() : Linkora has successfully disabled Media Sense option in registry."));
+  EXPECT_TRUE(PastInfoHas(
+      rt, " DLLStartUp() : Linkora has successfully disabled Media Sense option in registry."));
 }
 
 TEST_F(NetRuntimeTest, DontChangeMediaSenseLeavesTheRegistryAlone) {
   WriteDword("LinkoraDontChangeMediaSense", 1);
   for (int run = 0; run < 2; ++run) {
     NetRuntime& rt = StartRuntime({});
-    EXPECT_TRUE(PastInfoHas(rt, " DLLStartUp() : Warning. Windows is using Media Sense. This could cause your "
-                                "Network to appear disabled."));
+    EXPECT_TRUE(
+        PastInfoHas(rt,
+                    " DLLStartUp() : Warning. Windows is using Media Sense. This could cause your "
+                    "Network to appear disabled."));
     NetRuntime::Shutdown();
     uint32_t value = 0;
     EXPECT_FALSE(ReadDword("DisableDHCPMediaSense", &value));
@@ -219,24 +234,33 @@ TEST_F(NetRuntimeTest, MessageRangesRouteAsTheWindowProcedure) {
   NetRuntime& rt = StartRuntime();
   sink_->Clear();
   rt.CallBackWindowMainCallBack(7120, 55, kFdRead);
-  EXPECT_EQ(CountLines("SimpleClient_Async() : Warning! A socket is dead. Got a FD_READ message for a socket that is "
-                       "no longer in qSimpleClientSockets. (ie The connection was closed before the message "
-                       "arrived)."),
-            1)
+  EXPECT_EQ(
+      CountLines(
+          "SimpleClient_Async() : Warning! A socket is dead. Got a FD_READ message for a socket "
+          "that is "
+          "no longer in qSimpleClientSockets. (ie The connection was closed before the message "
+          "arrived)."),
+      1)
       << DumpLines();
   EXPECT_FALSE(HasLine("isn't in one of our queues"));
   rt.CallBackWindowMainCallBack(7121, 55, kFdRead);
-  EXPECT_EQ(CountLines("CallBackWindowMainCallBack() : Attention. Received a message that isn't in one of our "
-                       "queues."),
-            1);
+  EXPECT_EQ(
+      CountLines(
+          "CallBackWindowMainCallBack() : Attention. Received a message that isn't in one of our "
+          "queues."),
+      1);
   rt.CallBackWindowMainCallBack(6120, 55, kFdWrite);
-  EXPECT_EQ(CountLines("Got a FD_WRITE message for a socket that is no longer in qSimpleClientSockets. (ie The "
-                       "connection was closed before the package could be sent)."),
-            1);
+  EXPECT_EQ(
+      CountLines(
+          "Got a FD_WRITE message for a socket that is no longer in qSimpleClientSockets. (ie The "
+          "connection was closed before the package could be sent)."),
+      1);
   rt.CallBackWindowMainCallBack(6500, 55, kFdClose);
-  EXPECT_EQ(CountLines("Got a FD_CLOSE message for a socket that is no longer in qSimpleClientSockets. (ie The "
-                       "connection was closed before the message arrived)."),
-            1);
+  EXPECT_EQ(
+      CountLines(
+          "Got a FD_CLOSE message for a socket that is no longer in qSimpleClientSockets. (ie The "
+          "connection was closed before the message arrived)."),
+      1);
   rt.CallBackWindowMainCallBack(kMsgEndSession - 1, 55, kFdClose);
   EXPECT_EQ(CountLines("isn't in one of our queues"), 2);
   rt.CallBackWindowMainCallBack(6119, 55, kFdClose);
@@ -249,12 +273,14 @@ TEST_F(NetRuntimeTest, EndSessionClosesTheRuntimeDown) {
   NetRuntime& rt = StartRuntime();
   ASSERT_EQ(rt.NetInitCheck(), 0);
   EXPECT_TRUE(rt.active());
-  EXPECT_TRUE(HasLine("Linkora Call Back Window Started Okay - received NETDLL:EVENT:CallBackWindowHappy"));
+  EXPECT_TRUE(
+      HasLine("Linkora Call Back Window Started Okay - received NETDLL:EVENT:CallBackWindowHappy"));
   EXPECT_TRUE(rt.CallBackWindowMainCallBack(kMsgQueryEndSession, 0, 0));
   ASSERT_TRUE(WaitFor([&] { return !rt.active(); }));
   EXPECT_TRUE(rt.closed_down());
   EXPECT_TRUE(HasLine("Received WM_EndSession or WM_QueryEndSession = 17"));
-  EXPECT_TRUE(HasLine("CallBackWindowSrc() : Information: Got Event:CloseDown - will close down the DLL process."));
+  EXPECT_TRUE(HasLine(
+      "CallBackWindowSrc() : Information: Got Event:CloseDown - will close down the DLL process."));
   EXPECT_TRUE(HasLine("CallBackWindowSrc() : Linkora Call Back Window Closed."));
   sink_->Clear();
   rt.NetCloseCallBackWindow();
@@ -303,9 +329,11 @@ TEST_F(NetRuntimeTest, LocalAddressListComesFromTheHostName) {
 }
 
 TEST_F(NetRuntimeTest, SocketLibraryFailureMakesActivationFail) {
-  NetRuntime& rt = StartRuntime({}, [](NetRuntimeOptions* o) { o->socket_library_available = false; });
+  NetRuntime& rt =
+      StartRuntime({}, [](NetRuntimeOptions* o) { o->socket_library_available = false; });
   EXPECT_FALSE(rt.socket_library_started());
-  EXPECT_TRUE(PastInfoHas(rt, " DLLStartUp() : Warning. loc:ret = 0 after WSAStartUp Failed. Setting loc:ret = -31"));
+  EXPECT_TRUE(PastInfoHas(
+      rt, " DLLStartUp() : Warning. loc:ret = 0 after WSAStartUp Failed. Setting loc:ret = -31"));
   EXPECT_EQ(rt.NetInitCheck(), -31);
   EXPECT_FALSE(rt.active());
 }

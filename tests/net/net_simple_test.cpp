@@ -15,9 +15,9 @@
 namespace vm::net {
 namespace {
 
+using testing::Gate;
 using testing::LoopbackServer;
 using testing::NetTest;
-using testing::Gate;
 using testing::ReadAll;
 using testing::RecvWithin;
 using testing::WaitUntil;
@@ -52,7 +52,8 @@ class RecordingClient : public NetSimple {
 
 std::string Pattern(size_t n, int seed) {
   std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(seed)) % 26);
+  for (size_t i = 0; i < n; ++i)
+    s[i] = static_cast<char>('a' + (i * 7 + static_cast<size_t>(seed)) % 26);
   return s;
 }
 
@@ -73,21 +74,24 @@ TEST_F(NetSimpleTest, SendChecksTheLengthAndTheOpenFlagInOrder) {
   client.Send();
   EXPECT_EQ(client.ERROR, -4);
   EXPECT_EQ(client.ERRORSTRING,
-            "Trying to send too much data in self.packet.binData and self.packet.binDataLen. The error number was -4 "
+            "Trying to send too much data in self.packet.binData and self.packet.binDataLen. The "
+            "error number was -4 "
             "which means Invalid structure size.");
   auto shown = presenter_->Shown();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].first, "Linkora Object Error");
   EXPECT_EQ(shown[0].second,
             "A network communication error has occurred.||Error = Trying to send too much data in "
-            "self.packet.binData and self.packet.binDataLen.||The error number was -4 which means Invalid structure "
+            "self.packet.binData and self.packet.binDataLen.||The error number was -4 which means "
+            "Invalid structure "
             "size.||Error occurred in function NetSimple.Send");
 
   client.PACKET.BINDATALEN = 10;
   client.Send();
   EXPECT_EQ(client.ERROR, -36);
   EXPECT_EQ(client.ERRORSTRING,
-            "The connection is not open and therefore the data can not be sent.. The error number was -36 which means "
+            "The connection is not open and therefore the data can not be sent.. The error number "
+            "was -36 which means "
             "The connection is not open.");
   client.SUPPRESSERRORMSG = 1;
   client.PACKET.BINDATALEN = 0;
@@ -119,7 +123,8 @@ TEST_F(NetSimpleTest, RoundTripWithLimitsOfOnePacket) {
   client.Send();
   EXPECT_EQ(client.ERROR, -4);
   EXPECT_EQ(client.ERRORSTRING,
-            "Data length is less than or equal to zero. The error number was -4 which means Invalid structure size.");
+            "Data length is less than or equal to zero. The error number was -4 which means "
+            "Invalid structure size.");
   std::string full = Pattern(16384, 1);
   client.SendText(full);
   EXPECT_EQ(client.ERROR, 0);
@@ -135,13 +140,16 @@ TEST_F(NetSimpleTest, RoundTripWithLimitsOfOnePacket) {
 }
 
 TEST_F(NetSimpleTest, TenThousandBytePacketsSentInPartsArriveOnce) {
-  StartRuntime({"/netdlllog", "/netdlllogall"}, [](NetRuntimeOptions* o) { o->send_buffer_bytes = 4096; });
+  StartRuntime({"/netdlllog", "/netdlllogall"},
+               [](NetRuntimeOptions* o) { o->send_buffer_bytes = 4096; });
   std::promise<std::string> got;
   Gate may_read;
-  LoopbackServer server([&](int* fd) {
-    if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
-    got.set_value(ReadAll(*fd));
-  }, 1, 4096);
+  LoopbackServer server(
+      [&](int* fd) {
+        if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
+        got.set_value(ReadAll(*fd));
+      },
+      1, 4096);
   OwnerEventQueue queue;
   RecordingClient client;
   client.Init();
@@ -182,10 +190,12 @@ TEST_F(NetSimpleTest, CloseWithPacketsQueuedSendsThemBeforeShuttingTheSendingSid
   StartRuntime({"/netdlllog"}, [](NetRuntimeOptions* o) { o->send_buffer_bytes = 4096; });
   std::promise<std::string> got;
   Gate may_read;
-  LoopbackServer server([&](int* fd) {
-    if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
-    got.set_value(ReadAll(*fd));
-  }, 1, 4096);
+  LoopbackServer server(
+      [&](int* fd) {
+        if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
+        got.set_value(ReadAll(*fd));
+      },
+      1, 4096);
   OwnerEventQueue queue;
   RecordingClient client;
   client.Init();
@@ -243,7 +253,8 @@ TEST_F(NetSimpleTest, PeerClosingHalfWayDeliversDataThenTheClose) {
   EXPECT_EQ(client.ERROR, -34);
   EXPECT_EQ(client.OPENFLAG, 0);
   EXPECT_TRUE(presenter_->Shown().empty());
-  EXPECT_TRUE(HasLine("Warning. The object may not know, but the Connection is closed or closing."));
+  EXPECT_TRUE(
+      HasLine("Warning. The object may not know, but the Connection is closed or closing."));
   ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.closed == 1; }));
   EXPECT_EQ(client.received, "221 bye");
   auto r = rest.get_future();
@@ -272,8 +283,10 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedShowsTheBoxUnlessAskedNotTo) {
   auto shown = presenter_->Shown();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0].second,
-            "A network communication error has occurred.||Error = Error sending data.||The error number was -34 which "
-            "means Could not find connected client in Simple Connect Client or Server.||Error occurred in function "
+            "A network communication error has occurred.||Error = Error sending data.||The error "
+            "number was -34 which "
+            "means Could not find connected client in Simple Connect Client or Server.||Error "
+            "occurred in function "
             "NetSimple.Send");
   ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.closed == 1 && QueuesEmpty(); }));
 }
@@ -302,7 +315,8 @@ TEST_F(NetSimpleTest, PeerResetIsAHardClose) {
 TEST_F(NetSimpleTest, BurstLargerThanOnePacketArrivesInPiecesInOrder) {
   StartRuntime();
   const std::string burst = Pattern(100000, 3);
-  LoopbackServer server([&](int* fd) { platform::SocketSendAllBlocking(*fd, burst.data(), burst.size()); });
+  LoopbackServer server(
+      [&](int* fd) { platform::SocketSendAllBlocking(*fd, burst.data(), burst.size()); });
   OwnerEventQueue queue;
   RecordingClient client;
   client.Init();
@@ -311,7 +325,8 @@ TEST_F(NetSimpleTest, BurstLargerThanOnePacketArrivesInPiecesInOrder) {
   ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.closed == 1; }));
   EXPECT_TRUE(client.received == burst);
   EXPECT_GE(client.packets, 7);  // at most 16384 bytes each
-  for (size_t i = 1; i < client.sequence.size(); ++i) EXPECT_LT(client.sequence[i - 1], client.sequence[i]);
+  for (size_t i = 1; i < client.sequence.size(); ++i)
+    EXPECT_LT(client.sequence[i - 1], client.sequence[i]);
   ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); }));
 }
 
@@ -322,13 +337,17 @@ TEST_F(NetSimpleTest, OpenFailures) {
   client.Open("no-such-host.invalid", 25);
   EXPECT_EQ(client.ERROR, -20);
   EXPECT_EQ(client.OPENFLAG, 0);
-  EXPECT_TRUE(HasLine("SimpleClientOpen() : Could not resolve host name. HostName = no-such-host.invalid"));
-  EXPECT_TRUE(HasLine("DNSblocking() : Trying a DNS lookup of Host =no-such-host.invalid Result ="));
+  EXPECT_TRUE(
+      HasLine("SimpleClientOpen() : Could not resolve host name. HostName = no-such-host.invalid"));
+  EXPECT_TRUE(
+      HasLine("DNSblocking() : Trying a DNS lookup of Host =no-such-host.invalid Result ="));
   auto shown = presenter_->Shown();
   ASSERT_EQ(shown.size(), 1u);
-  EXPECT_EQ(shown[0].second,
-            "A network communication error has occurred.||Error = Unable to Open Connection.||The error number was "
-            "-20 which means Address not found.||Error occurred in function NetSimple(Client).Open");
+  EXPECT_EQ(
+      shown[0].second,
+      "A network communication error has occurred.||Error = Unable to Open Connection.||The error "
+      "number was "
+      "-20 which means Address not found.||Error occurred in function NetSimple(Client).Open");
 
   // A port with nothing listening.
   int fd = -1;
@@ -338,8 +357,10 @@ TEST_F(NetSimpleTest, OpenFailures) {
   client.Open("127.0.0.1", port);
   EXPECT_EQ(client.ERROR, 10061);
   EXPECT_EQ(client.ERRORSTRING,
-            "Unable to Open Connection. The error number was 10061 which means (WSAECONNREFUSED) Connection refused. "
-            "No connection could be made because the target machine actively refused it. [listed by NetErrorStr].");
+            "Unable to Open Connection. The error number was 10061 which means (WSAECONNREFUSED) "
+            "Connection refused. "
+            "No connection could be made because the target machine actively refused it. [listed "
+            "by NetErrorStr].");
   EXPECT_TRUE(HasLine("Error Connecting. To host = 127.0.0.1 Port = " + std::to_string(port)));
   EXPECT_TRUE(QueuesEmpty());
 }
@@ -358,7 +379,8 @@ TEST_F(NetSimpleTest, ConnectThatNeverCompletesRunsOutOfTimeWith10060) {
     int s = -1;
     ASSERT_EQ(platform::SocketCreateTcp(&s), 0);
     fillers.push_back(s);
-    full = platform::SocketConnect(s, loopback, platform::HostToNetwork16(port), 200) == platform::kWsaEtimedout;
+    full = platform::SocketConnect(s, loopback, platform::HostToNetwork16(port), 200) ==
+           platform::kWsaEtimedout;
   }
   if (full) {
     RecordingClient client;
@@ -376,10 +398,12 @@ TEST_F(NetSimpleTest, ConnectThatNeverCompletesRunsOutOfTimeWith10060) {
 TEST_F(NetSimpleTest, AbortDropsQueuedPacketsAndTheEntryAtOnce) {
   StartRuntime({"/netdlllog"}, [](NetRuntimeOptions* o) { o->send_buffer_bytes = 4096; });
   Gate may_read;
-  LoopbackServer server([&](int* fd) {
-    if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
-    ReadAll(*fd);
-  }, 1, 4096);
+  LoopbackServer server(
+      [&](int* fd) {
+        if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
+        ReadAll(*fd);
+      },
+      1, 4096);
   OwnerEventQueue queue;
   RecordingClient client;
   client.Init();
@@ -390,7 +414,8 @@ TEST_F(NetSimpleTest, AbortDropsQueuedPacketsAndTheEntryAtOnce) {
   EXPECT_EQ(client.ERROR, 0);
   EXPECT_EQ(client.OPENFLAG, 0);
   EXPECT_TRUE(QueuesEmpty());
-  EXPECT_TRUE(HasLine("Socket Abort! Using Phase = -1 (Single Phase Client Socket CloseDown (Abort))."));
+  EXPECT_TRUE(
+      HasLine("Socket Abort! Using Phase = -1 (Single Phase Client Socket CloseDown (Abort))."));
   may_read.Open();
 }
 
@@ -430,12 +455,14 @@ TEST_F(NetSimpleTest, HalfClosedConnectionExpiresAfterThreeHundredSecondsAcrossM
   client.Open("127.0.0.1", server.port());
   ASSERT_EQ(client.ERROR, 0);
   client.Close();
-  ASSERT_TRUE(Pump(queue, {&client}, [&] { return HasLine("Hold on, we haven't received FD_CLOSE yet."); }));
+  ASSERT_TRUE(Pump(queue, {&client},
+                   [&] { return HasLine("Hold on, we haven't received FD_CLOSE yet."); }));
   NetRuntime& rt = *NetRuntime::Current();
   ASSERT_EQ(rt.ClientSockets().size(), 1u);
   EXPECT_EQ(rt.ClientSockets().front().PHASETWOCLOSECALLED, 1);
 
-  clock.AdvanceMilliseconds(120 * 1000);  // 00:01: the first phase's time lies "later" and restarts at 0
+  clock.AdvanceMilliseconds(120 *
+                            1000);  // 00:01: the first phase's time lies "later" and restarts at 0
   rt.CheckToCloseNetSimpleSockets();
   EXPECT_EQ(rt.ClientSockets().size(), 1u);
   clock.AdvanceMilliseconds(180 * 1000);  // 00:04
@@ -444,8 +471,10 @@ TEST_F(NetSimpleTest, HalfClosedConnectionExpiresAfterThreeHundredSecondsAcrossM
   EXPECT_FALSE(HasLine("has expired"));
   clock.AdvanceMilliseconds(61 * 1000);  // 00:05:01
   rt.CheckToCloseNetSimpleSockets();
-  EXPECT_TRUE(HasLine("Closing State on Client Socket has expired. Will run 2nd Phase close on Socket ="));
-  EXPECT_TRUE(HasLine("We never received FD_CLOSE. Closing Socket and Simulating as if we had received FD_Close"));
+  EXPECT_TRUE(
+      HasLine("Closing State on Client Socket has expired. Will run 2nd Phase close on Socket ="));
+  EXPECT_TRUE(HasLine(
+      "We never received FD_CLOSE. Closing Socket and Simulating as if we had received FD_Close"));
   EXPECT_TRUE(QueuesEmpty());
   release.Open();
 }
@@ -457,9 +486,8 @@ TEST_F(NetSimpleTest, PeerThatNeverReadsIsGivenUpThreeHundredSecondsAfterTheClos
     o->send_buffer_bytes = 4096;
   });
   Gate release;
-  LoopbackServer server([&](int*) {
-    release.Wait(kServerWait, "the test to let the server hang up");
-  }, 1, 4096);
+  LoopbackServer server(
+      [&](int*) { release.Wait(kServerWait, "the test to let the server hang up"); }, 1, 4096);
   OwnerEventQueue queue;
   RecordingClient client;
   client.Init();
@@ -493,16 +521,16 @@ TEST_F(NetSimpleTest, ExpiryWithinOneDay) {
   platform::ManualClock clock;
   StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) { o->clock = &clock; });
   Gate release;
-  LoopbackServer server([&](int*) {
-    release.Wait(kServerWait, "the test to let the server hang up");
-  });
+  LoopbackServer server(
+      [&](int*) { release.Wait(kServerWait, "the test to let the server hang up"); });
   OwnerEventQueue queue;
   RecordingClient client;
   client.Init();
   client.Open("127.0.0.1", server.port());
   ASSERT_EQ(client.ERROR, 0);
   client.Close();
-  ASSERT_TRUE(Pump(queue, {&client}, [&] { return HasLine("Hold on, we haven't received FD_CLOSE yet."); }));
+  ASSERT_TRUE(Pump(queue, {&client},
+                   [&] { return HasLine("Hold on, we haven't received FD_CLOSE yet."); }));
   NetRuntime& rt = *NetRuntime::Current();
   clock.AdvanceMilliseconds(299 * 1000);
   rt.CheckToCloseNetSimpleSockets();
@@ -534,7 +562,8 @@ TEST_F(NetSimpleTest, AllMessageNumbersInUseFailsWith29AndClosesTheSocket) {
   extra.Open("127.0.0.1", port);
   EXPECT_EQ(extra.ERROR, -29);
   EXPECT_EQ(extra.ERRORSTRING,
-            "Unable to Open Connection. The error number was -29 which means Too many sending sockets. The maximum "
+            "Unable to Open Connection. The error number was -29 which means Too many sending "
+            "sockets. The maximum "
             "has been reached.");
   EXPECT_TRUE(HasLine("ERROR: Exceeded Maximum Simple Client Sockets."));
   EXPECT_EQ(testing::CountOpenFds(), fds);
@@ -549,14 +578,16 @@ TEST_F(NetSimpleTest, AllMessageNumbersInUseFailsWith29AndClosesTheSocket) {
 }
 
 TEST_F(NetSimpleTest, InactiveRuntimeFailsTheOpen) {
-  StartRuntime({"/netdlllogerrors"}, [](NetRuntimeOptions* o) { o->socket_library_available = false; });
+  StartRuntime({"/netdlllogerrors"},
+               [](NetRuntimeOptions* o) { o->socket_library_available = false; });
   RecordingClient client;
   client.SUPPRESSERRORMSG = 1;
   client.Init();
   client.Open("127.0.0.1", 25);
   EXPECT_EQ(client.ERROR, -1);
   EXPECT_TRUE(HasLine("NetSimpleConnectOpen() : NetInitCheck returned -31"));
-  EXPECT_TRUE(HasLine("SimpleClientOpen() : Linkora DLL not active. Linkora was unable to initialise."));
+  EXPECT_TRUE(
+      HasLine("SimpleClientOpen() : Linkora DLL not active. Linkora was unable to initialise."));
 }
 
 TEST_F(NetSimpleTest, ClosingAfterCloseDownIsIgnoredAndNothingLeaks) {

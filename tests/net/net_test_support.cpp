@@ -65,7 +65,8 @@ bool ReadableWithin(int fd, std::chrono::milliseconds limit) {
   items[0].fd = fd;
   items[0].want_read = true;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     int err = 0;
     items[0].readable = items[0].hangup = false;
@@ -82,8 +83,8 @@ std::string ReadAll(int fd, std::chrono::milliseconds limit) {
   char buf[65536];
   for (;;) {
     if (!ReadableWithin(fd, limit)) {
-      ADD_FAILURE() << "the peer neither sent nor closed for " << limit.count() << " ms after " << all.size()
-                    << " bytes";
+      ADD_FAILURE() << "the peer neither sent nor closed for " << limit.count() << " ms after "
+                    << all.size() << " bytes";
       break;
     }
     size_t got = 0;
@@ -93,7 +94,8 @@ std::string ReadAll(int fd, std::chrono::milliseconds limit) {
   return all;
 }
 
-bool RecvWithin(int fd, char* buf, size_t len, size_t* got, std::chrono::milliseconds limit, std::string_view what) {
+bool RecvWithin(int fd, char* buf, size_t len, size_t* got, std::chrono::milliseconds limit,
+                std::string_view what) {
   *got = 0;
   if (!ReadableWithin(fd, limit)) {
     ADD_FAILURE() << "nothing received within " << limit.count() << " ms: " << what;
@@ -102,7 +104,8 @@ bool RecvWithin(int fd, char* buf, size_t len, size_t* got, std::chrono::millise
   return platform::SocketRecvBlocking(fd, buf, len, got) == 0;
 }
 
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit, std::string_view what) {
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+               std::string_view what) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) {
@@ -151,7 +154,8 @@ void NetTest::TearDown() {
   EXPECT_EQ(CountOpenFds(), fds_before_) << "descriptors leaked";
 }
 
-NetRuntime& NetTest::StartRuntime(std::vector<std::string> args, std::function<void(NetRuntimeOptions*)> adjust) {
+NetRuntime& NetTest::StartRuntime(std::vector<std::string> args,
+                                  std::function<void(NetRuntimeOptions*)> adjust) {
   NetRuntimeOptions options;
   options.command_line = std::move(args);
   options.program_name = "net_test";

@@ -66,11 +66,13 @@ class LoopbackServer {
 std::string ReadAll(int fd, std::chrono::milliseconds limit = std::chrono::seconds(20));
 // One blocking receive of up to `len` bytes, waiting at most `limit` for the
 // first byte; false (and a test failure naming `what`) when nothing came.
-bool RecvWithin(int fd, char* buf, size_t len, size_t* got, std::chrono::milliseconds limit, std::string_view what);
+bool RecvWithin(int fd, char* buf, size_t len, size_t* got, std::chrono::milliseconds limit,
+                std::string_view what);
 
 // Polls `done` until it holds or `limit` passes; on time-out adds a test
 // failure naming `what` and returns false. Callable from any thread.
-bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit, std::string_view what);
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+               std::string_view what);
 
 // A one-way signal from the test body to a server thread ("you may read
 // now", "you may hang up now"). Wait has a deadline, so a test that fails
@@ -96,7 +98,8 @@ class NetTest : public ::testing::Test {
   NetRuntime& StartRuntime(std::vector<std::string> args = {"/netdlllog", "/netdlllogall"},
                            std::function<void(NetRuntimeOptions*)> adjust = nullptr);
   // Feeds events of `queue` to every object until `done` holds or `timeout` passes.
-  bool Pump(OwnerEventQueue& queue, std::initializer_list<NetSimple*> objects, const std::function<bool()>& done,
+  bool Pump(OwnerEventQueue& queue, std::initializer_list<NetSimple*> objects,
+            const std::function<bool()>& done,
             std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Lines of the trace sink containing `text`.
   int CountLines(std::string_view text) const;

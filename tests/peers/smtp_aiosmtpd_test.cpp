@@ -180,13 +180,15 @@ class SmtpPeerTest : public ::testing::Test {
 
   std::string WriteFile(const std::string& name, const std::string& content) {
     const std::filesystem::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(content.data(), static_cast<std::streamsize>(content.size()));
     return p.string();
   }
 
   // The checker's output for a received message, with the hashes of `files`.
   std::string Check(const std::string& eml, const std::vector<std::string>& files) {
-    std::string cmd = "/usr/bin/python3 '" + SourcePath("tests/mail/check_mail.py") + "' '" + eml + "'";
+    std::string cmd =
+        "/usr/bin/python3 '" + SourcePath("tests/mail/check_mail.py") + "' '" + eml + "'";
     for (const std::string& f : files) cmd += " --file '" + f + "'";
     return RunCommand(cmd);
   }
@@ -234,9 +236,12 @@ TEST_F(SmtpPeerTest, PlainSendWithAnAttachment) {
             "from vm@example.com\nrcpt bob@example.com\nrcpt carol@example.com\n");
   const std::string out = Check((dir_ / "received" / "001.eml").string(), {"wav=" + wav});
   EXPECT_EQ(out.find("defect"), std::string::npos) << out;
-  EXPECT_NE(out.find("application/x-unkown name=msg0001.wav cte=base64 len=100000"), std::string::npos) << out;
+  EXPECT_NE(out.find("application/x-unkown name=msg0001.wav cte=base64 len=100000"),
+            std::string::npos)
+      << out;
   EXPECT_TRUE(PartMatchesFile(out, "wav")) << out;
-  EXPECT_NE(out.find("text=b'You have a new message.\\r\\n.A line with a dot\\r\\nBye\\r\\n"), std::string::npos)
+  EXPECT_NE(out.find("text=b'You have a new message.\\r\\n.A line with a dot\\r\\nBye\\r\\n"),
+            std::string::npos)
       << out;
   EXPECT_NE(out.find("header Subject: New voice message"), std::string::npos) << out;
 }
@@ -254,7 +259,8 @@ TEST_F(SmtpPeerTest, EhloAndAuthLoginWithCheckedCredentials) {
     ASSERT_TRUE(m.errors.empty()) << m.errors[0];
     EXPECT_EQ(m.sent, 1);
     ASSERT_TRUE(WaitForMessages(1));
-    EXPECT_EQ(ReadFile(dir_ / "received" / "001.txt"), "from vm@example.com\nrcpt bob@example.com\nauth alice\n");
+    EXPECT_EQ(ReadFile(dir_ / "received" / "001.txt"),
+              "from vm@example.com\nrcpt bob@example.com\nauth alice\n");
   }
   {
     Mailer m;
@@ -265,7 +271,8 @@ TEST_F(SmtpPeerTest, EhloAndAuthLoginWithCheckedCredentials) {
     ASSERT_TRUE(RunUntilDone(&m));
     ASSERT_EQ(m.errors.size(), 1u);
     EXPECT_EQ(m.server_codes[0], 535);
-    EXPECT_EQ(m.errors[0].rfind("Fatal Error. Email (SMTP) server sent error = 535 ", 0), 0u) << m.errors[0];
+    EXPECT_EQ(m.errors[0].rfind("Fatal Error. Email (SMTP) server sent error = 535 ", 0), 0u)
+        << m.errors[0];
     EXPECT_NE(m.errors[0].find(" State = 73. "), std::string::npos) << m.errors[0];
     EXPECT_EQ(m.sent, 0);
   }
@@ -277,7 +284,8 @@ TEST_F(SmtpPeerTest, EhloAndAuthLoginWithCheckedCredentials) {
     ASSERT_TRUE(RunUntilDone(&m));
     ASSERT_EQ(m.errors.size(), 1u);
     EXPECT_EQ(m.server_codes[0], 530);
-    EXPECT_NE(m.errors[0].find(" State = 74. Will try and send next email"), std::string::npos) << m.errors[0];
+    EXPECT_NE(m.errors[0].find(" State = 74. Will try and send next email"), std::string::npos)
+        << m.errors[0];
   }
 }
 
@@ -295,8 +303,9 @@ TEST_F(SmtpPeerTest, RejectedRecipientThenTheNextMessageOnAFreshConnection) {
   ASSERT_TRUE(RunUntilDone(&m));
   ASSERT_EQ(m.errors.size(), 1u);
   EXPECT_EQ(m.server_codes[0], 550);
-  EXPECT_NE(m.errors[0].find("server sent error = 550 5.1.1 <reject-me@example.com>: Recipient address rejected "
-                             "State = 75. Will try and send next email."),
+  EXPECT_NE(m.errors[0].find(
+                "server sent error = 550 5.1.1 <reject-me@example.com>: Recipient address rejected "
+                "State = 75. Will try and send next email."),
             std::string::npos)
       << m.errors[0];
   EXPECT_EQ(m.SERVERERRORNUM, 0);
@@ -312,7 +321,10 @@ TEST_F(SmtpPeerTest, QuotedNameWithACommaIsOneRecipientAndNonAsciiTextArrives) {
   // The recording's name holds what a list would read as syntax.
   const std::string wav = WriteFile("m\xc3\xbc, \"x\"|1.wav", Pattern(5000));
   Mailer m;
-  Prepare(&m, server.port(), "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln\r\n" + std::string(999, 'z') + "\r\n");
+  Prepare(&m, server.port(),
+          "Gr\xc3\xbc\xc3\x9f"
+          "e aus K\xc3\xb6ln\r\n" +
+              std::string(999, 'z') + "\r\n");
   m.TOLIST = "\"Doe, John\" <john@example.com>";
   m.SUBJECT = "Nachricht f\xc3\xbcr Sie";
   m.AddAttachmentFile(wav);
@@ -321,7 +333,8 @@ TEST_F(SmtpPeerTest, QuotedNameWithACommaIsOneRecipientAndNonAsciiTextArrives) {
   ASSERT_TRUE(m.errors.empty()) << m.errors[0];
   EXPECT_EQ(m.sent, 1);
   ASSERT_TRUE(WaitForMessages(1));
-  EXPECT_EQ(ReadFile(dir_ / "received" / "001.txt"), "from vm@example.com\nrcpt john@example.com\n");
+  EXPECT_EQ(ReadFile(dir_ / "received" / "001.txt"),
+            "from vm@example.com\nrcpt john@example.com\n");
   const std::string out = Check((dir_ / "received" / "001.eml").string(), {"wav=" + wav});
   EXPECT_EQ(out.find("defect"), std::string::npos) << out;
   EXPECT_TRUE(PartMatchesFile(out, "wav")) << out;
@@ -330,7 +343,10 @@ TEST_F(SmtpPeerTest, QuotedNameWithACommaIsOneRecipientAndNonAsciiTextArrives) {
   EXPECT_NE(out.find("header To: \"Doe, John\" <john@example.com>\n"), std::string::npos) << out;
   // The decoded text: the umlauts and the 999-character line intact.
   std::string hex;
-  for (char c : "Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln\r\n" + std::string(999, 'z') + "\r\n") {
+  for (char c :
+       "Gr\xc3\xbc\xc3\x9f"
+       "e aus K\xc3\xb6ln\r\n" +
+           std::string(999, 'z') + "\r\n") {
     static constexpr char kHex[] = "0123456789abcdef";
     hex.push_back(kHex[static_cast<unsigned char>(c) >> 4]);
     hex.push_back(kHex[c & 15]);
@@ -351,7 +367,9 @@ TEST_F(SmtpPeerTest, TwentyMegabyteAttachment) {
   EXPECT_EQ(m.sent, 1);
   ASSERT_TRUE(WaitForMessages(1));
   const std::string out = Check((dir_ / "received" / "001.eml").string(), {"wav=" + wav});
-  EXPECT_NE(out.find("application/x-unkown name=big.wav cte=base64 len=20971520"), std::string::npos) << out;
+  EXPECT_NE(out.find("application/x-unkown name=big.wav cte=base64 len=20971520"),
+            std::string::npos)
+      << out;
   EXPECT_TRUE(PartMatchesFile(out, "wav")) << out;
 }
 

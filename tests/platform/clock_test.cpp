@@ -28,7 +28,9 @@ TEST(DayNumber, AgreesWithStdChronoOverFourCenturies) {
   const sys_days zero = sys_days(year{1800} / December / 28);
   for (int32_t n = -1000; n < 146097 + 1000; n += 7) {
     year_month_day ref{zero + days{n}};
-    EXPECT_EQ(DayNumberFromCivil(int(ref.year()), int(unsigned(ref.month())), int(unsigned(ref.day()))), n);
+    EXPECT_EQ(
+        DayNumberFromCivil(int(ref.year()), int(unsigned(ref.month())), int(unsigned(ref.day()))),
+        n);
     int y, m, d;
     CivilFromDayNumber(n, &y, &m, &d);
     ASSERT_EQ(y, int(ref.year())) << n;
@@ -56,7 +58,8 @@ TEST(ManualClock, AdvancesDateTimeTicksAndUnixTogether) {
   EXPECT_EQ(now.hour, 0);
   EXPECT_EQ(now.second, 0);
   EXPECT_EQ(now.millisecond, 100);
-  EXPECT_EQ(clock.TickCount(), static_cast<uint32_t>(0xFFFFFF00u + 600u));  // wraps like GetTickCount
+  EXPECT_EQ(clock.TickCount(),
+            static_cast<uint32_t>(0xFFFFFF00u + 600u));  // wraps like GetTickCount
   EXPECT_EQ(clock.UnixSeconds(), 1072915199);  // 600 ms after a whole second is not yet a new one
   clock.AdvanceMilliseconds(400);
   EXPECT_EQ(clock.UnixSeconds(), 1072915200);

@@ -17,7 +17,8 @@ TEST(DiagSink, LinesFromManyThreadsArriveWholeAndComplete) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 8; ++t) {
     threads.emplace_back([t] {
-      for (int i = 0; i < 500; ++i) DiagWrite("thread " + std::to_string(t) + " line " + std::to_string(i));
+      for (int i = 0; i < 500; ++i)
+        DiagWrite("thread " + std::to_string(t) + " line " + std::to_string(i));
     });
   }
   for (auto& th : threads) th.join();

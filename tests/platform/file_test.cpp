@@ -57,14 +57,16 @@ TEST(FileIo, WritesReadsAndReportsShortReadAtEnd) {
 TEST(FileIo, OpenDispositions) {
   TempDir dir;
   std::string path = dir.File("b.dat");
-  auto missing = Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
+  auto missing =
+      Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.status().code(), Code::kNotFound);
   {
     auto f = MustOpen(path, Access::kReadWrite, Share::kDenyNone, Disposition::kCreateNew);
     ASSERT_TRUE(f->WriteAt(0, "xyz", 3).ok());
   }
-  auto again = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone, Disposition::kCreateNew);
+  auto again =
+      Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone, Disposition::kCreateNew);
   EXPECT_EQ(again.status().code(), Code::kExists);
   auto truncated = MustOpen(path, Access::kReadWrite, Share::kDenyNone, Disposition::kCreateAlways);
   EXPECT_EQ(*truncated->Size(), 0u);
@@ -73,7 +75,8 @@ TEST(FileIo, OpenDispositions) {
   EXPECT_EQ(reader->WriteAt(0, "q", 1).code(), Code::kAccessDenied);
 
   std::filesystem::create_directory(dir.path() / "sub");
-  auto d = Env::Default()->OpenFile(dir.File("sub"), Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
+  auto d = Env::Default()->OpenFile(dir.File("sub"), Access::kRead, Share::kDenyNone,
+                                    Disposition::kOpenExisting);
   EXPECT_EQ(d.status().code(), Code::kAccessDenied);
   EXPECT_TRUE(Env::Default()->IsDirectory(dir.File("sub")));
   EXPECT_FALSE(Env::Default()->FileExists(dir.File("sub")));
@@ -89,7 +92,7 @@ TEST(ByteLocks, TwoHandlesOfOneProcessConflict) {
   ASSERT_TRUE(a->TryLock(base + 5, 1).ok());
   EXPECT_EQ(b->TryLock(base + 5, 1).code(), Code::kLockConflict);
   EXPECT_EQ(b->TryLock(base, 1023).code(), Code::kLockConflict);  // a range covering it
-  EXPECT_TRUE(b->TryLock(base + 6, 1).ok());                       // the neighbour is free
+  EXPECT_TRUE(b->TryLock(base + 6, 1).ok());                      // the neighbour is free
   ASSERT_TRUE(a->Unlock(base + 5, 1).ok());
   EXPECT_TRUE(b->TryLock(base + 5, 1).ok());
 }
@@ -124,7 +127,8 @@ TEST(ByteLocks, ConflictBetweenProcessesAndReleaseOnExit) {
   ASSERT_TRUE(a->TryLock(0x80000401ull, 1).ok());
   // The child sees the parent's lock, takes one of its own and dies holding it.
   int status = InChild([&] {
-    auto r = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone, Disposition::kOpenExisting);
+    auto r = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone,
+                                      Disposition::kOpenExisting);
     if (!r.ok()) return 1;
     if (r.value()->TryLock(0x80000401ull, 1).code() != Code::kLockConflict) return 2;
     if (!r.value()->TryLock(0x80000402ull, 1).ok()) return 3;
@@ -138,19 +142,24 @@ TEST(ShareModes, ExclusiveKeepsEveryoneOut) {
   TempDir dir;
   std::string path = dir.File("s.dat");
   auto owner = MustOpen(path, Access::kReadWrite, Share::kExclusive);
-  auto r = Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
+  auto r =
+      Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
   EXPECT_EQ(r.status().code(), Code::kAccessDenied);
   owner.reset();
-  EXPECT_TRUE(Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting).ok());
+  EXPECT_TRUE(Env::Default()
+                  ->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting)
+                  .ok());
 }
 
 TEST(ShareModes, DenyWriteAdmitsReadersOnly) {
   TempDir dir;
   std::string path = dir.File("s.dat");
   auto owner = MustOpen(path, Access::kReadWrite, Share::kDenyWrite);
-  auto writer = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone, Disposition::kOpenExisting);
+  auto writer = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone,
+                                         Disposition::kOpenExisting);
   EXPECT_EQ(writer.status().code(), Code::kAccessDenied);
-  auto reader = Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
+  auto reader =
+      Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
   EXPECT_TRUE(reader.ok());
 }
 
@@ -158,11 +167,14 @@ TEST(ShareModes, DenyingWhatAnEarlierOpenerDoesFails) {
   TempDir dir;
   std::string path = dir.File("s.dat");
   auto writer = MustOpen(path, Access::kReadWrite, Share::kDenyNone);
-  auto late = Env::Default()->OpenFile(path, Access::kRead, Share::kDenyWrite, Disposition::kOpenExisting);
+  auto late =
+      Env::Default()->OpenFile(path, Access::kRead, Share::kDenyWrite, Disposition::kOpenExisting);
   EXPECT_EQ(late.status().code(), Code::kAccessDenied);
-  auto excl = Env::Default()->OpenFile(path, Access::kRead, Share::kExclusive, Disposition::kOpenExisting);
+  auto excl =
+      Env::Default()->OpenFile(path, Access::kRead, Share::kExclusive, Disposition::kOpenExisting);
   EXPECT_EQ(excl.status().code(), Code::kAccessDenied);
-  auto shared = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone, Disposition::kOpenExisting);
+  auto shared = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone,
+                                         Disposition::kOpenExisting);
   EXPECT_TRUE(shared.ok());
 }
 
@@ -171,8 +183,10 @@ TEST(ShareModes, AppliesAcrossProcesses) {
   std::string path = dir.File("s.dat");
   auto owner = MustOpen(path, Access::kReadWrite, Share::kDenyWrite);
   int status = InChild([&] {
-    auto w = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone, Disposition::kOpenExisting);
-    auto r = Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
+    auto w = Env::Default()->OpenFile(path, Access::kReadWrite, Share::kDenyNone,
+                                      Disposition::kOpenExisting);
+    auto r =
+        Env::Default()->OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
     return (w.status().code() == Code::kAccessDenied && r.ok()) ? 0 : 1;
   });
   EXPECT_EQ(status, 0);
@@ -191,7 +205,8 @@ class FailingWrites : public EnvWrapper {
 TEST(EnvWrapper, ForwardsAndOverrides) {
   TempDir dir;
   FailingWrites env(Env::Default());
-  auto f = env.OpenFile(dir.File("w.dat"), Access::kReadWrite, Share::kDenyNone, Disposition::kOpenAlways);
+  auto f = env.OpenFile(dir.File("w.dat"), Access::kReadWrite, Share::kDenyNone,
+                        Disposition::kOpenAlways);
   ASSERT_TRUE(f.ok());
   EXPECT_TRUE(env.FileExists(dir.File("w.dat")));
   EXPECT_EQ(env.DeleteFile(dir.File("w.dat")).code(), Code::kIoError);

@@ -15,7 +15,8 @@ namespace {
 
 TEST(IniFile, ParsesCaseInsensitivelyAndKeepsOrder) {
   IniFile ini = IniFile::Parse(
-      "; comment\r\nstray=1\r\n[Main]\r\nWidth = 640\r\nheight=480\r\n[main]\r\nWIDTH=800\r\n# c\r\n[Other]\r\nx=\r\nnoequals\r\n");
+      "; comment\r\nstray=1\r\n[Main]\r\nWidth = 640\r\nheight=480\r\n[main]\r\nWIDTH=800\r\n# "
+      "c\r\n[Other]\r\nx=\r\nnoequals\r\n");
   EXPECT_EQ(ini.Get("MAIN", "width"), "800");  // a later duplicate wins
   EXPECT_EQ(ini.Get("main", "Height"), "480");
   EXPECT_EQ(ini.Get("other", "x"), "");

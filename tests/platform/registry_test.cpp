@@ -35,7 +35,8 @@ TEST(Registry, DwordAndBinaryRoundTripAcrossStores) {
   }
   RegistryStore again(dir.path() / "registry.ini");
   RegKey key = 0;
-  ASSERT_EQ(again.OpenKey(Hive::kCurrentUser, "software\\DUNMARSH\\linkora\\guid", &key), kRegSuccess);
+  ASSERT_EQ(again.OpenKey(Hive::kCurrentUser, "software\\DUNMARSH\\linkora\\guid", &key),
+            kRegSuccess);
   RegType type = RegType::kNone;
   std::vector<uint8_t> data;
   ASSERT_EQ(again.QueryValue(key, "guid", &type, &data), kRegSuccess);
@@ -54,7 +55,8 @@ TEST(Registry, MissingKeysAndValuesAndBadHandles) {
   RegistryStore store(dir.path() / "registry.ini");
   RegKey key = 0;
   EXPECT_EQ(store.OpenKey(Hive::kLocalMachine, "System\\Nothing", &key), kRegNotFound);
-  ASSERT_EQ(store.CreateKey(Hive::kLocalMachine, "System\\CurrentControlSet\\Services\\Tcpip\\Parameters", &key),
+  ASSERT_EQ(store.CreateKey(Hive::kLocalMachine,
+                            "System\\CurrentControlSet\\Services\\Tcpip\\Parameters", &key),
             kRegSuccess);
   RegType type;
   std::vector<uint8_t> data;
@@ -90,8 +92,9 @@ TEST(Profile, IntegerAndTextRules) {
   setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
   EXPECT_EQ(ProfileInt("QXKEELFAST", "Details", 7), 7);  // no file at all
   std::filesystem::create_directories(ConfigDir());
-  std::ofstream(ConfigDir() / "profile.ini") << "[qxkeelfast]\nDetails = 12abc\nProfile=  -3\nTraceFile= /tmp/x.log \n"
-                                             << "Bad=abc\nHuge=99999999999\n";
+  std::ofstream(ConfigDir() / "profile.ini")
+      << "[qxkeelfast]\nDetails = 12abc\nProfile=  -3\nTraceFile= /tmp/x.log \n"
+      << "Bad=abc\nHuge=99999999999\n";
   EXPECT_EQ(ProfileInt("QXKEELFAST", "details", 0), 12);
   EXPECT_EQ(ProfileInt("QXKEELFAST", "Profile", 0), -3);
   EXPECT_EQ(ProfileInt("QXKEELFAST", "Bad", 5), 0);
@@ -100,7 +103,10 @@ TEST(Profile, IntegerAndTextRules) {
   EXPECT_EQ(ProfileInt("Other", "Details", 4), 4);
   EXPECT_EQ(ProfileString("QXKEELFAST", "TraceFile", ""), "/tmp/x.log");
   EXPECT_EQ(ProfileString("QXKEELFAST", "Nope", "dflt"), "dflt");
-  if (old) setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else unsetenv("XDG_CONFIG_HOME");
+  if (old)
+    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else
+    unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace

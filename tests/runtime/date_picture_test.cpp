@@ -89,11 +89,12 @@ TEST(TimeOfDay, TodayAndNowFollowTheClock) {
 
 TEST(DatePicture, AllPicturesOfOneDate) {
   const int32_t d = DayFromDate(2003, 7, 5);
-  const char* const expected[] = {" 7/05/03",     " 7/05/2003", "Jul  5, 2003", "July  5, 2003", " 5/07/03",
-                                  " 5/07/2003",   " 5 Jul 03",  " 5 Jul 2003",  "03/07/05",      "2003/07/05",
-                                  "030705",       "20030705",   " 7/03",        " 7/2003",       "03/07",
-                                  "2003/07"};
-  for (int pic = 1; pic <= 16; ++pic) EXPECT_EQ(FormatDate(d, pic), expected[pic - 1]) << "picture " << pic;
+  const char* const expected[] = {" 7/05/03", " 7/05/2003", "Jul  5, 2003", "July  5, 2003",
+                                  " 5/07/03", " 5/07/2003", " 5 Jul 03",    " 5 Jul 2003",
+                                  "03/07/05", "2003/07/05", "030705",       "20030705",
+                                  " 7/03",    " 7/2003",    "03/07",        "2003/07"};
+  for (int pic = 1; pic <= 16; ++pic)
+    EXPECT_EQ(FormatDate(d, pic), expected[pic - 1]) << "picture " << pic;
 }
 
 TEST(DatePicture, BlankTensOnlyForTheLeadingElement) {
@@ -130,7 +131,8 @@ TEST(DatePicture, SystemFormatsUseTheLocalePatterns) {
 
 TEST(LocaleFormats, FormatLocalizedComputesWeekdayAndDayOfYear) {
   // Numeric conversions only, so the result is the same in every locale.
-  EXPECT_EQ(platform::FormatLocalized("%Y-%m-%d %H:%M:%S %j %u", 2003, 7, 5, 9, 9, 7), "2003-07-05 09:09:07 186 6");
+  EXPECT_EQ(platform::FormatLocalized("%Y-%m-%d %H:%M:%S %j %u", 2003, 7, 5, 9, 9, 7),
+            "2003-07-05 09:09:07 186 6");
   EXPECT_EQ(platform::FormatLocalized("%j %w", 2000, 12, 31, 0, 0, 0), "366 0");
   EXPECT_EQ(platform::FormatLocalized("%j %w", 1900, 3, 1, 0, 0, 0), "060 4");
   EXPECT_EQ(platform::FormatLocalized("%j %w", 1801, 1, 1, 0, 0, 0), "001 4");
@@ -144,7 +146,8 @@ TEST(LocaleFormats, FormatLocalizedComputesWeekdayAndDayOfYear) {
 TEST(TimePicture, AllPictures) {
   const int32_t t = TimeFrom(9, 9, 5, 50);
   const char* const expected[] = {" 9:09", " 909", " 9:09AM", " 9:09:05", " 90905", " 9:09:05AM"};
-  for (int pic = 1; pic <= 6; ++pic) EXPECT_EQ(FormatTime(t, pic), expected[pic - 1]) << "picture " << pic;
+  for (int pic = 1; pic <= 6; ++pic)
+    EXPECT_EQ(FormatTime(t, pic), expected[pic - 1]) << "picture " << pic;
   EXPECT_EQ(FormatTime(1, 1), " 0:00");
   EXPECT_EQ(FormatTime(1, 3), "12:00AM");
   EXPECT_EQ(FormatTime(TimeFrom(12, 0), 3), "12:00PM");
@@ -158,7 +161,8 @@ TEST(TimePicture, AllPictures) {
 TEST(Deformat, DatesRoundTripThroughEveryReadablePicture) {
   for (int32_t d = DayFromDate(1930, 1, 1); d < DayFromDate(2030, 1, 1); d += 37) {
     for (int pic = 1; pic <= 12; ++pic) {
-      ASSERT_EQ(DeformatDate(FormatDate(d, pic), pic, 2010), d) << "picture " << pic << " " << FormatDate(d, pic);
+      ASSERT_EQ(DeformatDate(FormatDate(d, pic), pic, 2010), d)
+          << "picture " << pic << " " << FormatDate(d, pic);
     }
   }
   // Month pictures read back as the first of the month.
@@ -190,8 +194,10 @@ TEST(Deformat, Times) {
   for (int32_t t = 1; t <= kHundredthsPerDay; t += 6100) {
     const int32_t whole_minutes = (t - 1) / 6000 * 6000 + 1;
     const int32_t whole_seconds = (t - 1) / 100 * 100 + 1;
-    for (int pic : {1, 2, 3}) ASSERT_EQ(DeformatTime(FormatTime(t, pic), pic), whole_minutes) << FormatTime(t, pic);
-    for (int pic : {4, 5, 6}) ASSERT_EQ(DeformatTime(FormatTime(t, pic), pic), whole_seconds) << FormatTime(t, pic);
+    for (int pic : {1, 2, 3})
+      ASSERT_EQ(DeformatTime(FormatTime(t, pic), pic), whole_minutes) << FormatTime(t, pic);
+    for (int pic : {4, 5, 6})
+      ASSERT_EQ(DeformatTime(FormatTime(t, pic), pic), whole_seconds) << FormatTime(t, pic);
   }
   EXPECT_EQ(DeformatTime("9:09", 1), TimeFrom(9, 9));
   EXPECT_EQ(DeformatTime("12:30am", 1), TimeFrom(0, 30));

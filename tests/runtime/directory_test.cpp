@@ -77,31 +77,38 @@ TEST_F(DirectoryTest, ListsMatchingFilesWithSizeDateAndTime) {
   struct tm tm;
   localtime_r(&when, &tm);
   using namespace std::chrono;
-  const sys_days local_day = sys_days(year{tm.tm_year + 1900} / month{unsigned(tm.tm_mon + 1)} / day{unsigned(tm.tm_mday)});
+  const sys_days local_day = sys_days(year{tm.tm_year + 1900} / month{unsigned(tm.tm_mon + 1)} /
+                                      day{unsigned(tm.tm_mday)});
   EXPECT_EQ(f.date, (local_day - sys_days(year{1800} / December / 28)).count());
   EXPECT_EQ(f.time, ((tm.tm_hour * 60 + tm.tm_min) * 60 + tm.tm_sec) * 100 + 25 + 1);
 
   const auto with_dirs = ListDirectory(Pattern("101/msg/*.wav"), ListKind::kFilesAndDirectories);
   ASSERT_EQ(with_dirs.size(), 2u);
-  const auto dir = std::find_if(with_dirs.begin(), with_dirs.end(), [](const FileEntry& e) { return e.name == "sub.wav"; });
+  const auto dir = std::find_if(with_dirs.begin(), with_dirs.end(),
+                                [](const FileEntry& e) { return e.name == "sub.wav"; });
   ASSERT_NE(dir, with_dirs.end());
   EXPECT_NE(dir->attrib & kAttrDirectory, 0);
 }
 
 TEST_F(DirectoryTest, KeepsTheFileSystemOrderAndListsDotEntriesForStarDotStar) {
-  for (const char* n : {"zeta", "alpha", "m101", "0102", "beta"}) Write(std::string(n) + "/transfer.ini", 1);
+  for (const char* n : {"zeta", "alpha", "m101", "0102", "beta"})
+    Write(std::string(n) + "/transfer.ini", 1);
   Write("loose.txt", 3);
   Write(".hidden", 1);
   std::vector<std::string> reference;  // directory_iterator reads in readdir order too
-  for (const auto& e : fs::directory_iterator(root_)) reference.push_back(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(root_))
+    reference.push_back(e.path().filename().string());
 
   const auto all = ListDirectory(Pattern("*.*"), ListKind::kFilesAndDirectories);
   std::vector<std::string> names;
   for (const FileEntry& e : all)
     if (e.name != "." && e.name != "..") names.push_back(e.name);
   EXPECT_EQ(names, reference);
-  EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const FileEntry& e) { return e.name == "." || e.name == ".."; }), 2);
-  const auto hidden = std::find_if(all.begin(), all.end(), [](const FileEntry& e) { return e.name == ".hidden"; });
+  EXPECT_EQ(std::count_if(all.begin(), all.end(),
+                          [](const FileEntry& e) { return e.name == "." || e.name == ".."; }),
+            2);
+  const auto hidden =
+      std::find_if(all.begin(), all.end(), [](const FileEntry& e) { return e.name == ".hidden"; });
   ASSERT_NE(hidden, all.end());
   EXPECT_NE(hidden->attrib & kAttrHidden, 0);
 

@@ -28,12 +28,13 @@ TEST(HeadlessPresenter, LogsOneLineAndAnswersTheDefault) {
   auto sink = std::make_shared<platform::MemorySink>();
   platform::ScopedDiagSink scoped(sink);
   auto previous = SetMessagePresenter(nullptr);  // headless
-  const uint32_t answer = Message("Error adding record|Access Denied", "Storage Error", MessageIcon::kStop,
-                                  kButtonAbort | kButtonIgnore, kButtonIgnore);
+  const uint32_t answer = Message("Error adding record|Access Denied", "Storage Error",
+                                  MessageIcon::kStop, kButtonAbort | kButtonIgnore, kButtonIgnore);
   EXPECT_EQ(answer, kButtonIgnore);
   const auto lines = sink->Lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "[Message] Storage Error: Error adding record|Access Denied [Abort,Ignore] -> Ignore");
+  EXPECT_EQ(lines[0],
+            "[Message] Storage Error: Error adding record|Access Denied [Abort,Ignore] -> Ignore");
 
   HeadlessPresenter headless;
   MessageRequest multi;
@@ -50,10 +51,16 @@ TEST(ScriptedPresenter, AnswersInOrderAndRecordsEveryRequest) {
   scripted->QueueAnswer(kButtonNo);
   scripted->QueueAnswer(kButtonAbort);
   auto previous = SetMessagePresenter(scripted);
-  EXPECT_EQ(Message("Continue?", "Question", MessageIcon::kQuestion, kButtonYes | kButtonNo, kButtonYes), kButtonNo);
-  EXPECT_EQ(Message("Stop", "Error", MessageIcon::kStop, kButtonAbort | kButtonIgnore, kButtonIgnore), kButtonAbort);
+  EXPECT_EQ(
+      Message("Continue?", "Question", MessageIcon::kQuestion, kButtonYes | kButtonNo, kButtonYes),
+      kButtonNo);
+  EXPECT_EQ(
+      Message("Stop", "Error", MessageIcon::kStop, kButtonAbort | kButtonIgnore, kButtonIgnore),
+      kButtonAbort);
   // Script used up: the default answers, and the test can see it happened.
-  EXPECT_EQ(Message("Again", "Error", MessageIcon::kStop, kButtonAbort | kButtonIgnore, kButtonIgnore), kButtonIgnore);
+  EXPECT_EQ(
+      Message("Again", "Error", MessageIcon::kStop, kButtonAbort | kButtonIgnore, kButtonIgnore),
+      kButtonIgnore);
   const auto asked = scripted->requests();
   ASSERT_EQ(asked.size(), 3u);
   EXPECT_EQ(asked[0].text, "Continue?");
@@ -71,7 +78,8 @@ TEST(ScriptedPresenter, ManyThreadsAskAtOnce) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i)
     threads.emplace_back([] {
-      for (int j = 0; j < 50; ++j) EXPECT_EQ(Message("x", "y", MessageIcon::kNone, kButtonOk | kButtonCancel), kButtonOk);
+      for (int j = 0; j < 50; ++j)
+        EXPECT_EQ(Message("x", "y", MessageIcon::kNone, kButtonOk | kButtonCancel), kButtonOk);
     });
   for (auto& t : threads) t.join();
   EXPECT_EQ(scripted->requests().size(), 400u);

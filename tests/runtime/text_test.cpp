@@ -26,13 +26,22 @@ TEST(FixedText, NeverCutsInsideAUtf8Sequence) {
   // "é" is 2 bytes, "€" 3 bytes, "😀" 4 bytes.
   EXPECT_EQ(FixedText("ab\xC3\xA9", 3), "ab ");
   EXPECT_EQ(FixedText("ab\xC3\xA9", 4), "ab\xC3\xA9");
-  EXPECT_EQ(FixedText("a\xE2\x82\xAC" "b", 3), "a  ");
-  EXPECT_EQ(FixedText("a\xE2\x82\xAC" "b", 4), "a\xE2\x82\xAC");
+  EXPECT_EQ(FixedText("a\xE2\x82\xAC"
+                      "b",
+                      3),
+            "a  ");
+  EXPECT_EQ(FixedText("a\xE2\x82\xAC"
+                      "b",
+                      4),
+            "a\xE2\x82\xAC");
   EXPECT_EQ(FixedText("\xF0\x9F\x98\x80", 3), "   ");
   EXPECT_EQ(FixedText("x\xF0\x9F\x98\x80y", 5), "x\xF0\x9F\x98\x80");
   EXPECT_EQ(CutUtf8("\xC3\xA9\xC3\xA9", 3), "\xC3\xA9");
   // A stray continuation byte is not a sequence start; cutting after it is fine.
-  EXPECT_EQ(CutUtf8("a\x80" "bc", 2), "a\x80");
+  EXPECT_EQ(CutUtf8("a\x80"
+                    "bc",
+                    2),
+            "a\x80");
 }
 
 TEST(FixedText, ClipAndCompareIgnoreTrailingBlanksOnly) {

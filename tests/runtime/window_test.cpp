@@ -90,8 +90,8 @@ TEST(WindowLoop, OpenFirstThenPostedEventsInOrderThenClose) {
 
   std::vector<int32_t> numbers;
   while (auto e = w.Accept()) numbers.push_back(e->number);
-  EXPECT_EQ(numbers, (std::vector<int32_t>{kEventOpenWindow, kFirstUserEvent + 1, kFirstUserEvent + 2, kNetEvent,
-                                           kEventCloseWindow}));
+  EXPECT_EQ(numbers, (std::vector<int32_t>{kEventOpenWindow, kFirstUserEvent + 1,
+                                           kFirstUserEvent + 2, kNetEvent, kEventCloseWindow}));
   EXPECT_FALSE(w.is_open());
   EXPECT_FALSE(w.Accept().has_value());
   // The dropped event does not linger for the thread's next window.
@@ -191,7 +191,8 @@ TEST(WindowLoop, NestedWindowRunsItsOwnLoopAndOuterEventsWait) {
   }
   std::vector<int32_t> inner_numbers;
   for (const Event& e : inner_events) inner_numbers.push_back(e.number);
-  EXPECT_EQ(inner_numbers, (std::vector<int32_t>{kEventOpenWindow, kNetEvent, kDone, kEventCloseWindow}));
+  EXPECT_EQ(inner_numbers,
+            (std::vector<int32_t>{kEventOpenWindow, kNetEvent, kDone, kEventCloseWindow}));
 
   // Back in the outer loop: the waiting event and the outer timer arrive.
   bool got_own = false, got_timer = false;
@@ -269,9 +270,11 @@ TEST(CloseDown, ClosesEveryWindowOfEveryThread) {
       inner_kinds.push_back(e->kind);
     }
     while (auto e = outer.Accept()) outer_kinds.push_back(e->kind);
-    if (inner_kinds == std::vector<EventKind>{EventKind::kOpenWindow, EventKind::kCloseDown, EventKind::kCloseWindow})
+    if (inner_kinds == std::vector<EventKind>{EventKind::kOpenWindow, EventKind::kCloseDown,
+                                              EventKind::kCloseWindow})
       ++closed_downs;
-    if (outer_kinds == std::vector<EventKind>{EventKind::kOpenWindow, EventKind::kCloseDown, EventKind::kCloseWindow})
+    if (outer_kinds == std::vector<EventKind>{EventKind::kOpenWindow, EventKind::kCloseDown,
+                                              EventKind::kCloseWindow})
       ++closed_downs;
   });
   for (int i = 0; i < 2000 && !ready; ++i) std::this_thread::sleep_for(5ms);
@@ -306,12 +309,17 @@ TEST(Threads, WaitForAThreadAndThreadEventsWithoutAWindow) {
 // from a thread of its own.
 class RecordingRenderer : public Renderer {
  public:
-  void WindowOpened(const std::shared_ptr<WindowModel>& w) override { Add("open " + w->Snapshot().caption); }
+  void WindowOpened(const std::shared_ptr<WindowModel>& w) override {
+    Add("open " + w->Snapshot().caption);
+  }
   void WindowChanged(const std::shared_ptr<WindowModel>& w, int control) override {
-    const WindowState s = w->Snapshot();  // reading back from inside a notification must not deadlock
+    const WindowState s =
+        w->Snapshot();  // reading back from inside a notification must not deadlock
     Add("change " + s.caption + " " + std::to_string(control));
   }
-  void WindowClosed(const std::shared_ptr<WindowModel>& w) override { Add("close " + w->Snapshot().caption); }
+  void WindowClosed(const std::shared_ptr<WindowModel>& w) override {
+    Add("close " + w->Snapshot().caption);
+  }
   std::vector<std::string> log() const {
     std::lock_guard<std::mutex> lock(mu_);
     return log_;
@@ -334,7 +342,8 @@ TEST(Renderer, SeesChangesAndSendsUserActionsBack) {
     const ControlRef file = frame.AddMenu("&File");
     const ControlRef control = frame.AddMenuItem(file, "?FILECONTROL", "Control");
     const ControlRef spooler_menu = frame.AddMenu("Spooler");
-    const ControlRef spooler = frame.AddCheckItem(spooler_menu, "?GLO:SPOOLERSPOOLERON", "Spooler On", true);
+    const ControlRef spooler =
+        frame.AddCheckItem(spooler_menu, "?GLO:SPOOLERSPOOLERON", "Spooler On", true);
     const ControlRef port = frame.AddEntry("?CON:PORT", "@N2");
     frame.Open();
     EXPECT_EQ(OpenWindows().size(), 1u);
@@ -370,7 +379,8 @@ TEST(Renderer, SeesChangesAndSendsUserActionsBack) {
   ASSERT_GE(log.size(), 4u);
   EXPECT_EQ(log.front(), "open Send Mail - Quorvane");
   EXPECT_EQ(log.back(), "close Send Mail - Quorvane");
-  EXPECT_NE(std::find(log.begin(), log.end(), "change Send Mail - Quorvane 4"), log.end());  // the check item
+  EXPECT_NE(std::find(log.begin(), log.end(), "change Send Mail - Quorvane 4"),
+            log.end());  // the check item
   SetRenderer(previous);
 }
 
@@ -385,7 +395,8 @@ TEST(Controls, LookupValuesAndConcurrentSnapshots) {
   ok.text = "OK";
   ok.number = 7;
   w.Add(ok);
-  const ControlRef list = w.AddList("?LIST", {{"Mail Box No", 31, "@N5B"}, {"Email Address", 147, "@S50"}});
+  const ControlRef list =
+      w.AddList("?LIST", {{"Mail Box No", 31, "@N5B"}, {"Email Address", 147, "@S50"}});
   const ControlRef progress = w.AddProgress("?PROGRESS1", 0, 50);
 
   EXPECT_EQ(box.number(), 2);

@@ -159,22 +159,26 @@ TEST(ApiGatewayTest, ProcessedFilesRowsInRecordAndKeyOrder) {
 
   int end = 0;
   ASSERT_EQ(t->Set(), 0);
-  EXPECT_EQ(ReadNames(t.get(), true, &end), (std::vector<std::string>{"c.wav", "A.WAV", "b.wav", "d.wav"}));
+  EXPECT_EQ(ReadNames(t.get(), true, &end),
+            (std::vector<std::string>{"c.wav", "A.WAV", "b.wav", "d.wav"}));
   EXPECT_EQ(end, kErrRecordNotAvailable);
   ASSERT_EQ(t->Set(), 0);
-  EXPECT_EQ(ReadNames(t.get(), false, &end), (std::vector<std::string>{"d.wav", "b.wav", "A.WAV", "c.wav"}));
+  EXPECT_EQ(ReadNames(t.get(), false, &end),
+            (std::vector<std::string>{"d.wav", "b.wav", "A.WAV", "c.wav"}));
 
   // Key order, starting at the first name not below the buffer's.
   FillProcessed(t.get(), "", 0, 0);
   ASSERT_EQ(t->SetKey(processed::kFileNameKey), 0);
-  EXPECT_EQ(ReadNames(t.get(), true, &end), (std::vector<std::string>{"A.WAV", "b.wav", "c.wav", "d.wav"}));
+  EXPECT_EQ(ReadNames(t.get(), true, &end),
+            (std::vector<std::string>{"A.WAV", "b.wav", "c.wav", "d.wav"}));
   FillProcessed(t.get(), "B", 0, 0);
   ASSERT_EQ(t->SetKey(processed::kFileNameKey), 0);
   EXPECT_EQ(ReadNames(t.get(), true, &end), (std::vector<std::string>{"b.wav", "c.wav", "d.wav"}));
   FillProcessed(t.get(), "zzz", 0, 0);
   ASSERT_EQ(t->SetKey(processed::kFileNameKey), 0);
   EXPECT_EQ(t->Next(), kErrRecordNotAvailable);
-  EXPECT_EQ(ReadNames(t.get(), false, &end), (std::vector<std::string>{"d.wav", "c.wav", "b.wav", "A.WAV"}));
+  EXPECT_EQ(ReadNames(t.get(), false, &end),
+            (std::vector<std::string>{"d.wav", "c.wav", "b.wav", "A.WAV"}));
   // The duplicates key holds the processed rows in record order.
   FillProcessed(t.get(), "", 1, 0);
   ASSERT_EQ(t->SetKey(processed::kProcessedKeyControl), 0);
@@ -212,7 +216,8 @@ TEST(ApiGatewayTest, ProcessedFilesRowsInRecordAndKeyOrder) {
   ASSERT_EQ(again->Open(kAccessRead | kShareDenyWrite), 0);
   EXPECT_EQ(again->Records(), 3u);
   ASSERT_EQ(again->Set(), 0);
-  EXPECT_EQ(ReadNames(again.get(), true, &end), (std::vector<std::string>{"c.wav", "A.WAV", "d.wav"}));
+  EXPECT_EQ(ReadNames(again.get(), true, &end),
+            (std::vector<std::string>{"c.wav", "A.WAV", "d.wav"}));
   ASSERT_EQ(again->Set(), 0);
   ASSERT_EQ(again->Next(), 0);
   EXPECT_EQ(Text(again->buffer(), processed::kError, processed::kErrorSize), "Nil");
@@ -262,7 +267,8 @@ TEST(ApiGatewayTest, ControlAndMailboxesInTheirFiles) {
   SetNumber<int16_t>(&boxes->buffer(), mailboxes::kMailboxNo, -32768);
   ASSERT_EQ(boxes->SetKey(mailboxes::kMailboxKey), 0);
   std::vector<int16_t> order;
-  while (boxes->Next() == 0) order.push_back(Number<int16_t>(boxes->buffer(), mailboxes::kMailboxNo));
+  while (boxes->Next() == 0)
+    order.push_back(Number<int16_t>(boxes->buffer(), mailboxes::kMailboxNo));
   EXPECT_EQ(order, (std::vector<int16_t>{7, 101, 300}));
   EXPECT_EQ(boxes->Close(), 0);
 }
@@ -383,8 +389,8 @@ TEST(ApiGatewayTest, TwoProcessesAddToOneTable) {
       auto t = DeclareProcessedFiles(dir.path());
       int status = t->Open(kAccessReadWrite | kShareDenyNone);
       for (int i = 0; status == 0 && i < kRows; ++i) {
-        FillProcessed(t.get(), ChildRowName(p, i),
-                      static_cast<uint8_t>(i % 2), static_cast<int16_t>(p));
+        FillProcessed(t.get(), ChildRowName(p, i), static_cast<uint8_t>(i % 2),
+                      static_cast<int16_t>(p));
         status = t->Add();
       }
       if (status == 0) status = t->Close();
@@ -402,12 +408,12 @@ TEST(ApiGatewayTest, TwoProcessesAddToOneTable) {
   EXPECT_EQ(t->Records(), 2u * kRows);
   std::multiset<std::string> seen;
   ASSERT_EQ(t->Set(), 0);
-  while (t->Next() == 0) seen.insert(Text(t->buffer(), processed::kFileName, processed::kFileNameSize));
+  while (t->Next() == 0)
+    seen.insert(Text(t->buffer(), processed::kFileName, processed::kFileNameSize));
   EXPECT_EQ(t->error(), kErrRecordNotAvailable);
   ASSERT_EQ(seen.size(), 2u * kRows);
   for (int p = 0; p < 2; ++p)
-    for (int i = 0; i < kRows; ++i)
-      EXPECT_EQ(seen.count(ChildRowName(p, i)), 1u);
+    for (int i = 0; i < kRows; ++i) EXPECT_EQ(seen.count(ChildRowName(p, i)), 1u);
   // The name key holds every row once; the processed key the odd ones.
   FillProcessed(t.get(), "", 0, 0);
   ASSERT_EQ(t->SetKey(processed::kFileNameKey), 0);

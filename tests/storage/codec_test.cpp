@@ -37,7 +37,12 @@ std::string ReferenceDecode(const std::string& in, size_t n) {
 TEST(Rle, RunOfFourIsPackedRunOfThreeIsNot) {
   std::string out;
   ASSERT_TRUE(RleEncode("abcdXXXXef", &out));
-  EXPECT_EQ(out, std::string("\x05" "abcdX" "\x03" "\x02" "ef", 10));
+  EXPECT_EQ(out, std::string("\x05"
+                             "abcdX"
+                             "\x03"
+                             "\x02"
+                             "ef",
+                             10));
   EXPECT_FALSE(RleEncode("abcXXXef", &out));
   EXPECT_TRUE(out.empty());
 }
@@ -45,7 +50,11 @@ TEST(Rle, RunOfFourIsPackedRunOfThreeIsNot) {
 TEST(Rle, BodyEndingInRunEndsWithZeroCopyCountThatIsNeverRead) {
   std::string out;
   ASSERT_TRUE(RleEncode("ab" + std::string(9, 'z'), &out));
-  EXPECT_EQ(out, std::string("\x03" "abz" "\x08" "\x00", 6));
+  EXPECT_EQ(out, std::string("\x03"
+                             "abz"
+                             "\x08"
+                             "\x00",
+                             6));
   std::string decoded;
   // Without the final count the decoder must still finish: it stops at n.
   ASSERT_EQ(RleDecode(out.substr(0, 5), 11, &decoded), 0);
@@ -59,14 +68,15 @@ TEST(Rle, RandomBodiesRoundTripAgainstReference) {
     int pieces = static_cast<int>(rng() % 12);
     for (int p = 0; p < pieces; ++p) {
       char c = static_cast<char>('a' + rng() % 3);
-      size_t len = 1 + rng() % 7;  // runs of 1..7 around the threshold
+      size_t len = 1 + rng() % 7;                   // runs of 1..7 around the threshold
       if (rng() % 5 == 0) len = 100 + rng() % 300;  // long runs need two-byte counts
       body.append(len, c);
     }
     std::string packed;
     if (!RleEncode(body, &packed)) {
       for (size_t i = 0; i + 3 < body.size(); ++i) {
-        ASSERT_FALSE(body[i] == body[i + 1] && body[i] == body[i + 2] && body[i] == body[i + 3]) << body;
+        ASSERT_FALSE(body[i] == body[i + 1] && body[i] == body[i + 2] && body[i] == body[i + 3])
+            << body;
       }
       continue;
     }
@@ -79,13 +89,30 @@ TEST(Rle, RandomBodiesRoundTripAgainstReference) {
 
 TEST(Rle, OverrunsAreReported) {
   std::string out;
-  EXPECT_EQ(RleDecode(std::string("\x09" "abc", 4), 3, &out), kErrCopyOverrun);
+  EXPECT_EQ(RleDecode(std::string("\x09"
+                                  "abc",
+                                  4),
+                      3, &out),
+            kErrCopyOverrun);
   out.clear();
-  EXPECT_EQ(RleDecode(std::string("\x01" "a" "\x09", 3), 5, &out), kErrRepeatOverrun);
+  EXPECT_EQ(RleDecode(std::string("\x01"
+                                  "a"
+                                  "\x09",
+                                  3),
+                      5, &out),
+            kErrRepeatOverrun);
   out.clear();
-  EXPECT_EQ(RleDecode(std::string("\x05" "ab", 3), 5, &out), kErrCopyOverrun);  // input ends early
+  EXPECT_EQ(RleDecode(std::string("\x05"
+                                  "ab",
+                                  3),
+                      5, &out),
+            kErrCopyOverrun);  // input ends early
   out.clear();
-  EXPECT_EQ(RleDecode(std::string("\x02" "ab", 3), 5, &out), kErrRepeatOverrun);
+  EXPECT_EQ(RleDecode(std::string("\x02"
+                                  "ab",
+                                  3),
+                      5, &out),
+            kErrRepeatOverrun);
 }
 
 TreePage Leaf(std::vector<Record> records) {
@@ -101,7 +128,8 @@ TEST(PageImage, UncompressibleLeafIsStoredUnpackedWithSlack) {
   EXPECT_EQ(image.size(), 256u);
   EXPECT_EQ(HomeOffsetOf(image), 512u + 256u * 7);
   const uint16_t stored = StoredSizeOf(image);
-  EXPECT_EQ(stored, static_cast<uint16_t>(uint8_t(image[6]) | (uint8_t(image[7]) << 8)));  // == unpacked
+  EXPECT_EQ(stored,
+            static_cast<uint16_t>(uint8_t(image[6]) | (uint8_t(image[7]) << 8)));  // == unpacked
   for (size_t i = stored; i < image.size(); ++i) ASSERT_EQ(uint8_t(image[i]), 0xB0);
   TreePage back;
   ASSERT_TRUE(DecodePage(image, 1, &back).ok());
@@ -152,7 +180,8 @@ TEST(PageImage, WrongRegionClassAndDamageAreErrorsNeverCrashes) {
   for (int i = 0; i < 2000; ++i) {
     std::string damaged = image;
     int flips = 1 + static_cast<int>(rng() % 3);
-    for (int f = 0; f < flips; ++f) damaged[rng() % damaged.size()] ^= static_cast<char>(1 + rng() % 255);
+    for (int f = 0; f < flips; ++f)
+      damaged[rng() % damaged.size()] ^= static_cast<char>(1 + rng() % 255);
     Status s = DecodePage(damaged, cls, &back);
     if (!s.ok()) {
       ++errors;

@@ -53,7 +53,10 @@ TEST(Commit, DataSurvivesReopeningAndFileHasTheFormat) {
 
 TEST(Commit, EmptyAndDamagedHeaders) {
   TempFile tmp;
-  { std::FILE* fp = std::fopen(tmp.path().c_str(), "wb"); std::fclose(fp); }
+  {
+    std::FILE* fp = std::fopen(tmp.path().c_str(), "wb");
+    std::fclose(fp);
+  }
   auto f = OpenFile(tmp.path());
   ASSERT_TRUE(f->Begin(false).ok());  // a zero-length file is an empty file
   EXPECT_EQ(f->header().root, -1);
@@ -127,12 +130,14 @@ TEST(Commit, EveryWritePointOfACommitFailsOrCrashesCleanly) {
     auto f = OpenFile(tmp.path(), &counting);
     ASSERT_TRUE(Apply(f.get(), change, deletes).ok());
     total_writes = (1 << 30) - counting.budget_;
-    std::filesystem::copy_file(pristine, tmp.path(), std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(pristine, tmp.path(),
+                               std::filesystem::copy_options::overwrite_existing);
   }
   ASSERT_GT(total_writes, 5);
   for (bool crash : {false, true}) {
     for (int k = 0; k < total_writes; ++k) {
-      std::filesystem::copy_file(pristine, tmp.path(), std::filesystem::copy_options::overwrite_existing);
+      std::filesystem::copy_file(pristine, tmp.path(),
+                                 std::filesystem::copy_options::overwrite_existing);
       {
         FaultyEnv env(k, crash);
         auto f = OpenFile(tmp.path(), &env);
@@ -144,7 +149,8 @@ TEST(Commit, EveryWritePointOfACommitFailsOrCrashesCleanly) {
       auto f = OpenFile(tmp.path());
       Rows seen;
       ASSERT_TRUE(ReadAll(f.get(), &seen, /*changing=*/k % 2 == 0).ok()) << "k=" << k;
-      EXPECT_TRUE(seen == before || seen == after) << "torn state after write " << k << " crash=" << crash;
+      EXPECT_TRUE(seen == before || seen == after)
+          << "torn state after write " << k << " crash=" << crash;
       ASSERT_TRUE(f->Begin(false).ok());
       EXPECT_TRUE(f->tree().Verify().ok()) << k;
       f->EndRead();
@@ -176,7 +182,8 @@ TEST(Commit, CrashBetweenHeaderWritesRollsForwardWithCounterTwoAbove) {
     ASSERT_TRUE(Apply(f.get(), MakeRows(0, 200, "b"), {}).ok());
     total = (1 << 30) - counting.budget_;
   }
-  std::filesystem::copy_file(pristine, tmp.path(), std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(pristine, tmp.path(),
+                             std::filesystem::copy_options::overwrite_existing);
   int journal_pages = 0;
   {
     FaultyEnv env(1 << 30, true);
@@ -205,8 +212,9 @@ class StopBeforeWriteEnv : public platform::EnvWrapper {
  public:
   StopBeforeWriteEnv(int stop_before, int report_fd)
       : EnvWrapper(platform::Env::Default()), stop_before_(stop_before), report_fd_(report_fd) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& p, platform::Access a,
-                                                             platform::Share s, platform::Disposition d) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& p,
+                                                             platform::Access a, platform::Share s,
+                                                             platform::Disposition d) override {
     auto r = target()->OpenFile(p, a, s, d);
     if (!r.ok()) return r.status();
     return std::unique_ptr<platform::File>(new StoppingFile(std::move(r.value()), this));
@@ -215,7 +223,8 @@ class StopBeforeWriteEnv : public platform::EnvWrapper {
  private:
   class StoppingFile : public platform::FileWrapper {
    public:
-    StoppingFile(std::unique_ptr<platform::File> f, StopBeforeWriteEnv* env) : FileWrapper(std::move(f)), env_(env) {}
+    StoppingFile(std::unique_ptr<platform::File> f, StopBeforeWriteEnv* env)
+        : FileWrapper(std::move(f)), env_(env) {}
     platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
       if (env_->writes_++ == env_->stop_before_) {
         const std::string line = "cut " + std::to_string(env_->stop_before_) + "\n";
@@ -251,7 +260,8 @@ std::string ReadLineWithin(int fd, std::chrono::milliseconds limit) {
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
     pollfd p{fd, POLLIN, 0};
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
     char c;
@@ -287,7 +297,8 @@ TEST(Commit, ProcessKilledInMidCommitLeavesAConsistentFile) {
     // How many writes the committer makes, found by doing the same on a copy.
     int writes = 0;
     {
-      std::filesystem::copy_file(tmp.path(), scratch, std::filesystem::copy_options::overwrite_existing);
+      std::filesystem::copy_file(tmp.path(), scratch,
+                                 std::filesystem::copy_options::overwrite_existing);
       FaultyEnv counting(1 << 30, false);
       std::unique_ptr<PageFile> f;
       ASSERT_TRUE(PageFile::Open(&counting, scratch, PageFile::Options(), &f).ok());
@@ -316,18 +327,21 @@ TEST(Commit, ProcessKilledInMidCommitLeavesAConsistentFile) {
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
-    ASSERT_EQ(line, "cut " + std::to_string(cut)) << "round " << round << ": the committer did not stop in its commit"
-                                                  << " (exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ")";
+    ASSERT_EQ(line, "cut " + std::to_string(cut))
+        << "round " << round << ": the committer did not stop in its commit"
+        << " (exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ")";
     ASSERT_TRUE(WIFSIGNALED(status));
 
     auto f = OpenFile(tmp.path());
     Rows rows;
     ASSERT_TRUE(ReadAll(f.get(), &rows, /*changing=*/round % 2 == 1).ok()) << "round " << round;
     const int n = std::stoi(rows["count"]);
-    EXPECT_TRUE(n == before || n == before + 1) << "round " << round << ": count " << n << " after " << before;
+    EXPECT_TRUE(n == before || n == before + 1)
+        << "round " << round << ": count " << n << " after " << before;
     (n == before ? old_seen : new_seen)++;
     // Each commit added three rows and the count together: never one without the other.
-    EXPECT_EQ(rows.size(), static_cast<size_t>(1 + 3 * n)) << "round " << round << " cut before write " << cut;
+    EXPECT_EQ(rows.size(), static_cast<size_t>(1 + 3 * n))
+        << "round " << round << " cut before write " << cut;
     ASSERT_TRUE(f->Begin(false).ok());
     EXPECT_TRUE(f->tree().Verify().ok());
     f->EndRead();
@@ -514,7 +528,8 @@ TEST(Damage, TransactionCheckDecidesAPendingJournal) {
     Rows seen;
     ASSERT_TRUE(ReadAll(f.get(), &seen, /*changing=*/true).ok());
     EXPECT_EQ(asked_txn, 7u);
-    EXPECT_EQ(asked_path, std::filesystem::path(tmp.path()).parent_path().string() + "/keelfast.tcf");
+    EXPECT_EQ(asked_path,
+              std::filesystem::path(tmp.path()).parent_path().string() + "/keelfast.tcf");
     if (still_open) {
       EXPECT_EQ(seen, before);
     } else {

@@ -90,7 +90,6 @@ TEST(Crash, HandleWithACacheRollsForwardAJournalLeftByAnotherHandle) {
   fresh->EndRead();
 }
 
-
 // A reading handle that cached part of the old state must not mix it with
 // pages that a handle which died after its commit point already wrote home.
 TEST(Crash, ReaderWithAPartialCacheNeverMixesOldAndNewPages) {
@@ -111,14 +110,16 @@ TEST(Crash, ReaderWithAPartialCacheNeverMixesOldAndNewPages) {
   ASSERT_TRUE(watcher->tree().Get("k000000", &data, &found).ok());  // caches the root and one leaf
   watcher->EndRead();
   {
-    FaultyEnv env(journal_pages + 2 + journal_pages / 2, true);  // commit point passed, half the pages home
+    FaultyEnv env(journal_pages + 2 + journal_pages / 2,
+                  true);  // commit point passed, half the pages home
     auto f = OpenFile(tmp.path(), &env);
     EXPECT_TRUE(Apply(f.get(), change, {}).ok());
   }
   Rows seen;
   Status s = ReadAll(watcher.get(), &seen, false);
   ASSERT_TRUE(s.ok()) << s.code();
-  EXPECT_TRUE(seen == before || seen == change) << "torn read: old cached pages mixed with new pages";
+  EXPECT_TRUE(seen == before || seen == change)
+      << "torn read: old cached pages mixed with new pages";
 }
 
 }  // namespace

@@ -16,7 +16,9 @@ namespace {
 
 using testing::TempDir;
 
-int Call(int op, KfsControlBlock* cb, KfsArgs args = KfsArgs()) { return KfsDriver(op, cb, &args); }
+int Call(int op, KfsControlBlock* cb, KfsArgs args = KfsArgs()) {
+  return KfsDriver(op, cb, &args);
+}
 
 KfsArgs Key(int key) {
   KfsArgs a;
@@ -195,7 +197,10 @@ TEST(DriverEntryTest, TraceLinesFromProfileSettings) {
   };
   run("ALLOWDETAILS");
   run("NODETAILS");
-  if (old) ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+  if (old)
+    ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  else
+    ::unsetenv("XDG_CONFIG_HOME");
   std::ifstream in(log);
   const std::string text((std::istreambuf_iterator<char>(in)), {});
   EXPECT_EQ(text.find("CREATE                  Time Taken: 0."), 0u) << text;

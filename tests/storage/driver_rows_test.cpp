@@ -21,7 +21,8 @@ constexpr size_t kNameSize = 12;
 TableDef NotesDef() {
   TableDef d;
   d.record_length = kNameSize + 4;
-  d.fields = {MakeField("NOT:NAME", kTypeString, 0, kNameSize), MakeField("NOT:N", kTypeLong, kNameSize, 4)};
+  d.fields = {MakeField("NOT:NAME", kTypeString, 0, kNameSize),
+              MakeField("NOT:N", kTypeLong, kNameSize, 4)};
   MemoDef memo;
   memo.name = "NOT:TEXT";
   memo.size = 2000;

@@ -36,7 +36,9 @@ TEST(HeaderDamage, FlippedRegionFieldsGiveErrorsAndNoRunawayWrites) {
     ASSERT_TRUE(PageFile::Open(platform::Env::Default(), path, o, &f).ok());
     ASSERT_TRUE(f->Begin(true).ok());
     for (int i = 0; i < 400; ++i) {
-      ASSERT_TRUE(f->tree().Put("k" + std::to_string(i), std::string(30 + (i * 53) % 900, 'a' + i % 26)).ok());
+      ASSERT_TRUE(f->tree()
+                      .Put("k" + std::to_string(i), std::string(30 + (i * 53) % 900, 'a' + i % 26))
+                      .ok());
     }
     ASSERT_TRUE(f->Commit().ok());
   }
@@ -59,7 +61,8 @@ TEST(HeaderDamage, FlippedRegionFieldsGiveErrorsAndNoRunawayWrites) {
     if (s.ok()) {
       std::string data;
       bool found = false;
-      for (int i = 0; i < 400 && s.ok(); i += 7) s = f->tree().Get("k" + std::to_string(i), &data, &found);
+      for (int i = 0; i < 400 && s.ok(); i += 7)
+        s = f->tree().Get("k" + std::to_string(i), &data, &found);
       f->EndRead();
     }
     if (!s.ok()) ++errors;
@@ -67,7 +70,10 @@ TEST(HeaderDamage, FlippedRegionFieldsGiveErrorsAndNoRunawayWrites) {
     s = f->Begin(true);
     if (s.ok()) {
       s = f->tree().Put("new", "row");
-      if (s.ok()) s = f->Commit(); else f->Rollback();
+      if (s.ok())
+        s = f->Commit();
+      else
+        f->Rollback();
     }
     auto size = std::filesystem::file_size(path);
     EXPECT_LT(size, 64u << 20) << "runaway file growth, round " << round;

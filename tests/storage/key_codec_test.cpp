@@ -107,13 +107,12 @@ TEST(KeyCodecTest, FloatingValuesOrderAcrossZeroInBothDirections) {
 
 TEST(KeyCodecTest, DecimalSignNibbleOrdersNegativesBelowPositives) {
   // Packed decimals: high nibble of the first byte is the sign.
-  std::string neg12("\xF0\x12", 2), neg5("\xF0\x05", 2), zero("\x00\x00", 2),
-      pos5("\x00\x05", 2), pos12("\x00\x12", 2);
+  std::string neg12("\xF0\x12", 2), neg5("\xF0\x05", 2), zero("\x00\x00", 2), pos5("\x00\x05", 2),
+      pos12("\x00\x12", 2);
   std::vector<std::string> ordered = {neg12, neg5, zero, pos5, pos12};
   for (size_t i = 1; i < ordered.size(); ++i) {
     EXPECT_LT(Encode(kTypeDecimal, ordered[i - 1]), Encode(kTypeDecimal, ordered[i]));
-    EXPECT_GT(Encode(kTypeDecimal, ordered[i - 1], true),
-              Encode(kTypeDecimal, ordered[i], true));
+    EXPECT_GT(Encode(kTypeDecimal, ordered[i - 1], true), Encode(kTypeDecimal, ordered[i], true));
   }
   EXPECT_EQ(Hex(Encode(kTypeDecimal, neg5)), "7FFA");
   // A descending negative keeps the bytes of its first steps.
@@ -122,9 +121,15 @@ TEST(KeyCodecTest, DecimalSignNibbleOrdersNegativesBelowPositives) {
 
 TEST(KeyCodecTest, CountedAndTerminatedStringsDropTheirTail) {
   EXPECT_EQ(Encode(kTypeCString, std::string("AB\0xy", 5)), std::string("AB\0\0\0", 5));
-  EXPECT_EQ(Encode(kTypePString, std::string("\x02" "ABzz", 5)), std::string("AB\0\0\0", 5));
+  EXPECT_EQ(Encode(kTypePString, std::string("\x02"
+                                             "ABzz",
+                                             5)),
+            std::string("AB\0\0\0", 5));
   // A length byte larger than the field is held to the field.
-  EXPECT_EQ(Encode(kTypePString, std::string("\x09" "ABC", 4)), std::string("ABC\0", 4));
+  EXPECT_EQ(Encode(kTypePString, std::string("\x09"
+                                             "ABC",
+                                             4)),
+            std::string("ABC\0", 4));
   EXPECT_EQ(Encode(kTypeString, "Ab "), "Ab ");
 }
 
@@ -152,7 +157,9 @@ TEST(KeyCodecTest, KeyValueConcatenatesComponentsAndDetectsEmptyRows) {
   std::string row("ab  \x01\x00x\0yz", 10);
   std::string value;
   AppendKeyValue(def, key, Collation::BuiltIn(), row, &value);
-  EXPECT_EQ(Hex(value), "616220207FFE" "78000000");  // SHORT 1 descending: ~80 01
+  EXPECT_EQ(Hex(value),
+            "616220207FFE"
+            "78000000");  // SHORT 1 descending: ~80 01
 
   std::string blank("    \x00\x00\x00qqq", 10);
   EXPECT_TRUE(KeyValueIsEmpty(def, key, blank));

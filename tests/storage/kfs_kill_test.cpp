@@ -154,8 +154,8 @@ TEST(KfsKillTest, KilledImportLeavesNoneOrAllRows) {
     if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGKILL) continue;
     ++landed;
     if (!std::filesystem::exists(file)) continue;  // killed before it made the file
-    ExpectWhole(file, "killed after " + std::to_string(delay.count()) + " us of " +
-                          std::to_string(micros));
+    ExpectWhole(
+        file, "killed after " + std::to_string(delay.count()) + " us of " + std::to_string(micros));
   }
   EXPECT_EQ(landed, 6) << "too many imports ended before their kill";
 }

@@ -36,7 +36,9 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), bytes.size());
 }
 
-std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+std::string Quoted(const std::string& s) {
+  return "'" + s + "'";
+}
 
 // Imports `rows` (CSV text) into FILE\!TABLE from `schema` (text).
 ToolRun Import(const TempDir& dir, const std::string& table, const std::string& schema,
@@ -234,50 +236,60 @@ TEST(KfsCheckTest, FindsWhatOnlyTheTableShows) {
   const std::string bytes = ReadFile(sound);
   const std::string file = dir.path() + "/BAD.KFS";
   // Each damage on a fresh copy of the sound file; `want` are the lines.
-  auto expect = [&](const std::function<void(PageFile&, StoredTable&, std::vector<uint32_t>&)>& damage,
-                    const std::vector<std::string>& want) {
-    WriteFile(file, bytes);
-    Edit(file, "M", [&](PageFile& f, StoredTable& t) {
-      std::vector<uint32_t> rows = RowNumbers(t);
-      ASSERT_EQ(rows.size(), 6u);
-      damage(f, t, rows);
-    });
-    ToolRun check = Kfs("check " + file);
-    EXPECT_EQ(check.exit_code, 1) << check.out;
-    for (const std::string& w : want) EXPECT_NE(check.out.find(w), std::string::npos) << w << "\n" << check.out;
-  };
+  auto expect =
+      [&](const std::function<void(PageFile&, StoredTable&, std::vector<uint32_t>&)>& damage,
+          const std::vector<std::string>& want) {
+        WriteFile(file, bytes);
+        Edit(file, "M", [&](PageFile& f, StoredTable& t) {
+          std::vector<uint32_t> rows = RowNumbers(t);
+          ASSERT_EQ(rows.size(), 6u);
+          damage(f, t, rows);
+        });
+        ToolRun check = Kfs("check " + file);
+        EXPECT_EQ(check.exit_code, 1) << check.out;
+        for (const std::string& w : want)
+          EXPECT_NE(check.out.find(w), std::string::npos) << w << "\n" << check.out;
+      };
   // A unique entry naming another row: "name 2" points at the fifth row. A
   // new file's first table is number 1, its rows 2, 3, ...
-  expect([](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
-    std::string row(24, ' ');
-    std::memcpy(row.data() + 4, "name 2", 6);
-    std::string entry;
-    ASSERT_TRUE(t.EntryKey(0, row, rows[1], &entry));
-    ASSERT_TRUE(f.tree().Put(entry, EncodeNumber(rows[4])).ok());
-  }, {"key M:NAMEKEY: an entry names record 6 but does not hold that row's key value",
-      "key M:NAMEKEY: record 3 has no entry"});
+  expect(
+      [](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
+        std::string row(24, ' ');
+        std::memcpy(row.data() + 4, "name 2", 6);
+        std::string entry;
+        ASSERT_TRUE(t.EntryKey(0, row, rows[1], &entry));
+        ASSERT_TRUE(f.tree().Put(entry, EncodeNumber(rows[4])).ok());
+      },
+      {"key M:NAMEKEY: an entry names record 6 but does not hold that row's key value",
+       "key M:NAMEKEY: record 3 has no entry"});
   // A note chunk moved to another number, a chunk of a row that is not
   // there, a blob whose length says more than it holds.
-  expect([](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
-    std::string chunk;
-    bool found = false;
-    ASSERT_TRUE(f.tree().Get(MemoChunkKey(t.number(), rows[0], 0, 1), &chunk, &found).ok());
-    ASSERT_TRUE(found);
-    ASSERT_TRUE(f.tree().Delete(MemoChunkKey(t.number(), rows[0], 0, 1), &found).ok());
-    ASSERT_TRUE(f.tree().Insert(MemoChunkKey(t.number(), rows[0], 0, 7), chunk).ok());
-  }, {"record 2, memo M:NOTE: chunk 1 is missing (chunks 0, 2, 7)"});
-  expect([](PageFile& f, StoredTable& t, std::vector<uint32_t>&) {
-    ASSERT_TRUE(f.tree().Insert(MemoChunkKey(t.number(), t.number(), 0, 0), "stray").ok());
-  }, {"chunks of a row that is not in the table"});
-  expect([](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
-    const std::string key = MemoChunkKey(t.number(), rows[3], 1, 0);
-    std::string chunk;
-    bool found = false;
-    ASSERT_TRUE(f.tree().Get(key, &chunk, &found).ok());
-    ASSERT_TRUE(found);
-    chunk[0] = static_cast<char>(chunk[0] + 1);
-    ASSERT_TRUE(f.tree().Put(key, chunk).ok());
-  }, {"memo M:BLOB: says 301 bytes, holds 300"});
+  expect(
+      [](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
+        std::string chunk;
+        bool found = false;
+        ASSERT_TRUE(f.tree().Get(MemoChunkKey(t.number(), rows[0], 0, 1), &chunk, &found).ok());
+        ASSERT_TRUE(found);
+        ASSERT_TRUE(f.tree().Delete(MemoChunkKey(t.number(), rows[0], 0, 1), &found).ok());
+        ASSERT_TRUE(f.tree().Insert(MemoChunkKey(t.number(), rows[0], 0, 7), chunk).ok());
+      },
+      {"record 2, memo M:NOTE: chunk 1 is missing (chunks 0, 2, 7)"});
+  expect(
+      [](PageFile& f, StoredTable& t, std::vector<uint32_t>&) {
+        ASSERT_TRUE(f.tree().Insert(MemoChunkKey(t.number(), t.number(), 0, 0), "stray").ok());
+      },
+      {"chunks of a row that is not in the table"});
+  expect(
+      [](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
+        const std::string key = MemoChunkKey(t.number(), rows[3], 1, 0);
+        std::string chunk;
+        bool found = false;
+        ASSERT_TRUE(f.tree().Get(key, &chunk, &found).ok());
+        ASSERT_TRUE(found);
+        chunk[0] = static_cast<char>(chunk[0] + 1);
+        ASSERT_TRUE(f.tree().Put(key, chunk).ok());
+      },
+      {"memo M:BLOB: says 301 bytes, holds 300"});
   // The header's last issued number lowered below the rows' numbers.
   WriteFile(file, bytes);
   std::string damaged = bytes;
@@ -356,8 +368,8 @@ TEST(KfsCsvTest, DumpImportsBackToTheSameBytes) {
   ASSERT_EQ(dump.exit_code, 0) << dump.out;
   const std::string copy = dir.path() + "/COPY.KFS";
   WriteFile(dir.path() + "/a.schema", kAllTypesSchema);
-  ToolRun import = Kfs("import " + Quoted(copy + "\\!A") + " --schema " + dir.path() +
-                       "/a.schema < " + csv);
+  ToolRun import =
+      Kfs("import " + Quoted(copy + "\\!A") + " --schema " + dir.path() + "/a.schema < " + csv);
   ASSERT_EQ(import.exit_code, 0) << import.out << ReadFile(csv);
   EXPECT_EQ(RowsAndMemos(copy, "A"), RowsAndMemos(original, "A")) << ReadFile(csv);
   // And once more from the copy: the dump is the same text.

@@ -15,9 +15,9 @@
 #include "storage/gateway_tables.h"
 #include "storage/kfs_run.h"
 #include "storage/page_file.h"
+#include "storage/page_file_fixture.h"
 #include "storage/record_keys.h"
 #include "storage/tables.h"
-#include "storage/page_file_fixture.h"
 
 namespace vm::storage {
 namespace {
@@ -131,8 +131,9 @@ TEST(KfsToolTest, CheckFindsMissingEntriesAndWrongCounts) {
   EXPECT_EQ(check.exit_code, 1) << check.out;
   EXPECT_NE(check.out.find("statistics say 50 rows, the table holds 49"), std::string::npos)
       << check.out;
-  EXPECT_NE(check.out.find("key PRO:FILENAMEKEY: an entry names record 12, which is not in the table"),
-            std::string::npos)
+  EXPECT_NE(
+      check.out.find("key PRO:FILENAMEKEY: an entry names record 12, which is not in the table"),
+      std::string::npos)
       << check.out;
   EXPECT_NE(check.out.find("key PRO:FILENAMEKEY: record 2 has no entry"), std::string::npos)
       << check.out;

@@ -13,7 +13,8 @@ namespace vm::storage {
 namespace {
 
 std::unique_ptr<platform::File> Open(const std::string& path) {
-  auto r = platform::Env::Default()->OpenFile(path, platform::Access::kReadWrite, platform::Share::kDenyNone,
+  auto r = platform::Env::Default()->OpenFile(path, platform::Access::kReadWrite,
+                                              platform::Share::kDenyNone,
                                               platform::Disposition::kOpenAlways);
   EXPECT_TRUE(r.ok());
   return std::move(r.value());

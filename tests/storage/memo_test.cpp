@@ -60,7 +60,7 @@ TEST_F(MemoTest, BinaryMemoOf300BytesIsTwoChunks) {
   EXPECT_EQ(chunks[1].size(), 44u);
   std::string back;
   ASSERT_TRUE(table_.ReadMemo(rn, 1, &back).ok());
-  EXPECT_EQ(back, blob);  // trailing zero bytes and blanks of a binary memo stay
+  EXPECT_EQ(back, blob);               // trailing zero bytes and blanks of a binary memo stay
   EXPECT_TRUE(Chunks(rn, 0).empty());  // an empty memo has no chunks
 }
 
@@ -129,7 +129,8 @@ TEST_F(MemoTest, DamagedBinaryLengthIsReported) {
   std::vector<std::string> memos = {"", "payload"};
   uint32_t rn = 0;
   ASSERT_TRUE(table_.Add("row1", &memos, false, &rn).ok());
-  ASSERT_TRUE(tree_.Put(MemoChunkKey(table_.number(), rn, 1, 0), std::string("\x09\0\0\0xx", 6)).ok());
+  ASSERT_TRUE(
+      tree_.Put(MemoChunkKey(table_.number(), rn, 1, 0), std::string("\x09\0\0\0xx", 6)).ok());
   std::string back;
   EXPECT_EQ(table_.ReadMemo(rn, 1, &back).internal(), kErrBadRecords);
 }

@@ -7,15 +7,15 @@
 #include <stdlib.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 
 #include "storage/page_file.h"
+#include "storage/page_file_fixture.h"
 #include "storage/record_keys.h"
 #include "storage/tables.h"
-#include "storage/page_file_fixture.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {
@@ -107,7 +107,9 @@ class ModelTest : public ::testing::Test {
       }
       PageFile::Options options;
       options.create = create;
-      ASSERT_TRUE(PageFile::Open(platform::Env::Default(), dir_.path() + "/MODEL.KFS", options, &disk_).ok());
+      ASSERT_TRUE(
+          PageFile::Open(platform::Env::Default(), dir_.path() + "/MODEL.KFS", options, &disk_)
+              .ok());
       ASSERT_TRUE(disk_->Begin(true).ok());
       tree_ = &disk_->tree();
       table_ = std::make_unique<StoredTable>(tree_, disk_.get());
@@ -303,7 +305,9 @@ void ModelTest::Run(int operations) {
 }
 
 // Every page packed and decoded again between batches.
-TEST_F(ModelTest, RandomOperationsMatchTheModelAcrossRepacking) { Run(kOperations / 5); }
+TEST_F(ModelTest, RandomOperationsMatchTheModelAcrossRepacking) {
+  Run(kOperations / 5);
+}
 
 // The real file: each batch is committed, the file closed and opened again.
 TEST_F(ModelTest, RandomOperationsMatchTheModelAcrossReopeningTheFile) {

@@ -16,7 +16,8 @@ class FaultyFile : public platform::FileWrapper {
       : FileWrapper(std::move(f)), budget_(budget), crash_(crash) {}
   platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
     if (*budget_ <= 0) {
-      return *crash_ ? platform::Status::Ok() : platform::Status::Error(platform::Code::kIoError, "injected");
+      return *crash_ ? platform::Status::Ok()
+                     : platform::Status::Error(platform::Code::kIoError, "injected");
     }
     --*budget_;
     return target()->WriteAt(o, b, n);
@@ -37,21 +38,26 @@ TempDir::TempDir() {
   path_ = ::mkdtemp(pattern.data());
 }
 
-TempDir::~TempDir() { std::filesystem::remove_all(path_); }
+TempDir::~TempDir() {
+  std::filesystem::remove_all(path_);
+}
 
 TempFile::TempFile() : path_(dir_.path() + "/TEST.KFS") {}
 
 FaultyEnv::FaultyEnv(int budget, bool crash)
     : EnvWrapper(platform::Env::Default()), budget_(budget), crash_(crash) {}
 
-platform::Result<std::unique_ptr<platform::File>> FaultyEnv::OpenFile(const std::string& p, platform::Access a,
-                                                                      platform::Share s, platform::Disposition d) {
+platform::Result<std::unique_ptr<platform::File>> FaultyEnv::OpenFile(const std::string& p,
+                                                                      platform::Access a,
+                                                                      platform::Share s,
+                                                                      platform::Disposition d) {
   auto r = target()->OpenFile(p, a, s, d);
   if (!r.ok()) return r.status();
   return std::unique_ptr<platform::File>(new FaultyFile(std::move(r.value()), &budget_, &crash_));
 }
 
-std::unique_ptr<PageFile> OpenFile(const std::string& path, platform::Env* env, platform::Share share) {
+std::unique_ptr<PageFile> OpenFile(const std::string& path, platform::Env* env,
+                                   platform::Share share) {
   PageFile::Options o;
   o.create = true;
   o.share = share;

@@ -47,14 +47,15 @@ class TempFile {
 class FaultyEnv : public platform::EnvWrapper {
  public:
   FaultyEnv(int budget, bool crash);
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
-                                                             platform::Share share,
-                                                             platform::Disposition disposition) override;
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override;
   int budget_;
   bool crash_;
 };
 
-std::unique_ptr<PageFile> OpenFile(const std::string& path, platform::Env* env = platform::Env::Default(),
+std::unique_ptr<PageFile> OpenFile(const std::string& path,
+                                   platform::Env* env = platform::Env::Default(),
                                    platform::Share share = platform::Share::kDenyNone);
 // Puts and deletes records in one committed operation.
 Status Apply(PageFile* f, const Rows& puts, const std::vector<std::string>& deletes);

@@ -78,9 +78,9 @@ class Child {
 class LockCountingEnv : public platform::EnvWrapper {
  public:
   LockCountingEnv() : EnvWrapper(platform::Env::Default()) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
-                                                             platform::Share share,
-                                                             platform::Disposition disposition) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
     auto r = target()->OpenFile(path, access, share, disposition);
     if (!r.ok()) return r;
     return std::unique_ptr<platform::File>(new Counted(std::move(r.value()), this));
@@ -90,7 +90,8 @@ class LockCountingEnv : public platform::EnvWrapper {
  private:
   class Counted : public platform::FileWrapper {
    public:
-    Counted(std::unique_ptr<platform::File> f, LockCountingEnv* env) : FileWrapper(std::move(f)), env_(env) {}
+    Counted(std::unique_ptr<platform::File> f, LockCountingEnv* env)
+        : FileWrapper(std::move(f)), env_(env) {}
     platform::Status TryLock(uint64_t o, uint64_t l) override {
       if (o >= kTableRecordLockBase) env_->attempts.push_back(Clock::now());
       return target()->TryLock(o, l);
@@ -162,8 +163,8 @@ TEST_F(ProcessLocksTest, LockWithSecondsTriesNowAndEverySecondThenGives32) {
   Child holder([this](Child* self) {
     DeclaredTable t(name_, CountersDef());
     if (t.Open() != 0 || t.LockTable() != 0) return false;
-    self->Send();   // locked
-    self->Wait();   // until told to let go
+    self->Send();  // locked
+    self->Wait();  // until told to let go
     return t.UnlockTable() == 0;
   });
   holder.Go();

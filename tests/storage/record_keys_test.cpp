@@ -13,8 +13,7 @@ namespace {
 TEST(RecordKeysTest, KindsHaveTheirLayouts) {
   EXPECT_EQ(TableNameKey("MAILBOXES"), "\xFEMAILBOXES");
   EXPECT_EQ(RowKey(0x01020304, 0x0A0B0C0D), "\x01\x02\x03\x04\xF3\x0A\x0B\x0C\x0D");
-  EXPECT_EQ(MemoChunkKey(1, 2, 3, 0x0102),
-            std::string("\0\0\0\x01\xFC\0\0\0\x02\x03\x01\x02", 12));
+  EXPECT_EQ(MemoChunkKey(1, 2, 3, 0x0102), std::string("\0\0\0\x01\xFC\0\0\0\x02\x03\x01\x02", 12));
   // Definition block numbers are little-endian inside the key.
   EXPECT_EQ(DefinitionKey(1, 0x0102), std::string("\0\0\0\x01\xFA\x02\x01", 7));
   EXPECT_EQ(StatsKey(1, kStatsTable), std::string("\0\0\0\x01\xF6\xF3", 6));
@@ -31,8 +30,8 @@ TEST(RecordKeysTest, KindsHaveTheirLayouts) {
 
   uint32_t txn = 0;
   std::string path;
-  ASSERT_TRUE(DecodeTransactionRecord(EncodeTransactionRecord(0x01020304, "C:\\keeLfasT.TCF"),
-                                      &txn, &path));
+  ASSERT_TRUE(DecodeTransactionRecord(EncodeTransactionRecord(0x01020304, "C:\\keeLfasT.TCF"), &txn,
+                                      &path));
   EXPECT_EQ(txn, 0x01020304u);
   EXPECT_EQ(path, "C:\\keeLfasT.TCF");
   EXPECT_FALSE(DecodeTransactionRecord(std::string("\1\2\3\4abc", 7), &txn, &path));

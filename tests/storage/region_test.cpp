@@ -36,7 +36,8 @@ void CheckInvariants(const FileHeader& h, const FakeMover& m) {
     ASSERT_LE(h.start[k], h.end[k]);
     ASSERT_EQ((h.end[k] - h.start[k]) % k, 0u) << "region " << k;
     for (uint32_t p = h.start[k]; p < h.end[k]; p += k) {
-      ASSERT_EQ(m.slots.count(static_cast<int32_t>(p)), 1u) << "hole at " << p << " in region " << k;
+      ASSERT_EQ(m.slots.count(static_cast<int32_t>(p)), 1u)
+          << "hole at " << p << " in region " << k;
       ++pages;
     }
   }

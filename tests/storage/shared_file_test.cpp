@@ -100,7 +100,8 @@ TEST_F(SharedFileTest, NamesDifferingInCaseAreTwoFilesAndTwoSpellingsOfOneFileSh
   EXPECT_EQ(second->Close(), 0);
   EXPECT_EQ(upper->Close(), 0);
   EXPECT_EQ(lower->Close(), 0);
-  for (const char* f : {"/CONTROL.KFS", "/control.kfs", "/X.KFS"}) testing::ExpectSoundFile(dir_ + f);
+  for (const char* f : {"/CONTROL.KFS", "/control.kfs", "/X.KFS"})
+    testing::ExpectSoundFile(dir_ + f);
 }
 
 // Handles of one process share the file's row and table locks: a read with
@@ -124,7 +125,8 @@ TEST_F(SharedFileTest, HandlesOfOneProcessShareRowAndTableLocks) {
   // Another opener of the file (as another process would be) is kept out
   // while either handle still holds the row.
   auto other = platform::Env::Default()->OpenFile(dir_ + "/LOCKS.KFS", platform::Access::kReadWrite,
-                                                  platform::Share::kDenyNone, platform::Disposition::kOpenExisting);
+                                                  platform::Share::kDenyNone,
+                                                  platform::Disposition::kOpenExisting);
   ASSERT_TRUE(other.ok());
   const uint64_t row_byte = kTableRecordLockBase + a->current_record();
   EXPECT_FALSE(other.value()->TryLock(row_byte, 1).ok());
@@ -185,7 +187,8 @@ OpenResult OpenInChild(const std::string& dir, std::chrono::seconds deadline) {
   struct pollfd p = {fds[0], POLLIN, 0};
   for (;;) {
     const auto left = deadline - (std::chrono::steady_clock::now() - start);
-    const int ms = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+    const int ms =
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
     if (ms <= 0 || ::poll(&p, 1, ms) <= 0) break;
     char buf[512];
     const ssize_t n = ::read(fds[0], buf, sizeof buf);

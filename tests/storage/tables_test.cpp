@@ -123,7 +123,8 @@ TEST(TablesTest, MailboxZeroHasNoEntryAndNumbersAreUnique) {
 TEST(TablesTest, ProcessedFilesKeysFollowTheirAttributes) {
   File f;
   StoredTable t(&f.tree, &f.numbers);
-  ASSERT_TRUE(t.Create("ProcessedFiles", ProcessedFilesTableDef(), Collation::BuiltIn(), false).ok());
+  ASSERT_TRUE(
+      t.Create("ProcessedFiles", ProcessedFilesTableDef(), Collation::BuiltIn(), false).ok());
   auto make = [](std::string_view name, uint8_t processed) {
     std::string row(906, ' ');
     SetText(&row, 0, 255, name);
@@ -249,7 +250,8 @@ TEST(TablesTest, LongDefinitionsSpanBlocksAndDamageIsRefused) {
 
   // Every cut of the stream, and trailing bytes, are refused.
   TableDef out;
-  for (size_t n = 0; n < stream.size(); n += 7) EXPECT_FALSE(DecodeDefinition(stream.substr(0, n), &out));
+  for (size_t n = 0; n < stream.size(); n += 7)
+    EXPECT_FALSE(DecodeDefinition(stream.substr(0, n), &out));
   EXPECT_FALSE(DecodeDefinition(stream + "x", &out));
   // A stored definition that cannot be read is damage, not a description.
   ASSERT_TRUE(f.tree.Put(DefinitionKey(t.number(), 1), "short").ok());
@@ -260,7 +262,8 @@ TEST(TablesTest, CreateOverAnExistingTableAndRemoveLeaveOthersAlone) {
   File f;
   StoredTable mail(&f.tree, &f.numbers), pro(&f.tree, &f.numbers);
   ASSERT_TRUE(mail.Create("Mailboxes", MailboxesTableDef(), Collation::BuiltIn(), false).ok());
-  ASSERT_TRUE(pro.Create("ProcessedFiles", ProcessedFilesTableDef(), Collation::BuiltIn(), false).ok());
+  ASSERT_TRUE(
+      pro.Create("ProcessedFiles", ProcessedFilesTableDef(), Collation::BuiltIn(), false).ok());
   uint32_t rn = 0;
   std::string row(125, ' ');
   SetNumber<int16_t>(&row, 0, 7);

@@ -34,7 +34,9 @@ TableDef RowsDef() {
   return d;
 }
 
-std::string Trim(const std::string& s) { return s.substr(0, s.find_last_not_of(' ') + 1); }
+std::string Trim(const std::string& s) {
+  return s.substr(0, s.find_last_not_of(' ') + 1);
+}
 
 void Fill(DeclaredTable* t, const std::string& name, const std::string& value) {
   std::vector<char>& b = t->buffer();
@@ -70,7 +72,9 @@ class Failures {
 // shared handle from filling its buffer to reading the result.
 void AddReadUpdate(DeclaredTable* t, const std::string& name, Failures* failures) {
   auto step = [&](const char* what, int rc) {
-    if (rc != 0) failures->Add(name + ": " + what + " gave " + std::to_string(rc) + " " + t->file_error_text());
+    if (rc != 0)
+      failures->Add(name + ": " + what + " gave " + std::to_string(rc) + " " +
+                    t->file_error_text());
     return rc == 0;
   };
   auto claim = t->Claim();
@@ -124,14 +128,16 @@ TEST(Threads, OwnAndSharedHandlesAddReadAndUpdateRowsOfOneFile) {
   // every row it meets is whole.
   std::thread scanner([&] {
     DeclaredTable t(name, RowsDef());
-    if (int rc = t.Open(kAccessRead | kShareDenyNone)) failures.Add("scanner OPEN gave " + std::to_string(rc));
+    if (int rc = t.Open(kAccessRead | kShareDenyNone))
+      failures.Add("scanner OPEN gave " + std::to_string(rc));
     while (!writers_done) {
       if (t.SetKeyStart(0) != 0) failures.Add("scanner SET failed");
       while (t.Next() == 0) {
         const std::string v = ValueIn(&t);
         if (v != "new" && v.rfind("upd-", 0) != 0) failures.Add("scanner met value '" + v + "'");
       }
-      if (t.error() != kErrRecordNotAvailable) failures.Add("scanner NEXT gave " + std::to_string(t.error()));
+      if (t.error() != kErrRecordNotAvailable)
+        failures.Add("scanner NEXT gave " + std::to_string(t.error()));
     }
   });
   for (auto& th : threads) th.join();
@@ -145,7 +151,8 @@ TEST(Threads, OwnAndSharedHandlesAddReadAndUpdateRowsOfOneFile) {
   ASSERT_EQ(check.Open(), 0);
   ASSERT_EQ(check.Set(), 0);
   while (check.Next() == 0) {
-    const std::string row = Trim(std::string(check.buffer().begin(), check.buffer().begin() + kNameSize));
+    const std::string row =
+        Trim(std::string(check.buffer().begin(), check.buffer().begin() + kNameSize));
     EXPECT_TRUE(rows.emplace(row, ValueIn(&check)).second) << "twice: " << row;
   }
   EXPECT_EQ(check.error(), kErrRecordNotAvailable);

@@ -20,8 +20,8 @@
 #include "storage/kfs_driver.h"
 #include "storage/kfs_run.h"
 #include "storage/kfs_transaction.h"
-#include "storage/page_file_fixture.h"
 #include "storage/page_file.h"
+#include "storage/page_file_fixture.h"
 #include "storage/record_keys.h"
 
 namespace vm::storage {
@@ -32,7 +32,8 @@ constexpr size_t kNameSize = 20;
 TableDef NamesDef() {
   TableDef d;
   d.record_length = kNameSize + 4;
-  d.fields = {MakeField("NAM:NAME", kTypeString, 0, kNameSize), MakeField("NAM:N", kTypeLong, kNameSize, 4)};
+  d.fields = {MakeField("NAM:NAME", kTypeString, 0, kNameSize),
+              MakeField("NAM:N", kTypeLong, kNameSize, 4)};
   d.keys = {MakeKey("NAM:NAMEKEY", kKeyNoCase, {{0, 0}})};
   return d;
 }
@@ -43,10 +44,12 @@ class TransactionTest : public ::testing::Test {
     DeclaredTable::RollbackTransaction();
     TransactionControlSetting().clear();
     // Data and control files alike are sound table files.
-    for (const auto& entry : std::filesystem::directory_iterator(dir_)) testing::ExpectSoundFile(entry.path());
+    for (const auto& entry : std::filesystem::directory_iterator(dir_))
+      testing::ExpectSoundFile(entry.path());
   }
 
-  std::unique_ptr<DeclaredTable> Table(const std::string& file, platform::Env* env = platform::Env::Default()) {
+  std::unique_ptr<DeclaredTable> Table(const std::string& file,
+                                       platform::Env* env = platform::Env::Default()) {
     return std::make_unique<DeclaredTable>(dir_ + "/" + file + "\\!NAMES", NamesDef(), env);
   }
   static int AddName(DeclaredTable* t, const std::string& name) {
@@ -196,7 +199,8 @@ TEST_F(TransactionTest, TwoFilesCommitThroughTheControlFileThatIsInForce) {
   ASSERT_TRUE(DecodeTransactionRecord(data, &number, &control));
   EXPECT_EQ(control, std::string(kDefaultControlFile));
   bool pending = true;
-  ASSERT_TRUE(TransactionPending(platform::Env::Default(), dir_ + "/keelfast.tcf", number, &pending).ok());
+  ASSERT_TRUE(
+      TransactionPending(platform::Env::Default(), dir_ + "/keelfast.tcf", number, &pending).ok());
   EXPECT_FALSE(pending);
 }
 
@@ -208,9 +212,9 @@ class CrashingEnv : public platform::EnvWrapper {
   explicit CrashingEnv(bool after_commit_point)
       : EnvWrapper(platform::Env::Default()), after_(after_commit_point) {}
 
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& path, platform::Access access,
-                                                             platform::Share share,
-                                                             platform::Disposition disposition) override {
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
     auto r = target()->OpenFile(path, access, share, disposition);
     if (!r.ok()) return r;
     const bool control = path.size() > 4 && path.substr(path.size() - 4) == ".tcf";
@@ -263,7 +267,8 @@ TEST_P(TransactionCrashTest, BothFilesOldBeforeTheCommitPointAndNewAfterIt) {
     auto b = Table("B", &env);
     bool ok = a->Open() == 0 && b->Open() == 0 && a->Logout() == 0 && b->Logout() == 0;
     for (int i = 0; ok && i < 50; ++i) {
-      ok = AddName(a.get(), "a" + std::to_string(i)) == 0 && AddName(b.get(), "b" + std::to_string(i)) == 0;
+      ok = AddName(a.get(), "a" + std::to_string(i)) == 0 &&
+           AddName(b.get(), "b" + std::to_string(i)) == 0;
     }
     if (ok) DeclaredTable::CommitTransaction(&env);
     ::_exit(3);  // the commit should not have come back

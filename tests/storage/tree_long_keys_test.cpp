@@ -103,7 +103,8 @@ TEST(TreeLongKeysTest, ManyLongKeysInRandomOrderWithDeletes) {
     const std::string text = "value " + std::to_string(rng() % 60);
     std::string key = EntryKey(text, width, static_cast<uint32_t>(i + 2), dup);
     std::string data = dup ? std::string() : std::string("\0\0\x01\x02", 4);
-    if (key.size() + data.size() >= kRecordSizeLimit) key.resize(kRecordSizeLimit - 1 - data.size());
+    if (key.size() + data.size() >= kRecordSizeLimit)
+      key.resize(kRecordSizeLimit - 1 - data.size());
     wanted.emplace_back(std::move(key), std::move(data));
   }
   for (const auto& [key, data] : wanted) {

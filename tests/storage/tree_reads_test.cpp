@@ -110,7 +110,8 @@ TEST(TreeReadsTest, StepRowGivesWhatNextRowAndReadRowGive) {
     while (true) {
       uint32_t want = 0, got = 0;
       bool want_found = false, found = false;
-      ASSERT_TRUE((forward ? t.NextRow(at, &want, &want_found) : t.PrevRow(at, &want, &want_found)).ok());
+      ASSERT_TRUE(
+          (forward ? t.NextRow(at, &want, &want_found) : t.PrevRow(at, &want, &want_found)).ok());
       std::string row;
       ASSERT_TRUE(t.StepRow(at, forward, &got, &row, &found).ok());
       ASSERT_EQ(found, want_found);

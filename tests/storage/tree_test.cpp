@@ -235,8 +235,9 @@ TEST(TreeTest, MovedPagesAreFoundThroughTheirParent) {
   EXPECT_EQ(WalkForward(tree).size(), 301u);
   // A page that no parent names cannot be moved.
   TreePage stray = *pages.page(pages.root());
-  auto leaf = std::find_if(pages.pages().begin(), pages.pages().end(),
-                           [](auto& e) { return e.second->leaf() && !e.second->records[0].key.empty(); });
+  auto leaf = std::find_if(pages.pages().begin(), pages.pages().end(), [](auto& e) {
+    return e.second->leaf() && !e.second->records[0].key.empty();
+  });
   ASSERT_NE(leaf, pages.pages().end());
   EXPECT_EQ(tree.PageMoved(55555, 66666, *leaf->second).internal(), kErrParentNoPointer);
   (void)stray;

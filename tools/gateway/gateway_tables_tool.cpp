@@ -2,9 +2,9 @@
 // prints the log, through the program's own table code. Used by the demo
 // (./dev run) and the end-to-end tests.
 //
-//   vm-gateway-tables DIR settings KEY=VALUE...   (server port from root subject attach-body plain-body)
-//   vm-gateway-tables DIR mailbox NO EMAIL CC ENABLE ATTACH
-//   vm-gateway-tables DIR log                     (one line per ProcessedFiles row, record order)
+//   vm-gateway-tables DIR settings KEY=VALUE...   (server port from root subject attach-body
+//   plain-body) vm-gateway-tables DIR mailbox NO EMAIL CC ENABLE ATTACH vm-gateway-tables DIR log
+//   (one line per ProcessedFiles row, record order)
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,14 +35,22 @@ int Settings(GatewayFiles& files, int argc, char** argv) {
     const size_t eq = arg.find('=');
     if (eq == std::string::npos) return std::fprintf(stderr, "bad setting %s\n", arg.c_str()), 2;
     const std::string k = arg.substr(0, eq), v = arg.substr(eq + 1);
-    if (k == "server") row.smtp_server = v;
-    else if (k == "port") row.port = static_cast<int16_t>(std::stoi(v));
-    else if (k == "from") row.from = v;
-    else if (k == "root") row.applicate_path = v;
-    else if (k == "subject") row.subject = v;
-    else if (k == "attach-body") row.attachment_body = v;
-    else if (k == "plain-body") row.nonattachment_body = v;
-    else return std::fprintf(stderr, "unknown setting %s\n", k.c_str()), 2;
+    if (k == "server")
+      row.smtp_server = v;
+    else if (k == "port")
+      row.port = static_cast<int16_t>(std::stoi(v));
+    else if (k == "from")
+      row.from = v;
+    else if (k == "root")
+      row.applicate_path = v;
+    else if (k == "subject")
+      row.subject = v;
+    else if (k == "attach-body")
+      row.attachment_body = v;
+    else if (k == "plain-body")
+      row.nonattachment_body = v;
+    else
+      return std::fprintf(stderr, "unknown setting %s\n", k.c_str()), 2;
   }
   if (!existing) std::fill(con.buffer().begin(), con.buffer().end(), '\0');
   WriteControl(row, &con.buffer());
@@ -68,8 +76,10 @@ int Log(GatewayFiles& files) {
   pro.Set();
   while (pro.Next() == 0) {
     const ProcessedRow r = ReadProcessed(pro.buffer());
-    std::printf("%d\t%s\t%s %s\t%u\t%d\t%s\n", r.mailbox, r.filename.c_str(), vm::runtime::FormatDate(r.date, 6).c_str(),
-                vm::runtime::FormatTime(r.time, 4).c_str(), r.processed, r.error_code, r.error.c_str());
+    std::printf("%d\t%s\t%s %s\t%u\t%d\t%s\n", r.mailbox, r.filename.c_str(),
+                vm::runtime::FormatDate(r.date, 6).c_str(),
+                vm::runtime::FormatTime(r.time, 4).c_str(), r.processed, r.error_code,
+                r.error.c_str());
   }
   return 0;
 }

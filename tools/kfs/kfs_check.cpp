@@ -56,12 +56,15 @@ class Problems {
   std::map<std::string, int> per_kind_;
 };
 
-std::string Num(uint32_t n) { return std::to_string(n); }
+std::string Num(uint32_t n) {
+  return std::to_string(n);
+}
 
 // Checks every entry of key `k`: it names a row of the table whose value it
 // holds, and every row that must have an entry has one.
-Status CheckKey(PageFile* f, StoredTable& t, uint8_t k, const std::map<uint32_t, std::string>& images,
-                Problems* problems, uint32_t* highest) {
+Status CheckKey(PageFile* f, StoredTable& t, uint8_t k,
+                const std::map<uint32_t, std::string>& images, Problems* problems,
+                uint32_t* highest) {
   const KeyDef& key = t.def().keys[k];
   const std::string where = "key " + key.name + ": ";
   TableStats ks;
@@ -77,8 +80,8 @@ Status CheckKey(PageFile* f, StoredTable& t, uint8_t k, const std::map<uint32_t,
     *highest = std::max(*highest, rn);
     if (!key.duplicates() && r.data.size() != 4) {
       problems->Add("entries of the wrong form", where + "an entry's data is " +
-                                                      Num(static_cast<uint32_t>(r.data.size())) +
-                                                      " bytes, not a record number");
+                                                     Num(static_cast<uint32_t>(r.data.size())) +
+                                                     " bytes, not a record number");
       return;
     }
     auto row = images.find(rn);
@@ -89,9 +92,9 @@ Status CheckKey(PageFile* f, StoredTable& t, uint8_t k, const std::map<uint32_t,
     }
     std::string want;
     if (settled(rn) && (!t.EntryKey(k, row->second, rn, &want) || want != r.key))
-      problems->Add("entries not matching their rows",
-                    where + "an entry names record " + Num(rn) +
-                        " but does not hold that row's key value");
+      problems->Add(
+          "entries not matching their rows",
+          where + "an entry names record " + Num(rn) + " but does not hold that row's key value");
   });
   if (!s.ok()) return s;
   if (ks.count != entries.size())
@@ -124,9 +127,8 @@ Status CheckMemos(PageFile* f, StoredTable& t, const std::map<uint32_t, std::str
   std::map<std::pair<uint32_t, uint8_t>, std::vector<Chunk>> memos;
   Status s = Scan(f->tree(), prefix, [&](const Record& r) {
     if (r.key.size() != prefix.size() + 7) {
-      problems->Add("malformed memo chunks", "a memo chunk key of " +
-                                                 Num(static_cast<uint32_t>(r.key.size())) +
-                                                 " bytes");
+      problems->Add("malformed memo chunks",
+                    "a memo chunk key of " + Num(static_cast<uint32_t>(r.key.size())) + " bytes");
       return;
     }
     const uint32_t rn = DecodeNumber(std::string_view(r.key).substr(prefix.size(), 4));
@@ -141,14 +143,13 @@ Status CheckMemos(PageFile* f, StoredTable& t, const std::map<uint32_t, std::str
     const auto [rn, memo] = id;
     const std::string where = "record " + Num(rn) + ", memo " + Num(memo);
     if (!images.count(rn)) {
-      problems->Add("orphaned memo chunks",
-                    where + ": " + Num(static_cast<uint32_t>(chunks.size())) +
-                        " chunks of a row that is not in the table");
+      problems->Add("orphaned memo chunks", where + ": " +
+                                                Num(static_cast<uint32_t>(chunks.size())) +
+                                                " chunks of a row that is not in the table");
       continue;
     }
     if (memo >= def.memos.size()) {
-      problems->Add("orphaned memo chunks",
-                    where + ": chunks of a memo the table does not have");
+      problems->Add("orphaned memo chunks", where + ": chunks of a memo the table does not have");
       continue;
     }
     const MemoDef& m = def.memos[memo];
@@ -222,7 +223,8 @@ int CheckTable(PageFile* f, const std::string& name, Status* status, uint32_t* h
     problems.Add("wrong counts", "statistics say " + Num(st.count) + " rows, the table holds " +
                                      Num(static_cast<uint32_t>(images.size())));
   for (size_t k = 0; s.ok() && k < def.keys.size(); ++k)
-    if (!def.keys[k].dynamic()) s = CheckKey(f, t, static_cast<uint8_t>(k), images, &problems, highest);
+    if (!def.keys[k].dynamic())
+      s = CheckKey(f, t, static_cast<uint8_t>(k), images, &problems, highest);
   if (s.ok()) s = CheckMemos(f, t, images, &problems, highest);
   problems.Summarize();
   if (!s.ok()) {
@@ -243,8 +245,7 @@ int Check(const std::string& path) {
   if (!s.ok()) return Fail(path, s);
   if (IsEmptyFile(*f)) {
     // What a new file is before its first commit: nothing to check.
-    std::printf("%s: an empty file (0 bytes), not a table file: nothing to check\n",
-                path.c_str());
+    std::printf("%s: an empty file (0 bytes), not a table file: nothing to check\n", path.c_str());
     return kExitOk;
   }
   s = f->Begin(false);

@@ -117,7 +117,8 @@ int OneFileCommand(const std::vector<std::string>& args) {
   const std::string& command = args[0];
   const char* what = command == "pack" ? "FILE[\\!TABLE]" : "FILE";
   if (args.size() < 2) return Usage(command + " needs " + what);
-  if (args.size() > 2) return Usage(command + " takes only " + what + "; extra argument " + args[2]);
+  if (args.size() > 2)
+    return Usage(command + " takes only " + what + "; extra argument " + args[2]);
   if (command == "info") return Info(args[1]);
   if (command == "check") return Check(args[1]);
   return Pack(TableArgument(args[1]));
