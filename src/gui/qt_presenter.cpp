@@ -65,16 +65,18 @@ uint32_t AnswerOf(QMessageBox* box, uint32_t fallback) {
 
 }  // namespace
 
-QtPresenter::QtPresenter() : context_(new QObject) {}
+QtPresenter::QtPresenter()
+    : context_(new QObject), shown_(std::make_shared<std::vector<QPointer<QMessageBox>>>()) {}
 
 QtPresenter::~QtPresenter() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     detached_ = true;
   }
-  if (QThread::currentThread() == context_->thread())
+  if (QThread::currentThread() == context_->thread()) {
     delete context_;
-  else
+    for (const QPointer<QMessageBox>& box : *shown_) delete box.data();
+  } else
     context_->deleteLater();
 }
 
@@ -98,8 +100,10 @@ uint32_t QtPresenter::Present(const runtime::MessageRequest& request) {
     if (detached_) return fallback;
     QMetaObject::invokeMethod(
         context_,
-        [request, answer, fallback] {
+        [request, answer, fallback, shown = shown_] {
           QMessageBox* box = MakeBox(request);
+          std::erase_if(*shown, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
+          shown->push_back(box);
           QObject::connect(box, &QDialog::finished, box,
                            [box, answer, fallback, done = false](int) mutable {
                              if (done) return;

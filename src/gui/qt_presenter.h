@@ -6,11 +6,15 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <vector>
+
+#include <QPointer>
 
 #include "runtime/message_box.h"
 
-class QObject;
+class QMessageBox;
 
 namespace vm::gui {
 
@@ -21,12 +25,15 @@ class QtPresenter final : public runtime::MessagePresenter {
   QtPresenter(const QtPresenter&) = delete;
   QtPresenter& operator=(const QtPresenter&) = delete;
 
-  // The answer the user clicked; the request's default button when the GUI
-  // thread ends before anyone answers.
+  // The answer the user clicked; the request's default button when the
+  // presenter goes (the GUI is ending) before anyone answers.
   uint32_t Present(const runtime::MessageRequest& request) override;
 
  private:
   QObject* context_;  // lives on the GUI thread
+  // Boxes shown for other threads, GUI thread only: removed with the
+  // presenter so that their callers get an answer.
+  std::shared_ptr<std::vector<QPointer<QMessageBox>>> shown_;
   std::mutex mu_;
   bool detached_ = false;  // under mu_
 };

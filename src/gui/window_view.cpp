@@ -73,10 +73,9 @@ WindowView::WindowView(std::shared_ptr<runtime::WindowModel> model, QWidget* bod
 
 WindowView::~WindowView() {
   // Menus and status-bar widgets live in a bar that outlives this window (the
-  // frame's); widgets in the body go with the body.
+  // frame's); widgets in the body go with the body. Item actions are the
+  // menus' children.
   for (auto& [number, menu] : menus_) delete menu;
-  for (auto& [number, action] : actions_)
-    if (menus_.count(number) == 0) delete action;
   if (body_ == nullptr)
     for (auto& [number, w] : widgets_) delete w;
 }
