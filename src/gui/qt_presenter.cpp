@@ -1,5 +1,6 @@
 #include "gui/qt_presenter.h"
 
+#include <atomic>
 #include <future>
 #include <memory>
 
@@ -65,8 +66,15 @@ uint32_t AnswerOf(QMessageBox* box, uint32_t fallback) {
 
 }  // namespace
 
-QtPresenter::QtPresenter()
-    : context_(new QObject), shown_(std::make_shared<std::vector<QPointer<QMessageBox>>>()) {}
+struct QtPresenter::Answer {
+  std::promise<uint32_t> promise;
+  std::atomic<bool> given{false};
+  void Give(uint32_t button) {
+    if (!given.exchange(true)) promise.set_value(button);
+  }
+};
+
+QtPresenter::QtPresenter() : context_(new QObject), shown_(std::make_shared<std::vector<Shown>>()) {}
 
 QtPresenter::~QtPresenter() {
   {
@@ -75,7 +83,10 @@ QtPresenter::~QtPresenter() {
   }
   if (QThread::currentThread() == context_->thread()) {
     delete context_;
-    for (const QPointer<QMessageBox>& box : *shown_) delete box.data();
+    for (const Shown& shown : *shown_) {
+      shown.answer->Give(shown.fallback);
+      delete shown.box.data();
+    }
   } else
     context_->deleteLater();
 }
@@ -93,8 +104,8 @@ uint32_t QtPresenter::Present(const runtime::MessageRequest& request) {
   // The GUI thread shows the box without a nested loop and fulfils the
   // promise when it closes; work dropped unrun (the GUI has ended) breaks the
   // promise, and the caller then takes the default.
-  auto answer = std::make_shared<std::promise<uint32_t>>();
-  std::future<uint32_t> result = answer->get_future();
+  auto answer = std::make_shared<Answer>();
+  std::future<uint32_t> result = answer->promise.get_future();
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (detached_) return fallback;
@@ -102,14 +113,10 @@ uint32_t QtPresenter::Present(const runtime::MessageRequest& request) {
         context_,
         [request, answer, fallback, shown = shown_] {
           QMessageBox* box = MakeBox(request);
-          std::erase_if(*shown, [](const QPointer<QMessageBox>& b) { return b.isNull(); });
-          shown->push_back(box);
+          std::erase_if(*shown, [](const Shown& s) { return s.box.isNull(); });
+          shown->push_back({box, answer, fallback});
           QObject::connect(box, &QDialog::finished, box,
-                           [box, answer, fallback, done = false](int) mutable {
-                             if (done) return;
-                             done = true;
-                             answer->set_value(AnswerOf(box, fallback));
-                           });
+                           [box, answer, fallback](int) { answer->Give(AnswerOf(box, fallback)); });
           box->open();
         },
         Qt::QueuedConnection);

@@ -31,9 +31,16 @@ class QtPresenter final : public runtime::MessagePresenter {
 
  private:
   QObject* context_;  // lives on the GUI thread
-  // Boxes shown for other threads, GUI thread only: removed with the
-  // presenter so that their callers get an answer.
-  std::shared_ptr<std::vector<QPointer<QMessageBox>>> shown_;
+  // An answer a caller on another thread waits for; given once.
+  struct Answer;
+  struct Shown {
+    QPointer<QMessageBox> box;
+    std::shared_ptr<Answer> answer;
+    uint32_t fallback;
+  };
+  // Boxes shown for other threads, GUI thread only: when the presenter goes
+  // their callers get the default and the boxes close.
+  std::shared_ptr<std::vector<Shown>> shown_;
   std::mutex mu_;
   bool detached_ = false;  // under mu_
 };
