@@ -331,9 +331,9 @@ class NetRuntime {
   std::list<SimpleOutListEntry> qSimpleOutList;
   std::unordered_map<uint32_t, SimpleOutDataEntry> qSimpleOutData;
   std::list<SimpleInDataEntry> qSimpleInData;
-  int32_t next_sockid_ = 0;
+  uint32_t next_sockid_ = 0;  // wraps within 1..0x7FFFFFFF
   uint32_t next_packet_id_ = 0;
-  int32_t in_sequence_ = 0;
+  uint32_t in_sequence_ = 0;  // wraps; stored as its 32-bit pattern
   uint32_t client_message_ = kMsgSimpleClientFirst - 1;
   std::set<uint32_t> reserved_messages_;  // chosen for opens still connecting
   std::unordered_map<int32_t, int32_t> connect_outcomes_;  // sockid -> result not yet taken

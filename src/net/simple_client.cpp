@@ -132,7 +132,7 @@ void NetRuntime::AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t
   if (len > 0) p.BINDATA.assign(data, static_cast<size_t>(len));
   p.BINDATALEN = len;
   p.PACKETTYPE = type;
-  p.RESERVED2 = ++in_sequence_;
+  p.RESERVED2 = static_cast<int32_t>(++in_sequence_);
   qSimpleInData.push_back(std::move(p));
   if (!CurrentEventPoster()->PostEvent(entry.NOTIFYTHREAD, entry.NOTIFYMSG)) {
     TraceDetail("Could not post the packet event to thread " + Str(entry.NOTIFYTHREAD) + " Event = " +
@@ -175,7 +175,8 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
   int32_t sockid;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    sockid = ++next_sockid_;
+    next_sockid_ = next_sockid_ % 0x7FFFFFFFu + 1u;
+    sockid = static_cast<int32_t>(next_sockid_);
   }
   c->SOCKID = sockid;
 

@@ -184,7 +184,7 @@ class PosixEnv final : public Env {
       case Disposition::kCreateNew: flags |= O_CREAT | O_EXCL; break;
       case Disposition::kCreateAlways: flags |= O_CREAT; break;
     }
-    if (IsDirectory(path)) return Status::Error(Code::kAccessDenied, "open " + path + ": is a directory");
+    if (IsDirectory(path)) return StatusFromErrno(EISDIR, "open " + path);
     // Byte-range locks must be exclusive as on Windows, which needs a
     // descriptor open for writing; a reader asks for one when it may.
     bool lockable = true;
@@ -218,6 +218,12 @@ class PosixEnv final : public Env {
   bool IsDirectory(const std::string& path) override {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  Result<FileId> Identify(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return StatusFromErrno(errno, "stat " + path);
+    return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   }
 };
 

@@ -83,6 +83,15 @@ class FileWrapper : public File {
   std::unique_ptr<File> target_;
 };
 
+// Where a file lives: two paths name one file exactly when their identities
+// are equal ("./X" and "/abs/X", hard links), and two names that differ only
+// in case are two files on a case-sensitive file system.
+struct FileId {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  auto operator<=>(const FileId&) const = default;
+};
+
 class Env {
  public:
   virtual ~Env() = default;
@@ -97,6 +106,10 @@ class Env {
   virtual Status DeleteFile(const std::string& path) = 0;
   virtual bool FileExists(const std::string& path) = 0;  // regular file
   virtual bool IsDirectory(const std::string& path) = 0;
+  // The identity of the file `path` names now (kNotFound when none does).
+  virtual Result<FileId> Identify(const std::string& path) {
+    return Status::Error(Code::kNotSupported, "identify " + path + ": not supported");
+  }
 };
 
 // Forwards every call to another Env; override what a test wants to change.
@@ -111,6 +124,7 @@ class EnvWrapper : public Env {
   Status DeleteFile(const std::string& path) override { return target_->DeleteFile(path); }
   bool FileExists(const std::string& path) override { return target_->FileExists(path); }
   bool IsDirectory(const std::string& path) override { return target_->IsDirectory(path); }
+  Result<FileId> Identify(const std::string& path) override { return target_->Identify(path); }
 
  private:
   Env* target_;

@@ -42,16 +42,87 @@ TableName SplitTableName(const std::string& name, platform::Env* env) {
   return {WithExtension(name), "UNNAMED"};
 }
 
+// One statement: the handle's mutex, and the file's while a file is held
+// (OpenFile and Close take and drop it when they change the file).
+class DeclaredTable::Statement {
+ public:
+  explicit Statement(DeclaredTable* t) : t_(t), handle_(t->handle_mu_) {
+    if (t_->depth_++ == 0) t_->LockFile();
+  }
+  ~Statement() {
+    if (--t_->depth_ == 0) t_->UnlockFile();
+  }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+ private:
+  DeclaredTable* t_;
+  std::lock_guard<std::recursive_mutex> handle_;
+};
+
+void DeclaredTable::LockFile() {
+  if (file_ && !file_lock_.owns_lock()) file_lock_ = std::unique_lock<std::mutex>(file_->mu);
+}
+
+void DeclaredTable::UnlockFile() {
+  if (file_lock_.owns_lock()) file_lock_.unlock();
+  file_lock_ = std::unique_lock<std::mutex>();
+}
+
+bool DeclaredTable::is_open() const {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  return table_ != nullptr;
+}
+
+void DeclaredTable::SetOwnerPassword(std::string password) {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  password_ = std::move(password);
+}
+
+void DeclaredTable::NoMemo() {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  no_memo_ = true;
+}
+
+void DeclaredTable::Watch() {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  watch_next_ = true;
+}
+
+int DeclaredTable::error() const {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  return error_;
+}
+
+int DeclaredTable::file_error() const {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  return file_error_;
+}
+
+std::string DeclaredTable::file_error_text() const {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  return file_error_text_;
+}
+
+uint32_t DeclaredTable::current_record() const {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  return current_;
+}
+
 DeclaredTable::DeclaredTable(std::string name, TableDef def, platform::Env* env)
     : name_(std::move(name)), def_(std::move(def)), env_(env), buffer_(def_.record_length, ' ') {
   parts_ = SplitTableName(name_, env_);
 }
 
 DeclaredTable::~DeclaredTable() {
+  Statement statement(this);
   if (is_open()) Close();
 }
 
-std::string DeclaredTable::error_text() const { return std::string(KfsErrorText(error_)); }
+std::string DeclaredTable::error_text() const {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
+  return std::string(KfsErrorText(error_));
+}
 
 int DeclaredTable::Finish(int code) {
   error_ = code;
@@ -66,13 +137,24 @@ int DeclaredTable::Finish(int code) {
 // with the handle: every later statement but Close fails with 90.
 int DeclaredTable::FromStatus(const Status& s) {
   if (s.ok()) return Finish(0);
+  if (s.file_full()) {  // refused before anything was written: not a failure of the table
+    file_error_ = 0;
+    file_error_text_ = std::string(kFileFullText);
+    return Finish(kErrFileSystem);
+  }
   if (s.internal() != 0) {
     failure_ = s.internal();
     file_error_ = failure_;
     file_error_text_ = std::string(kCorruptionText);
     return Finish(kErrFileSystem);
   }
-  return Finish(s.code());
+  const int rc = Finish(s.code());
+  if (s.has_cause()) {
+    // The system's cause and the path, for the program's file error text.
+    file_error_ = s.os_error() != 0 ? s.os_error() : s.code();
+    file_error_text_ = s.text();
+  }
+  return rc;
 }
 
 int DeclaredTable::Guard() {
@@ -86,6 +168,7 @@ int DeclaredTable::Guard() {
 }
 
 int DeclaredTable::Open(int access) {
+  Statement statement(this);
   if (is_open()) Close();
   declared_ = !def_.fields.empty() || !def_.memos.empty() || def_.record_length != 0;
   if (declared_ && (def_.record_length > kMaxRecordLength || !CheckTableDef(def_).empty())) {
@@ -100,6 +183,7 @@ int DeclaredTable::OpenFile(int access, bool create, bool declared) {
   std::shared_ptr<SharedFile> f;
   Status s = AcquireSharedFile(env_, parts_.file, access, create, &f, password_);
   if (!s.ok()) return FromStatus(s);
+  std::unique_lock<std::mutex> file_lock(f->mu);
   PageFile& pf = *f->file;
   auto table = std::make_unique<StoredTable>(&pf.tree(), &pf);
   s = pf.Begin(false);
@@ -113,7 +197,9 @@ int DeclaredTable::OpenFile(int access, bool create, bool declared) {
     buffer_.assign(def_.record_length, ' ');
   }
   memos_.resize(def_.memos.size());
+  UnlockFile();
   file_ = std::move(f);
+  file_lock_ = std::move(file_lock);
   table_ = std::move(table);
   writable_ = (access & 0x03) != 0;
   key_ = -1;
@@ -124,6 +210,7 @@ int DeclaredTable::OpenFile(int access, bool create, bool declared) {
 }
 
 int DeclaredTable::Create() {
+  Statement statement(this);
   if (is_open()) Close();
   if (def_.record_length > kMaxRecordLength || !CheckTableDef(def_).empty()) {
     return Finish(kErrBadDeclaration);
@@ -131,6 +218,7 @@ int DeclaredTable::Create() {
   std::shared_ptr<SharedFile> f;
   Status s = AcquireSharedFile(env_, parts_.file, kAccessReadWrite | kShareDenyNone, true, &f, password_);
   if (!s.ok()) return FromStatus(s);
+  std::lock_guard<std::mutex> file_lock(f->mu);
   PageFile& pf = *f->file;
   StoredTable table(&pf.tree(), &pf);
   s = pf.Begin(true);
@@ -166,6 +254,7 @@ Status DeclaredTable::EndChange(Status s) {
 }
 
 int DeclaredTable::Close() {
+  Statement statement(this);
   if (!is_open()) {
     failure_ = 0;
     return Finish(0);
@@ -181,6 +270,7 @@ int DeclaredTable::Close() {
   } else if (file_.use_count() == 1) {
     s = file_->file->TruncateToData();
   }
+  UnlockFile();
   file_.reset();
   return FromStatus(s);
 }
@@ -194,6 +284,7 @@ int DeclaredTable::SetKeyStart(int key) {
 
 // Before the first row of record order (-1) or of key `key`'s order.
 int DeclaredTable::StartOrder(int key) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   if (key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
   key_ = key;
@@ -204,6 +295,7 @@ int DeclaredTable::StartOrder(int key) {
 }
 
 int DeclaredTable::SetKey(int key) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
   PageFile& pf = *file_->file;
@@ -227,12 +319,19 @@ int DeclaredTable::SetKey(int key) {
 
 // Copies row `record` into the buffer and makes it the current row.
 int DeclaredTable::ReadInto(uint32_t record, bool* found) {
+  // The hold comes first: its wait may let other statements change the row.
+  const bool hold = hold_next_;
+  if (hold) {
+    if (int rc = HoldRow(record)) return rc;
+  }
   std::string row;
   Status s = table_->ReadRow(record, &row, found);
-  if (!s.ok()) return FromStatus(s);
-  if (!*found) return 0;
-  if (hold_next_) {
-    if (int rc = HoldRow(record)) return rc;
+  if (!s.ok() || !*found) {
+    if (hold) {
+      Release();  // no row to hold: the request waits for the next read
+      hold_next_ = true;
+    }
+    return s.ok() ? 0 : FromStatus(s);
   }
   std::vector<std::string> memos(memos_.size());
   for (size_t m = 0; !no_memo_ && m < memos.size(); ++m) {
@@ -253,12 +352,15 @@ int DeclaredTable::ReadInto(uint32_t record, bool* found) {
 }
 
 // Takes the row's lock byte for a read with hold: at once, or retrying until
-// the hold's seconds (counted in hundredths) have passed (43).
+// the hold's seconds (counted in hundredths) have passed (43). Only another
+// process can keep it (handles of this one share it). Between attempts the
+// read's operation ends and the file's mutex is let go: the holder may need
+// a commit (which waits for this reader slot) or a sibling thread's statement
+// before it lets go.
 int DeclaredTable::HoldRow(uint32_t record) {
-  platform::File* f = file_->file->file();
   const uint64_t byte = kTableRecordLockBase + record;
   const auto start = std::chrono::steady_clock::now();
-  while (!f->TryLock(byte, 1).ok()) {
+  while (!file_->TryLockByte(byte)) {
     if (hold_seconds_ >= 0) {
       const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - start).count() / 10;
@@ -267,7 +369,13 @@ int DeclaredTable::HoldRow(uint32_t record) {
         return Finish(kErrRecordHeld);
       }
     }
+    PageFile& pf = *file_->file;
+    pf.EndRead();
+    UnlockFile();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    LockFile();
+    Status s = pf.Begin(false);
+    if (!s.ok()) return FromStatus(s);
   }
   held_ = record;
   hold_next_ = false;
@@ -275,12 +383,14 @@ int DeclaredTable::HoldRow(uint32_t record) {
 }
 
 void DeclaredTable::Hold(int seconds) {
+  Statement statement(this);
   hold_next_ = true;
   hold_seconds_ = seconds;
 }
 
 void DeclaredTable::Release() {
-  if (held_ != 0 && file_) file_->file->file()->Unlock(kTableRecordLockBase + held_, 1);
+  Statement statement(this);
+  if (held_ != 0 && file_) file_->UnlockByte(kTableRecordLockBase + held_);
   held_ = 0;
 }
 
@@ -327,6 +437,7 @@ Status DeclaredTable::Locate(bool forward, uint32_t* record, bool* found) {
 }
 
 int DeclaredTable::Step(bool forward) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   Release();
   SavePosition();
@@ -357,6 +468,7 @@ int DeclaredTable::Step(bool forward) {
 }
 
 int DeclaredTable::Skip(int count) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   PageFile& pf = *file_->file;
   Status s = pf.Begin(false);
@@ -375,6 +487,7 @@ int DeclaredTable::Skip(int count) {
 
 // Looks one step on without moving: *none when the order ends there.
 int DeclaredTable::Peek(bool forward, bool* none) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   SavePosition();
   PageFile& pf = *file_->file;
@@ -395,6 +508,7 @@ int DeclaredTable::Eof(bool* at_end) { return Peek(true, at_end); }
 // Position values: the order (0xFF record order, else the key number), the
 // current row, then the record position or the key entry.
 std::string DeclaredTable::Position() const {
+  std::lock_guard<std::recursive_mutex> lock(handle_mu_);
   std::string p(1, static_cast<char>(key_ < 0 ? 0xFF : key_));
   p += EncodeNumber(current_);
   p += EncodeNumber(record_pos_);
@@ -403,6 +517,7 @@ std::string DeclaredTable::Position() const {
 }
 
 int DeclaredTable::Reset(const std::string& position) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   if (position.size() < 9) return Finish(kErrRecordNotFound);
   const uint8_t order = static_cast<uint8_t>(position[0]);
@@ -426,6 +541,7 @@ int DeclaredTable::Reset(const std::string& position) {
 }
 
 int DeclaredTable::Reget(const std::string& position) {
+  Statement statement(this);
   if (int rc = Reset(position)) return rc;
   if (current_ == 0) return Finish(kErrRecordNotFound);
   PageFile& pf = *file_->file;
@@ -447,6 +563,7 @@ int DeclaredTable::Next() { return Step(true); }
 int DeclaredTable::Previous() { return Step(false); }
 
 int DeclaredTable::Get(int key) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   Release();
   if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
@@ -483,6 +600,7 @@ int DeclaredTable::Add() { return AddRow(false); }
 int DeclaredTable::Append() { return AddRow(true); }
 
 int DeclaredTable::AddRow(bool append) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
   PageFile& pf = *file_->file;
@@ -500,15 +618,15 @@ int DeclaredTable::AddRow(bool append) {
 // when another process holds it); the stored row must still be there (33).
 // Both end any hold and watch.
 int DeclaredTable::ChangeCurrentRow(int busy, const std::function<Status(const std::string&)>& change) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
   if (current_ == 0) return Finish(kErrRecordNotAvailable);
   PageFile& pf = *file_->file;
-  platform::File* lock_file = pf.file();
   const uint64_t lock_byte = kTableRecordLockBase + current_;
   if (held_ != current_) {
     Release();
-    if (!lock_file->TryLock(lock_byte, 1).ok()) return Finish(busy);
+    if (!file_->TryLockByte(lock_byte)) return Finish(busy);
   }
   Status s = pf.Begin(true);
   if (s.ok()) {
@@ -519,7 +637,7 @@ int DeclaredTable::ChangeCurrentRow(int busy, const std::function<Status(const s
     if (s.ok()) s = change(stored);
     s = EndChange(s);
   }
-  lock_file->Unlock(lock_byte, 1);
+  file_->UnlockByte(lock_byte);
   held_ = 0;
   watching_ = false;
   return FromStatus(s);
@@ -552,6 +670,7 @@ Status DeclaredTable::CheckWatched(const std::string& stored) {
 }
 
 int DeclaredTable::Delete() {
+  Statement statement(this);
   const int rc = ChangeCurrentRow(kErrRecordNotAvailable,
                                   [this](const std::string&) { return table_->Delete(current_); });
   if (rc == 0) current_ = 0;
@@ -559,6 +678,7 @@ int DeclaredTable::Delete() {
 }
 
 uint32_t DeclaredTable::Records() {
+  Statement statement(this);
   if (Guard() != 0) return 0;
   PageFile& pf = *file_->file;
   Status s = pf.Begin(false);
@@ -573,7 +693,25 @@ uint32_t DeclaredTable::Records() {
   return s.ok() ? st.count : 0;
 }
 
+int DeclaredTable::KeyEntries(int key, uint32_t* entries, bool* complete) {
+  *entries = 0;
+  *complete = false;
+  if (int g = Guard()) return g;
+  if (key < 0 || key >= static_cast<int>(table_->def().keys.size())) return Finish(kErrRecordNotFound);
+  PageFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  TableStats st;
+  s = table_->ReadStats(static_cast<uint8_t>(key), &st);
+  pf.EndRead();
+  if (!s.ok()) return FromStatus(s);
+  *entries = st.count;
+  *complete = st.second == 0 && !dynamic_.count(key);
+  return Finish(0);
+}
+
 int DeclaredTable::GetByPointer(uint32_t record) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   Release();
   PageFile& pf = *file_->file;
@@ -592,32 +730,34 @@ int DeclaredTable::GetByPointer(uint32_t record) {
 }
 
 int DeclaredTable::LockTable(int seconds) {
+  Statement statement(this);
   if (int g = Guard()) return g;
-  platform::File* f = file_->file->file();
   const uint64_t byte = kTableRecordLockBase + table_->number();
-  if (seconds < 0) {
-    if (!f->Lock(byte, 1).ok()) return Finish(kErrAccessDenied);
-  } else {
-    // One attempt now and one after each pause of a second, until the
-    // seconds have passed.
-    for (int pauses = 0; !f->TryLock(byte, 1).ok();) {
-      if (pauses >= seconds) return Finish(kErrFileLocked);
-      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-      if (++pauses >= seconds) return Finish(kErrFileLocked);
-    }
+  // One attempt now and one after each pause (a second with `seconds`, until
+  // they have passed). The file's mutex is let go while pausing: only
+  // another process keeps the byte, and it may wait for a statement of a
+  // sibling thread first.
+  for (int pauses = 0; !file_->TryLockByte(byte);) {
+    if (seconds >= 0 && pauses >= seconds) return Finish(kErrFileLocked);
+    UnlockFile();
+    std::this_thread::sleep_for(std::chrono::milliseconds(seconds >= 0 ? 1000 : 10));
+    LockFile();
+    if (seconds >= 0 && ++pauses >= seconds) return Finish(kErrFileLocked);
   }
   table_locked_ = true;
   return Finish(0);
 }
 
 int DeclaredTable::UnlockTable() {
+  Statement statement(this);
   if (!is_open()) return Finish(kErrFileNotOpen);
-  if (table_locked_) file_->file->file()->Unlock(kTableRecordLockBase + table_->number(), 1);
+  if (table_locked_) file_->UnlockByte(kTableRecordLockBase + table_->number());
   table_locked_ = false;
   return Finish(0);
 }
 
 int DeclaredTable::ReadFlags(uint32_t* flags) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   PageFile& pf = *file_->file;
   Status s = pf.Begin(false);
@@ -630,6 +770,7 @@ int DeclaredTable::ReadFlags(uint32_t* flags) {
 }
 
 int DeclaredTable::WriteFlags(uint32_t flags) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
   PageFile& pf = *file_->file;
@@ -644,6 +785,7 @@ int DeclaredTable::WriteFlags(uint32_t flags) {
 }
 
 int DeclaredTable::ListTables(std::vector<std::string>* names) {
+  Statement statement(this);
   if (int g = Guard()) return g;
   names->clear();
   PageFile& pf = *file_->file;
@@ -672,6 +814,7 @@ int DeclaredTable::Pack(bool full) { return Build(-1, full, true); }
 
 // Builds key `key` (-1: every key that is not deferred) into the file.
 int DeclaredTable::Build(int key, bool full, bool pack) {
+  Statement statement(this);
   const bool was_open = is_open();
   if (was_open) {
     if (int g = Guard()) return g;
@@ -708,6 +851,7 @@ int DeclaredTable::Build(int key, bool full, bool pack) {
 }
 
 int DeclaredTable::Empty() {
+  Statement statement(this);
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
   PageFile& pf = *file_->file;
@@ -723,6 +867,7 @@ int DeclaredTable::Empty() {
 // Opens the table whatever its stored definition, deletes it, and deletes
 // the file when it holds no other table and no other handle uses it.
 int DeclaredTable::Remove() {
+  Statement statement(this);
   if (is_open()) Close();
   if (int rc = OpenFile(kAccessReadWrite | kShareDenyNone, false, false)) return rc;
   PageFile& pf = *file_->file;
@@ -741,13 +886,19 @@ int DeclaredTable::Remove() {
 }
 
 int DeclaredTable::Logout() {
+  Statement statement(this);
   if (int g = Guard()) return g;
   return FromStatus(Transaction::Process().Add(file_));
 }
 
-int DeclaredTable::CommitTransaction(platform::Env* env) {
+int DeclaredTable::CommitTransaction(platform::Env* env, DeclaredTable* reporter) {
   const Status s = Transaction::Process().Commit(env);
-  return s.internal() != 0 ? kErrFileSystem : s.code();
+  const int rc = s.internal() != 0 ? kErrFileSystem : s.code();
+  if (reporter != nullptr) {
+    reporter->Finish(rc);
+    if (s.file_full()) reporter->file_error_text_ = std::string(kFileFullText);
+  }
+  return rc;
 }
 
 int DeclaredTable::RollbackTransaction() {

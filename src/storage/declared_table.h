@@ -3,14 +3,22 @@
 // and fills. Each statement returns the runtime error code (0 on success) and
 // keeps the code and its text for the caller, plus the file error code and
 // text that go with 90. All handles of one process that name the same file
-// (compared without regard to case) share one PageFile. Owner thread only;
-// other processes coordinate through the file's byte-range locks.
+// (the same device and inode) share one PageFile; other processes coordinate
+// through the file's byte-range locks.
+//
+// Threads: any thread may use any handle. Each statement holds the handle's
+// mutex and, while it touches the file, the file's mutex (shared_file.h), so
+// statements on one handle, and operations on one file, run one at a time.
+// The row buffer, the memo buffers and the results (error(), current_record()
+// ...) belong to the handle, not to a thread: threads that share a handle
+// hold Claim() from filling the buffer to reading the results.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -48,6 +56,12 @@ class DeclaredTable {
   DeclaredTable(const DeclaredTable&) = delete;
   DeclaredTable& operator=(const DeclaredTable&) = delete;
 
+  // Keeps other threads' statements off this handle while held; statements
+  // of the holding thread run as usual.
+  [[nodiscard]] std::unique_lock<std::recursive_mutex> Claim() {
+    return std::unique_lock<std::recursive_mutex>(handle_mu_);
+  }
+
   // The row buffer: def().record_length bytes, shared with the program.
   std::vector<char>& buffer() { return buffer_; }
   // The memo buffers, one per declared memo: a read fills them (unless
@@ -55,11 +69,11 @@ class DeclaredTable {
   std::vector<std::string>& memos() { return memos_; }
   const TableDef& def() const { return def_; }
   const std::string& name() const { return name_; }
-  bool is_open() const { return table_ != nullptr; }
+  bool is_open() const;
 
   // The owner password: a non-empty one enciphers the file (set before the
   // first Open or Create of the file in this process).
-  void SetOwnerPassword(std::string password) { password_ = std::move(password); }
+  void SetOwnerPassword(std::string password);
 
   // Opens the table; the stored definition must equal the declaration (47).
   // A declaration without fields takes the stored definition instead (the
@@ -104,7 +118,7 @@ class DeclaredTable {
   int Reset(const std::string& position);
   int Reget(const std::string& position);
   // The next read leaves the memo buffers alone.
-  void NoMemo() { no_memo_ = true; }
+  void NoMemo();
 
   // Key builds. BuildFile builds every key that is not deferred (a deferred
   // key, or every key with `full`, from the first row; others from their
@@ -123,10 +137,17 @@ class DeclaredTable {
   // Adds this table's file to the process's transaction: its changes wait
   // for CommitTransaction (or are dropped by RollbackTransaction).
   int Logout();
-  static int CommitTransaction(platform::Env* env = platform::Env::Default());
+  // `reporter` (the table COMMIT was sent to) gets the code and file error
+  // text of the result.
+  static int CommitTransaction(platform::Env* env = platform::Env::Default(),
+                               DeclaredTable* reporter = nullptr);
   static int RollbackTransaction();
   // Rows in the table (0 when it cannot be read; see error()).
   uint32_t Records();
+  // Entries of key `key` (an optional key has none for rows whose
+  // components are empty) and whether the count is complete: a key with a
+  // pending mark is missing the entries of rows added without keys.
+  int KeyEntries(int key, uint32_t* entries, bool* complete);
   // Reads row `record` (35 when there is none) and positions on it in
   // record order.
   int GetByPointer(uint32_t record);
@@ -142,7 +163,7 @@ class DeclaredTable {
   void Release();
   // The next read keeps the row image: a PUT of that row fails with 89 when
   // the stored row no longer equals it.
-  void Watch() { watch_next_ = true; }
+  void Watch();
 
   // Locks the table against other processes' locks: `seconds` < 0 waits for
   // the lock; otherwise tries once a second and fails with 32 when the
@@ -156,13 +177,16 @@ class DeclaredTable {
   // Names of every table stored in the file.
   int ListTables(std::vector<std::string>* names);
 
-  int error() const { return error_; }
+  int error() const;
   std::string error_text() const;
-  int file_error() const { return file_error_; }
-  const std::string& file_error_text() const { return file_error_text_; }
-  uint32_t current_record() const { return current_; }
+  int file_error() const;
+  std::string file_error_text() const;
+  uint32_t current_record() const;
 
  private:
+  class Statement;
+  void LockFile();
+  void UnlockFile();
   int Finish(int code);
   int FromStatus(const Status& s);
   Status EndChange(Status s);
@@ -181,6 +205,12 @@ class DeclaredTable {
   int HoldRow(uint32_t record);
   void SavePosition();
   void RestorePosition();
+
+  // Held by each statement (recursive: statements call one another); the
+  // file's mutex is taken by the outermost one and kept in file_lock_.
+  mutable std::recursive_mutex handle_mu_;
+  int depth_ = 0;
+  std::unique_lock<std::mutex> file_lock_;
 
   std::string name_;
   TableDef def_;

@@ -16,7 +16,7 @@ std::string FileHeader::Encode() const {
   out.append("kEeL");
   out.append(reinterpret_cast<const char*>(reserved), 2);
   out.append(reinterpret_cast<const char*>(last_number), 4);
-  PutFixed32(&out, static_cast<uint32_t>(change_counter));
+  PutFixed32(&out, change_counter);
   PutFixed32(&out, static_cast<uint32_t>(root));
   for (uint32_t s : start) PutFixed32(&out, s);
   for (uint32_t e : end) PutFixed32(&out, e);
@@ -30,7 +30,7 @@ bool FileHeader::Decode(std::string_view bytes, FileHeader* out) {
   out->journal_end = DecodeFixed32(p + 10);
   std::memcpy(out->reserved, p + 18, 2);
   std::memcpy(out->last_number, p + 20, 4);
-  out->change_counter = static_cast<int32_t>(DecodeFixed32(p + 24));
+  out->change_counter = DecodeFixed32(p + 24);
   out->root = static_cast<int32_t>(DecodeFixed32(p + 28));
   for (int k = 0; k < kRegionCount; ++k) {
     out->start[k] = DecodeFixed32(p + 32 + 4 * k);
@@ -52,9 +52,9 @@ Status FileHeader::ClassOf(int32_t page, int* cls) const {
   return Status::Internal(kErrPageInNoRegion);
 }
 
-uint32_t FileHeader::DataEnd() const {
+uint64_t FileHeader::DataEnd() const {
   for (int k = kRegionCount - 1; k >= 1; --k) {
-    if (end[k] > start[k]) return static_cast<uint32_t>(PageOffset(static_cast<int32_t>(end[k])));
+    if (end[k] > start[k]) return PageOffset(static_cast<int32_t>(end[k]));
   }
   return kHeaderSize;
 }
@@ -65,7 +65,7 @@ bool FileHeader::Consistent(uint64_t file_size) const {
     if (start[k] < floor || end[k] < start[k] || (end[k] - start[k]) % static_cast<uint32_t>(k) != 0) return false;
     floor = end[k];
   }
-  if (PageOffset(0) + 256ull * floor > 0xFFFFFFFFull) return false;  // offsets are 32-bit
+  if (PageOffset(0) + 256ull * floor > kMaxFileBytes) return false;  // offsets are 32-bit
   const uint64_t data_end = DataEnd();
   if (data_end > file_size || committed_end > journal_end) return false;
   // A journal always lies behind the data it is for.

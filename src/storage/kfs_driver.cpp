@@ -43,8 +43,8 @@ int Send(KfsControlBlock* cb, KfsArgs* args) {
   }
   if (command.find("TCF") != std::string::npos) {
     // "TCF=" with nothing after it returns to the default.
-    if (has_value) TransactionControlSetting() = value;
-    args->answer = TransactionControlSetting();
+    if (has_value) SetTransactionControlFile(value);
+    args->answer = TransactionControlFile();
     return kErrNone;
   }
   if (command == "FULLBUILD") {
@@ -119,7 +119,7 @@ int Run(int op, KfsControlBlock* cb, KfsArgs* args) {
     case kOpLogout:
       return t->Logout();
     case kOpCommit:
-      return DeclaredTable::CommitTransaction(cb->env);
+      return DeclaredTable::CommitTransaction(cb->env, t);
     case kOpRollback:
       return DeclaredTable::RollbackTransaction();
     case kOpPut:
@@ -175,10 +175,11 @@ int Run(int op, KfsControlBlock* cb, KfsArgs* args) {
 
 }  // namespace
 
-const std::string& KfsTransactionControlFile() { return TransactionControlSetting(); }
+std::string KfsTransactionControlFile() { return TransactionControlFile(); }
 
 int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args) {
   if (op == kOpQueryView) return kErrNone;
+  std::lock_guard<std::mutex> lock(cb->mu.mu);
   if (cb->dispose) {
     cb->table.reset();
     cb->dispose = false;

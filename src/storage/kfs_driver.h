@@ -1,11 +1,14 @@
 // The driver entry: one function that receives an operation code, the
 // table's control block and the operation's arguments, and returns the
 // runtime error code. Operations run on a DeclaredTable that the driver keeps
-// in the control block. Owner thread only (the runtime's program thread).
+// in the control block. Any thread: calls on one control block run one at a
+// time (its mutex), and the table handles, files and the transaction guard
+// themselves (declared_table.h, shared_file.h).
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,6 +18,16 @@
 #include "storage/table_def.h"
 
 namespace vm::storage {
+
+// A mutex that stays behind when its control block is moved (the moved-to
+// block gets a fresh one): blocks are built and moved before any thread
+// shares them.
+struct KfsBlockMutex {
+  std::mutex mu;
+  KfsBlockMutex() = default;
+  KfsBlockMutex(KfsBlockMutex&&) noexcept {}
+  KfsBlockMutex& operator=(KfsBlockMutex&&) noexcept { return *this; }
+};
 
 // What the runtime hands the driver for one declared table, and the driver
 // state it carries between calls.
@@ -32,6 +45,7 @@ struct KfsControlBlock {
   bool dispose = false;
   bool full_build = false;
   KfsTrace trace;  // read from the profile when the state is built
+  KfsBlockMutex mu;  // held by each KfsDriver call on this block
   int last_error = 0;
   int file_error = 0;
   std::string file_error_text;
@@ -56,6 +70,6 @@ struct KfsArgs {
 int KfsDriver(int op, KfsControlBlock* cb, KfsArgs* args);
 
 // The transaction control file set by "SEND TCF=path" (empty: the default).
-const std::string& KfsTransactionControlFile();
+std::string KfsTransactionControlFile();
 
 }  // namespace vm::storage

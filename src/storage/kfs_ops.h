@@ -90,5 +90,8 @@ std::string_view KfsErrorText(int code);
 // File error text that goes with error 90 (the failure number is the file
 // error code).
 inline constexpr std::string_view kCorruptionText = "Possible data corruption in file";
+// File error text that goes with error 90 when a change was refused because
+// the file would outgrow its 32-bit offsets (the file is unchanged).
+inline constexpr std::string_view kFileFullText = "file full";
 
 }  // namespace vm::storage

@@ -2,11 +2,16 @@
 // from then on its changes stay uncommitted at the end of each operation.
 // COMMIT commits one changed file alone; two or more go through their
 // transaction control files, so that a crash leaves either every file as it
-// was or every file changed. ROLLBACK drops the changes. Owner thread only.
+// was or every file changed.
+// ROLLBACK drops the changes. Safe from any thread: the member list has its
+// own mutex (taken after a file's mutex, never before one), and COMMIT and
+// ROLLBACK hold every member file's mutex for their whole run (shared_file.h).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,12 +29,21 @@ inline constexpr int kMaxControlFiles = 100;
 inline constexpr int kErrTooManyControlFiles = 2183;
 
 // The control file set for the process ("SEND TCF=path"); empty means the
-// default beside each data file.
+// default beside each data file. Any thread.
+std::string TransactionControlFile();
+void SetTransactionControlFile(std::string path);
+// The setting itself, for tests that reset it with no other thread running.
 std::string& TransactionControlSetting();
 
+// How long opening a control file waits out another opener that keeps it
+// from being shared, before the check fails with 5 and the cause.
+inline constexpr std::chrono::milliseconds kControlFileWait{3000};
+
 // Whether transaction `number` is still recorded in control file `path`
-// (it has not reached its commit point). Opening is retried while it fails
-// with 5; a file that cannot be opened is an error.
+// (it has not reached its commit point). Opening is retried for at most
+// kControlFileWait while a sharing conflict refuses it; any other failure
+// (a directory, no permission, too many open files) is answered at once.
+// Errors carry the path and the system's cause as their text.
 Status TransactionPending(platform::Env* env, const std::string& path, uint32_t number, bool* pending);
 
 class Transaction {
@@ -41,7 +55,7 @@ class Transaction {
   // force now. 2183 when a 101st distinct control file would be needed.
   Status Add(const std::shared_ptr<SharedFile>& file);
   bool Holds(const PageFile* file) const;
-  bool empty() const { return members_.empty(); }
+  bool empty() const;
   // An operation inside the transaction failed in a way that left a file's
   // changes unusable: COMMIT fails and drops every change.
   void MarkFailed(const Status& s);
@@ -63,13 +77,26 @@ class Transaction {
     std::unique_ptr<PageFile> file;
   };
 
+  // The member files' mutexes, taken in address order, and the files kept
+  // alive until they are let go.
+  struct MemberLocks {
+    std::vector<std::shared_ptr<SharedFile>> files;
+    std::vector<std::unique_lock<std::mutex>> locks;
+  };
+  // Locks every member file and then mu_, so that the members cannot change.
+  std::unique_lock<std::mutex> LockMembers(MemberLocks* held);
+
   Status CommitThroughControlFiles(platform::Env* env, const platform::Clock& clock,
                                    const std::vector<Member*>& changed);
   Status OpenControlFiles(platform::Env* env, const std::vector<Member*>& changed,
                           std::vector<Control>* controls);
   Status ChooseNumber(std::vector<Control>& controls, uint32_t start, uint32_t* number);
+  static void ForgetNumber(std::vector<Control>& controls, size_t from, uint32_t number);
+  static void KeepNumber(PageFile* first, uint32_t number);
   void Clear();
 
+  std::mutex commit_mu_;  // one COMMIT or ROLLBACK at a time
+  mutable std::mutex mu_;  // guards the members, the control files and failed_
   std::vector<Member> members_;
   std::vector<std::string> control_files_;  // distinct, at most 100
   Status failed_ = Status::Ok();

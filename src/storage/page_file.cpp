@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <unordered_map>
 
 #include "storage/page_codec.h"
 #include "storage/record_keys.h"
@@ -26,15 +27,15 @@ uint64_t RoundUnits(size_t n) { return static_cast<uint64_t>(UnitsFor(n)) * kUni
 
 Status PageFile::Open(platform::Env* env, const std::string& path, const Options& options,
                       std::unique_ptr<PageFile>* out) {
-  if (env->IsDirectory(path)) return Status::Error(kErrorAccessDenied);
   auto file = env->OpenFile(path, options.access, options.share,
                             options.create ? platform::Disposition::kOpenAlways
                                            : platform::Disposition::kOpenExisting);
   if (!file.ok()) {
-    switch (file.status().code()) {
-      case Code::kNotFound: return Status::Error(kErrorFileNotFound);
-      default: return Status::Error(kErrorAccessDenied);
-    }
+    // The cause (a directory, no permission, too many open files, a sharing
+    // violation) goes along as text: 5 alone does not say which.
+    const platform::Status& why = file.status();
+    return Status::Error(why.code() == Code::kNotFound ? kErrorFileNotFound : kErrorAccessDenied, why.message(),
+                         why.sys_errno());
   }
   out->reset(new PageFile(env, path, std::move(file.value()), options));
   return Status::Ok();
@@ -54,10 +55,18 @@ bool PageFile::dirty() const { return header_dirty_ || !freed_.empty() || !dirty
 void PageFile::MarkDirty(int32_t page, const std::shared_ptr<TreePage>& p) {
   clean_.Erase(page);
   dirty_[page] = p;
+  if (numbers_) (*numbers_)[p.get()] = page;
 }
 
 void PageFile::Forget(int32_t page) {
   clean_.Erase(page);
+  if (numbers_) {
+    auto it = dirty_.find(page);
+    if (it != dirty_.end()) {
+      auto n = numbers_->find(it->second.get());
+      if (n != numbers_->end() && n->second == page) numbers_->erase(n);
+    }
+  }
   dirty_.erase(page);
 }
 
@@ -199,7 +208,7 @@ Status PageFile::ReadHeader(bool changing) {
   // is resolved even when the counter did not move: only a reading handle
   // that already reads through this journal keeps its cache. Pages a dead
   // committer already wrote home must not meet pages cached before it.
-  if (have_header_ && disk.change_counter <= disk_header_.change_counter &&
+  if (have_header_ && disk.change_counter == disk_header_.change_counter &&
       !(pending && (changing || redirect_.empty()))) {
     return Status::Ok();  // nobody committed since we last looked: the cache stands
   }
@@ -222,7 +231,14 @@ Status PageFile::ReadHeader(bool changing) {
   bool stands = !broken;
   if (stands) {
     s = JournalStands(&stands);
-    if (!s.ok()) stands = false;
+    if (!s.ok()) {
+      // The journal's fate is unknown (its control file cannot be read):
+      // neither read through it nor drop it. Every later operation asks again.
+      DropCache();
+      redirect_.clear();
+      have_header_ = false;
+      return s;
+    }
   }
   if (!stands) {
     DropCache();
@@ -284,7 +300,10 @@ Status PageFile::JournalStands(bool* stands) {
   changing_ = false;  // the look-up must not change anything
   Status s = tree_.Get(TransactionKey(), &data, &found);
   changing_ = was_changing;
-  if (!s.ok()) return s;
+  if (!s.ok()) {
+    *stands = false;  // the journal's own pages do not read: it is broken
+    return Status::Ok();
+  }
   if (!found) return Status::Ok();
   uint32_t transaction = 0;
   std::string control_file;
@@ -295,7 +314,9 @@ Status PageFile::JournalStands(bool* stands) {
   }
   bool pending = false;
   s = options_.transaction_check(transaction, control_file, &pending);
-  if (!s.ok()) pending = true;  // a control file that cannot be read rolls back
+  // A control file that cannot be read decides nothing: rolling back here
+  // could undo a transaction that passed its commit point.
+  if (!s.ok()) return s;
   *stands = !pending;
   return Status::Ok();
 }
@@ -327,8 +348,8 @@ Status PageFile::Finalize() {
   if (!s.ok()) return s;
   FileHeader h;
   if (got < kHeaderSize || !FileHeader::Decode(bytes, &h)) return Status::Error(kErrorInvalidDataFile);
-  h.committed_end = h.journal_end = h.DataEnd();
-  h.change_counter += 1;
+  h.committed_end = h.journal_end = static_cast<uint32_t>(h.DataEnd());
+  h.change_counter = NextChange(h.change_counter);
   s = WriteAt(0, h.Encode());
   if (!s.ok()) return s;
   if (!file_->Sync().ok()) return Status::Error(90);
@@ -390,6 +411,14 @@ Status PageFile::Free(int32_t page) {
   return Status::Ok();
 }
 
+void PageFile::RaiseLastNumber(uint32_t number) {
+  uint32_t last = 0;
+  for (uint8_t b : header_.last_number) last = last << 8 | b;
+  if (number <= last) return;
+  for (int i = 3; i >= 0; --i, number >>= 8) header_.last_number[i] = static_cast<uint8_t>(number);
+  header_dirty_ = true;
+}
+
 Status PageFile::TakeNumber(uint32_t* number) {
   Status s = vm::storage::TakeNumber(header_.last_number, changing_, number);
   if (s.ok()) header_dirty_ = true;
@@ -445,34 +474,54 @@ Status PageFile::SizingPass() {
   }
   freed_.clear();
 
-  // The class each changed page needs, measured once.
+  // The class each changed page needs, measured once, and where each page
+  // is now: moves renumber pages while the pass runs, and MarkDirty and
+  // Forget keep this index up to date, so finding a page costs no walk over
+  // every changed page.
   std::vector<std::pair<std::shared_ptr<TreePage>, int>> wanted;
+  std::unordered_map<const TreePage*, int32_t> numbers;
+  wanted.reserve(dirty_.size());
+  numbers.reserve(dirty_.size());
   for (const auto& [number, page] : dirty_) {
     std::string image;
     Status s = EncodePage(0, *page, &image);
     if (!s.ok()) return s;
     wanted.emplace_back(page, UnitsFor(StoredSizeOf(image)));
+    numbers[page.get()] = number;
   }
+  numbers_ = &numbers;
+  Status s = Status::Ok();
   for (const auto& [page, cls] : wanted) {
-    int32_t number = 0;
-    bool found = false;
-    for (const auto& [n, p] : dirty_) {
-      if (p == page) {
-        number = n;
-        found = true;
-        break;
-      }
-    }
-    if (!found) continue;  // freed meanwhile
+    auto where = numbers.find(page.get());
+    if (where == numbers.end()) continue;  // freed meanwhile
+    const int32_t number = where->second;
     int current_class = 0;
     if (number >= 0 && header_.ClassOf(number, &current_class).ok() && current_class == cls) continue;
-    Status s = Relocate(page, number, cls);
-    if (!s.ok()) return s;
+    s = Relocate(page, number, cls);
+    if (!s.ok()) break;
   }
-  return regions.Squeeze();
+  if (s.ok()) s = regions.Squeeze();
+  numbers_ = nullptr;
+  return s;
 }
 
-Status PageFile::WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal) {
+// Where the journal of this commit will end: behind the data (the larger of
+// its old and new end), every changed page that has a home below the old end,
+// then the shadow header. Each page's image takes exactly its class.
+Status PageFile::JournalEnd(uint64_t data_end_before, uint64_t* end) const {
+  uint64_t pos = std::max(header_.DataEnd(), data_end_before);
+  for (const auto& [number, page] : dirty_) {
+    if (number < 0 || PageOffset(number) >= data_end_before) continue;
+    int cls = 0;
+    Status s = header_.ClassOf(number, &cls);
+    if (!s.ok()) return s;
+    pos += static_cast<uint64_t>(cls) * kUnit;
+  }
+  *end = pos + kHeaderSize;
+  return Status::Ok();
+}
+
+Status PageFile::WriteChanges(uint64_t data_end_before, std::vector<JournalEntry>* journal) {
   uint64_t journal_end = header_.committed_end;
   for (const auto& [number, page] : dirty_) {
     if (number < 0) return Status::Internal(kErrPageInNoRegion);
@@ -506,7 +555,8 @@ Status PageFile::Commit() {
 
 // Steps up to the commit point of this file: the changed pages are in the
 // journal and the header at offset 0 names it. On failure the file is as it
-// was before and the operation has ended.
+// was before and the operation has ended. A commit that would make the file
+// reach past its 32-bit offsets is refused before anything is written.
 Status PageFile::CommitToJournal() {
   if (options_.share == platform::Share::kDenyNone || options_.share == platform::Share::kDenyWrite) {
     if (!file_->Lock(kLockBase, kReaderSlots).ok()) {
@@ -515,22 +565,24 @@ Status PageFile::CommitToJournal() {
     }
     commit_locked_ = true;
   }
-  Status s = Status::Ok();
-  if (disk_header_.change_counter == 0) {
+  const FileHeader before = disk_header_;
+  const uint64_t data_end = header_.DataEnd();
+  journal_.clear();
+  uint64_t journal_end = 0;
+  Status s = SizingPass();
+  if (s.ok()) s = JournalEnd(data_end, &journal_end);
+  if (s.ok() && journal_end > size_limit_) s = Status::FileFull();
+  if (s.ok() && before.change_counter == 0) {
     // Nothing on disk yet: put an empty header there first, so that a crash
     // before the commit point leaves an empty file rather than pages behind
     // 512 bytes that do not read as a header.
-    s = WriteAt(0, disk_header_.Encode());
+    s = WriteAt(0, before.Encode());
     if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
   }
-  const FileHeader before = disk_header_;
-  const uint32_t data_end = header_.DataEnd();
-  if (s.ok()) s = SizingPass();
-  journal_.clear();
   if (s.ok()) {
-    header_.committed_end = std::max(header_.DataEnd(), data_end);
+    header_.committed_end = static_cast<uint32_t>(std::max(header_.DataEnd(), data_end));
     header_.journal_end = header_.committed_end;
-    header_.change_counter = before.change_counter + 1;
+    header_.change_counter = NextChange(before.change_counter);
     s = WriteChanges(data_end, &journal_);
   }
   if (s.ok()) {
@@ -543,10 +595,9 @@ Status PageFile::CommitToJournal() {
     if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
   }
   if (!s.ok()) {
-    DropCache();
-    header_ = disk_header_;
     journal_.clear();
     EndCommit();
+    Rollback();
   }
   return s;
 }
@@ -575,14 +626,15 @@ Status PageFile::FinishCommit() {
 }
 
 // Drops a journal written by CommitToJournal: the file returns to its state
-// before the commit.
-void PageFile::AbandonCommit() {
-  Finalize();
+// before the commit. On failure the journal may still be named at offset 0.
+Status PageFile::AbandonCommit() {
+  const Status s = Finalize();
   DropCache();
   header_ = disk_header_;
   have_header_ = false;
   journal_.clear();
   EndCommit();
+  return s;
 }
 
 void PageFile::EndCommit() {
@@ -619,8 +671,10 @@ Status PageFile::TruncateToData() {
   }
   Status s = Status::Ok();
   auto size = file_->Size();
-  if (have_header_ && disk_header_.change_counter != 0 &&
-      disk_header_.committed_end == disk_header_.journal_end && size.ok()) {
+  // A header never committed to (change counter 0) still tells the end of
+  // the data: a first commit that died after writing pages straight home
+  // leaves them behind its empty header, and nobody else will cut them.
+  if (have_header_ && disk_header_.committed_end == disk_header_.journal_end && size.ok()) {
     const uint64_t end = disk_header_.DataEnd();
     if (*size > end && !file_->Truncate(end).ok()) s = Status::Error(90);
   }

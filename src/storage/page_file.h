@@ -2,8 +2,9 @@
 // pages valid while the file's change counter stays the same, the commit that
 // reaches the file through the journal, recovery of a pending journal, the
 // reader/update/commit locks by which processes share the file, and the
-// owner-password cipher. Owner thread only; other handles (in this process
-// or others) coordinate through the file's byte-range locks.
+// owner-password cipher. Not thread-safe: one thread at a time, which for
+// table handles is whoever holds its SharedFile's mutex (shared_file.h);
+// other processes coordinate through the file's byte-range locks.
 #pragma once
 
 #include <functional>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/file.h"
@@ -71,11 +73,13 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   // The same in two steps, for a commit that spans files: CommitToJournal
   // writes the changes to the journal and names it in the header (from then
   // on readers roll it forward unless the transaction check says otherwise);
-  // FinishCommit copies it home; AbandonCommit drops it instead. Each ends
-  // the operation when it fails; FinishCommit and AbandonCommit always do.
+  // FinishCommit copies it home; AbandonCommit drops it instead (when that
+  // fails, the journal may still be named and the caller must keep whatever
+  // makes the transaction check roll it back). Each ends the operation when
+  // it fails; FinishCommit and AbandonCommit always do.
   Status CommitToJournal();
   Status FinishCommit();
-  void AbandonCommit();
+  Status AbandonCommit();
   // Drops every uncommitted change; ends the operation.
   void Rollback();
   // Ends an operation that changed nothing (releases its locks).
@@ -92,6 +96,12 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   // operation's when it has changed nothing yet.
   Status TruncateToData();
 
+  // The offset no byte of the file may reach past (the 32-bit limit of the
+  // format unless a test sets a smaller one): a commit that would grow the
+  // data or its journal beyond it fails with Status::FileFull() before
+  // writing anything.
+  void set_size_limit(uint64_t bytes) { size_limit_ = bytes; }
+
   // TreePages.
   int32_t root() override { return header_.root; }
   void set_root(int32_t page) override;
@@ -103,6 +113,9 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
 
   // NumberSource: the header's last-issued number.
   Status TakeNumber(uint32_t* number) override;
+  // Raises the last-issued number to `number` when it is lower (a changing
+  // operation; committed with it).
+  void RaiseLastNumber(uint32_t number);
 
  private:
   struct JournalEntry {
@@ -122,7 +135,8 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   Status SizingPass();
   Status MovePage(int32_t from, int32_t to) override;
   Status Relocate(const std::shared_ptr<TreePage>& page, int32_t number, int new_class);
-  Status WriteChanges(uint32_t data_end_before, std::vector<JournalEntry>* journal);
+  Status JournalEnd(uint64_t data_end_before, uint64_t* end) const;
+  Status WriteChanges(uint64_t data_end_before, std::vector<JournalEntry>* journal);
   Status LockReaderSlot();
   void ReleaseLocks();
   void EndCommit();
@@ -136,6 +150,7 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   Options options_;
   std::optional<CipherKey> key_;
   bool shared_;  // others may write: every operation takes its locks
+  uint64_t size_limit_ = kMaxFileBytes;
 
   FileHeader header_;       // as this handle sees it, with uncommitted changes
   FileHeader disk_header_;  // as last read from or written to offset 0
@@ -147,6 +162,8 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   CleanPageCache clean_{kCleanCacheBytes};
   std::map<int32_t, std::shared_ptr<TreePage>> dirty_;
   std::vector<int32_t> freed_;
+  // While the sizing pass runs: the number each changed page has now.
+  std::unordered_map<const TreePage*, int32_t>* numbers_ = nullptr;
   int32_t next_temp_ = -2;  // -1 means "no tree", so temporaries start below it
   std::map<uint64_t, uint64_t> redirect_;  // home offset -> journal position
 

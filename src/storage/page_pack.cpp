@@ -16,8 +16,11 @@ size_t TreePage::ExpandedSize() const {
 
 bool TreePage::NeedsSplit() const {
   // A lone record cannot be divided; it may stay on its page although a
-  // record close to the size limit takes the page over the split size.
-  if (records.size() < 2) return false;
+  // record close to the size limit takes the page over the split size. An
+  // internal page splits only into halves of two separators or more: a page
+  // with one child adds a level without dividing anything, and long keys
+  // would otherwise stack such pages up without end.
+  if (records.size() < (leaf() ? 2u : 4u)) return false;
   size_t expanded = ExpandedSize();
   return expanded > kPageSplitSize ||
          (expanded > kPageSplitSizeMany && records.size() > kPageSplitRecords);

@@ -18,6 +18,13 @@ inline constexpr size_t kPageSplitSize = 15094;
 inline constexpr size_t kPageSplitSizeMany = 4096;
 inline constexpr size_t kPageSplitRecords = 20;
 
+// Keys up to this length are accepted as they are. A longer key must pack
+// and compress to at most kMaxSeparatorBytes, so that any three separators
+// with their child numbers fit on the largest page (an internal page holds
+// at least two before it may split).
+inline constexpr size_t kPlainSeparatorKey = 4995;
+inline constexpr size_t kMaxSeparatorBytes = 5000;
+
 struct Record {
   std::string key;
   std::string data;
@@ -26,7 +33,8 @@ struct Record {
 
 // Internal consistency numbers raised by the record layer.
 inline constexpr int kErrDuplicateRecord = 706;    // key already in the page
-inline constexpr int kErrRecordTooLong = 824;      // record of 15094 bytes or more
+inline constexpr int kErrRecordTooLong = 824;      // record of 15094 bytes or more, or a key
+                                                   // too long to serve as a separator
 inline constexpr int kErrNumberReadOnly = 1163;    // number requested in reading mode
 inline constexpr int kErrNumbersExhausted = 1173;  // number counter reached 0xFE......
 inline constexpr int kErrInsertReadOnly = 1194;    // insert through a reading handle

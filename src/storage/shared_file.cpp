@@ -1,22 +1,25 @@
 #include "storage/shared_file.h"
 
-#include <algorithm>
-#include <cctype>
 #include <map>
+#include <utility>
 
 #include "storage/kfs_transaction.h"
 
 namespace vm::storage {
 namespace {
 
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
-  return s;
-}
+// A file is known by its device and inode; an Env that cannot tell those
+// (none in use today) falls back to the path as given.
+using FileKey = std::pair<platform::FileId, std::string>;
 
-std::map<std::string, std::weak_ptr<SharedFile>>& OpenFiles() {
-  static auto* files = new std::map<std::string, std::weak_ptr<SharedFile>>;
-  return *files;
+struct OpenFileList {
+  std::mutex mu;
+  std::map<FileKey, std::weak_ptr<SharedFile>> files;
+};
+
+OpenFileList& OpenFiles() {
+  static auto* list = new OpenFileList;
+  return *list;
 }
 
 platform::Share ShareOf(int access) {
@@ -28,19 +31,55 @@ platform::Share ShareOf(int access) {
   }
 }
 
+bool KeyOf(platform::Env* env, const std::string& path, FileKey* key) {
+  auto id = env->Identify(path);
+  if (id.ok()) {
+    *key = FileKey{*id, std::string()};
+    return true;
+  }
+  if (id.status().code() == platform::Code::kNotSupported) {
+    *key = FileKey{platform::FileId{}, path};
+    return true;
+  }
+  return false;  // no such file (yet)
+}
+
 }  // namespace
+
+bool SharedFile::TryLockByte(uint64_t byte) {
+  int& holds = byte_holds[byte];
+  if (holds == 0 && !file->file()->TryLock(byte, 1).ok()) {
+    byte_holds.erase(byte);
+    return false;
+  }
+  ++holds;
+  return true;
+}
+
+void SharedFile::UnlockByte(uint64_t byte) {
+  auto it = byte_holds.find(byte);
+  if (it == byte_holds.end()) return;
+  if (--it->second == 0) {
+    file->file()->Unlock(byte, 1);
+    byte_holds.erase(it);
+  }
+}
 
 Status AcquireSharedFile(platform::Env* env, const std::string& path, int access, bool create,
                          std::shared_ptr<SharedFile>* out, const std::string& password) {
   const bool writable = (access & 0x03) != 0 || create;
-  auto& files = OpenFiles();
-  const std::string key = Lower(path);
-  auto it = files.find(key);
-  if (it != files.end()) {
-    if (auto f = it->second.lock()) {
-      if (writable && !f->writable) return Status::Error(kErrorAccessDenied);
-      *out = f;
-      return Status::Ok();
+  OpenFileList& list = OpenFiles();
+  // Held across the open, so two threads opening one file make one object.
+  std::lock_guard<std::mutex> lock(list.mu);
+  FileKey key;
+  if (KeyOf(env, path, &key)) {
+    auto it = list.files.find(key);
+    if (it != list.files.end()) {
+      if (auto f = it->second.lock()) {
+        if (writable && !f->writable) return Status::Error(kErrorAccessDenied);
+        *out = f;
+        return Status::Ok();
+      }
     }
   }
   PageFile::Options o;
@@ -55,7 +94,12 @@ Status AcquireSharedFile(platform::Env* env, const std::string& path, int access
   Status s = PageFile::Open(env, path, o, &f->file);
   if (!s.ok()) return s;
   f->writable = writable;
-  files[key] = f;
+  // A file this call created has its identity only now.
+  if (!KeyOf(env, path, &key)) key = FileKey{platform::FileId{}, path};
+  for (auto it = list.files.begin(); it != list.files.end();) {
+    it = it->second.expired() ? list.files.erase(it) : std::next(it);
+  }
+  list.files[key] = f;
   *out = f;
   return Status::Ok();
 }

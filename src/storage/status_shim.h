@@ -1,5 +1,6 @@
 // TEMPORARY until storage_error.h lands.
 #pragma once
+#include <memory>
 #include <string>
 namespace vm::storage {
 class Status {
@@ -8,11 +9,39 @@ class Status {
   static Status Ok() { return Status(); }
   static Status Internal(int number) { Status s; s.code_ = 90; s.internal_ = number; return s; }
   static Status Error(int code) { Status s; s.code_ = code; return s; }
+  // An error with its cause as the operating system gave it: `text` names
+  // the call and the path ("open /data/CONTROL.KFS: Is a directory"),
+  // `os_error` is the system's number (0 when the cause is not the system's,
+  // as a sharing violation between openers).
+  static Status Error(int code, std::string text, int os_error) {
+    Status s;
+    s.code_ = code;
+    s.cause_ = std::make_shared<const Cause>(Cause{std::move(text), os_error});
+    return s;
+  }
+  // A change refused because the file would outgrow its 32-bit offsets;
+  // nothing was written and the file stays usable.
+  static Status FileFull() {
+    Status s;
+    s.code_ = 90;
+    s.full_ = true;
+    return s;
+  }
   bool ok() const { return code_ == 0; }
+  bool file_full() const { return full_; }
   int code() const { return code_; }
   int internal() const { return internal_; }
+  bool has_cause() const { return cause_ != nullptr; }
+  const std::string& text() const { static const std::string kNone; return cause_ ? cause_->text : kNone; }
+  int os_error() const { return cause_ ? cause_->os_error : 0; }
  private:
+  struct Cause {
+    std::string text;
+    int os_error;
+  };
   int code_ = 0;
   int internal_ = 0;
+  std::shared_ptr<const Cause> cause_;  // rare: kept out of line so success stays cheap
+  bool full_ = false;
 };
 }  // namespace vm::storage

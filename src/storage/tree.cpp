@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "storage/page_codec.h"
+#include "storage/page_pack.h"
+
 namespace vm::storage {
 namespace {
 
@@ -23,6 +26,16 @@ size_t UpperBound(const std::vector<Record>& records, std::string_view key) {
   auto it = std::upper_bound(records.begin(), records.end(), key,
                              [](std::string_view k, const Record& r) { return k < r.key; });
   return static_cast<size_t>(it - records.begin());
+}
+
+// Whether `key` may become a separator: short enough as it is, or packing
+// and compressing to kMaxSeparatorBytes or less.
+bool SeparatorFits(std::string_view key) {
+  if (key.size() <= kPlainSeparatorKey) return true;
+  std::string body;
+  PackRecords({Record{std::string(key), std::string()}}, &body);
+  std::string packed;
+  return RleEncode(body, &packed) && packed.size() <= kMaxSeparatorBytes;
 }
 
 }  // namespace
@@ -131,7 +144,8 @@ Status RecordTree::CheckRightNeighbour(const Path& path) {
 
 Status RecordTree::Insert(std::string_view key, std::string_view data) {
   if (!pages_->updating()) return Status::Internal(kErrInsertReadOnly);
-  if (key.size() + data.size() >= kRecordSizeLimit) return Status::Internal(kErrRecordTooLong);
+  if (key.size() + data.size() >= kRecordSizeLimit || !SeparatorFits(key))
+    return Status::Internal(kErrRecordTooLong);
   Path path;
   Status s = Descend(key, 0, &path);
   if (!s.ok()) return s;

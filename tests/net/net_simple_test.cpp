@@ -17,7 +17,14 @@ namespace {
 
 using testing::LoopbackServer;
 using testing::NetTest;
+using testing::Gate;
 using testing::ReadAll;
+using testing::RecvWithin;
+using testing::WaitUntil;
+
+// How long the test waits for the runtime, and a server thread for the test.
+constexpr std::chrono::seconds kWait{10};
+constexpr std::chrono::seconds kServerWait{20};
 
 // Records what the connection hands to its owner.
 class RecordingClient : public NetSimple {
@@ -130,9 +137,9 @@ TEST_F(NetSimpleTest, RoundTripWithLimitsOfOnePacket) {
 TEST_F(NetSimpleTest, TenThousandBytePacketsSentInPartsArriveOnce) {
   StartRuntime({"/netdlllog", "/netdlllogall"}, [](NetRuntimeOptions* o) { o->send_buffer_bytes = 4096; });
   std::promise<std::string> got;
-  std::atomic<bool> may_read{false};
+  Gate may_read;
   LoopbackServer server([&](int* fd) {
-    while (!may_read) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
     got.set_value(ReadAll(*fd));
   }, 1, 4096);
   OwnerEventQueue queue;
@@ -158,7 +165,7 @@ TEST_F(NetSimpleTest, TenThousandBytePacketsSentInPartsArriveOnce) {
   EXPECT_EQ(client.OUTGOINGDLLPACKETSBYTES, client.OUTGOINGDLLPACKETS * 10000);
   client.GetOutgoingPackets(1);
   EXPECT_EQ(client.OUTGOINGDLLPACKETSBYTES, 0);
-  may_read = true;
+  may_read.Open();
   auto sent = [&] {
     client.GetOutgoingPackets(1);
     return client.OUTGOINGDLLPACKETS == 0;
@@ -174,9 +181,9 @@ TEST_F(NetSimpleTest, TenThousandBytePacketsSentInPartsArriveOnce) {
 TEST_F(NetSimpleTest, CloseWithPacketsQueuedSendsThemBeforeShuttingTheSendingSide) {
   StartRuntime({"/netdlllog"}, [](NetRuntimeOptions* o) { o->send_buffer_bytes = 4096; });
   std::promise<std::string> got;
-  std::atomic<bool> may_read{false};
+  Gate may_read;
   LoopbackServer server([&](int* fd) {
-    while (!may_read) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
     got.set_value(ReadAll(*fd));
   }, 1, 4096);
   OwnerEventQueue queue;
@@ -203,7 +210,7 @@ TEST_F(NetSimpleTest, CloseWithPacketsQueuedSendsThemBeforeShuttingTheSendingSid
   client.SUPPRESSERRORMSG = 1;
   client.SendText("late");
   EXPECT_EQ(client.ERROR, -36);
-  may_read = true;
+  may_read.Open();
   auto all = got.get_future();
   ASSERT_EQ(all.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_TRUE(all.get() == expected);
@@ -213,7 +220,6 @@ TEST_F(NetSimpleTest, CloseWithPacketsQueuedSendsThemBeforeShuttingTheSendingSid
 
 TEST_F(NetSimpleTest, PeerClosingHalfWayDeliversDataThenTheClose) {
   StartRuntime();
-  std::atomic<bool> client_saw_close{false};
   std::promise<std::string> rest;
   LoopbackServer server([&](int* fd) {
     platform::SocketSendAllBlocking(*fd, "221 bye", 7);
@@ -230,8 +236,7 @@ TEST_F(NetSimpleTest, PeerClosingHalfWayDeliversDataThenTheClose) {
     auto entries = NetRuntime::Current()->ClientSockets();
     return !entries.empty() && entries.front().FD_CLOSE_RECEIVED == 1;
   };
-  for (int i = 0; i < 500 && !closed_seen(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(closed_seen());
+  ASSERT_TRUE(WaitUntil(closed_seen, kWait, "the socket layer to see the peer's close"));
   EXPECT_TRUE(HasLine("(graceful close)"));
   client.DONTERRORTRAPINSENDIFCONNECTIONCLOSED = 1;
   client.SendText("QUIT\r\n");
@@ -241,7 +246,6 @@ TEST_F(NetSimpleTest, PeerClosingHalfWayDeliversDataThenTheClose) {
   EXPECT_TRUE(HasLine("Warning. The object may not know, but the Connection is closed or closing."));
   ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.closed == 1; }));
   EXPECT_EQ(client.received, "221 bye");
-  client_saw_close = true;
   auto r = rest.get_future();
   ASSERT_EQ(r.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   EXPECT_EQ(r.get(), "");
@@ -261,8 +265,7 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedShowsTheBoxUnlessAskedNotTo) {
     auto entries = NetRuntime::Current()->ClientSockets();
     return !entries.empty() && entries.front().FD_CLOSE_RECEIVED == 1;
   };
-  for (int i = 0; i < 500 && !closed_seen(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_TRUE(closed_seen());
+  ASSERT_TRUE(WaitUntil(closed_seen, kWait, "the socket layer to see the peer's close"));
   client.SendText("x");
   EXPECT_EQ(client.ERROR, -34);
   EXPECT_EQ(client.OPENFLAG, 0);
@@ -277,9 +280,9 @@ TEST_F(NetSimpleTest, SendAfterPeerClosedShowsTheBoxUnlessAskedNotTo) {
 
 TEST_F(NetSimpleTest, PeerResetIsAHardClose) {
   StartRuntime();
-  std::atomic<bool> opened{false};
+  Gate opened;
   LoopbackServer server([&](int* fd) {
-    while (!opened) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (!opened.Wait(kServerWait, "the client to open")) return;
     platform::SocketSendAllBlocking(*fd, "x", 1);
     platform::SocketSetLinger(*fd, true, 0);  // close with a reset
   });
@@ -288,7 +291,7 @@ TEST_F(NetSimpleTest, PeerResetIsAHardClose) {
   client.Init();
   client.Open("127.0.0.1", server.port());
   ASSERT_EQ(client.ERROR, 0);
-  opened = true;
+  opened.Open();
   server.Join();
   ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.closed == 1; })) << DumpLines();
   EXPECT_TRUE(HasLine("(hard close 10054)") || HasLine("(graceful close)")) << DumpLines();
@@ -372,9 +375,9 @@ TEST_F(NetSimpleTest, ConnectThatNeverCompletesRunsOutOfTimeWith10060) {
 
 TEST_F(NetSimpleTest, AbortDropsQueuedPacketsAndTheEntryAtOnce) {
   StartRuntime({"/netdlllog"}, [](NetRuntimeOptions* o) { o->send_buffer_bytes = 4096; });
-  std::atomic<bool> may_read{false};
+  Gate may_read;
   LoopbackServer server([&](int* fd) {
-    while (!may_read) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
     ReadAll(*fd);
   }, 1, 4096);
   OwnerEventQueue queue;
@@ -388,7 +391,7 @@ TEST_F(NetSimpleTest, AbortDropsQueuedPacketsAndTheEntryAtOnce) {
   EXPECT_EQ(client.OPENFLAG, 0);
   EXPECT_TRUE(QueuesEmpty());
   EXPECT_TRUE(HasLine("Socket Abort! Using Phase = -1 (Single Phase Client Socket CloseDown (Abort))."));
-  may_read = true;
+  may_read.Open();
 }
 
 TEST_F(NetSimpleTest, AbortWhileTheSendingLoopIsBusyLeavesNothingBehind) {
@@ -416,10 +419,10 @@ TEST_F(NetSimpleTest, HalfClosedConnectionExpiresAfterThreeHundredSecondsAcrossM
   platform::LocalDateTime late{2003, 7, 5, 6, 23, 59, 0, 0};
   clock.Set(late, 1057449540);
   StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) { o->clock = &clock; });
-  std::atomic<bool> release{false};
+  Gate release;
   LoopbackServer server([&](int*) {
     // Keeps the connection open and never answers the close.
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    release.Wait(kServerWait, "the test to let the server hang up");
   });
   OwnerEventQueue queue;
   RecordingClient client;
@@ -444,7 +447,7 @@ TEST_F(NetSimpleTest, HalfClosedConnectionExpiresAfterThreeHundredSecondsAcrossM
   EXPECT_TRUE(HasLine("Closing State on Client Socket has expired. Will run 2nd Phase close on Socket ="));
   EXPECT_TRUE(HasLine("We never received FD_CLOSE. Closing Socket and Simulating as if we had received FD_Close"));
   EXPECT_TRUE(QueuesEmpty());
-  release = true;
+  release.Open();
 }
 
 TEST_F(NetSimpleTest, PeerThatNeverReadsIsGivenUpThreeHundredSecondsAfterTheClose) {
@@ -453,9 +456,9 @@ TEST_F(NetSimpleTest, PeerThatNeverReadsIsGivenUpThreeHundredSecondsAfterTheClos
     o->clock = &clock;
     o->send_buffer_bytes = 4096;
   });
-  std::atomic<bool> release{false};
+  Gate release;
   LoopbackServer server([&](int*) {
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    release.Wait(kServerWait, "the test to let the server hang up");
   }, 1, 4096);
   OwnerEventQueue queue;
   RecordingClient client;
@@ -483,15 +486,15 @@ TEST_F(NetSimpleTest, PeerThatNeverReadsIsGivenUpThreeHundredSecondsAfterTheClos
   rt.CheckToCloseNetSimpleSockets();
   EXPECT_TRUE(HasLine("Closing State on Client Socket has expired with data still unsent."));
   EXPECT_TRUE(QueuesEmpty());
-  release = true;
+  release.Open();
 }
 
 TEST_F(NetSimpleTest, ExpiryWithinOneDay) {
   platform::ManualClock clock;
   StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) { o->clock = &clock; });
-  std::atomic<bool> release{false};
+  Gate release;
   LoopbackServer server([&](int*) {
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    release.Wait(kServerWait, "the test to let the server hang up");
   });
   OwnerEventQueue queue;
   RecordingClient client;
@@ -507,7 +510,7 @@ TEST_F(NetSimpleTest, ExpiryWithinOneDay) {
   clock.AdvanceMilliseconds(1000);
   rt.CheckToCloseNetSimpleSockets();
   EXPECT_TRUE(QueuesEmpty());
-  release = true;
+  release.Open();
 }
 
 TEST_F(NetSimpleTest, AllMessageNumbersInUseFailsWith29AndClosesTheSocket) {
@@ -565,8 +568,7 @@ TEST_F(NetSimpleTest, ClosingAfterCloseDownIsIgnoredAndNothingLeaks) {
   ASSERT_EQ(client.ERROR, 0);
   NetRuntime& rt = *NetRuntime::Current();
   rt.NetCloseCallBackWindow();
-  for (int i = 0; i < 500 && rt.active(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  ASSERT_FALSE(rt.active());
+  ASSERT_TRUE(WaitUntil([&] { return !rt.active(); }, kWait, "the runtime to close down"));
   EXPECT_TRUE(HasLine("CloseAll() : Closing a qSimpleClientSocket Socket ="));
   client.Close();
   EXPECT_EQ(client.ERROR, 0);
@@ -580,7 +582,7 @@ TEST_F(NetSimpleTest, ThreeObjectsOnOneLoopEachGetTheirOwnData) {
       [&](int* fd) {
         char buf[16];
         size_t got = 0;
-        platform::SocketRecvBlocking(*fd, buf, sizeof buf, &got);  // the client names itself
+        RecvWithin(*fd, buf, sizeof buf, &got, kServerWait, "the client naming itself");
         std::string reply = "hello " + std::string(buf, got);
         platform::SocketSendAllBlocking(*fd, reply.data(), reply.size());
       },

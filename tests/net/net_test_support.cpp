@@ -56,15 +56,77 @@ LoopbackServer::~LoopbackServer() {
   if (listen_fd_ >= 0) platform::SocketClose(listen_fd_);
 }
 
-std::string ReadAll(int fd) {
+namespace {
+
+// Waits until `fd` has something to read (data, end of stream or an error).
+bool ReadableWithin(int fd, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  std::vector<platform::PollItem> items(1);
+  items[0].fd = fd;
+  items[0].want_read = true;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    int err = 0;
+    items[0].readable = items[0].hangup = false;
+    const int n = platform::SocketPoll(&items, static_cast<int>(left.count()), &err);
+    if (n < 0) return true;  // let the receive report the error
+    if (n > 0 && (items[0].readable || items[0].hangup)) return true;
+  }
+}
+
+}  // namespace
+
+std::string ReadAll(int fd, std::chrono::milliseconds limit) {
   std::string all;
   char buf[65536];
   for (;;) {
+    if (!ReadableWithin(fd, limit)) {
+      ADD_FAILURE() << "the peer neither sent nor closed for " << limit.count() << " ms after " << all.size()
+                    << " bytes";
+      break;
+    }
     size_t got = 0;
     if (platform::SocketRecvBlocking(fd, buf, sizeof buf, &got) != 0 || got == 0) break;
     all.append(buf, got);
   }
   return all;
+}
+
+bool RecvWithin(int fd, char* buf, size_t len, size_t* got, std::chrono::milliseconds limit, std::string_view what) {
+  *got = 0;
+  if (!ReadableWithin(fd, limit)) {
+    ADD_FAILURE() << "nothing received within " << limit.count() << " ms: " << what;
+    return false;
+  }
+  return platform::SocketRecvBlocking(fd, buf, len, got) == 0;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit, std::string_view what) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ADD_FAILURE() << "gave up after " << limit.count() << " ms waiting for " << what;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+void Gate::Open() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    open_ = true;
+  }
+  cv_.notify_all();
+}
+
+bool Gate::Wait(std::chrono::milliseconds limit, std::string_view what) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (cv_.wait_for(lock, limit, [this] { return open_; })) return true;
+  ADD_FAILURE() << "gave up after " << limit.count() << " ms waiting for " << what;
+  return false;
 }
 
 void NetTest::SetUp() {

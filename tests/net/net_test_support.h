@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -58,8 +60,32 @@ class LoopbackServer {
   std::thread thread_;
 };
 
-// Reads from `fd` until the peer closes; returns everything read.
-std::string ReadAll(int fd);
+// Reads from `fd` until the peer closes; returns everything read. Gives up
+// with a test failure when the peer neither sends nor closes for `limit`, so
+// that a test which stopped early never leaves a server thread reading.
+std::string ReadAll(int fd, std::chrono::milliseconds limit = std::chrono::seconds(20));
+// One blocking receive of up to `len` bytes, waiting at most `limit` for the
+// first byte; false (and a test failure naming `what`) when nothing came.
+bool RecvWithin(int fd, char* buf, size_t len, size_t* got, std::chrono::milliseconds limit, std::string_view what);
+
+// Polls `done` until it holds or `limit` passes; on time-out adds a test
+// failure naming `what` and returns false. Callable from any thread.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit, std::string_view what);
+
+// A one-way signal from the test body to a server thread ("you may read
+// now", "you may hang up now"). Wait has a deadline, so a test that fails
+// before opening the gate costs at most that long, never a hung join.
+class Gate {
+ public:
+  void Open();
+  // True once open; false (and a test failure naming `what`) after `limit`.
+  bool Wait(std::chrono::milliseconds limit, std::string_view what);
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
 
 class NetTest : public ::testing::Test {
  protected:

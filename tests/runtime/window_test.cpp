@@ -173,12 +173,19 @@ TEST(WindowLoop, NestedWindowRunsItsOwnLoopAndOuterEventsWait) {
   {
     Window inner("Progress");
     inner.AddProgress("?PROGRESS1");
-    outer.Post(kFirstUserEvent + 7);                        // meant for the outer window
-    std::thread t = PostLater(CurrentThread(), kNetEvent, 50ms);  // for whichever loop runs
-    std::thread t2 = PostLater(CurrentThread(), kDone, 100ms);
-    inner_events = AcceptUntil(inner, kDone);
-    t.join();
-    t2.join();
+    outer.Post(kFirstUserEvent + 7);  // meant for the outer window
+    // For whichever loop runs, from one sender so that their order is kept;
+    // sent once the inner loop has opened, so they arrive while it runs.
+    Watchdog watchdog;
+    const auto opened = AcceptOrGiveUp(inner);
+    ASSERT_TRUE(opened.has_value());
+    inner_events.push_back(*opened);
+    std::thread sender([me = CurrentThread()] {
+      Post(me, kNetEvent);
+      Post(me, kDone);
+    });
+    for (const Event& e : AcceptUntil(inner, kDone)) inner_events.push_back(e);
+    sender.join();
     inner.Close();
     while (auto e = inner.Accept()) inner_events.push_back(*e);
   }
@@ -344,7 +351,8 @@ TEST(Renderer, SeesChangesAndSendsUserActionsBack) {
     });
     std::vector<Event> events;
     std::vector<bool> spooler_on;
-    while (auto e = frame.Accept()) {
+    Watchdog watchdog;
+    while (auto e = AcceptOrGiveUp(frame)) {
       events.push_back(*e);
       if (e->accepted(spooler.number())) spooler_on.push_back(spooler.checked());
     }

@@ -4,10 +4,12 @@
 // never see a torn file.
 #include "storage/page_file.h"
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -156,7 +158,7 @@ TEST(Commit, CrashBetweenHeaderWritesRollsForwardWithCounterTwoAbove) {
     auto f = OpenFile(tmp.path());
     ASSERT_TRUE(Apply(f.get(), MakeRows(0, 200, "a"), {}).ok());
   }
-  int32_t counter_before = 0;
+  uint32_t counter_before = 0;
   {
     auto f = OpenFile(tmp.path());
     ASSERT_TRUE(f->Begin(false).ok());
@@ -196,41 +198,143 @@ TEST(Commit, CrashBetweenHeaderWritesRollsForwardWithCounterTwoAbove) {
   f->EndRead();
 }
 
+// Opens files whose write number `stop_before` (counting from 0 over every
+// file it opens) never happens: the process writes "cut <n>" to `report_fd`
+// and waits there to be killed.
+class StopBeforeWriteEnv : public platform::EnvWrapper {
+ public:
+  StopBeforeWriteEnv(int stop_before, int report_fd)
+      : EnvWrapper(platform::Env::Default()), stop_before_(stop_before), report_fd_(report_fd) {}
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(const std::string& p, platform::Access a,
+                                                             platform::Share s, platform::Disposition d) override {
+    auto r = target()->OpenFile(p, a, s, d);
+    if (!r.ok()) return r.status();
+    return std::unique_ptr<platform::File>(new StoppingFile(std::move(r.value()), this));
+  }
+
+ private:
+  class StoppingFile : public platform::FileWrapper {
+   public:
+    StoppingFile(std::unique_ptr<platform::File> f, StopBeforeWriteEnv* env) : FileWrapper(std::move(f)), env_(env) {}
+    platform::Status WriteAt(uint64_t o, const void* b, size_t n) override {
+      if (env_->writes_++ == env_->stop_before_) {
+        const std::string line = "cut " + std::to_string(env_->stop_before_) + "\n";
+        if (::write(env_->report_fd_, line.data(), line.size()) < 0) _exit(5);
+        for (;;) pause();
+      }
+      return target()->WriteAt(o, b, n);
+    }
+
+   private:
+    StopBeforeWriteEnv* env_;
+  };
+
+  int stop_before_;
+  int report_fd_;
+  int writes_ = 0;
+};
+
+// The commit each round makes: three more rows and the count, together.
+Status CommitNext(PageFile* f) {
+  Rows rows;
+  Status s = ReadAll(f, &rows, /*changing=*/false);
+  if (!s.ok()) return s;
+  const int n = std::stoi(rows["count"]) + 1;
+  Rows puts = MakeRows(n * 3, n * 3 + 3, std::to_string(n));
+  puts["count"] = std::to_string(n);
+  return Apply(f, puts, {});
+}
+
+// Reads one line from `fd`, waiting at most `limit`; empty at end of file
+// or on time-out.
+std::string ReadLineWithin(int fd, std::chrono::milliseconds limit) {
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
+    char c;
+    if (::read(fd, &c, 1) != 1) return {};
+    if (c == '\n') return line;
+    line.push_back(c);
+  }
+}
+
+// Each round forks a committer that stops before a chosen write of its
+// commit and tells the parent so through a pipe; the parent kills it there.
+// The chosen writes run from the first journal write to the last write
+// home, so some rounds cut before the commit point (the old state must
+// come back) and some after it (the new one must).
 TEST(Commit, ProcessKilledInMidCommitLeavesAConsistentFile) {
   TempFile tmp;
   {
     auto f = OpenFile(tmp.path());
     ASSERT_TRUE(Apply(f.get(), {{"count", "0"}}, {}).ok());
   }
+  const std::string scratch = tmp.path() + ".scratch";
+  constexpr int kRounds = 10;
   std::mt19937 rng(99);
-  for (int round = 0; round < 6; ++round) {
+  int old_seen = 0, new_seen = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    int before = 0;
+    {
+      auto f = OpenFile(tmp.path(), platform::Env::Default());
+      Rows rows;
+      ASSERT_TRUE(ReadAll(f.get(), &rows).ok());
+      before = std::stoi(rows["count"]);
+    }
+    // How many writes the committer makes, found by doing the same on a copy.
+    int writes = 0;
+    {
+      std::filesystem::copy_file(tmp.path(), scratch, std::filesystem::copy_options::overwrite_existing);
+      FaultyEnv counting(1 << 30, false);
+      std::unique_ptr<PageFile> f;
+      ASSERT_TRUE(PageFile::Open(&counting, scratch, PageFile::Options(), &f).ok());
+      ASSERT_TRUE(CommitNext(f.get()).ok());
+      writes = (1 << 30) - counting.budget_;
+    }
+    ASSERT_GT(writes, 2) << "round " << round;
+    // Spread the cut over the commit: 1 .. writes-1, with some jitter.
+    const int span = writes - 1;
+    const int cut = 1 + (round * span / kRounds + static_cast<int>(rng() % 3)) % span;
+
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
     pid_t pid = fork();
     if (pid == 0) {
-      auto f = OpenFile(tmp.path());
-      Rows rows;
-      if (!ReadAll(f.get(), &rows, true).ok()) _exit(3);
-      int n = std::stoi(rows["count"]);
-      for (;;) {
-        ++n;
-        Rows puts = MakeRows(n * 3, n * 3 + 3, std::to_string(n));
-        puts["count"] = std::to_string(n);
-        if (!Apply(f.get(), puts, {}).ok()) _exit(4);
-      }
+      ::close(report[0]);
+      StopBeforeWriteEnv env(cut, report[1]);
+      std::unique_ptr<PageFile> f;
+      if (!PageFile::Open(&env, tmp.path(), PageFile::Options(), &f).ok()) _exit(3);
+      if (!CommitNext(f.get()).ok()) _exit(4);
+      _exit(0);  // the commit ended before the chosen write
     }
-    usleep(20000 + rng() % 80000);
+    ::close(report[1]);
+    const std::string line = ReadLineWithin(report[0], std::chrono::seconds(30));
+    ::close(report[0]);
     kill(pid, SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
+    ASSERT_EQ(line, "cut " + std::to_string(cut)) << "round " << round << ": the committer did not stop in its commit"
+                                                  << " (exit " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1) << ")";
+    ASSERT_TRUE(WIFSIGNALED(status));
+
     auto f = OpenFile(tmp.path());
     Rows rows;
-    ASSERT_TRUE(ReadAll(f.get(), &rows, /*changing=*/round % 2 == 1).ok());
+    ASSERT_TRUE(ReadAll(f.get(), &rows, /*changing=*/round % 2 == 1).ok()) << "round " << round;
     const int n = std::stoi(rows["count"]);
+    EXPECT_TRUE(n == before || n == before + 1) << "round " << round << ": count " << n << " after " << before;
+    (n == before ? old_seen : new_seen)++;
     // Each commit added three rows and the count together: never one without the other.
-    EXPECT_EQ(rows.size(), static_cast<size_t>(1 + 3 * n)) << "round " << round;
+    EXPECT_EQ(rows.size(), static_cast<size_t>(1 + 3 * n)) << "round " << round << " cut before write " << cut;
     ASSERT_TRUE(f->Begin(false).ok());
     EXPECT_TRUE(f->tree().Verify().ok());
     f->EndRead();
   }
+  // Both sides of the commit point were hit.
+  EXPECT_GT(old_seen, 0);
+  EXPECT_GT(new_seen, 0);
 }
 
 TEST(Commit, ReadersBesideACommitterNeverSeeATornPair) {

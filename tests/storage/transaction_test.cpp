@@ -8,7 +8,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 #include <set>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -298,6 +301,166 @@ TEST_P(TransactionCrashTest, BothFilesOldBeforeTheCommitPointAndNewAfterIt) {
 
 INSTANTIATE_TEST_SUITE_P(CommitPoint, TransactionCrashTest, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "After" : "Before"; });
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A journal committed through its control file stays pending while that
+// file is gone: opening the data file fails and writes nothing, and once the
+// control file is back the committed rows are there.
+TEST_F(TransactionTest, ControlFileThatCannotBeReadIsAnErrorNotARollback) {
+  CreateWith("A", "a");
+  CreateWith("B", "b");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    CrashingEnv env(/*after_commit_point=*/true);
+    auto a = Table("A", &env);
+    auto b = Table("B", &env);
+    bool ok = a->Open() == 0 && b->Open() == 0 && a->Logout() == 0 && b->Logout() == 0;
+    ok = ok && AddName(a.get(), "a1") == 0 && AddName(b.get(), "b1") == 0;
+    if (ok) DeclaredTable::CommitTransaction(&env);
+    ::_exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "the child did not stop inside the commit";
+  const std::string control = dir_ + "/keelfast.tcf";
+  const std::string away = dir_ + "/elsewhere";
+  std::filesystem::rename(control, away);
+  const std::string a_bytes = Slurp(dir_ + "/A.KFS");
+  {
+    auto t = Table("A");
+    EXPECT_NE(t->Open(), 0) << "a journal whose control file is missing was resolved";
+  }
+  EXPECT_TRUE(Slurp(dir_ + "/A.KFS") == a_bytes) << "the failed open wrote to the file";
+  // A damaged control file is no better than a missing one.
+  std::ofstream(control, std::ios::binary) << std::string(512, 'x');
+  {
+    auto t = Table("A");
+    EXPECT_NE(t->Open(), 0);
+  }
+  EXPECT_TRUE(Slurp(dir_ + "/A.KFS") == a_bytes);
+  std::filesystem::rename(away, control);
+  EXPECT_EQ(Names("A"), (std::set<std::string>{"a", "a1"}));
+  EXPECT_EQ(Names("B"), (std::set<std::string>{"b", "b1"}));
+}
+
+// Which control file each data file uses: "" for the default beside it.
+struct Layout {
+  std::vector<std::string> controls;  // one per data file
+  const char* name;
+};
+
+class TransactionEveryWriteTest : public TransactionTest,
+                                  public ::testing::WithParamInterface<Layout> {
+ protected:
+  using Files = std::map<std::string, std::string>;  // name -> bytes
+
+  Files Snapshot() {
+    Files files;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      files[e.path().filename().string()] = Slurp(e.path().string());
+    }
+    return files;
+  }
+  void Restore(const Files& files) {
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      if (!files.count(e.path().filename().string())) std::filesystem::remove(e.path());
+    }
+    for (const auto& [name, bytes] : files) {
+      std::ofstream(dir_ + "/" + name, std::ios::binary | std::ios::trunc) << bytes;
+    }
+  }
+  static std::string File(size_t i) { return std::string(1, static_cast<char>('A' + i)); }
+
+  // One transaction adding rows <tag>0..<tag>29 to every file, its writes
+  // stopping after `budget` (crash: the rest vanish; else they fail).
+  // Returns COMMIT's answer and the writes made.
+  std::pair<int, int> Transact(const std::string& tag, int budget, bool crash) {
+    testing::FaultyEnv env(budget, crash);
+    const Layout& layout = GetParam();
+    std::vector<std::unique_ptr<DeclaredTable>> tables;
+    bool ok = true;
+    for (size_t i = 0; ok && i < layout.controls.size(); ++i) {
+      TransactionControlSetting() =
+          layout.controls[i].empty() ? "" : dir_ + "/" + layout.controls[i];
+      tables.push_back(Table(File(i), &env));
+      ok = tables.back()->Open() == 0 && tables.back()->Logout() == 0;
+      for (int r = 0; ok && r < 30; ++r)
+        ok = AddName(tables.back().get(), tag + std::to_string(r)) == 0;
+    }
+    TransactionControlSetting().clear();
+    EXPECT_TRUE(ok);
+    const int rc = ok ? DeclaredTable::CommitTransaction(&env) : -1;
+    DeclaredTable::RollbackTransaction();
+    tables.clear();
+    return {rc, (1 << 30) - env.budget_};
+  }
+};
+
+TEST_P(TransactionEveryWriteTest, AllFilesOldOrAllNewAfterEveryWrite) {
+  const size_t n = GetParam().controls.size();
+  for (size_t i = 0; i < n; ++i) CreateWith(File(i), "old");
+  // A first transaction creates the control files and leaves their
+  // numbers behind, as in a directory in use for a while.
+  ASSERT_EQ(Transact("p", 1 << 30, false).first, 0);
+  std::vector<std::set<std::string>> old_names, new_names;
+  for (size_t i = 0; i < n; ++i) {
+    old_names.push_back(Names(File(i)));
+    new_names.push_back(old_names.back());
+    for (int r = 0; r < 30; ++r) new_names.back().insert("x" + std::to_string(r));
+  }
+  const Files pristine = Snapshot();
+  const int total = Transact("x", 1 << 30, false).second;
+  ASSERT_GT(total, static_cast<int>(4 * n));
+  for (bool crash : {true, false}) {
+    bool saw_old = false, saw_new = false;
+    for (int k = 0; k <= total; ++k) {
+      Restore(pristine);
+      const int rc = Transact("x", k, crash).first;
+      std::vector<std::set<std::string>> seen;
+      for (size_t i = 0; i < n; ++i) seen.push_back(Names(File(i)));
+      const bool all_old = seen == old_names;
+      const bool all_new = seen == new_names;
+      ASSERT_TRUE(all_old || all_new)
+          << "torn after write " << k << (crash ? " (crash)" : " (failed write)");
+      if (!crash) {
+        EXPECT_EQ(rc == 0, all_new) << "COMMIT's answer disagrees with the files after write " << k;
+      }
+      saw_old = saw_old || all_old;
+      saw_new = saw_new || all_new;
+      // The next change to each file writes the outcome for good.
+      for (size_t i = 0; i < n; ++i) {
+        auto t = Table(File(i));
+        ASSERT_EQ(t->Open(), 0);
+        ASSERT_EQ(AddName(t.get(), "later"), 0);
+      }
+      for (size_t i = 0; i < n; ++i) {
+        std::set<std::string> want = all_new ? new_names[i] : old_names[i];
+        want.insert("later");
+        EXPECT_EQ(Names(File(i)), want) << "after write " << k;
+      }
+      if (crash) {
+        for (const auto& e : std::filesystem::directory_iterator(dir_))
+          testing::ExpectSoundFile(e.path());
+      }
+    }
+    EXPECT_TRUE(saw_old && saw_new);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, TransactionEveryWriteTest,
+                         ::testing::Values(Layout{{"", ""}, "TwoFilesOneControlFile"},
+                                           Layout{{"", "", ""}, "ThreeFilesOneControlFile"},
+                                           Layout{{"a.tcf", ""}, "TwoFilesTwoControlFiles"},
+                                           Layout{{"", "a.tcf", ""}, "ThreeFilesTwoControlFiles"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vm::storage

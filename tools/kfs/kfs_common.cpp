@@ -75,6 +75,37 @@ uint64_t FileSize(PageFile& file) {
   return size.ok() ? *size : 0;
 }
 
+bool IsEmptyFile(PageFile& file) {
+  auto size = file.file()->Size();
+  return size.ok() && *size == 0;
+}
+
+int EmptyFile(const std::string& path, int exit_code) {
+  return Complain(path + ": an empty file (0 bytes), not a table file", exit_code);
+}
+
+namespace {
+
+std::string WithDefaultExtension(std::string file) {
+  const size_t slash = file.find_last_of('/');
+  const size_t dot = file.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) file += ".KFS";
+  return file;
+}
+
+}  // namespace
+
+std::string TableArgument(const std::string& arg) {
+  const size_t bang = arg.rfind('!');
+  if (bang == std::string::npos || arg.find("\\!") != std::string::npos) return arg;
+  platform::Env* env = platform::Env::Default();
+  const std::string file = arg.substr(0, bang);
+  if (env->FileExists(arg) || env->FileExists(WithDefaultExtension(arg)) ||
+      !env->FileExists(WithDefaultExtension(file)))
+    return arg;
+  return file + "\\!" + arg.substr(bang + 1);
+}
+
 std::string Upper(std::string s) {
   for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return s;

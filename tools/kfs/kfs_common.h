@@ -41,4 +41,17 @@ uint64_t FileSize(PageFile& file);
 
 std::string Upper(std::string s);
 
+// Whether the open file has 0 bytes.
+bool IsEmptyFile(PageFile& file);
+// A file of 0 bytes is what a table file is before its first commit: no
+// header, no tables. Prints "kfs: FILE: an empty file (0 bytes), not a table
+// file" and returns `exit_code`.
+int EmptyFile(const std::string& path, int exit_code);
+
+// The table name argument as the storage layer reads it: "FILE!TABLE" (a
+// shell keeps the "!" while it eats the backslash of an unquoted
+// FILE\!TABLE) becomes "FILE\!TABLE" when FILE (with the default extension
+// when it has none) is an existing file and no file is named FILE!TABLE.
+std::string TableArgument(const std::string& arg);
+
 }  // namespace vm::storage::kfs

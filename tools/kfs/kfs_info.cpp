@@ -13,12 +13,17 @@ int Info(const std::string& path) {
   std::unique_ptr<PageFile> f;
   Status s = OpenForReading(path, &f);
   if (!s.ok()) return Fail(path, s);
+  if (IsEmptyFile(*f)) {
+    std::printf("file: %s\nan empty file (0 bytes), not a table file: no header, no tables\n",
+                path.c_str());
+    return kExitOk;
+  }
   s = f->Begin(false);
   if (!s.ok()) return Fail(path, s);
   const FileHeader& h = f->header();
   std::printf("file: %s\n", path.c_str());
-  std::printf("data end: %u bytes\nchange counter: %d\nroot page: %d\n", h.DataEnd(),
-              h.change_counter, h.root);
+  std::printf("data end: %u bytes\nchange counter: %d\nroot page: %d\n",
+              static_cast<unsigned>(h.DataEnd()), h.change_counter, h.root);
   std::printf("last number: %u\n",
               DecodeNumber(std::string_view(reinterpret_cast<const char*>(h.last_number), 4)));
   for (int k = 1; k < kRegionCount; ++k) {

@@ -78,6 +78,11 @@ int Pack(const std::string& name) {
   std::unique_ptr<PageFile> f;
   Status s = OpenForWriting(parts.file, false, &f);
   if (!s.ok()) return Fail(parts.file, s);
+  if (IsEmptyFile(*f)) {
+    std::printf("%s: an empty file (0 bytes), not a table file: nothing to pack\n",
+                parts.file.c_str());
+    return kExitOk;
+  }
   const uint64_t size_before = FileSize(*f);
   s = f->Begin(true);
   if (!s.ok()) return Fail(parts.file, s);

@@ -159,6 +159,41 @@ std::string TextOf(const FieldDef& field, std::string_view v) {
   return std::string(TrimBlanks(v));
 }
 
+// The CSV text of a string field, from which PutCsvValue writes back the
+// very same bytes: STRING without trailing blanks (they come back as
+// blanks), CSTRING without trailing zeros (a full-width one keeps its
+// trailing blanks; bytes after a terminator other than zeros are kept too),
+// PSTRING its counted characters. False when the bytes have no such text: a
+// PSTRING whose count runs past the field or that holds bytes past its
+// characters.
+bool CsvText(const FieldDef& field, std::string_view v, std::string* text) {
+  if (field.type == kTypeString) {
+    text->assign(TrimBlanks(v));
+    return true;
+  }
+  if (field.type == kTypeCString) {
+    const size_t last = v.find_last_not_of('\0');
+    text->assign(last == std::string_view::npos ? std::string_view() : v.substr(0, last + 1));
+    return true;
+  }
+  const size_t count = static_cast<uint8_t>(v[0]);
+  if (count + 1 > v.size() || v.substr(count + 1).find_first_not_of('\0') != std::string_view::npos)
+    return false;
+  text->assign(v.substr(1, count));
+  return true;
+}
+
+// Whether the shortest text of a float or double reads back to its bits
+// (not so for NaNs with a payload).
+template <typename T>
+bool ReadsBack(std::string_view v) {
+  const std::string text = Shortest(Load<T>(v));
+  T back{};
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
+  return ec == std::errc() && end == text.data() + text.size() &&
+         std::memcmp(&back, v.data(), sizeof back) == 0;
+}
+
 // Hex digits of exactly the field's bytes; empty leaves the field zero.
 bool PutHex(const FieldDef& field, std::string_view value, char* out, std::string* error) {
   std::string bytes;
@@ -205,14 +240,16 @@ std::string FieldCsvValue(const FieldDef& field, std::string_view row, bool* quo
   if (IsInteger(field.type)) return IntegerText(field.type, v);
   switch (field.type) {
     case kTypeSReal:
-      return Shortest(Load<float>(v));
+      return ReadsBack<float>(v) ? Shortest(Load<float>(v)) : "0x" + Hex(v);
     case kTypeReal:
-      return Shortest(Load<double>(v));
+      return ReadsBack<double>(v) ? Shortest(Load<double>(v)) : "0x" + Hex(v);
     case kTypeString:
     case kTypeCString:
-    case kTypePString:
-      *quoted = true;
-      return TextOf(field, v);
+    case kTypePString: {
+      std::string text;
+      *quoted = CsvText(field, v, &text);
+      return *quoted ? text : "0x" + Hex(v);
+    }
     default:
       return Hex(v);
   }
@@ -249,6 +286,8 @@ bool PutCsvValue(const FieldDef& field, std::string_view value, std::string* row
     case kTypeSReal:
     case kTypeReal: {
       if (number.empty()) return true;
+      // A number whose bits no decimal text carries (a NaN's payload).
+      if (number.substr(0, 2) == "0x") return PutHex(field, number.substr(2), out, error);
       double d = 0;
       float f = 0;
       const char* first = number.data();
@@ -269,6 +308,10 @@ bool PutCsvValue(const FieldDef& field, std::string_view value, std::string* row
     case kTypeString:
     case kTypeCString:
     case kTypePString: {
+      // A PSTRING's bytes as hex: far too long to be its text.
+      if (field.type == kTypePString && value.size() == 2 + 2 * size_t{field.size} &&
+          value.substr(0, 2) == "0x")
+        return PutHex(field, value.substr(2), out, error);
       const size_t room = field.type == kTypePString ? field.size - 1u : field.size;
       if (value.size() > room) {
         *error = field.name + ": text of " + std::to_string(value.size()) +

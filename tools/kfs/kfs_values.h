@@ -1,10 +1,13 @@
 // Field and memo values of a row as text: the readable form of `kfs dump`
 // and the CSV form of `kfs dump --csv` and `kfs import`, both ways.
 //
-// CSV values: integers (BYTE, SHORT, USHORT, LONG, ULONG, DATE, TIME) in
-// decimal; SREAL and REAL in the shortest decimal form that reads back to
-// the same number; STRING without its trailing blanks; CSTRING up to its
-// terminating zero; PSTRING as long as its length byte says; DECIMAL,
+// CSV values carry a field's bytes exactly: integers (BYTE, SHORT, USHORT,
+// LONG, ULONG, DATE, TIME) in decimal; SREAL and REAL in the shortest
+// decimal form that reads back to the same bits, or "0x" and the hex digits
+// of their bytes when none does (NaNs); STRING without its trailing blanks;
+// CSTRING without its trailing zeros (so a full-width one keeps trailing
+// blanks); PSTRING as long as its length byte says, or "0x" and the hex
+// digits of all its bytes when bytes follow its characters; DECIMAL,
 // PDECIMAL and other types as hex digits of their bytes; text memos without
 // trailing blanks, binary memos as hex. GROUP fields are left out: their
 // bytes are their member fields'. An empty value reads as zero or blank.

@@ -1,0 +1,141 @@
+#include "app/dispatcher.h"
+
+#include <chrono>
+
+#include "app/procedure_scope.h"
+#include "app/records.h"
+#include "mail/net_email_send.h"
+#include "runtime/fixed_text.h"
+#include "runtime/window.h"
+
+namespace vm::app {
+namespace {
+
+constexpr int kProgressControl = 1;
+
+// Moves ?PROGRESS1 for the mail object.
+class WindowProgress final : public mail::ProgressView {
+ public:
+  explicit WindowProgress(runtime::Window* w) : w_(w) {}
+  void SetRange(int32_t control, int32_t low, int32_t high) override {
+    w_->control(control).set_range(low, high);
+  }
+  void SetVisible(int32_t control, bool visible) override { w_->control(control).set_visible(visible); }
+  void SetValue(int32_t control, int32_t value) override { w_->control(control).set_value(int64_t{value}); }
+  void Redisplay(int32_t control) override { w_->model()->Announce(control); }
+
+ private:
+  runtime::Window* w_;
+};
+
+// The mail object with its two notifications replaced: each sets the outcome
+// pair and asks the window to close.
+class DispatchMailer final : public mail::NetEmailSend {
+ public:
+  DispatchMailer(runtime::Window* w, SendOutcome* outcome) : w_(w), outcome_(outcome) {}
+  void ErrorTrap(std::string_view text, std::string_view function) override {
+    NetEmailSend::ErrorTrap(text, function);
+    outcome_->text = ERRORSTRING;
+    outcome_->code = static_cast<int16_t>(ERROR);
+    reported_ = true;
+    w_->Post(runtime::kEventCloseWindow);
+  }
+  void MessageSent() override {
+    NetEmailSend::MessageSent();
+    outcome_->text = "Nil";
+    outcome_->code = 0;
+    reported_ = true;
+    w_->Post(runtime::kEventCloseWindow);
+  }
+  bool reported() const { return reported_; }
+
+ private:
+  runtime::Window* w_;
+  SendOutcome* outcome_;
+  bool reported_ = false;
+};
+
+bool PathEndsWithName(const std::string& path, const std::string& name) {
+  const size_t slash = path.rfind('/');
+  return slash != std::string::npos && path.compare(slash + 1, std::string::npos, name) == 0;
+}
+
+void FillMailObject(DispatchMailer* m, const ControlRow& con, const ProcessedRow& pro) {
+  m->SERVER = con.smtp_server;
+  m->PORT = static_cast<uint16_t>(con.port);
+  m->TOLIST = pro.email_address;
+  m->CCLIST = pro.cc_email_address;
+  m->FROM = con.from;
+  m->SUBJECT = con.subject;
+  std::string body;
+  m->ClearAttachmentFiles();
+  if (IsYes(pro.send_attachment)) {
+    // The recording is named literally: a list would read quotes, commas
+    // and "|" in a file name as list syntax.
+    m->ATTACHMENTLIST.clear();
+    m->AddAttachmentFile(pro.full_path);
+    body = con.attachment_body;
+  } else {
+    m->ATTACHMENTLIST.clear();
+    body = con.nonattachment_body;
+  }
+  body = std::string(runtime::Clip(body));
+  m->SetRequiredMessageSize(0, static_cast<int32_t>(body.size()), 0);
+  m->SetMessageText(body);
+}
+
+}  // namespace
+
+void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options) {
+  ProcedureScope procedure(options.errors, "ActualSend");
+  outcome->code = 0;
+  outcome->text = kNoOutcomeText;
+  OpenTable control(files, Table::kControl);
+  OpenTable processed(files, Table::kProcessedFiles);
+  const ControlRow con = ReadControl(files.control().buffer());
+  const ProcessedRow pro = ReadProcessed(files.processed().buffer());
+
+  runtime::Window w("");
+  w.AddProgress("?PROGRESS1");
+  w.SetTimer(options.progress_timer);
+  WindowProgress progress(&w);
+  DispatchMailer mailer(&w, outcome);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
+
+  while (auto ev = w.Accept()) {
+    if (ev->is(runtime::EventKind::kOpenWindow)) {
+      mailer.SUPPRESSERRORMSG = 1;
+      mailer.Init();
+      mailer.PROGRESSCONTROL = kProgressControl;
+      mailer.SetProgressView(&progress);
+      mailer.SetReplyTimeoutMs(options.reply_timeout_ms);
+      if (options.env != nullptr) mailer.SetEnv(options.env);
+      FillMailObject(&mailer, con, pro);
+      w.Display();
+      if (IsYes(pro.send_attachment) && !PathEndsWithName(pro.full_path, pro.filename)) {
+        // PRO:FULLPATH holds 255 characters: a longer path was cut and
+        // would name another file.
+        mailer.ERROR = mail::kNetErrFile;
+        mailer.ErrorTrap("The recording's path is longer than the 255 characters kept for it: " + pro.full_path,
+                         "ActualSend");
+        continue;
+      }
+      mailer.SendMail(2);
+      w.Display();
+      continue;
+    }
+    if (ev->is(runtime::EventKind::kCloseWindow)) break;
+    mailer.TakeEvent(ev->number);
+    if (!ev->is(runtime::EventKind::kTimer)) continue;
+    mailer.CalcProgress();
+    if (!mailer.reported() && std::chrono::steady_clock::now() >= deadline) {
+      mailer.ERROR = mail::kNetErrTimeout;
+      mailer.ErrorTrap("The message was not sent within " + std::to_string(options.send_timeout_ms / 1000) +
+                           " seconds",
+                       "ActualSend");
+    }
+  }
+  mailer.Kill();
+}
+
+}  // namespace vm::app

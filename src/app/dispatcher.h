@@ -1,0 +1,52 @@
+// ActualSend: mails the ProcessedFiles row in the row buffer, with the
+// settings (templates already filled in) in the Control row buffer. It opens
+// a small progress window, hands the message to a NetEmailSend object and
+// runs the window's loop until the object reports success or failure; the
+// outcome pair is left for the caller. Runs on the calling (scanner's)
+// thread and blocks it until the send has ended.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/gateway_files.h"
+
+namespace vm::platform {
+class Env;
+}
+namespace vm::framework {
+class ErrorManager;
+}
+
+namespace vm::app {
+
+// The outcome of one send (SendResultCode / SendResultText): code and text
+// of the mail object's error, or 0 and "Nil" after success.
+struct SendOutcome {
+  int16_t code = 0;
+  std::string text;  // at most 999 bytes
+};
+
+// Text and code the pair holds before a send, so a window that closes
+// without any report never passes on the previous message's outcome.
+inline constexpr const char* kNoOutcomeText = "The send ended without a report from the mail object";
+
+struct DispatchOptions {
+  // Longest wait for each server reply (the mail object's limit).
+  int32_t reply_timeout_ms = 60000;
+  // Longest time for the whole message, from SendMail to the server's
+  // acceptance; running out of it fails the send with -53 (Timeout error).
+  int32_t send_timeout_ms = 600000;
+  // Period of the progress window's timer, in hundredths of a second.
+  int progress_timer = 50;
+  // Where attachments are read from (null: the real file system).
+  platform::Env* env = nullptr;
+  // The program's error manager, told the procedure's name (null: none).
+  framework::ErrorManager* errors = nullptr;
+};
+
+// REQUIRES: the row buffers of files.control() and files.processed() hold
+// the settings and the row to send.
+void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options = {});
+
+}  // namespace vm::app

@@ -1,0 +1,126 @@
+#include "app/frame.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "app/procedure_scope.h"
+#include "app/records.h"
+#include "app/stop_message.h"
+#include "net/net_runtime.h"
+#include "platform/diag_sink.h"
+#include "runtime/thread.h"
+#include "runtime/window.h"
+#include "storage/kfs_ops.h"
+
+namespace vm::app {
+namespace {
+
+void RunPass(const FrameOptions& options) {
+  GatewayFiles files(options.data_dir);
+  const ScanReport report = send_mail(files, options.scan);
+  if (options.on_scan) options.on_scan(report);
+}
+
+bool AnyOf(const std::vector<std::string>& args, std::initializer_list<const char*> switches) {
+  for (const std::string& a : args) {
+    std::string lower = a;
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    for (const char* s : switches) {
+      if (lower == s) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+int EnsureSettings(GatewayFiles& files) {
+  storage::DeclaredTable& con = files.control();
+  const int read = con.Set() == 0 ? con.Next() : con.error();
+  if (read == 0) return 0;
+  // Only an empty table gets the defaults; a read error is not "no record".
+  if (read != storage::kErrRecordNotFound && read != storage::kErrorRecordNotAvailable) {
+    StopMessage(con);
+    return read;
+  }
+  std::fill(con.buffer().begin(), con.buffer().end(), '\0');
+  WriteControl(DefaultSettings(), &con.buffer());
+  const int rc = con.Add();
+  if (rc != 0) StopMessage(con);
+  return rc;
+}
+
+void Main(const FrameOptions& options) {
+  ProcedureScope procedure(options.scan.dispatch.errors, "Main");
+  GatewayFiles files(options.data_dir);
+  OpenTable control(files, Table::kControl);
+  if (control.code() != 0) {
+    platform::DiagWrite("Main: cannot open Control: " + StorageErrorText(files.control()));
+  }
+
+  runtime::Window frame("Send Mail - Quorvane", runtime::WindowStyle::kFrame);
+  runtime::ControlRef file_menu = frame.AddMenu("&File");
+  // The settings form, the mailbox list and the log list have no windows in
+  // this build yet, so their items are left out; so is "P&rint Setup...",
+  // which has nothing to set up without a printer dialog.
+  runtime::ControlRef send_item = frame.AddMenuItem(file_menu, "?FILESENDMAIL", "Send Mail");
+  runtime::ControlRef exit_item = frame.AddMenuItem(file_menu, "?EXIT", "E&xit", "Exit this application");
+  runtime::ControlRef spooler_menu = frame.AddMenu("Spooler");
+  frame.model()->Modify(spooler_menu.number(),
+                        [](runtime::Control& c) { c.status_text = "Create and Arrange windows"; });
+  runtime::ControlRef spooler_on = frame.AddCheckItem(spooler_menu, "?GLO:SPOOLERSPOOLERON", "Spooler On", true);
+  frame.SetTimer(options.timer);
+
+  std::vector<runtime::ThreadId> started;
+  while (auto ev = frame.Accept()) {
+    if (ev->is(runtime::EventKind::kOpenWindow)) {
+      if (control.code() == 0) EnsureSettings(files);
+      if (options.on_open) options.on_open(frame);
+    } else if (ev->accepted(send_item.number())) {
+      // A pass of its own on a new thread; it waits for a running pass.
+      started.push_back(runtime::StartThread([options] { RunPass(options); }));
+    } else if (ev->accepted(exit_item.number())) {
+      frame.Close();
+    } else if (ev->accepted(spooler_on.number())) {
+      frame.SetTimer(spooler_on.checked() ? options.timer : 0);
+    } else if (ev->is(runtime::EventKind::kTimer)) {
+      frame.SetTimer(0);
+      RunPass(options);
+      if (options.scan.stop != nullptr && options.scan.stop->load()) {
+        frame.Close();
+      } else {
+        frame.SetTimer(spooler_on.checked() ? options.timer : 0);
+      }
+    }
+  }
+  for (runtime::ThreadId t : started) {
+    while (!runtime::WaitThread(t, std::chrono::milliseconds(500))) {
+    }
+  }
+}
+
+void RunProgram(const ProgramOptions& options) {
+  framework::ErrorManager errors;
+  FrameOptions frame = options.frame;
+  frame.scan.dispatch.errors = &errors;
+  // The tables are opened by each procedure through GatewayFiles (handles of
+  // its own thread), so no table managers are made here.
+  net::NetRuntimeOptions net_options;
+  net_options.command_line = options.command_line;
+  net_options.connect_timeout_ms = options.connect_timeout_ms;
+  net::NetRuntime::Start(std::move(net_options));
+  // Windows are dragged with their contents on some desktops, and the frame
+  // switched that off for its run; Linux window managers have no such
+  // system-wide switch, so there is nothing to change or put back here.
+  Main(frame);
+  net::NetRuntime::Shutdown();
+  if (AnyOf(options.command_line, {"/linkoralog", "/linkoralogerrors", "/netall"})) {
+    std::string path = options.program_path;
+    std::transform(path.begin(), path.end(), path.begin(), [](unsigned char c) { return std::tolower(c); });
+    net::NetRuntime::WriteLine("[Net] Closing Down Linkora (Object) version 2.4 in application " + path);
+    net::NetRuntime::WriteLine("[Net] Runtime: voicemail-mailer runtime library for Linux");
+    net::NetRuntime::WriteLine("[Net] Runtime: closed down");
+  }
+}
+
+}  // namespace vm::app

@@ -1,0 +1,54 @@
+// The main frame `Main` and the program's start-up and shutdown around it.
+// The frame is a runtime window with the gateway's menu and a timer that runs
+// one scan pass per period on the frame's own thread; menu items start their
+// procedures on threads of their own. It runs with or without a renderer
+// (headless: the same loops, nothing shown). Main runs on the calling thread
+// until the frame closes.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/scanner.h"
+
+namespace vm::runtime {
+class Window;
+}
+
+namespace vm::app {
+
+// The frame's timer period in hundredths of a second (60 s).
+inline constexpr int kScanPeriod = 6000;
+
+struct FrameOptions {
+  std::string data_dir;     // working directory of the table files
+  int timer = kScanPeriod;  // scan period (tests shorten it)
+  ScanOptions scan;         // every pass the frame starts uses these
+  // Called once the frame window is open (the renderer or a test gets hold
+  // of it); and with each finished pass.
+  std::function<void(runtime::Window&)> on_open;
+  std::function<void(const ScanReport&)> on_scan;
+};
+
+// The frame procedure. Returns when the frame has closed and every pass it
+// started has ended.
+void Main(const FrameOptions& options);
+
+// Adds the default settings record when Control holds none; a failed add
+// shows the stop message. Returns the storage code of the add (0 when a
+// record was there already or was added).
+int EnsureSettings(GatewayFiles& files);
+
+struct ProgramOptions {
+  FrameOptions frame;
+  std::vector<std::string> command_line;  // for the trace switches
+  std::string program_path;
+  int connect_timeout_ms = 30000;
+};
+
+// Start-up, the frame, shutdown, in the program's order.
+void RunProgram(const ProgramOptions& options);
+
+}  // namespace vm::app

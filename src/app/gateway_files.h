@@ -1,0 +1,65 @@
+// The one place where the gateway opens and closes its three tables. Each
+// procedure (the frame, one scan pass, the dispatcher inside it) makes or
+// borrows a GatewayFiles; opens nest per table and only the last close closes
+// the file, so the dispatcher can open what the scan already holds. A missing
+// file is created on open. Owner thread only: a procedure on another thread
+// makes its own GatewayFiles (its own handles and row buffers).
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+
+#include "platform/file.h"
+#include "storage/declared_table.h"
+
+namespace vm::app {
+
+enum class Table { kControl = 0, kMailboxes = 1, kProcessedFiles = 2 };
+
+class GatewayFiles {
+ public:
+  // `dir`: the working directory holding the table files ("" = current).
+  explicit GatewayFiles(std::string dir, platform::Env* env = platform::Env::Default());
+  ~GatewayFiles();
+  GatewayFiles(const GatewayFiles&) = delete;
+  GatewayFiles& operator=(const GatewayFiles&) = delete;
+
+  // Opens the table (creating its file when missing) on the first call;
+  // later calls only count. Returns the storage error code (0 = open).
+  int Open(Table t);
+  // Closes on the last matching call.
+  void Close(Table t);
+
+  storage::DeclaredTable& table(Table t) { return *tables_[static_cast<size_t>(t)]; }
+  storage::DeclaredTable& control() { return table(Table::kControl); }
+  storage::DeclaredTable& mailboxes() { return table(Table::kMailboxes); }
+  storage::DeclaredTable& processed() { return table(Table::kProcessedFiles); }
+  const std::string& dir() const { return dir_; }
+  // The name that messages show: "Control", "Mailboxes", "ProcessedFiles".
+  static const char* Name(Table t);
+
+ private:
+  std::string dir_;
+  std::array<std::unique_ptr<storage::DeclaredTable>, 3> tables_;
+  std::array<int, 3> opens_{};
+};
+
+// Opens a table for the length of a scope; the code says whether it did.
+class OpenTable {
+ public:
+  OpenTable(GatewayFiles& files, Table t) : files_(files), t_(t), code_(files.Open(t)) {}
+  ~OpenTable() {
+    if (code_ == 0) files_.Close(t_);
+  }
+  OpenTable(const OpenTable&) = delete;
+  OpenTable& operator=(const OpenTable&) = delete;
+  int code() const { return code_; }
+
+ private:
+  GatewayFiles& files_;
+  Table t_;
+  int code_;
+};
+
+}  // namespace vm::app

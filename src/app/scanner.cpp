@@ -1,0 +1,249 @@
+#include "app/scanner.h"
+
+#include <algorithm>
+#include <mutex>
+#include <vector>
+
+#include "app/procedure_scope.h"
+#include "app/records.h"
+#include "app/stop_message.h"
+#include "app/tags.h"
+#include "platform/clock.h"
+#include "platform/diag_sink.h"
+#include "runtime/date_time.h"
+#include "runtime/directory.h"
+#include "runtime/fixed_text.h"
+#include "runtime/window.h"
+#include "storage/gateway_tables.h"
+#include "storage/kfs_ops.h"
+
+namespace vm::app {
+namespace {
+
+// One pass at a time in the process: a second caller waits here.
+std::mutex& ScanMutex() {
+  static std::mutex mu;
+  return mu;
+}
+
+// A file name as a diagnostic line shows it: control characters (a CR or LF
+// in a hostile name would start a line of its own) as "\xNN".
+std::string Shown(const std::string& name) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A row the send loop could not tell apart from the end of the table.
+bool EndOfTable(int rc) { return rc == storage::kErrRecordNotFound || rc == storage::kErrorRecordNotAvailable; }
+
+class Pass {
+ public:
+  Pass(GatewayFiles& files, const ScanOptions& o, runtime::Window& w, runtime::ControlRef status, ScanReport& r)
+      : files_(files), o_(o), clock_(o.clock != nullptr ? *o.clock : platform::SystemClock()), w_(w),
+        status_(std::move(status)), r_(r) {}
+
+  void Run() {
+    SetStatus("Scanning for new messages");
+    r_.settings_found = ReadSettings();
+    const ControlRow settings = ReadControl(files_.control().buffer());
+    ScanMailboxes(settings);
+    SendWaiting();
+  }
+
+ private:
+  bool Stopping() {
+    if (o_.stop != nullptr && o_.stop->load()) r_.stopped = true;
+    return r_.stopped;
+  }
+
+  void SetStatus(const std::string& text) {
+    status_.set_value(text);
+    w_.Display();
+    r_.last_status = text;
+    if (o_.on_status) o_.on_status(text);
+  }
+
+  void StorageStop(const storage::DeclaredTable& t) {
+    ++r_.storage_errors;
+    StopMessage(t);
+  }
+
+  bool ReadSettings() {
+    storage::DeclaredTable& con = files_.control();
+    return con.Set() == 0 && con.Next() == 0;
+  }
+
+  void ScanMailboxes(const ControlRow& settings) {
+    storage::DeclaredTable& mai = files_.mailboxes();
+    if (mai.Set() != 0) return StorageStop(mai);
+    for (;;) {
+      if (Stopping()) return;
+      const int rc = mai.Next();
+      if (EndOfTable(rc)) return;
+      if (rc != 0) return StorageStop(mai);
+      const MailboxRow box = ReadMailbox(mai.buffer());
+      SetStatus("Scanning for new messages : " + std::to_string(box.mailbox_no));
+      if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) continue;
+      // A blank root would name directories of the file system's root.
+      if (runtime::IsBlank(settings.applicate_path)) continue;
+      const std::string dir = settings.applicate_path + "/" + std::to_string(box.mailbox_no) + "/msg/";
+      for (const runtime::FileEntry& e : runtime::ListDirectory(dir + "*.wav", runtime::ListKind::kFilesOnly)) {
+        if (Stopping()) return;
+        Queue(box, dir, e);
+      }
+      if (r_.queued == 0) SetStatus("No new messages added to Queue");
+    }
+  }
+
+  void Queue(const MailboxRow& box, const std::string& dir, const runtime::FileEntry& e) {
+    storage::DeclaredTable& pro = files_.processed();
+    ProcessedRow row;
+    row.filename = e.name;
+    WriteProcessed(row, &pro.buffer());
+    const int found = pro.Get(storage::processed::kFileNameKey);
+    if (found == 0) return;
+    if (found != storage::kErrRecordNotFound) return StorageStop(pro);
+    const int64_t now = runtime::MomentOf(runtime::Today(clock_), runtime::ClockTime(clock_));
+    if (now - runtime::MomentOf(e.date, e.time) < kMinimumAge) return;
+
+    row.mailbox = box.mailbox_no;
+    row.email_address = box.email_address;
+    row.cc_email_address = box.cc_email_address;
+    row.send_attachment = box.send_voice_file;
+    row.full_path = dir + e.name;
+    row.date = runtime::Today(clock_);
+    row.time = runtime::ClockTime(clock_);
+    row.processed = 0;
+    row.error = "0";
+    row.date_of_recording = e.date;
+    row.time_of_recording = e.time;
+    WriteProcessed(row, &pro.buffer());
+    if (pro.Add() != 0) return StorageStop(pro);
+    ++r_.queued;
+    platform::DiagWrite("send_mail: queued mailbox " + std::to_string(box.mailbox_no) + " file " + Shown(e.name));
+    SetStatus("New messages added to Queue :" + std::to_string(r_.queued));
+  }
+
+  // Record numbers of the waiting rows, in record order. Rows that have been
+  // sent carry an entry in the optional key on PRO:PROCESSED; waiting ones do
+  // not, so rows minus entries counts them without reading the table. New
+  // rows go to the end, so the walk back from the end stops after the last
+  // of them instead of reading the whole log.
+  std::vector<uint32_t> FindWaiting() {
+    std::vector<uint32_t> found;
+    storage::DeclaredTable& pro = files_.processed();
+    const uint32_t rows = pro.Records();
+    if (pro.error() != 0) {
+      StorageStop(pro);
+      return found;
+    }
+    uint32_t entries = 0;
+    bool complete = false;
+    if (pro.KeyEntries(storage::processed::kProcessedKeyControl, &entries, &complete) != 0) {
+      StorageStop(pro);
+      complete = false;
+    }
+    if (complete && entries >= rows) return found;
+    const uint32_t want = complete ? rows - entries : UINT32_MAX;
+    if (pro.Set() != 0) {
+      StorageStop(pro);
+      return found;
+    }
+    while (found.size() < want) {
+      const int rc = pro.Previous();
+      if (EndOfTable(rc)) break;
+      if (rc != 0) {
+        StorageStop(pro);
+        break;
+      }
+      if (ReadProcessed(pro.buffer()).processed != 1) found.push_back(pro.current_record());
+    }
+    std::reverse(found.begin(), found.end());
+    return found;
+  }
+
+  void SendWaiting() {
+    for (uint32_t record : FindWaiting()) {
+      if (Stopping()) return;
+      SendOne(record);
+    }
+  }
+
+  void SendOne(uint32_t record) {
+    storage::DeclaredTable& pro = files_.processed();
+    if (pro.GetByPointer(record) != 0) return StorageStop(pro);
+    ProcessedRow row = ReadProcessed(pro.buffer());
+    if (row.processed == 1) return;  // another process got there first
+    ReadSettings();
+    ControlRow con = ReadControl(files_.control().buffer());
+    con.attachment_body = FillTags(con.attachment_body, row.date_of_recording, row.time_of_recording, row.mailbox);
+    con.nonattachment_body =
+        FillTags(con.nonattachment_body, row.date_of_recording, row.time_of_recording, row.mailbox);
+    WriteControl(con, &files_.control().buffer());
+
+    SendOutcome outcome;
+    ActualSend(files_, &outcome, o_.dispatch);
+
+    const bool ok = outcome.code == 0 && outcome.text == "Nil";
+    ++(ok ? r_.sent : r_.failed);
+    platform::DiagWrite("send_mail: " + std::string(ok ? "sent" : "failed") + " mailbox " +
+                        std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
+                        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text)));
+    row.processed = 1;
+    row.error_code = outcome.code;
+    row.error = std::string(runtime::CutUtf8(outcome.text, storage::processed::kErrorSize));
+    WriteProcessed(row, &pro.buffer());
+    if (pro.Put() != 0) StorageStop(pro);
+  }
+
+  GatewayFiles& files_;
+  const ScanOptions& o_;
+  const platform::Clock& clock_;
+  runtime::Window& w_;
+  runtime::ControlRef status_;
+  ScanReport& r_;
+};
+
+}  // namespace
+
+ScanReport send_mail(GatewayFiles& files, const ScanOptions& options) {
+  std::lock_guard<std::mutex> one_pass(ScanMutex());
+  ProcedureScope procedure(options.dispatch.errors, "send_mail");
+  ScanReport report;
+  OpenTable control(files, Table::kControl);
+  OpenTable mailboxes(files, Table::kMailboxes);
+  OpenTable processed(files, Table::kProcessedFiles);
+  report.tables_opened = control.code() == 0 && mailboxes.code() == 0 && processed.code() == 0;
+  if (!report.tables_opened) {
+    for (Table t : {Table::kControl, Table::kMailboxes, Table::kProcessedFiles}) {
+      if (files.table(t).error() != 0 && !files.table(t).is_open()) {
+        platform::DiagWrite(std::string("send_mail: cannot open ") + GatewayFiles::Name(t) + ": " +
+                            StorageErrorText(files.table(t)));
+      }
+    }
+    return report;
+  }
+
+  runtime::Window w("Send Mail");
+  runtime::ControlRef status = w.AddString("?STATUS", "@S50");
+  Pass pass(files, options, w, status, report);
+  while (auto ev = w.Accept()) {
+    if (ev->is(runtime::EventKind::kOpenWindow)) {
+      pass.Run();
+      w.Close();
+    }
+  }
+  return report;
+}
+
+}  // namespace vm::app

@@ -1,0 +1,51 @@
+// send_mail: one scan-and-send pass. Lists the recordings of every enabled
+// mailbox, queues the new ones (older than 45 s, file name not yet known) in
+// ProcessedFiles, then sends every waiting row in record order through
+// ActualSend and writes each outcome back. Only one pass runs at a time in
+// the process: a pass asked for while another runs waits for it. Runs on
+// the calling thread (with its status window there) and blocks it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "app/dispatcher.h"
+#include "app/gateway_files.h"
+
+namespace vm::platform {
+class Clock;
+}
+
+namespace vm::app {
+
+struct ScanOptions {
+  // Current date and time for the age test and the queue date (null: system).
+  const platform::Clock* clock = nullptr;
+  // Limits of each send, and the error manager (also told "send_mail").
+  DispatchOptions dispatch;
+  // Set from another thread to end the pass after the message in flight
+  // (its outcome is still written); nothing further is queued or sent.
+  const std::atomic<bool>* stop = nullptr;
+  // Sees every status text as it is shown (tests, the demo).
+  std::function<void(const std::string&)> on_status;
+};
+
+struct ScanReport {
+  int queued = 0;       // rows added this pass
+  int sent = 0;         // sends that ended with the server's acceptance
+  int failed = 0;       // sends that ended with an error
+  int storage_errors = 0;  // stop messages shown
+  bool settings_found = false;
+  bool tables_opened = false;
+  bool stopped = false;  // the stop flag ended the pass early
+  std::string last_status;
+};
+
+// Age a recording must reach before it is queued, in hundredths of a second.
+inline constexpr int64_t kMinimumAge = 4500;
+
+ScanReport send_mail(GatewayFiles& files, const ScanOptions& options = {});
+
+}  // namespace vm::app

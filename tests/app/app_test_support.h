@@ -1,0 +1,102 @@
+// Shared pieces of the gateway tests: a working directory with a voice-mail
+// tree, a real SMTP server (aiosmtpd) and a server that accepts and never
+// answers, both on loopback, the networking runtime, scripted message boxes,
+// and readers for the log table and the received messages.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/gateway_files.h"
+#include "app/records.h"
+#include "app/scanner.h"
+#include "platform/diag_sink.h"
+#include "runtime/message_box.h"
+
+namespace vm::app::testing {
+
+std::string SourcePath(const std::string& relative);
+std::string BinaryPath(const std::string& relative);
+std::string ReadFileBytes(const std::filesystem::path& p);
+// Output (stdout and stderr) of a shell command, and its exit status.
+std::string RunCommand(const std::string& cmd, int* status = nullptr);
+
+// aiosmtpd on a free loopback port; each message lands in DIR as NNN.eml.
+// Recipients starting with "reject" get 550.
+class SmtpSink {
+ public:
+  explicit SmtpSink(const std::filesystem::path& dir);
+  ~SmtpSink();
+  SmtpSink(const SmtpSink&) = delete;
+  SmtpSink& operator=(const SmtpSink&) = delete;
+  uint16_t port() const { return port_; }
+  // The received messages, oldest first (waits up to 5 s for `at_least`).
+  std::vector<std::filesystem::path> Messages(size_t at_least = 0) const;
+
+ private:
+  std::filesystem::path dir_;
+  int pid_ = -1;
+  int stdin_fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// Accepts connections on loopback and never sends a byte.
+class SilentServer {
+ public:
+  SilentServer();
+  ~SilentServer();
+  SilentServer(const SilentServer&) = delete;
+  SilentServer& operator=(const SilentServer&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+};
+
+// A loopback port with nothing listening.
+uint16_t ClosedPort();
+
+// The dump_mail.py lines of a received message.
+std::vector<std::string> DumpMail(const std::filesystem::path& eml);
+// The value of header `name` in a dump ("" when missing); count of them.
+std::string HeaderOf(const std::vector<std::string>& dump, const std::string& name);
+int HeaderCount(const std::vector<std::string>& dump, const std::string& name);
+std::string Sha256OfFile(const std::string& path);
+
+class GatewayTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string data_dir() const { return (root_ / "data").string(); }
+  std::string tree() const { return (root_ / "voicemail").string(); }
+  const std::filesystem::path& root() const { return root_; }
+
+  // Settings row: server 127.0.0.1 and `port`, templates with tags.
+  void WriteSettings(uint16_t port, const std::string& attach_body = "Attached: <EXT> <DATE> <TIME>",
+                     const std::string& plain_body = "Call <ext> about <Date> at <time>.");
+  void AddMailbox(int no, const std::string& email, const std::string& cc, const std::string& enable,
+                  const std::string& attach);
+  // A recording in mailbox `box`, last written `age_seconds` ago; returns its path.
+  std::string MakeRecording(int box, const std::string& name, const std::string& bytes, int age_seconds = 120);
+  // Adds a ProcessedFiles row directly (as an interrupted pass leaves it).
+  void AddRow(const ProcessedRow& row);
+  std::vector<ProcessedRow> Log();
+  ScanReport Pass(ScanOptions options = {});
+  ScanOptions FastOptions() const;
+
+  std::filesystem::path root_;
+  std::shared_ptr<platform::MemorySink> sink_;
+  std::unique_ptr<platform::ScopedDiagSink> scoped_sink_;
+  std::shared_ptr<runtime::ScriptedPresenter> presenter_;
+  std::shared_ptr<runtime::MessagePresenter> previous_presenter_;
+};
+
+}  // namespace vm::app::testing

@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""One demonstration pass of voicemail-mailer against a loopback SMTP sink.
+
+Usage: demo.py BUILD_DIR
+
+Makes (or reuses) BUILD_DIR/demo: a voice-mail tree with three mailboxes
+(101 attaches its recordings, 102 sends without attachment, 103 is
+disabled), each with "transfer.ini" and short generated WAV recordings (a
+reused directory gets one new recording per run);
+starts aiosmtpd on a free loopback port; writes the settings and mailboxes
+with vm-gateway-tables; runs `voicemail-mailer --scan-once`; prints what the
+server received and the log table. The SMTP sink is stopped on exit.
+"""
+import math
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import time
+import wave
+from email import policy
+from email.parser import BytesParser
+
+
+def make_wav(path, seconds, freq):
+    rate = 8000
+    with wave.open(path, "wb") as w:
+        w.setnchannels(1)
+        w.setsampwidth(2)
+        w.setframerate(rate)
+        frames = b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * freq * i / rate)))
+                          for i in range(int(rate * seconds)))
+        w.writeframes(frames)
+    old = time.time() - 120  # older than the 45-second age test
+    os.utime(path, (old, old))
+
+
+def make_tree(root):
+    recordings = {101: ["msg0001.wav", "msg0002.wav"], 102: ["msg0101.wav"], 103: ["msg0201.wav"]}
+    for box, names in recordings.items():
+        msg = os.path.join(root, str(box), "msg")
+        os.makedirs(msg, exist_ok=True)
+        open(os.path.join(root, str(box), "transfer.ini"), "w").close()
+        for i, n in enumerate(names):
+            if not os.path.exists(os.path.join(msg, n)):
+                make_wav(os.path.join(msg, n), 0.5 + 0.25 * i, 440 + 110 * i)
+    # Every run brings one new recording, so a reused directory still has
+    # something to send.
+    make_wav(os.path.join(root, "101", "msg", time.strftime("rec-%Y%m%d-%H%M%S.wav")), 0.4, 660)
+
+
+def main():
+    sys.stdout.reconfigure(line_buffering=True)
+    build = os.path.abspath(sys.argv[1])
+    src = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    demo = os.path.join(build, "demo")
+    data, tree, received = (os.path.join(demo, d) for d in ("data", "voicemail", "received"))
+    fresh = not os.path.isdir(data)
+    shutil.rmtree(received, ignore_errors=True)
+    for d in (data, received):
+        os.makedirs(d, exist_ok=True)
+    make_tree(tree)
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(src, "tests/peers/smtp_server.py"), received],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        line = server.stdout.readline().strip()
+        if not line.startswith("PORT "):
+            print("demo: the SMTP sink did not start:", line)
+            return 2
+        port = line.split()[1]
+        tables = [os.path.join(build, "tools/gateway/vm-gateway-tables"), data]
+        subprocess.run(tables + ["settings", "server=127.0.0.1", "port=" + port,
+                                 "from=VoiceMail <voicemail@demo.invalid>", "root=" + tree,
+                                 "subject=New voice message",
+                                 "attach-body=Message for <EXT> recorded <DATE> at <TIME>; the recording is attached.",
+                                 "plain-body=Message for <EXT> recorded <DATE> at <TIME>. Call your mailbox."],
+                       check=True)
+        if fresh:
+            subprocess.run(tables + ["mailbox", "101", "alice@demo.invalid", "", "YES", "YES"], check=True)
+            subprocess.run(tables + ["mailbox", "102", "bob@demo.invalid", "boss@demo.invalid", "YES", "NO"],
+                           check=True)
+            subprocess.run(tables + ["mailbox", "103", "carol@demo.invalid", "", "NO", "YES"], check=True)
+        print("== voicemail-mailer --scan-once --data-dir", data)
+        rc = subprocess.run([os.path.join(build, "voicemail-mailer"), "--scan-once", "--data-dir", data]).returncode
+        print("== exit status", rc)
+        time.sleep(0.5)
+        print("== received by the SMTP sink on port", port)
+        for name in sorted(os.listdir(received)):
+            if not name.endswith(".eml"):
+                continue
+            with open(os.path.join(received, name), "rb") as f:
+                msg = BytesParser(policy=policy.default).parse(f)
+            print("%s  to=%s cc=%s subject=%r" % (name, msg["To"], msg["Cc"] or "-", msg["Subject"]))
+            for part in msg.iter_attachments():
+                print("    attachment %s, %d bytes" % (part.get_filename(), len(part.get_payload(decode=True))))
+        print("== ProcessedFiles (mailbox, file, queued, processed, code, outcome)")
+        subprocess.run(tables + ["log"])
+        return rc
+    finally:
+        server.stdin.close()
+        server.wait(timeout=10)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
