@@ -20,6 +20,9 @@
 #include "platform/stop_signals.h"
 #include "runtime/message_box.h"
 #include "runtime/window.h"
+#if VM_HAVE_GUI
+#include "gui/desktop.h"
+#endif
 
 namespace {
 
@@ -173,13 +176,18 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return kExitOk;
   }
-  if (!args.headless && !args.scan_once) {
-    std::fprintf(stderr,
-                 "voicemail-mailer: this build has no windowed front end; use --headless or "
-                 "--scan-once\n\n%s",
-                 kUsage);
-    return kExitCannotStart;
+  bool windows = !args.headless && !args.scan_once;
+#if VM_HAVE_GUI
+  if (windows && !vm::gui::DisplayAvailable()) {
+    std::fputs("voicemail-mailer: no display available; running headless\n", stderr);
+    windows = false;
   }
+#else
+  if (windows)
+    std::fputs("voicemail-mailer: this build has no windowed front end; running headless\n",
+               stderr);
+  windows = false;
+#endif
   if (!args.trace_file.empty()) {
     auto sink = vm::platform::FileSink::Open(args.trace_file);
     if (!sink) {
@@ -206,5 +214,15 @@ int main(int argc, char** argv) {
   vm::platform::BlockStopSignals();
   std::atomic<bool> stop{false};
   StopWatcher watcher(&stop);
+#if VM_HAVE_GUI
+  if (windows) {
+    // The same frame procedure, with the Qt renderer and message boxes.
+    int code = kExitOk;
+    const int gui_code =
+        vm::gui::RunDesktop(argc, argv, [&] { code = Headless(args, argv[0], &stop); });
+    return gui_code != 0 ? gui_code : code;
+  }
+#endif
+  (void)windows;
   return args.scan_once ? ScanOnce(args, &stop) : Headless(args, argv[0], &stop);
 }

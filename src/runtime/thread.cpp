@@ -176,9 +176,12 @@ bool WaitThread(ThreadId thread, std::chrono::milliseconds timeout) {
   if (thread == CurrentThread()) return false;
   std::shared_future<void> done;
   {
-    std::lock_guard<std::mutex> lock(Reg().mu);
+    std::unique_lock<std::mutex> lock(Reg().mu);
     const auto it = Reg().started.find(thread);
-    if (it == Reg().started.end()) return QueueOf(thread) == nullptr;  // unknown or already joined
+    if (it == Reg().started.end()) {
+      lock.unlock();                      // QueueOf takes the registry lock itself
+      return QueueOf(thread) == nullptr;  // unknown or already joined
+    }
     done = it->second.done;
   }
   if (done.wait_for(timeout) != std::future_status::ready) return false;
@@ -195,12 +198,14 @@ bool WaitThread(ThreadId thread, std::chrono::milliseconds timeout) {
 }
 
 void JoinThreads() {
+  // Before the lock: a thread's first CurrentThread() registers it under it.
+  const ThreadId self = CurrentThread();
   for (;;) {
     ThreadId next = 0;
     {
       std::lock_guard<std::mutex> lock(Reg().mu);
       for (const auto& [id, s] : Reg().started) {
-        if (id != CurrentThread()) {
+        if (id != self) {
           next = id;
           break;
         }
