@@ -29,6 +29,8 @@ namespace {
 constexpr const char* kUsage =
     "Usage: voicemail-mailer [OPTIONS]\n"
     "Mails every new voice-mail recording to its mailbox owner over SMTP.\n"
+    "Without --headless or --scan-once it shows its main window when a display is\n"
+    "available, and runs headless with a one-line notice when none is.\n"
     "\n"
     "Options:\n"
     "  --help             show this text and exit\n"
