@@ -3,9 +3,13 @@
 // (change mode on the one record, OK writes it back, Cancel asks nothing).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <thread>
 
+#include "app/frame.h"
 #include "app/gateway_relations.h"
 #include "app/log_viewer.h"
 #include "app/mailbox_windows.h"
@@ -235,6 +239,66 @@ TEST_F(AppWindowsTest, MailboxListColumnsAndFormRules) {
     EXPECT_EQ(errors_.ids, (std::vector<int>{9}));
   }
   EXPECT_TRUE(Mailboxes(data_dir()).empty());
+}
+
+TEST_F(AppWindowsTest, FrameMenuStartsEachWindowOnAThreadOfItsOwn) {
+  GatewayRelations relations(data_dir(), &errors_);
+  FrameOptions o;
+  o.data_dir = data_dir();
+  o.relations = &relations;
+  o.timer = 0;
+  o.scan = FastOptions();
+  std::mutex mu;
+  std::shared_ptr<runtime::WindowModel> frame;
+  std::vector<std::pair<std::string, std::thread::id>> shown;
+  std::vector<std::shared_ptr<runtime::WindowModel>> windows;
+  o.on_open = [&](runtime::Window& w) {
+    std::lock_guard<std::mutex> lock(mu);
+    frame = w.model();
+  };
+  o.windows.on_open = [&](runtime::Window& w) {
+    std::lock_guard<std::mutex> lock(mu);
+    shown.emplace_back(w.model()->Snapshot().caption, std::this_thread::get_id());
+    windows.push_back(w.model());
+  };
+  std::thread main_thread([&] { Main(o); });
+  const std::thread::id frame_thread = main_thread.get_id();
+  auto wait_for = [&](size_t n) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      {
+        std::lock_guard<std::mutex> lock(mu);
+        if (frame != nullptr && shown.size() >= n) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  };
+  ASSERT_TRUE(wait_for(0)) << "the frame did not open";
+  EXPECT_EQ(frame->NumberOf("?PRINTSETUP"), 0);
+  for (const char* item : {"?FILECONTROL", "?FILEMAILBOXES", "?FILEVIEWLOG"}) {
+    ASSERT_NE(frame->NumberOf(item), 0) << item;
+    frame->UserChoseMenuItem(frame->NumberOf(item));
+  }
+  const bool all = wait_for(3);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    for (auto& w : windows) w->UserRequestedClose();
+  }
+  frame->UserChoseMenuItem(frame->NumberOf("?EXIT"));
+  main_thread.join();
+  ASSERT_TRUE(all) << "not every window opened";
+  std::vector<std::string> captions;
+  for (const auto& [caption, id] : shown) {
+    captions.push_back(caption);
+    EXPECT_NE(id, frame_thread);
+  }
+  std::sort(captions.begin(), captions.end());
+  EXPECT_EQ(captions, (std::vector<std::string>{"Browse Records", "Control File", "MailBoxes"}));
+  EXPECT_NE(shown[0].second, shown[1].second);
+  EXPECT_NE(shown[1].second, shown[2].second);
+  for (Table t : {Table::kControl, Table::kMailboxes, Table::kProcessedFiles})
+    EXPECT_EQ(relations.relation(t).open_count(), 0) << GatewayFiles::Name(t);
 }
 
 }  // namespace
