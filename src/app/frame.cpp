@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <cctype>
 
+#include "app/gateway_relations.h"
+#include "app/log_viewer.h"
+#include "app/mailbox_windows.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
+#include "app/settings_form.h"
 #include "app/stop_message.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
@@ -16,7 +20,7 @@ namespace vm::app {
 namespace {
 
 void RunPass(const FrameOptions& options) {
-  GatewayFiles files(options.data_dir);
+  GatewayFiles files(options.data_dir, platform::Env::Default(), options.relations);
   const ScanReport report = send_mail(files, options.scan);
   if (options.on_scan) options.on_scan(report);
 }
@@ -51,9 +55,12 @@ int EnsureSettings(GatewayFiles& files) {
   return rc;
 }
 
-void Main(const FrameOptions& options) {
+void Main(const FrameOptions& frame_options) {
+  FrameOptions options = frame_options;
+  options.windows.relations = options.relations;
+  options.windows.errors = options.scan.dispatch.errors;
   ProcedureScope procedure(options.scan.dispatch.errors, "Main");
-  GatewayFiles files(options.data_dir);
+  GatewayFiles files(options.data_dir, platform::Env::Default(), options.relations);
   OpenTable control(files, Table::kControl);
   if (control.code() != 0) {
     platform::DiagWrite("Main: cannot open Control: " + StorageErrorText(files.control()));
@@ -61,10 +68,16 @@ void Main(const FrameOptions& options) {
 
   runtime::Window frame("Send Mail - Quorvane", runtime::WindowStyle::kFrame);
   runtime::ControlRef file_menu = frame.AddMenu("&File");
-  // The settings form, the mailbox list and the log list have no windows in
-  // this build yet, so their items are left out; so is "P&rint Setup...",
-  // which has nothing to set up without a printer dialog.
+  // "P&rint Setup..." is left out: there is nothing to set up without a
+  // printer dialog. The windows need the program's relation managers.
+  runtime::ControlRef control_item, mailboxes_item, log_item;
+  if (options.relations != nullptr) {
+    control_item = frame.AddMenuItem(file_menu, "?FILECONTROL", "Control");
+    mailboxes_item = frame.AddMenuItem(file_menu, "?FILEMAILBOXES", "MailBoxes");
+  }
   runtime::ControlRef send_item = frame.AddMenuItem(file_menu, "?FILESENDMAIL", "Send Mail");
+  if (options.relations != nullptr)
+    log_item = frame.AddMenuItem(file_menu, "?FILEVIEWLOG", "View Log");
   runtime::ControlRef exit_item =
       frame.AddMenuItem(file_menu, "?EXIT", "E&xit", "Exit this application");
   runtime::ControlRef spooler_menu = frame.AddMenu("Spooler");
@@ -79,6 +92,12 @@ void Main(const FrameOptions& options) {
     if (ev->is(runtime::EventKind::kOpenWindow)) {
       if (control.code() == 0) EnsureSettings(files);
       if (options.on_open) options.on_open(frame);
+    } else if (control_item.exists() && ev->accepted(control_item.number())) {
+      started.push_back(runtime::StartThread([w = options.windows] { Control_File(w); }));
+    } else if (mailboxes_item.exists() && ev->accepted(mailboxes_item.number())) {
+      started.push_back(runtime::StartThread([w = options.windows] { mailboxes(w); }));
+    } else if (log_item.exists() && ev->accepted(log_item.number())) {
+      started.push_back(runtime::StartThread([w = options.windows] { View_Log(w); }));
     } else if (ev->accepted(send_item.number())) {
       // A pass of its own on a new thread; it waits for a running pass.
       started.push_back(runtime::StartThread([options] { RunPass(options); }));
@@ -104,10 +123,13 @@ void Main(const FrameOptions& options) {
 
 void RunProgram(const ProgramOptions& options) {
   framework::ErrorManager errors;
+  framework::ErrorManagerErrors file_errors(&errors);
+  // One relation manager per table for the program's life; destroyed (in
+  // reverse order of making) before the error manager they report through.
+  GatewayRelations relations(options.frame.data_dir, &file_errors);
   FrameOptions frame = options.frame;
   frame.scan.dispatch.errors = &errors;
-  // The tables are opened by each procedure through GatewayFiles (handles of
-  // its own thread), so no table managers are made here.
+  frame.relations = &relations;
   net::NetRuntimeOptions net_options;
   net_options.command_line = options.command_line;
   net_options.connect_timeout_ms = options.connect_timeout_ms;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/app_windows.h"
 #include "app/scanner.h"
 
 namespace vm::runtime {
@@ -22,8 +23,15 @@ namespace vm::app {
 // The frame's timer period in hundredths of a second (60 s).
 inline constexpr int kScanPeriod = 6000;
 
+class GatewayRelations;
+
 struct FrameOptions {
-  std::string data_dir;     // working directory of the table files
+  std::string data_dir;  // working directory of the table files
+  // The program's relation managers (RunProgram makes them; null: none).
+  GatewayRelations* relations = nullptr;
+  // The hook of the windows the menu starts (their relation managers and
+  // error manager are the frame's own).
+  WindowOptions windows;
   int timer = kScanPeriod;  // scan period (tests shorten it)
   ScanOptions scan;         // every pass the frame starts uses these
   // Called once the frame window is open (the renderer or a test gets hold

@@ -1,10 +1,12 @@
 #include "app/gateway_files.h"
 
+#include "app/gateway_relations.h"
 #include "storage/gateway_tables.h"
 
 namespace vm::app {
 
-GatewayFiles::GatewayFiles(std::string dir, platform::Env* env) : dir_(std::move(dir)) {
+GatewayFiles::GatewayFiles(std::string dir, platform::Env* env, GatewayRelations* relations)
+    : dir_(std::move(dir)), relations_(relations) {
   tables_[0] = storage::DeclareControl(dir_, env);
   tables_[1] = storage::DeclareMailboxes(dir_, env);
   tables_[2] = storage::DeclareProcessedFiles(dir_, env);
@@ -12,13 +14,14 @@ GatewayFiles::GatewayFiles(std::string dir, platform::Env* env) : dir_(std::move
 
 GatewayFiles::~GatewayFiles() {
   for (size_t i = 0; i < tables_.size(); ++i) {
-    if (opens_[i] > 0) tables_[i]->Close();
+    while (opens_[i] > 0) Close(static_cast<Table>(i));
   }
 }
 
 int GatewayFiles::Open(Table t) {
   const size_t i = static_cast<size_t>(t);
   if (opens_[i] > 0) {
+    if (relations_ != nullptr) relations_->relation(t).Open(false);
     ++opens_[i];
     return 0;
   }
@@ -28,13 +31,19 @@ int GatewayFiles::Open(Table t) {
     rc = table.Create();
     if (rc == 0) rc = table.Open();
   }
-  if (rc == 0) opens_[i] = 1;
+  if (rc == 0) {
+    // The relation manager counts this procedure's open; its file manager
+    // opens lazily, at the first record operation of a window.
+    if (relations_ != nullptr) relations_->relation(t).Open(false);
+    opens_[i] = 1;
+  }
   return rc;
 }
 
 void GatewayFiles::Close(Table t) {
   const size_t i = static_cast<size_t>(t);
   if (opens_[i] == 0) return;
+  if (relations_ != nullptr) relations_->relation(t).Close();
   if (--opens_[i] == 0) tables_[i]->Close();
 }
 

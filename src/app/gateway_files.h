@@ -1,9 +1,10 @@
-// The one place where the gateway opens and closes its three tables. Each
-// procedure (the frame, one scan pass, the dispatcher inside it) makes or
-// borrows a GatewayFiles; opens nest per table and only the last close closes
-// the file, so the dispatcher can open what the scan already holds. A missing
-// file is created on open. Owner thread only: a procedure on another thread
-// makes its own GatewayFiles (its own handles and row buffers).
+// The one place where the gateway's procedures open and close the three
+// tables. Each procedure (the frame, one scan pass, the dispatcher inside it)
+// makes or borrows a GatewayFiles; every open and close goes through the
+// program's relation manager of the table (GatewayRelations), so opens nest
+// and only the last close closes. A missing file is created on open. Owner
+// thread only: a procedure on another thread makes its own GatewayFiles, whose
+// handles and row buffers are its own, so no thread clobbers another's row.
 #pragma once
 
 #include <array>
@@ -15,12 +16,17 @@
 
 namespace vm::app {
 
+class GatewayRelations;
+
 enum class Table { kControl = 0, kMailboxes = 1, kProcessedFiles = 2 };
 
 class GatewayFiles {
  public:
-  // `dir`: the working directory holding the table files ("" = current).
-  explicit GatewayFiles(std::string dir, platform::Env* env = platform::Env::Default());
+  // `dir`: the working directory holding the table files ("" = current);
+  // `relations`: the program's relation managers (null: tools and tests
+  // that run a procedure without the program around it).
+  explicit GatewayFiles(std::string dir, platform::Env* env = platform::Env::Default(),
+                        GatewayRelations* relations = nullptr);
   ~GatewayFiles();
   GatewayFiles(const GatewayFiles&) = delete;
   GatewayFiles& operator=(const GatewayFiles&) = delete;
@@ -36,11 +42,13 @@ class GatewayFiles {
   storage::DeclaredTable& mailboxes() { return table(Table::kMailboxes); }
   storage::DeclaredTable& processed() { return table(Table::kProcessedFiles); }
   const std::string& dir() const { return dir_; }
+  GatewayRelations* relations() const { return relations_; }
   // The name that messages show: "Control", "Mailboxes", "ProcessedFiles".
   static const char* Name(Table t);
 
  private:
   std::string dir_;
+  GatewayRelations* const relations_;
   std::array<std::unique_ptr<storage::DeclaredTable>, 3> tables_;
   std::array<int, 3> opens_{};
 };
