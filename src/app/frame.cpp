@@ -44,7 +44,7 @@ int EnsureSettings(GatewayFiles& files) {
   const int read = con.Set() == 0 ? con.Next() : con.error();
   if (read == 0) return 0;
   // Only an empty table gets the defaults; a read error is not "no record".
-  if (read != storage::kErrRecordNotFound && read != storage::kErrorRecordNotAvailable) {
+  if (read != storage::kErrRecordNotFound && read != storage::kErrRecordNotAvailable) {
     StopMessage(con);
     return read;
   }

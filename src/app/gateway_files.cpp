@@ -27,7 +27,7 @@ int GatewayFiles::Open(Table t) {
   }
   storage::DeclaredTable& table = *tables_[i];
   int rc = table.Open();
-  if (rc == storage::kErrorFileNotFound) {
+  if (rc == storage::kErrFileNotFound) {
     rc = table.Create();
     if (rc == 0) rc = table.Open();
   }

@@ -45,7 +45,7 @@ std::string Shown(const std::string& name) {
 
 // A row the send loop could not tell apart from the end of the table.
 bool EndOfTable(int rc) {
-  return rc == storage::kErrRecordNotFound || rc == storage::kErrorRecordNotAvailable;
+  return rc == storage::kErrRecordNotFound || rc == storage::kErrRecordNotAvailable;
 }
 
 class Pass {

@@ -134,7 +134,7 @@ int DeclaredTable::Finish(int code) {
 }
 
 // Maps a storage result to the runtime code. A consistency failure is kept
-// with the handle: every later statement but Close fails with 90.
+// with the handle: every later statement but Close fails with kErrFileSystem.
 int DeclaredTable::FromStatus(const Status& s) {
   if (s.ok()) return Finish(0);
   if (s.file_full()) {  // refused before anything was written: not a failure of the table

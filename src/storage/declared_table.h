@@ -2,7 +2,7 @@
 // "\!" table name), its description, and the one row buffer the program reads
 // and fills. Each statement returns the runtime error code (0 on success) and
 // keeps the code and its text for the caller, plus the file error code and
-// text that go with 90. All handles of one process that name the same file
+// text that go with kErrFileSystem. All handles of one process that name the same file
 // (the same device and inode) share one PageFile; other processes coordinate
 // through the file's byte-range locks.
 //

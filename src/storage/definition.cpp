@@ -1,6 +1,6 @@
 #include "storage/definition.h"
 
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 
 namespace vm::storage {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 
 namespace vm::storage {
 

@@ -120,39 +120,4 @@ std::string_view KfsOpName(int code) {
   return kNames[static_cast<size_t>(code)];
 }
 
-std::string_view KfsErrorText(int code) {
-  switch (code) {
-    case kErrFileNotFound:
-      return "File Not Found";
-    case kErrAccessDenied:
-      return "Access Denied";
-    case kErrFileLocked:
-      return "File Is Already Locked";
-    case kErrRecordNotAvailable:
-      return "Record Not Available";
-    case kErrRecordNotFound:
-      return "Record Not Found";
-    case kErrInvalidDataFile:
-      return "Invalid Data File";
-    case kErrFileNotOpen:
-      return "File Not Open";
-    case kErrDuplicateKey:
-      return "Creates Duplicate Key";
-    case kErrRecordHeld:
-      return "Record Is Already Held";
-    case kErrBadDeclaration:
-      return "Invalid Record Declaration";
-    case kErrChangedByOther:
-      return "Record Changed By Another Station";
-    case kErrFileSystem:
-      return "File System Error";
-    case kErrBuildCancelled:
-      return "BUILD Cancelled";
-    case kErrNotSupported:
-      return "Operation not supported by the driver";
-    default:
-      return {};
-  }
-}
-
 }  // namespace vm::storage

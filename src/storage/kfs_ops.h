@@ -1,9 +1,11 @@
-// The driver's operation codes with their names (used in trace lines), and the
-// runtime error codes the driver returns with their texts. Constant tables;
-// thread-safe.
+// The driver's operation codes with their names (used in trace lines); the
+// result codes the driver returns come with it (result_codes.h). Constant
+// tables; thread-safe.
 #pragma once
 
 #include <string_view>
+
+#include "storage/result_codes.h"
 
 namespace vm::storage {
 
@@ -65,33 +67,5 @@ inline constexpr int kOpCount = 105;
 
 // The name of operation `code` ("ADD" for 1); "?" outside 0..104.
 std::string_view KfsOpName(int code);
-
-// Runtime error codes the driver returns.
-inline constexpr int kErrNone = 0;
-inline constexpr int kErrFileNotFound = 2;
-inline constexpr int kErrAccessDenied = 5;
-inline constexpr int kErrFileLocked = 32;
-inline constexpr int kErrRecordNotAvailable = 33;
-inline constexpr int kErrRecordNotFound = 35;
-inline constexpr int kErrInvalidDataFile = 36;
-inline constexpr int kErrFileNotOpen = 37;
-inline constexpr int kErrDuplicateKey = 40;
-inline constexpr int kErrRecordHeld = 43;
-inline constexpr int kErrBadDeclaration = 47;
-inline constexpr int kErrChangedByOther = 89;
-inline constexpr int kErrFileSystem = 90;
-inline constexpr int kErrBuildCancelled = 93;
-// Not a runtime code: an operation this driver does not carry out.
-inline constexpr int kErrNotSupported = 80;
-
-// The runtime's text for an error code; empty for unknown codes.
-std::string_view KfsErrorText(int code);
-
-// File error text that goes with error 90 (the failure number is the file
-// error code).
-inline constexpr std::string_view kCorruptionText = "Possible data corruption in file";
-// File error text that goes with error 90 when a change was refused because
-// the file would outgrow its 32-bit offsets (the file is unchanged).
-inline constexpr std::string_view kFileFullText = "file full";
 
 }  // namespace vm::storage

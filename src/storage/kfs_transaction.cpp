@@ -72,9 +72,9 @@ Status ControlRecord(platform::Env* env, const std::string& path, uint32_t numbe
     // Only a sharing conflict with another opener (no system error behind
     // it) passes; a directory, a missing permission or a lack of
     // descriptors does not, so those are answered at once.
-    if (s.ok() || s.code() != kErrorAccessDenied || s.os_error() != 0) break;
+    if (s.ok() || s.code() != kErrAccessDenied || s.os_error() != 0) break;
     if (std::chrono::steady_clock::now() >= deadline) {
-      return Status::Error(kErrorAccessDenied,
+      return Status::Error(kErrAccessDenied,
                            s.text() + " (still refused after " +
                                std::to_string(kControlFileWait.count() / 1000) + " seconds)",
                            0);

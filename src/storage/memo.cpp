@@ -2,7 +2,7 @@
 // chunk of a binary memo led by its length.
 #include <algorithm>
 
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 #include "storage/oem_charset.h"
 #include "storage/record_keys.h"
 #include "storage/tables.h"

@@ -1,6 +1,6 @@
 #include "storage/page_codec.h"
 
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 #include "storage/page_pack.h"
 
 namespace vm::storage {

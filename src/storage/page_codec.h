@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "storage/record.h"
-#include "storage/status_shim.h"
+#include "storage/storage_status.h"
 
 namespace vm::storage {
 

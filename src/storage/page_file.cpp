@@ -36,7 +36,7 @@ Status PageFile::Open(platform::Env* env, const std::string& path, const Options
     // The cause (a directory, no permission, too many open files, a sharing
     // violation) goes along as text: 5 alone does not say which.
     const platform::Status& why = file.status();
-    return Status::Error(why.code() == Code::kNotFound ? kErrorFileNotFound : kErrorAccessDenied,
+    return Status::Error(why.code() == Code::kNotFound ? kErrFileNotFound : kErrAccessDenied,
                          why.message(), why.sys_errno());
   }
   out->reset(new PageFile(env, path, std::move(file.value()), options));
@@ -96,7 +96,8 @@ Status PageFile::WriteAt(uint64_t offset, std::string_view data) {
   } else {
     s = file_->WriteAt(offset, data.data(), data.size());
   }
-  if (!s.ok()) return Status::Error(s.code() == Code::kAccessDenied ? kErrorAccessDenied : 90);
+  if (!s.ok())
+    return Status::Error(s.code() == Code::kAccessDenied ? kErrAccessDenied : kErrFileSystem);
   return Status::Ok();
 }
 
@@ -120,7 +121,7 @@ Status PageFile::LockReaderSlot() {
     }
   }
   const uint64_t slot = kLockBase + first;
-  if (!file_->Lock(slot, 1).ok()) return Status::Error(kErrorAccessDenied);
+  if (!file_->Lock(slot, 1).ok()) return Status::Error(kErrAccessDenied);
   reader_slot_ = slot;
   return Status::Ok();
 }
@@ -146,7 +147,7 @@ Status PageFile::Begin(bool changing) {
           file_->Unlock(*reader_slot_, 1);
           reader_slot_.reset();
         }
-        if (!file_->Lock(kUpdateLock, 1).ok()) return Status::Error(kErrorAccessDenied);
+        if (!file_->Lock(kUpdateLock, 1).ok()) return Status::Error(kErrAccessDenied);
         update_locked_ = true;
       }
       changing_ = true;
@@ -156,7 +157,7 @@ Status PageFile::Begin(bool changing) {
   }
   if (shared_) {
     if (changing) {
-      if (!file_->Lock(kUpdateLock, 1).ok()) return Status::Error(kErrorAccessDenied);
+      if (!file_->Lock(kUpdateLock, 1).ok()) return Status::Error(kErrAccessDenied);
       update_locked_ = true;
     } else {
       Status s = LockReaderSlot();
@@ -210,7 +211,7 @@ Status PageFile::ReadHeader(bool changing) {
   }
   FileHeader disk;
   if (got < kHeaderSize || !FileHeader::Decode(bytes, &disk))
-    return Status::Error(kErrorInvalidDataFile);
+    return Status::Error(kErrInvalidDataFile);
   const bool pending = disk.committed_end != disk.journal_end;
   // The header of a commit point keeps the old counter, so a pending journal
   // is resolved even when the counter did not move: only a reading handle
@@ -349,19 +350,19 @@ Status PageFile::RollForward() {
 }
 
 Status PageFile::Finalize() {
-  if (!file_->Sync().ok()) return Status::Error(90);
+  if (!file_->Sync().ok()) return Status::Error(kErrFileSystem);
   std::string bytes;
   size_t got = 0;
   Status s = ReadAt(0, kHeaderSize, &bytes, &got);
   if (!s.ok()) return s;
   FileHeader h;
   if (got < kHeaderSize || !FileHeader::Decode(bytes, &h))
-    return Status::Error(kErrorInvalidDataFile);
+    return Status::Error(kErrInvalidDataFile);
   h.committed_end = h.journal_end = static_cast<uint32_t>(h.DataEnd());
   h.change_counter = NextChange(h.change_counter);
   s = WriteAt(0, h.Encode());
   if (!s.ok()) return s;
-  if (!file_->Sync().ok()) return Status::Error(90);
+  if (!file_->Sync().ok()) return Status::Error(kErrFileSystem);
   header_ = h;
   disk_header_ = h;
   return Status::Ok();
@@ -572,7 +573,7 @@ Status PageFile::CommitToJournal() {
       options_.share == platform::Share::kDenyWrite) {
     if (!file_->Lock(kLockBase, kReaderSlots).ok()) {
       Rollback();
-      return Status::Error(kErrorAccessDenied);
+      return Status::Error(kErrAccessDenied);
     }
     commit_locked_ = true;
   }
@@ -588,7 +589,7 @@ Status PageFile::CommitToJournal() {
     // before the commit point leaves an empty file rather than pages behind
     // 512 bytes that do not read as a header.
     s = WriteAt(0, before.Encode());
-    if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
+    if (s.ok() && !file_->Sync().ok()) s = Status::Error(kErrFileSystem);
   }
   if (s.ok()) {
     header_.committed_end = static_cast<uint32_t>(std::max(header_.DataEnd(), data_end));
@@ -601,9 +602,9 @@ Status PageFile::CommitToJournal() {
     FileHeader pointer = before;
     pointer.committed_end = header_.committed_end;
     pointer.journal_end = header_.journal_end;
-    if (!file_->Sync().ok()) s = Status::Error(90);
+    if (!file_->Sync().ok()) s = Status::Error(kErrFileSystem);
     if (s.ok()) s = WriteAt(0, pointer.Encode());
-    if (s.ok() && !file_->Sync().ok()) s = Status::Error(90);
+    if (s.ok() && !file_->Sync().ok()) s = Status::Error(kErrFileSystem);
   }
   if (!s.ok()) {
     journal_.clear();
@@ -687,7 +688,7 @@ Status PageFile::TruncateToData() {
   // leaves them behind its empty header, and nobody else will cut them.
   if (have_header_ && disk_header_.committed_end == disk_header_.journal_end && size.ok()) {
     const uint64_t end = disk_header_.DataEnd();
-    if (*size > end && !file_->Truncate(end).ok()) s = Status::Error(90);
+    if (*size > end && !file_->Truncate(end).ok()) s = Status::Error(kErrFileSystem);
   }
   if (own_operation) EndRead();
   return s;

@@ -20,14 +20,11 @@
 #include "storage/file_header.h"
 #include "storage/page_cache.h"
 #include "storage/regions.h"
+#include "storage/result_codes.h"
 #include "storage/tables.h"
 #include "storage/tree.h"
 
 namespace vm::storage {
-
-// Storage error codes of the file layer (2 is in tables.h).
-inline constexpr int kErrorAccessDenied = 5;
-inline constexpr int kErrorInvalidDataFile = 36;
 
 // Internal numbers of file access.
 inline constexpr int kErrShortPageRead = 2172;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 
 namespace vm::storage {
 

@@ -1,6 +1,6 @@
 #include "storage/record_keys.h"
 
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 #include "storage/record.h"
 
 namespace vm::storage {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/status_shim.h"
+#include "storage/storage_status.h"
 
 namespace vm::storage {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "storage/file_header.h"
-#include "storage/status_shim.h"
+#include "storage/storage_status.h"
 
 namespace vm::storage {
 

@@ -79,7 +79,7 @@ Status AcquireSharedFile(platform::Env* env, const std::string& path, int access
     auto it = list.files.find(key);
     if (it != list.files.end()) {
       if (auto f = it->second.lock()) {
-        if (writable && !f->writable) return Status::Error(kErrorAccessDenied);
+        if (writable && !f->writable) return Status::Error(kErrAccessDenied);
         *out = f;
         return Status::Ok();
       }

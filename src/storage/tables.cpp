@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 #include "storage/definition.h"
 #include "storage/key_codec.h"
 #include "storage/oem_charset.h"
@@ -150,7 +150,7 @@ Status StoredTable::Open(std::string_view name, const TableDef* declared) {
   bool found = false;
   Status s = tree_->Get(TableNameKey(name_), &data, &found);
   if (!s.ok()) return s;
-  if (!found) return Status::Error(kErrorFileNotFound);
+  if (!found) return Status::Error(kErrFileNotFound);
   if (data.size() != 4) return Status::Internal(kErrBadRecords);
   number_ = DecodeNumber(data);
 
@@ -165,7 +165,7 @@ Status StoredTable::Open(std::string_view name, const TableDef* declared) {
   TableDef stored;
   if (!DecodeDefinition(stream, &stored)) return Status::Internal(kErrBadRecords);
   if (declared != nullptr && !CompareDefinition(stored, *declared).empty())
-    return Status::Error(kErrorBadDeclaration);
+    return Status::Error(kErrBadDeclaration);
   def_ = declared != nullptr ? *declared : stored;
 
   s = tree_->Get(CollationKey(number_), &data, &found);
@@ -266,7 +266,7 @@ Status StoredTable::Add(std::string_view row, const std::vector<std::string>* me
       s = tree_->Get(entry, &existing, &found);
       if (s.ok() && found) {
         undo();
-        return Status::Error(kErrorDuplicateKey);
+        return Status::Error(kErrDuplicateKey);
       }
     }
     if (s.ok()) s = tree_->Insert(entry, k.duplicates() ? std::string() : EncodeNumber(rn));
@@ -292,7 +292,7 @@ Status StoredTable::Change(uint32_t record, std::string_view row,
   bool found = false;
   Status s = tree_->Get(RowKey(number_, record), &old, &found);
   if (!s.ok()) return s;
-  if (!found) return Status::Error(kErrorRecordNotAvailable);
+  if (!found) return Status::Error(kErrRecordNotAvailable);
   const std::string stored = ToStored(row);
   struct Changed {
     uint8_t key;
@@ -332,7 +332,7 @@ Status StoredTable::Change(uint32_t record, std::string_view row,
       s = tree_->Get(c.new_entry, &existing, &found);
       if (s.ok() && found) {
         undo();
-        return Status::Error(kErrorDuplicateKey);
+        return Status::Error(kErrDuplicateKey);
       }
     }
     if (c.has_new) {
@@ -368,7 +368,7 @@ Status StoredTable::Delete(uint32_t record) {
   bool found = false;
   Status s = tree_->Get(RowKey(number_, record), &stored, &found);
   if (!s.ok()) return s;
-  if (!found) return Status::Error(kErrorRecordNotAvailable);
+  if (!found) return Status::Error(kErrRecordNotAvailable);
   for (size_t i = 0; i < def_.keys.size(); ++i) {
     const auto key = static_cast<uint8_t>(i);
     std::string entry;
@@ -426,7 +426,7 @@ Status StoredTable::BuildKey(uint8_t key, bool from_start, RecordTree* target) {
       if (found) {
         // An entry left from before the mark for this very row is no clash.
         if (EntryRecordNumber(entry, existing) == rn) continue;
-        return Status::Error(kErrorDuplicateKey);
+        return Status::Error(kErrDuplicateKey);
       }
     }
     s = target->Put(entry, k.duplicates() ? std::string() : EncodeNumber(rn));

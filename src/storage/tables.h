@@ -3,10 +3,11 @@
 // their key entries, memos and statistics. The driver owns one StoredTable per
 // open table handle; owner thread only.
 //
-// Errors: Status::Error with the runtime codes 2 (table not in the file),
-// 33 (row not there), 40 (duplicate on a unique key; the table and its keys
-// are left as they were), 47 (stored definition differs from the declared
-// one); otherwise internal consistency numbers from the tree.
+// Errors: Status::Error with the result codes kErrFileNotFound (table not in
+// the file), kErrRecordNotAvailable (row not there), kErrDuplicateKey
+// (duplicate on a unique key; the table and its keys are left as they were),
+// kErrBadDeclaration (stored definition differs from the declared one);
+// otherwise internal consistency numbers from the tree.
 #pragma once
 
 #include <cstdint>
@@ -15,16 +16,12 @@
 #include <vector>
 
 #include "storage/collation.h"
-#include "storage/status_shim.h"
+#include "storage/result_codes.h"
+#include "storage/storage_status.h"
 #include "storage/table_def.h"
 #include "storage/tree.h"
 
 namespace vm::storage {
-
-inline constexpr int kErrorFileNotFound = 2;
-inline constexpr int kErrorRecordNotAvailable = 33;
-inline constexpr int kErrorDuplicateKey = 40;
-inline constexpr int kErrorBadDeclaration = 47;
 
 // The source of table and record numbers: the file header's counter.
 class NumberSource {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "storage/record.h"
-#include "storage/status_shim.h"
+#include "storage/storage_status.h"
 
 namespace vm::storage {
 

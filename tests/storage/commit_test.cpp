@@ -68,7 +68,7 @@ TEST(Commit, EmptyAndDamagedHeaders) {
     std::fwrite(junk.data(), 1, len, fp);
     std::fclose(fp);
     auto g = OpenFile(tmp.path());
-    EXPECT_EQ(g->Begin(false).code(), kErrorInvalidDataFile) << len;
+    EXPECT_EQ(g->Begin(false).code(), kErrInvalidDataFile) << len;
   }
   std::FILE* fp = std::fopen(tmp.path().c_str(), "wb");
   FileHeader h;
@@ -77,7 +77,7 @@ TEST(Commit, EmptyAndDamagedHeaders) {
   std::fwrite(bytes.data(), 1, bytes.size(), fp);
   std::fclose(fp);
   auto g = OpenFile(tmp.path());
-  EXPECT_EQ(g->Begin(true).code(), kErrorInvalidDataFile);
+  EXPECT_EQ(g->Begin(true).code(), kErrInvalidDataFile);
 }
 
 TEST(Commit, DeletesShrinkTheFileAndEnciphermentRoundTrips) {
@@ -102,7 +102,7 @@ TEST(Commit, DeletesShrinkTheFileAndEnciphermentRoundTrips) {
   f.reset();
   // Without the password the header does not even read as one of ours.
   auto plain = OpenFile(tmp.path());
-  EXPECT_EQ(plain->Begin(false).code(), kErrorInvalidDataFile);
+  EXPECT_EQ(plain->Begin(false).code(), kErrInvalidDataFile);
 }
 
 // For every k: a commit whose writes stop after the k-th, either failing or
@@ -443,7 +443,7 @@ TEST(Damage, RandomByteFlipsGiveErrorsNeverCrashesAndReadsWriteNothing) {
     }
     if (!s.ok()) {
       ++failures;
-      EXPECT_TRUE(s.code() == kErrorInvalidDataFile || s.code() == 90) << s.code();
+      EXPECT_TRUE(s.code() == kErrInvalidDataFile || s.code() == 90) << s.code();
     }
     f.reset();
     ASSERT_EQ(Slurp(tmp.path()), bad) << "a reading operation wrote to a damaged file";

@@ -12,7 +12,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 #include "storage/file_header.h"
 #include "storage/kfs_run.h"
 #include "storage/page_file.h"

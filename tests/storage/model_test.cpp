@@ -271,7 +271,7 @@ void ModelTest::Run(int operations) {
         uint32_t rn = 0;
         Status s = table_->Add(RowImage(m), &memos, false, &rn);
         if (NameTaken(m.name, 0)) {
-          ASSERT_EQ(s.code(), kErrorDuplicateKey);
+          ASSERT_EQ(s.code(), kErrDuplicateKey);
           ++duplicates;
         } else {
           ASSERT_TRUE(s.ok()) << s.internal();
@@ -284,7 +284,7 @@ void ModelTest::Run(int operations) {
         std::vector<std::string> memos = {m.memo};
         Status s = table_->Change(rn, RowImage(m), &memos);
         if (NameTaken(m.name, rn)) {
-          ASSERT_EQ(s.code(), kErrorDuplicateKey);
+          ASSERT_EQ(s.code(), kErrDuplicateKey);
           ++duplicates;
         } else {
           ASSERT_TRUE(s.ok()) << s.internal();

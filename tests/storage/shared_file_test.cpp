@@ -216,14 +216,14 @@ TEST_F(SharedFileTest, ControlFileThatIsADirectoryFailsTheOpenAtOnceWithPathAndC
   LeavePendingJournal(dir_, control);
   const OpenResult r = OpenInChild(dir_, std::chrono::seconds(30));
   ASSERT_TRUE(r.finished) << "the open hung for " << r.seconds << " s";
-  EXPECT_EQ(r.rc, kErrorAccessDenied);
+  EXPECT_EQ(r.rc, kErrAccessDenied);
   EXPECT_NE(r.text.find(control), std::string::npos) << r.text;
   EXPECT_NE(r.text.find(std::strerror(EISDIR)), std::string::npos) << r.text;
   // Undecided, the journal was left alone. A missing control file decides
   // nothing either: the open fails naming it.
   std::filesystem::remove(control);
   auto t = Table("DATA.KFS");
-  ASSERT_EQ(t->Open(), kErrorFileNotFound);
+  ASSERT_EQ(t->Open(), kErrFileNotFound);
   EXPECT_NE(t->file_error_text().find(control), std::string::npos) << t->file_error_text();
   // A control file without the transaction's number lets the journal stand;
   // the file is whole again.
@@ -243,7 +243,7 @@ TEST_F(SharedFileTest, ControlFileKeptFromSharingFailsTheOpenAfterABoundedWait) 
   ASSERT_TRUE(holder.ok());
   const OpenResult r = OpenInChild(dir_, std::chrono::seconds(30));
   ASSERT_TRUE(r.finished) << "the open hung for " << r.seconds << " s";
-  EXPECT_EQ(r.rc, kErrorAccessDenied);
+  EXPECT_EQ(r.rc, kErrAccessDenied);
   EXPECT_GE(r.seconds, 0.9 * std::chrono::duration<double>(kControlFileWait).count());
   EXPECT_NE(r.text.find(control), std::string::npos) << r.text;
   EXPECT_NE(r.text.find("sharing violation"), std::string::npos) << r.text;

@@ -94,7 +94,7 @@ TEST_F(KeyFlagsTest, AppendLeavesKeysPendingUntilTheyAreBuilt) {
   // An incremental build of a unique key stops at a duplicate.
   uint32_t r5 = Add(6, 5, true);
   (void)r5;
-  EXPECT_EQ(table_.BuildKey(0, false, &tree_).code(), kErrorDuplicateKey);
+  EXPECT_EQ(table_.BuildKey(0, false, &tree_).code(), kErrDuplicateKey);
 }
 
 TEST_F(KeyFlagsTest, DynamicKeyLivesOnlyInAPrivateTree) {
@@ -115,7 +115,7 @@ TEST_F(KeyFlagsTest, DuplicateOnChangeUndoesEarlierKeys) {
   uint32_t r1 = Add(1, 100);
   uint32_t r2 = Add(2, 200);
   // Key 0 changes first (to 3, free), then key 1 clashes with r1's 100.
-  EXPECT_EQ(table_.Change(r2, Row(3, 100), nullptr).code(), kErrorDuplicateKey);
+  EXPECT_EQ(table_.Change(r2, Row(3, 100), nullptr).code(), kErrDuplicateKey);
   EXPECT_EQ(KeyOrder(tree_, table_.number(), 0), (std::vector<uint32_t>{r1, r2}));
   EXPECT_EQ(KeyOrder(tree_, table_.number(), 1), (std::vector<uint32_t>{r2, r1}));
   std::string row;
@@ -124,7 +124,7 @@ TEST_F(KeyFlagsTest, DuplicateOnChangeUndoesEarlierKeys) {
   EXPECT_EQ(row, Row(2, 200));
   // The same on add: key 0 entry for 4 must not stay behind.
   uint32_t rn = 0;
-  EXPECT_EQ(table_.Add(Row(4, 200), nullptr, false, &rn).code(), kErrorDuplicateKey);
+  EXPECT_EQ(table_.Add(Row(4, 200), nullptr, false, &rn).code(), kErrDuplicateKey);
   EXPECT_EQ(KeyOrder(tree_, table_.number(), 0), (std::vector<uint32_t>{r1, r2}));
   TableStats st;
   ASSERT_TRUE(table_.ReadStats(kStatsTable, &st).ok());

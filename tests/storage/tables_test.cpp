@@ -109,7 +109,7 @@ TEST(TablesTest, MailboxZeroHasNoEntryAndNumbersAreUnique) {
   std::string row(125, ' ');
   SetNumber<int16_t>(&row, 0, 101);
   uint32_t rn = 0;
-  EXPECT_EQ(t.Add(row, nullptr, false, &rn).code(), kErrorDuplicateKey);
+  EXPECT_EQ(t.Add(row, nullptr, false, &rn).code(), kErrDuplicateKey);
   TableStats st;
   ASSERT_TRUE(t.ReadStats(kStatsTable, &st).ok());
   EXPECT_EQ(st.count, 4u);
@@ -137,7 +137,7 @@ TEST(TablesTest, ProcessedFilesKeysFollowTheirAttributes) {
   ASSERT_TRUE(t.Add(make("A.WAV", 0), nullptr, false, &b).ok());
   ASSERT_TRUE(t.Add(make("c.wav", 1), nullptr, false, &c).ok());
   // The file name key compares without regard to case.
-  EXPECT_EQ(t.Add(make("B.WAV", 0), nullptr, false, &d).code(), kErrorDuplicateKey);
+  EXPECT_EQ(t.Add(make("B.WAV", 0), nullptr, false, &d).code(), kErrDuplicateKey);
   EXPECT_EQ(KeyOrder(f.tree, t.number(), 0), (std::vector<uint32_t>{b, a, c}));
   // PRO:PROCESSED 0 leaves no entry in PRO:ProcessedKeyControl; the rows
   // with 1 are ordered by record number.
@@ -146,7 +146,7 @@ TEST(TablesTest, ProcessedFilesKeysFollowTheirAttributes) {
   ASSERT_TRUE(t.Change(b, make("A.WAV", 1), nullptr).ok());
   EXPECT_EQ(KeyOrder(f.tree, t.number(), 1), (std::vector<uint32_t>{a, b, c}));
   // A change onto an existing name fails and leaves both keys as they were.
-  EXPECT_EQ(t.Change(b, make("C.wav", 0), nullptr).code(), kErrorDuplicateKey);
+  EXPECT_EQ(t.Change(b, make("C.wav", 0), nullptr).code(), kErrDuplicateKey);
   EXPECT_EQ(KeyOrder(f.tree, t.number(), 0), (std::vector<uint32_t>{b, a, c}));
   EXPECT_EQ(KeyOrder(f.tree, t.number(), 1), (std::vector<uint32_t>{a, b, c}));
   std::string row;
@@ -171,7 +171,7 @@ TEST(TablesTest, ProcessedFilesKeysFollowTheirAttributes) {
   ASSERT_TRUE(t.SeekKey(0, make("zzz", 0), &entry, &at, &found, &exact).ok());
   EXPECT_FALSE(found);
   ASSERT_TRUE(t.Delete(a).ok());
-  EXPECT_EQ(t.Delete(a).code(), kErrorRecordNotAvailable);
+  EXPECT_EQ(t.Delete(a).code(), kErrRecordNotAvailable);
   EXPECT_EQ(KeyOrder(f.tree, t.number(), 0), (std::vector<uint32_t>{b, c}));
   EXPECT_EQ(KeyOrder(f.tree, t.number(), 1), (std::vector<uint32_t>{b, c}));
   TableStats st;
@@ -200,20 +200,20 @@ TEST(TablesTest, DeclarationsThatDifferAreRefused) {
   StoredTable t(&f.tree, &f.numbers);
   ASSERT_TRUE(t.Create("Mailboxes", def, Collation::BuiltIn(), false).ok());
   StoredTable other(&f.tree, &f.numbers);
-  EXPECT_EQ(other.Open("Nothing", &def).code(), kErrorFileNotFound);
+  EXPECT_EQ(other.Open("Nothing", &def).code(), kErrFileNotFound);
 
   TableDef more = def;
   more.fields.push_back(MakeField("MAI:EXTRA", kTypeByte, 124, 1));
-  EXPECT_EQ(other.Open("Mailboxes", &more).code(), kErrorBadDeclaration);
+  EXPECT_EQ(other.Open("Mailboxes", &more).code(), kErrBadDeclaration);
   TableDef flagged = def;
   flagged.keys[0].flags |= kKeyNotCompared;  // bit 0x10 is not compared
   EXPECT_TRUE(other.Open("Mailboxes", &flagged).ok());
   flagged.keys[0].flags |= kKeyDuplicates;
-  EXPECT_EQ(other.Open("Mailboxes", &flagged).code(), kErrorBadDeclaration);
+  EXPECT_EQ(other.Open("Mailboxes", &flagged).code(), kErrBadDeclaration);
   TableDef renamed = def;
   renamed.fields[2].name = "MAI:CC";
   EXPECT_NE(CompareDefinition(def, renamed), "");
-  EXPECT_EQ(other.Open("Mailboxes", &renamed).code(), kErrorBadDeclaration);
+  EXPECT_EQ(other.Open("Mailboxes", &renamed).code(), kErrBadDeclaration);
 }
 
 TEST(TablesTest, LongDefinitionsSpanBlocksAndDamageIsRefused) {
@@ -290,7 +290,7 @@ TEST(TablesTest, CreateOverAnExistingTableAndRemoveLeaveOthersAlone) {
   TableDef pdef = ProcessedFilesTableDef();
   ASSERT_TRUE(reopened.Open("PROCESSEDFILES", &pdef).ok());
   ASSERT_TRUE(pro.Remove().ok());
-  EXPECT_EQ(reopened.Open("PROCESSEDFILES", &pdef).code(), kErrorFileNotFound);
+  EXPECT_EQ(reopened.Open("PROCESSEDFILES", &pdef).code(), kErrFileNotFound);
   TableDef mdef = MailboxesTableDef();
   EXPECT_TRUE(reopened.Open("MAILBOXES", &mdef).ok());
   EXPECT_TRUE(f.tree.Verify().ok());
@@ -318,7 +318,7 @@ TEST(TablesTest, OemTablesStoreConvertedTextAndKeepTheirCollation) {
   // Upper case: the OEM case table turns 0x82 into 0x90 (E-acute).
   std::string upper = "\xC9T\xC9 ....";
   uint32_t rn2 = 0;
-  EXPECT_EQ(t.Add(upper, nullptr, false, &rn2).code(), kErrorDuplicateKey);
+  EXPECT_EQ(t.Add(upper, nullptr, false, &rn2).code(), kErrDuplicateKey);
   StoredTable again(&f.tree, &f.numbers);
   ASSERT_TRUE(again.Open("T", &def).ok());
   EXPECT_TRUE(again.oem());

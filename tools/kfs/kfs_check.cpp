@@ -10,7 +10,7 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
-#include "storage/coding_shim.h"
+#include "storage/byte_coding.h"
 #include "storage/record_keys.h"
 #include "storage/tables.h"
 

@@ -1,7 +1,11 @@
-// TEMPORARY until storage_error.h lands.
+// The result of a storage call: a result code (result_codes.h), the internal
+// consistency number behind a kErrFileSystem, and the platform's message and
+// errno when the system caused the failure. Value type; any thread.
 #pragma once
 #include <memory>
 #include <string>
+
+#include "storage/result_codes.h"
 namespace vm::storage {
 class Status {
  public:
@@ -9,7 +13,7 @@ class Status {
   static Status Ok() { return Status(); }
   static Status Internal(int number) {
     Status s;
-    s.code_ = 90;
+    s.code_ = kErrFileSystem;
     s.internal_ = number;
     return s;
   }
@@ -32,7 +36,7 @@ class Status {
   // nothing was written and the file stays usable.
   static Status FileFull() {
     Status s;
-    s.code_ = 90;
+    s.code_ = kErrFileSystem;
     s.full_ = true;
     return s;
   }

@@ -1,4 +1,6 @@
-// TEMPORARY until coding.h lands.
+// Fixed-width integers in and out of byte strings: little-endian for the
+// file's own fields, big-endian where byte order must be value order (keys).
+// Pure functions; any thread.
 #pragma once
 #include <cstdint>
 #include <string>
