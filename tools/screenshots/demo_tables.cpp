@@ -167,9 +167,9 @@ std::string MakeDemoData(const DemoPaths& p, uint16_t closed_port, uint16_t smtp
 
   // Queued and not yet sent: the pass on screen sends these.
   app::ProcessedRow wait1 =
-      LogRow(Record(p, 101, "msg0003.wav", 5), 101, "alice@demo.invalid", "", "YES", 2);
+      LogRow(Record(p, 101, "msg0003.wav", 5), 101, "alice@demo.invalid", "", "YES", 0);
   app::ProcessedRow wait2 = LogRow(Record(p, 102, "msg0102.wav", 4), 102, "bob@demo.invalid",
-                                   "boss@demo.invalid", "NO", 1);
+                                   "boss@demo.invalid", "NO", 0);
   wait1.error = wait2.error = "0";
   error = AddRows(p, {wait1, wait2});
   if (error.empty()) error = WriteSettings(p, smtp_port);
