@@ -184,7 +184,7 @@ int DeclaredTable::OpenFile(int access, bool create, bool declared) {
   Status s = AcquireSharedFile(env_, parts_.file, access, create, &f, password_);
   if (!s.ok()) return FromStatus(s);
   std::unique_lock<std::mutex> file_lock(f->mu);
-  PageFile& pf = *f->file;
+  TreeFile& pf = *f->file;
   auto table = std::make_unique<StoredTable>(&pf.tree(), &pf);
   s = pf.Begin(false);
   if (s.ok()) {
@@ -220,7 +220,7 @@ int DeclaredTable::Create() {
       AcquireSharedFile(env_, parts_.file, kAccessReadWrite | kShareDenyNone, true, &f, password_);
   if (!s.ok()) return FromStatus(s);
   std::lock_guard<std::mutex> file_lock(f->mu);
-  PageFile& pf = *f->file;
+  TreeFile& pf = *f->file;
   StoredTable table(&pf.tree(), &pf);
   s = pf.Begin(true);
   if (!s.ok()) return FromStatus(s);
@@ -244,7 +244,7 @@ RecordTree* DeclaredTable::KeyTree(int key) {
 // in the transaction keeps its changes for COMMIT; a failure that may have
 // left part of them behind fails the transaction.
 Status DeclaredTable::EndChange(Status s) {
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   if (Transaction::Process().Holds(&pf)) {
     if (s.internal() != 0) Transaction::Process().MarkFailed(s);
     return s;
@@ -303,7 +303,7 @@ int DeclaredTable::SetKey(int key) {
   if (int g = Guard()) return g;
   if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
     return Finish(kErrRecordNotFound);
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   std::string entry;
@@ -376,7 +376,7 @@ int DeclaredTable::HoldRow(uint32_t record) {
         return Finish(kErrRecordHeld);
       }
     }
-    PageFile& pf = *file_->file;
+    TreeFile& pf = *file_->file;
     pf.EndRead();
     UnlockFile();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -448,7 +448,7 @@ int DeclaredTable::Step(bool forward) {
   if (int g = Guard()) return g;
   Release();
   SavePosition();
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   int rc = 0;
@@ -477,7 +477,7 @@ int DeclaredTable::Step(bool forward) {
 int DeclaredTable::Skip(int count) {
   Statement statement(this);
   if (int g = Guard()) return g;
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   int rc = 0;
@@ -499,7 +499,7 @@ int DeclaredTable::Peek(bool forward, bool* none) {
   Statement statement(this);
   if (int g = Guard()) return g;
   SavePosition();
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   uint32_t record = 0;
@@ -557,7 +557,7 @@ int DeclaredTable::Reget(const std::string& position) {
   Statement statement(this);
   if (int rc = Reset(position)) return rc;
   if (current_ == 0) return Finish(kErrRecordNotFound);
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   bool present = false;
@@ -585,7 +585,7 @@ int DeclaredTable::Get(int key) {
   Release();
   if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
     return Finish(kErrRecordNotFound);
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   std::string entry;
@@ -625,7 +625,7 @@ int DeclaredTable::AddRow(bool append) {
   Statement statement(this);
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(true);
   if (!s.ok()) return FromStatus(s);
   uint32_t record = 0;
@@ -645,7 +645,7 @@ int DeclaredTable::ChangeCurrentRow(int busy,
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
   if (current_ == 0) return Finish(kErrRecordNotAvailable);
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   const uint64_t lock_byte = kTableRecordLockBase + current_;
   if (held_ != current_) {
     Release();
@@ -703,7 +703,7 @@ int DeclaredTable::Delete() {
 uint32_t DeclaredTable::Records() {
   Statement statement(this);
   if (Guard() != 0) return 0;
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) {
     FromStatus(s);
@@ -722,7 +722,7 @@ int DeclaredTable::KeyEntries(int key, uint32_t* entries, bool* complete) {
   if (int g = Guard()) return g;
   if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
     return Finish(kErrRecordNotFound);
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   TableStats st;
@@ -738,7 +738,7 @@ int DeclaredTable::GetByPointer(uint32_t record) {
   Statement statement(this);
   if (int g = Guard()) return g;
   Release();
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   bool present = false;
@@ -783,7 +783,7 @@ int DeclaredTable::UnlockTable() {
 int DeclaredTable::ReadFlags(uint32_t* flags) {
   Statement statement(this);
   if (int g = Guard()) return g;
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   TableStats st;
@@ -797,7 +797,7 @@ int DeclaredTable::WriteFlags(uint32_t flags) {
   Statement statement(this);
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(true);
   if (!s.ok()) return FromStatus(s);
   TableStats st;
@@ -812,7 +812,7 @@ int DeclaredTable::ListTables(std::vector<std::string>* names) {
   Statement statement(this);
   if (int g = Guard()) return g;
   names->clear();
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
   const std::string prefix = TableNameKey("");
@@ -857,7 +857,7 @@ int DeclaredTable::Build(int key, bool full, bool pack) {
     if (!was_open) Close();
     return Finish(kErrRecordNotFound);
   }
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(true);
   if (s.ok()) {
     for (size_t k = 0; s.ok() && k < keys.size(); ++k) {
@@ -884,7 +884,7 @@ int DeclaredTable::Empty() {
   Statement statement(this);
   if (int g = Guard()) return g;
   if (!writable_) return Finish(kErrAccessDenied);
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(true);
   if (!s.ok()) return FromStatus(s);
   s = EndChange(table_->Empty());
@@ -900,7 +900,7 @@ int DeclaredTable::Remove() {
   Statement statement(this);
   if (is_open()) Close();
   if (int rc = OpenFile(kAccessReadWrite | kShareDenyNone, false, false)) return rc;
-  PageFile& pf = *file_->file;
+  TreeFile& pf = *file_->file;
   Status s = pf.Begin(true);
   if (s.ok()) s = EndChange(table_->Remove());
   std::vector<std::string> others;

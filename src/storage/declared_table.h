@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "storage/page_file.h"
 #include "storage/private_tree.h"
 #include "storage/table_def.h"
 #include "storage/tables.h"
+#include "storage/tree_file.h"
 
 namespace vm::storage {
 

@@ -15,16 +15,16 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 Status OpenControlFile(platform::Env* env, const std::string& path, bool writable,
-                       std::unique_ptr<PageFile>* out) {
-  PageFile::Options o;
+                       std::unique_ptr<TreeFile>* out) {
+  TreeFile::Options o;
   o.access = writable ? platform::Access::kReadWrite : platform::Access::kRead;
   o.share = platform::Share::kDenyNone;
   o.create = writable;
-  return PageFile::Open(env, path, o, out);
+  return TreeFile::Open(env, path, o, out);
 }
 
 // Deletes transaction `number`'s record from a control file and commits.
-Status DeleteControlRecord(PageFile* f, uint32_t number) {
+Status DeleteControlRecord(TreeFile* f, uint32_t number) {
   Status s = f->Begin(true);
   if (!s.ok()) return s;
   bool found = false;
@@ -64,7 +64,7 @@ namespace {
 // is there, and the record's data.
 Status ControlRecord(platform::Env* env, const std::string& path, uint32_t number, bool* found,
                      std::string* data) {
-  std::unique_ptr<PageFile> f;
+  std::unique_ptr<TreeFile> f;
   Status s;
   const auto deadline = std::chrono::steady_clock::now() + kControlFileWait;
   for (;;) {
@@ -114,7 +114,7 @@ Transaction& Transaction::Process() {
 Status Transaction::Add(const std::shared_ptr<SharedFile>& file) {
   const std::string setting = TransactionControlFile();
   std::lock_guard<std::mutex> lock(mu_);
-  const PageFile* pf = file->file.get();
+  const TreeFile* pf = file->file.get();
   if (std::any_of(members_.begin(), members_.end(),
                   [pf](const Member& m) { return m.file->file.get() == pf; })) {
     return Status::Ok();
@@ -139,7 +139,7 @@ bool Transaction::empty() const {
   return members_.empty();
 }
 
-bool Transaction::Holds(const PageFile* file) const {
+bool Transaction::Holds(const TreeFile* file) const {
   std::lock_guard<std::mutex> lock(mu_);
   return std::any_of(members_.begin(), members_.end(),
                      [file](const Member& m) { return m.file->file.get() == file; });
@@ -247,7 +247,7 @@ Status Transaction::ChooseNumber(std::vector<Control>& controls, uint32_t start,
   Status s = Status::Ok();
   uint32_t n = start;
   for (; s.ok() && begun < controls.size(); ++begun) {
-    PageFile& f = *controls[begun].file;
+    TreeFile& f = *controls[begun].file;
     s = f.Begin(true);
     if (!s.ok()) break;
     s = f.tree().EnsureRoot();
@@ -264,7 +264,7 @@ Status Transaction::ChooseNumber(std::vector<Control>& controls, uint32_t start,
     if (taken) ++n;
   }
   for (size_t i = 0; s.ok() && i < controls.size(); ++i) {
-    PageFile& f = *controls[i].file;
+    TreeFile& f = *controls[i].file;
     s = f.tree().Insert(EncodeNumber(n), i == 0 ? std::string() : controls[0].path);
     f.RaiseLastNumber(n);
   }
@@ -283,7 +283,7 @@ Status Transaction::ChooseNumber(std::vector<Control>& controls, uint32_t start,
 }
 
 // Makes sure the first control file holds the number (a no-op when it does).
-void Transaction::KeepNumber(PageFile* first, uint32_t number) {
+void Transaction::KeepNumber(TreeFile* first, uint32_t number) {
   if (first == nullptr || !first->Begin(true).ok()) return;
   std::string data;
   bool found = false;
@@ -323,7 +323,7 @@ Status Transaction::CommitThroughControlFiles(platform::Env* env, const platform
   size_t prepared = 0;
   for (; s.ok() && prepared < changed.size(); ++prepared) {
     const Member& m = *changed[prepared];
-    PageFile& f = *m.file->file;
+    TreeFile& f = *m.file->file;
     s = f.tree().Put(TransactionKey(),
                      EncodeTransactionRecord(
                          number, m.default_control ? std::string(kDefaultControlFile) : m.control));
@@ -332,7 +332,7 @@ Status Transaction::CommitThroughControlFiles(platform::Env* env, const platform
     if (!s.ok()) break;
   }
   // The commit point: the number leaves the first control file.
-  PageFile* first = controls.empty() ? nullptr : controls.front().file.get();
+  TreeFile* first = controls.empty() ? nullptr : controls.front().file.get();
   if (s.ok()) {
     s = first->Begin(true);
     bool found = false;
@@ -343,7 +343,7 @@ Status Transaction::CommitThroughControlFiles(platform::Env* env, const platform
   if (!s.ok()) {
     bool dropped = true;
     for (size_t i = 0; i < changed.size(); ++i) {
-      PageFile& f = *changed[i]->file->file;
+      TreeFile& f = *changed[i]->file->file;
       if (i < prepared) {
         if (!f.AbandonCommit().ok()) dropped = false;
       } else {

@@ -55,7 +55,7 @@ class Transaction {
   // Adds `file` (no effect when it is in already) with the control file in
   // force now. 2183 when a 101st distinct control file would be needed.
   Status Add(const std::shared_ptr<SharedFile>& file);
-  bool Holds(const PageFile* file) const;
+  bool Holds(const TreeFile* file) const;
   bool empty() const;
   // An operation inside the transaction failed in a way that left a file's
   // changes unusable: COMMIT fails and drops every change.
@@ -75,7 +75,7 @@ class Transaction {
   };
   struct Control {
     std::string path;
-    std::unique_ptr<PageFile> file;
+    std::unique_ptr<TreeFile> file;
   };
 
   // The member files' mutexes, taken in address order, and the files kept
@@ -93,7 +93,7 @@ class Transaction {
                           std::vector<Control>* controls);
   Status ChooseNumber(std::vector<Control>& controls, uint32_t start, uint32_t* number);
   static void ForgetNumber(std::vector<Control>& controls, size_t from, uint32_t number);
-  static void KeepNumber(PageFile* first, uint32_t number);
+  static void KeepNumber(TreeFile* first, uint32_t number);
   void Clear();
 
   std::mutex commit_mu_;   // one COMMIT or ROLLBACK at a time

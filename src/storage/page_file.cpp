@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "storage/page_codec.h"
-#include "storage/record_keys.h"
+#include "storage/transaction_record.h"
 
 namespace vm::storage {
 namespace {
@@ -27,8 +27,8 @@ uint64_t RoundUnits(size_t n) {
 
 }  // namespace
 
-Status PageFile::Open(platform::Env* env, const std::string& path, const Options& options,
-                      std::unique_ptr<PageFile>* out) {
+Status PageFile::OpenFile(platform::Env* env, const std::string& path, const Options& options,
+                          std::unique_ptr<platform::File>* out) {
   auto file = env->OpenFile(
       path, options.access, options.share,
       options.create ? platform::Disposition::kOpenAlways : platform::Disposition::kOpenExisting);
@@ -39,7 +39,7 @@ Status PageFile::Open(platform::Env* env, const std::string& path, const Options
     return Status::Error(why.code() == Code::kNotFound ? kErrFileNotFound : kErrAccessDenied,
                          why.message(), why.sys_errno());
   }
-  out->reset(new PageFile(env, path, std::move(file.value()), options));
+  *out = std::move(file.value());
   return Status::Ok();
 }
 
@@ -307,7 +307,7 @@ Status PageFile::JournalStands(bool* stands) {
   bool found = false;
   bool was_changing = changing_;
   changing_ = false;  // the look-up must not change anything
-  Status s = tree_.Get(TransactionKey(), &data, &found);
+  Status s = FindRecord(TransactionKey(), &data, &found);
   changing_ = was_changing;
   if (!s.ok()) {
     *stands = false;  // the journal's own pages do not read: it is broken
@@ -443,7 +443,7 @@ Status PageFile::MovePage(int32_t from, int32_t to) {
   if (!s.ok()) return s;
   Forget(from);
   MarkDirty(to, page);
-  return tree_.PageMoved(from, to, *page);
+  return PageMoved(from, to, *page);
 }
 
 // Gives a changed page the slot of its new class: first a temporary number,
@@ -458,7 +458,7 @@ Status PageFile::Relocate(const std::shared_ptr<TreePage>& page, int32_t number,
     const int32_t temp = next_temp_--;
     Forget(number);
     MarkDirty(temp, page);
-    s = tree_.PageMoved(number, temp, *page);
+    s = PageMoved(number, temp, *page);
     if (!s.ok()) return s;
     s = regions.Free(old_class, number);
     if (!s.ok()) return s;
@@ -469,7 +469,7 @@ Status PageFile::Relocate(const std::shared_ptr<TreePage>& page, int32_t number,
   if (!s.ok()) return s;
   Forget(current);
   MarkDirty(slot, page);
-  return tree_.PageMoved(current, slot, *page);
+  return PageMoved(current, slot, *page);
 }
 
 Status PageFile::SizingPass() {

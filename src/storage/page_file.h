@@ -2,9 +2,11 @@
 // pages valid while the file's change counter stays the same, the commit that
 // reaches the file through the journal, recovery of a pending journal, the
 // reader/update/commit locks by which processes share the file, and the
-// owner-password cipher. Not thread-safe: one thread at a time, which for
-// table handles is whoever holds its SharedFile's mutex (shared_file.h);
-// other processes coordinate through the file's byte-range locks.
+// owner-password cipher. The tree kept in the pages belongs to the layer
+// above: it derives from PageFile (TreeFile, tree_file.h) and answers the
+// hooks below. Not thread-safe: one thread at a time, which for table
+// handles is whoever holds its SharedFile's mutex (shared_file.h); other
+// processes coordinate through the file's byte-range locks.
 #pragma once
 
 #include <functional>
@@ -18,11 +20,11 @@
 #include "platform/file.h"
 #include "storage/cipher.h"
 #include "storage/file_header.h"
+#include "storage/number_source.h"
 #include "storage/page_cache.h"
 #include "storage/regions.h"
 #include "storage/result_codes.h"
-#include "storage/tables.h"
-#include "storage/tree.h"
+#include "storage/tree_pages.h"
 
 namespace vm::storage {
 
@@ -41,7 +43,7 @@ inline constexpr uint64_t kTableRecordLockBase = 0x80000401ull;
 // Expanded bytes of unchanged decoded pages a file keeps between operations.
 inline constexpr size_t kCleanCacheBytes = 96u << 20;
 
-class PageFile final : public TreePages, public NumberSource, private PageMover {
+class PageFile : public TreePages, public NumberSource, private PageMover {
  public:
   struct Options {
     platform::Access access = platform::Access::kReadWrite;
@@ -55,9 +57,6 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
         transaction_check;
   };
 
-  // Opens `path`; errors 2, 5 and 36 as the storage layer reports them.
-  static Status Open(platform::Env* env, const std::string& path, const Options& options,
-                     std::unique_ptr<PageFile>* out);
   ~PageFile() override;
   PageFile(const PageFile&) = delete;
   PageFile& operator=(const PageFile&) = delete;
@@ -82,7 +81,6 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   // Ends an operation that changed nothing (releases its locks).
   void EndRead();
 
-  RecordTree& tree() { return tree_; }
   const FileHeader& header() const { return header_; }
   bool dirty() const;
   const std::string& path() const { return path_; }
@@ -114,14 +112,27 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   // operation; committed with it).
   void RaiseLastNumber(uint32_t number);
 
+ protected:
+  // Opens the file `path` for a PageFile; errors 2, 5 and 36 as the storage
+  // layer reports them.
+  static Status OpenFile(platform::Env* env, const std::string& path, const Options& options,
+                         std::unique_ptr<platform::File>* out);
+  PageFile(platform::Env* env, std::string path, std::unique_ptr<platform::File> file,
+           const Options& options);
+
+  // The tree kept in the pages. PageMoved: a page moved from `from` to `to`
+  // (the root number or the parent's child pointer must follow; `page` is
+  // the moved page). FindRecord: the data of the record with `key`, read
+  // while recovery decides on a pending journal (the file is then in
+  // reading mode).
+  virtual Status PageMoved(int32_t from, int32_t to, const TreePage& page) = 0;
+  virtual Status FindRecord(std::string_view key, std::string* data, bool* found) = 0;
+
  private:
   struct JournalEntry {
     uint64_t home;
     std::string image;
   };
-
-  PageFile(platform::Env* env, std::string path, std::unique_ptr<platform::File> file,
-           const Options& options);
 
   Status ReadAt(uint64_t offset, size_t length, std::string* out, size_t* got);
   Status WriteAt(uint64_t offset, std::string_view data);
@@ -171,7 +182,6 @@ class PageFile final : public TreePages, public NumberSource, private PageMover 
   bool changing_ = false;
   std::optional<uint64_t> reader_slot_;
   bool update_locked_ = false;
-  RecordTree tree_{this};
 };
 
 }  // namespace vm::storage

@@ -1,7 +1,6 @@
 #include "storage/record_keys.h"
 
 #include "storage/byte_coding.h"
-#include "storage/record.h"
 
 namespace vm::storage {
 
@@ -86,10 +85,6 @@ std::string CollationKey(uint32_t table) {
   return k;
 }
 
-std::string TransactionKey() {
-  return std::string(1, static_cast<char>(kKindTransaction));
-}
-
 uint32_t EntryRecordNumber(std::string_view key, std::string_view data) {
   std::string_view tail = data.size() >= 4 ? data.substr(data.size() - 4) : std::string_view();
   if (data.size() < 4) {
@@ -99,36 +94,6 @@ uint32_t EntryRecordNumber(std::string_view key, std::string_view data) {
     return DecodeNumber(joined);
   }
   return DecodeNumber(tail);
-}
-
-std::string EncodeTransactionRecord(uint32_t transaction, std::string_view control_file) {
-  std::string d;
-  PutFixed32(&d, transaction);
-  d.append(control_file);
-  d.push_back('\0');
-  return d;
-}
-
-bool DecodeTransactionRecord(std::string_view data, uint32_t* transaction,
-                             std::string* control_file) {
-  if (data.size() < 5 || data.back() != '\0') return false;
-  *transaction = DecodeFixed32(data.data());
-  std::string_view path = data.substr(4, data.size() - 5);
-  if (path.find('\0') != std::string_view::npos) return false;
-  control_file->assign(path);
-  return true;
-}
-
-Status TakeNumber(uint8_t counter[4], bool updating, uint32_t* number) {
-  if (!updating) return Status::Internal(kErrNumberReadOnly);
-  uint8_t next[4] = {counter[0], counter[1], counter[2], counter[3]};
-  for (int i = 3; i >= 0; --i) {
-    if (++next[i] != 0) break;
-  }
-  if (next[0] >= 0xFE) return Status::Internal(kErrNumbersExhausted);
-  for (int i = 0; i < 4; ++i) counter[i] = next[i];
-  *number = DecodeNumber(std::string_view(reinterpret_cast<const char*>(next), 4));
-  return Status::Ok();
 }
 
 }  // namespace vm::storage

@@ -1,14 +1,17 @@
 // Keys of the record kinds by which a table lives in the file's tree: table
 // name, data rows, key entries, memo chunks, definition blocks, statistics,
-// collation and the transaction record; and the issuing of table and record
-// numbers from the header's counter. Pure functions; thread-safe.
+// collation and the transaction record (transaction_record.h); the numbers
+// in them come from the header's counter (number_source.h). Pure functions;
+// thread-safe.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "storage/number_source.h"
 #include "storage/storage_status.h"
+#include "storage/transaction_record.h"
 
 namespace vm::storage {
 
@@ -18,7 +21,7 @@ inline constexpr uint8_t kKindDefinition = 0xFA;
 inline constexpr uint8_t kKindCollation = 0xFB;
 inline constexpr uint8_t kKindMemo = 0xFC;
 inline constexpr uint8_t kKindTableName = 0xFE;
-inline constexpr uint8_t kKindTransaction = 0xFF;
+// kKindTransaction (0xFF): transaction_record.h, which the file's recovery reads.
 
 // The table's own statistics record uses kKindRow in place of a key number.
 inline constexpr uint8_t kStatsTable = kKindRow;
@@ -37,23 +40,11 @@ std::string MemoChunkKey(uint32_t table, uint32_t record, uint8_t memo, uint16_t
 std::string DefinitionKey(uint32_t table, uint16_t block);
 std::string StatsKey(uint32_t table, uint8_t which);
 std::string CollationKey(uint32_t table);
-std::string TransactionKey();
 
 // Four bytes big-endian, as numbers stand in keys and key entries.
 std::string EncodeNumber(uint32_t n);
 uint32_t DecodeNumber(std::string_view four_bytes);
 // The record number of a key entry: the last four bytes of key and data.
 uint32_t EntryRecordNumber(std::string_view key, std::string_view data);
-
-// Data of the transaction record.
-std::string EncodeTransactionRecord(uint32_t transaction, std::string_view control_file);
-bool DecodeTransactionRecord(std::string_view data, uint32_t* transaction,
-                             std::string* control_file);
-
-// Takes the next number from the header's last issued number (4 bytes,
-// big-endian): adds one with carry from the last byte towards the first.
-// 1163 when `updating` is false; 1173 (counter left alone) when the first
-// byte would reach 0xFE, so no number begins with 0xFE or 0xFF.
-Status TakeNumber(uint8_t counter[4], bool updating, uint32_t* number);
 
 }  // namespace vm::storage

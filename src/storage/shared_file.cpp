@@ -85,7 +85,7 @@ Status AcquireSharedFile(platform::Env* env, const std::string& path, int access
       }
     }
   }
-  PageFile::Options o;
+  TreeFile::Options o;
   o.access = writable ? platform::Access::kReadWrite : platform::Access::kRead;
   o.share = ShareOf(access);
   o.create = create;
@@ -95,7 +95,7 @@ Status AcquireSharedFile(platform::Env* env, const std::string& path, int access
     return TransactionPending(env, control_file, transaction, pending);
   };
   auto f = std::make_shared<SharedFile>();
-  Status s = PageFile::Open(env, path, o, &f->file);
+  Status s = TreeFile::Open(env, path, o, &f->file);
   if (!s.ok()) return s;
   f->writable = writable;
   // A file this call created has its identity only now.

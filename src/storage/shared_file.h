@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/file.h"
-#include "storage/page_file.h"
+#include "storage/tree_file.h"
 
 namespace vm::storage {
 
@@ -25,7 +25,7 @@ namespace vm::storage {
 // with `mu` held where a sibling thread may need `mu` to let that process on
 // (holds and table locks release it between their attempts).
 struct SharedFile {
-  std::unique_ptr<PageFile> file;
+  std::unique_ptr<TreeFile> file;
   bool writable = false;
   std::mutex mu;
   // Row and table lock bytes (0x80000401 + number) the handles of this

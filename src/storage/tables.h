@@ -16,19 +16,13 @@
 #include <vector>
 
 #include "storage/collation.h"
+#include "storage/number_source.h"
 #include "storage/result_codes.h"
 #include "storage/storage_status.h"
 #include "storage/table_def.h"
 #include "storage/tree.h"
 
 namespace vm::storage {
-
-// The source of table and record numbers: the file header's counter.
-class NumberSource {
- public:
-  virtual ~NumberSource() = default;
-  virtual Status TakeNumber(uint32_t* number) = 0;
-};
 
 // Both counters of a statistics record.
 struct TableStats {

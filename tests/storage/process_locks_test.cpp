@@ -17,8 +17,8 @@
 #include "storage/declared_table.h"
 #include "storage/kfs_ops.h"
 #include "storage/kfs_run.h"
-#include "storage/page_file.h"
 #include "storage/page_file_fixture.h"
+#include "storage/tree_file.h"
 
 namespace vm::storage {
 namespace {

@@ -155,7 +155,7 @@ int KeyEntries(StoredTable& t, int key, const TableName& parts, PrivateTree* bui
 
 int Dump(const std::string& name, const std::string& key_name, DumpForm form) {
   const TableName parts = SplitTableName(name, platform::Env::Default());
-  std::unique_ptr<PageFile> f;
+  std::unique_ptr<TreeFile> f;
   Status s = OpenForReading(parts.file, &f);
   if (!s.ok()) return Fail(parts.file, s);
   if (IsEmptyFile(*f)) return EmptyFile(parts.file, kExitUsage);

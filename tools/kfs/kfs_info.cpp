@@ -10,7 +10,7 @@
 namespace vm::storage::kfs {
 
 int Info(const std::string& path) {
-  std::unique_ptr<PageFile> f;
+  std::unique_ptr<TreeFile> f;
   Status s = OpenForReading(path, &f);
   if (!s.ok()) return Fail(path, s);
   if (IsEmptyFile(*f)) {
