@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "storage/declared_table.h"
-#include "storage/gateway_tables.h"
-#include "storage/tables.h"
-#include "storage/tree_file.h"
+#include "app/gateway_tables.h"
+#include "storage/driver/declared_table.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree_file.h"
 
 namespace {
 

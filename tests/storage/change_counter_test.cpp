@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "page_file_fixture.h"
-#include "storage/file_header.h"
-#include "storage/tree_file.h"
+#include "storage/file/file_header.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage {
 namespace {

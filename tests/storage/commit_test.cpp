@@ -2,7 +2,7 @@
 // crash at any write of a commit leaves exactly the old or the new state;
 // processes killed in mid-commit and readers running beside a committer
 // never see a torn file.
-#include "storage/tree_file.h"
+#include "storage/tree/tree_file.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -17,8 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "page_file_fixture.h"
-#include "storage/page_codec.h"
-#include "storage/record_keys.h"
+#include "storage/file/page_codec.h"
+#include "storage/table/record_keys.h"
 
 namespace vm::storage {
 namespace {

@@ -9,12 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/declared_table.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/driver/kfs_transaction.h"
+#include "storage/driver/shared_file.h"
 #include "storage/kfs_run.h"
-#include "storage/kfs_transaction.h"
 #include "storage/page_file_fixture.h"
-#include "storage/shared_file.h"
 
 namespace vm::storage {
 namespace {

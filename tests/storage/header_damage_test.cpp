@@ -1,7 +1,7 @@
 // Random damage to the region fields
 // of the header must give errors, never a crash, a hang or a runaway file,
 // and a read-only operation must write nothing.
-#include "storage/tree_file.h"
+#include "storage/tree/tree_file.h"
 
 #include <stdlib.h>
 #include <unistd.h>

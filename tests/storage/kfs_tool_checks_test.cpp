@@ -12,13 +12,13 @@
 #include <iterator>
 #include <sstream>
 
-#include "storage/byte_coding.h"
-#include "storage/file_header.h"
+#include "storage/file/byte_coding.h"
+#include "storage/file/file_header.h"
 #include "storage/kfs_run.h"
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
-#include "storage/tree_file.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage {
 namespace {

@@ -12,12 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/gateway_tables.h"
 #include "storage/kfs_run.h"
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
-#include "storage/tree_file.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree_file.h"
+#include "tables_gateway_defs.h"
 
 namespace vm::storage {
 namespace {

@@ -13,9 +13,9 @@
 #include <random>
 
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
-#include "storage/tree_file.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree_file.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "storage/tree_file.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage::testing {
 

@@ -16,13 +16,13 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/declared_table.h"
-#include "storage/kfs_driver.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_driver.h"
+#include "storage/driver/kfs_transaction.h"
 #include "storage/kfs_run.h"
-#include "storage/kfs_transaction.h"
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
-#include "storage/tree_file.h"
+#include "storage/table/record_keys.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage {
 namespace {

@@ -10,9 +10,9 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
-#include "storage/byte_coding.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/file/byte_coding.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
 
 namespace vm::storage::kfs {
 namespace {

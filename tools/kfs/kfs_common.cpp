@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
-#include "storage/kfs_ops.h"
-#include "storage/record_keys.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/table/record_keys.h"
 
 namespace vm::storage::kfs {
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "storage/tree_file.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage::kfs {
 

@@ -9,11 +9,11 @@
 #include "kfs_csv.h"
 #include "kfs_schema.h"
 #include "kfs_values.h"
-#include "storage/declared_table.h"
-#include "storage/kfs_ops.h"
-#include "storage/private_tree.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/private_tree.h"
 
 namespace vm::storage::kfs {
 namespace {

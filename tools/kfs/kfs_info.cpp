@@ -4,8 +4,8 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
 
 namespace vm::storage::kfs {
 

@@ -8,9 +8,9 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
-#include "storage/declared_table.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/driver/declared_table.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
 
 namespace vm::storage::kfs {
 namespace {
