@@ -1,9 +1,12 @@
 # vm_add_layer(NAME DEPS dep...)
 # Builds every .cpp in the calling folder into the static library vm_NAME.
 # A folder without sources yet becomes an INTERFACE library so that the
-# layers above it can already name it.
+# layers above it can already name it. DEPS is the layer graph: the folder
+# may include (#include "folder/...") only its own headers and those of the
+# layers DEPS reaches, which vm_check_layer_includes enforces in the build.
 function(vm_add_layer name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  vm_register_layer(${name} DEPS ${ARG_DEPS})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   set(deps)
   foreach(d IN LISTS ARG_DEPS)
@@ -18,6 +21,71 @@ function(vm_add_layer name)
     target_include_directories(vm_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(vm_${name} INTERFACE ${deps} Threads::Threads)
   endif()
+endfunction()
+
+# vm_register_layer(NAME DEPS dep...)
+# Records the calling folder (as its include prefix below src/, e.g.
+# "storage/file") as layer NAME with the layers it may use.
+function(vm_register_layer name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  file(RELATIVE_PATH prefix ${PROJECT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR})
+  set_property(GLOBAL APPEND PROPERTY VM_LAYERS ${name})
+  set_property(GLOBAL PROPERTY VM_LAYER_${name}_PREFIX ${prefix})
+  set_property(GLOBAL PROPERTY VM_LAYER_${name}_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+  set_property(GLOBAL PROPERTY VM_LAYER_${name}_DEPS ${ARG_DEPS})
+endfunction()
+
+# The layers `name` may use: itself and every layer its DEPS reach.
+function(vm_layer_closure name out)
+  set(seen)
+  set(todo ${name})
+  while(todo)
+    list(POP_FRONT todo l)
+    if(NOT l IN_LIST seen)
+      list(APPEND seen ${l})
+      get_property(deps GLOBAL PROPERTY VM_LAYER_${l}_DEPS)
+      list(APPEND todo ${deps})
+    endif()
+  endwhile()
+  set(${out} ${seen} PARENT_SCOPE)
+endfunction()
+
+# vm_check_layer_includes()
+# Called once every layer is registered. Each layer's library depends on a
+# check (cmake/CheckLayerIncludes.cmake) that reads the #include "..." lines
+# of its folder and fails the build, naming file and line, on an include of
+# a layer its DEPS do not reach: a higher layer or one beside it.
+function(vm_check_layer_includes)
+  get_property(layers GLOBAL PROPERTY VM_LAYERS)
+  set(known)
+  foreach(l IN LISTS layers)
+    get_property(p GLOBAL PROPERTY VM_LAYER_${l}_PREFIX)
+    list(APPEND known ${p})
+  endforeach()
+  foreach(l IN LISTS layers)
+    get_property(dir GLOBAL PROPERTY VM_LAYER_${l}_DIR)
+    file(GLOB files CONFIGURE_DEPENDS ${dir}/*.h ${dir}/*.cpp)
+    if(NOT files OR NOT TARGET vm_${l})
+      continue()
+    endif()
+    vm_layer_closure(${l} reach)
+    set(allowed)
+    foreach(r IN LISTS reach)
+      get_property(p GLOBAL PROPERTY VM_LAYER_${r}_PREFIX)
+      list(APPEND allowed ${p})
+    endforeach()
+    set(out ${PROJECT_BINARY_DIR}/layer_checks/${l})
+    file(CONFIGURE OUTPUT ${out}.cmake CONTENT
+         "set(LAYER \"${l}\")\nset(ALLOWED \"${allowed}\")\nset(KNOWN \"${known}\")\nset(FILES \"${files}\")\n")
+    add_custom_command(OUTPUT ${out}.stamp
+      COMMAND ${CMAKE_COMMAND} -DCONFIG=${out}.cmake -DSTAMP=${out}.stamp
+              -DROOT=${PROJECT_SOURCE_DIR} -P ${PROJECT_SOURCE_DIR}/cmake/CheckLayerIncludes.cmake
+      DEPENDS ${files} ${out}.cmake ${PROJECT_SOURCE_DIR}/cmake/CheckLayerIncludes.cmake
+      COMMENT "Checking the includes of layer ${l}"
+      VERBATIM)
+    add_custom_target(vm_${l}_includes DEPENDS ${out}.stamp)
+    add_dependencies(vm_${l} vm_${l}_includes)
+  endforeach()
 endfunction()
 
 # vm_add_tests(LAYER LIBS lib... [LABELS label...])

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "storage/definition.h"
-#include "storage/file_header.h"
+#include "storage/file/file_header.h"
+#include "storage/table/definition.h"
 
 namespace vm::storage {
 namespace {

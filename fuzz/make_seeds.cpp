@@ -9,11 +9,11 @@
 #include <string>
 
 #include "platform/file.h"
-#include "storage/declared_table.h"
-#include "storage/definition.h"
-#include "storage/file_header.h"
-#include "storage/page_codec.h"
-#include "storage/page_pack.h"
+#include "storage/driver/declared_table.h"
+#include "storage/file/file_header.h"
+#include "storage/file/page_codec.h"
+#include "storage/file/page_pack.h"
+#include "storage/table/definition.h"
 
 namespace vm::fuzz {
 namespace {

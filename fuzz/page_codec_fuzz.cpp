@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "storage/page_codec.h"
-#include "storage/page_pack.h"
+#include "storage/file/page_codec.h"
+#include "storage/file/page_pack.h"
 
 namespace vm::storage {
 namespace {

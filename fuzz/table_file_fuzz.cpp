@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
-#include "storage/declared_table.h"
+#include "storage/driver/declared_table.h"
 
 namespace vm::storage {
 namespace {

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "app/gateway_tables.h"
 #include "framework/file_manager.h"
 #include "framework/list_model.h"
 #include "framework/relation_manager.h"
-#include "storage/gateway_tables.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 #include "app/scanner.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
-#include "storage/declared_table.h"
+#include "storage/driver/declared_table.h"
 
 using namespace vm;
 using Clock = std::chrono::steady_clock;

@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "storage/declared_table.h"
-#include "storage/gateway_tables.h"
-#include "storage/page_file.h"
-#include "storage/tables.h"
+#include "app/gateway_tables.h"
+#include "storage/driver/declared_table.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree_file.h"
 
 namespace {
 
@@ -90,10 +90,10 @@ Figures RunEngine(const std::string& dir, int rows, int durable) {
     Check(t->Create() == 0, "engine create");
   }
   {
-    std::unique_ptr<PageFile> file;
-    PageFile::Options o;
+    std::unique_ptr<TreeFile> file;
+    TreeFile::Options o;
     o.share = vm::platform::Share::kExclusive;
-    Check(PageFile::Open(vm::platform::Env::Default(), path, o, &file).ok(), "engine open");
+    Check(TreeFile::Open(vm::platform::Env::Default(), path, o, &file).ok(), "engine open");
     StoredTable table(&file->tree(), file.get());
     auto start = Clock::now();
     Check(file->Begin(true).ok(), "engine begin");

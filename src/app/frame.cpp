@@ -14,7 +14,7 @@
 #include "platform/diag_sink.h"
 #include "runtime/thread.h"
 #include "runtime/window.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/kfs_ops.h"
 
 namespace vm::app {
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/file.h"
-#include "storage/declared_table.h"
+#include "storage/driver/declared_table.h"
 
 namespace vm::app {
 

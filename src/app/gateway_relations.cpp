@@ -1,7 +1,7 @@
 #include "app/gateway_relations.h"
 
+#include "app/gateway_tables.h"
 #include "app/mailboxes_field_check.h"
-#include "storage/gateway_tables.h"
 
 namespace vm::app {
 namespace {

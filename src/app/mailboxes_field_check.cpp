@@ -2,8 +2,8 @@
 
 #include <string>
 
+#include "app/gateway_tables.h"
 #include "runtime/fixed_text.h"
-#include "storage/gateway_tables.h"
 
 namespace vm::app {
 namespace {

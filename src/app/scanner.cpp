@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "app/gateway_tables.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
 #include "app/stop_message.h"
@@ -14,8 +15,7 @@
 #include "runtime/directory.h"
 #include "runtime/fixed_text.h"
 #include "runtime/window.h"
-#include "storage/gateway_tables.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/kfs_ops.h"
 
 namespace vm::app {
 namespace {

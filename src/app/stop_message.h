@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "storage/declared_table.h"
+#include "storage/driver/declared_table.h"
 
 namespace vm::framework {
 class ErrorManager;

@@ -6,7 +6,7 @@
 #include "framework/error_manager.h"
 #include "runtime/date_time.h"
 #include "runtime/picture.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/kfs_ops.h"
 
 namespace vm::framework {
 namespace {

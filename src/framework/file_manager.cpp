@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "storage/kfs_ops.h"
+#include "storage/driver/kfs_ops.h"
 
 namespace vm::framework {
 

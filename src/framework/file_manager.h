@@ -16,8 +16,8 @@
 
 #include "framework/file_errors.h"
 #include "platform/file.h"
-#include "storage/kfs_driver.h"
-#include "storage/table_def.h"
+#include "storage/driver/kfs_driver.h"
+#include "storage/table/table_def.h"
 
 namespace vm::framework {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "storage/table_def.h"
+#include "storage/table/table_def.h"
 
 namespace vm::framework {
 

@@ -1,6 +1,6 @@
 #include "framework/runtime_error.h"
 
-#include "storage/declared_table.h"
+#include "storage/driver/declared_table.h"
 
 namespace vm::framework {
 

@@ -15,7 +15,7 @@
 #include <sstream>
 
 #include "net/net_runtime.h"
-#include "storage/declared_table.h"
+#include "storage/driver/declared_table.h"
 
 namespace vm::app::testing {
 

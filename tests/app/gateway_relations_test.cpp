@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "app/gateway_relations.h"
+#include "app/gateway_tables.h"
 #include "app/records.h"
 #include "app_test_support.h"
 #include "framework/message_ids.h"
-#include "storage/gateway_tables.h"
 
 namespace vm::app::testing {
 namespace {

@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "app/gateway_tables.h"
 #include "framework/error_manager.h"
 #include "framework/file_errors.h"
 #include "runtime/fixed_text.h"
 #include "runtime/message_box.h"
-#include "storage/gateway_tables.h"
 
 namespace vm::app {
 namespace {

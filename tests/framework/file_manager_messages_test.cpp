@@ -9,7 +9,7 @@
 #include "framework/file_manager.h"
 #include "framework_test_support.h"
 #include "runtime/message_box.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/kfs_ops.h"
 
 namespace vm::framework {
 namespace {

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "framework_test_support.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/kfs_ops.h"
 
 namespace vm::framework {
 namespace {

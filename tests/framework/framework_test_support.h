@@ -13,7 +13,7 @@
 
 #include "framework/file_errors.h"
 #include "framework/file_manager.h"
-#include "storage/table_def.h"
+#include "storage/table/table_def.h"
 
 namespace vm::framework::testing {
 

@@ -7,12 +7,21 @@
 #include <fstream>
 
 #include "framework/error_manager.h"
-#include "storage/declared_table.h"
-#include "storage/gateway_tables.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/table/table_def.h"
 
 namespace vm::framework {
 namespace {
+
+// A table shaped like the mailbox list: only opening it matters here.
+storage::TableDef MailboxesDef() {
+  storage::TableDef d;
+  d.record_length = 125;
+  d.fields = {storage::MakeField("MAI:MAILBOX_NO", storage::kTypeShort, 0, 2),
+              storage::MakeField("MAI:EMAIL_ADDRESS", storage::kTypeString, 2, 50)};
+  return d;
+}
 
 class CapturedError : public ::testing::Test {
  protected:
@@ -26,7 +35,7 @@ class CapturedError : public ::testing::Test {
 };
 
 TEST_F(CapturedError, MissingFileGivesCode2InTheMessage) {
-  storage::DeclaredTable table((dir_ / "MAILBOXE").string(), storage::MailboxesDef());
+  storage::DeclaredTable table((dir_ / "MAILBOXE").string(), MailboxesDef());
   ASSERT_EQ(table.Open(), storage::kErrFileNotFound);
   const RuntimeError e = CaptureError(table);
   EXPECT_EQ(e.code, 2);
@@ -47,7 +56,7 @@ TEST_F(CapturedError, NotATableFileGivesCode36) {
     std::ofstream out(name + ".KFS", std::ios::binary);
     out << std::string(4096, '\x5a');  // not a table file at all
   }
-  storage::DeclaredTable table(name, storage::MailboxesDef());
+  storage::DeclaredTable table(name, MailboxesDef());
   ASSERT_EQ(table.Open(), storage::kErrInvalidDataFile);
   const RuntimeError e = CaptureError(table);
   EXPECT_EQ(e.code, 36);

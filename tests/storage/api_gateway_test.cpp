@@ -1,8 +1,8 @@
 // The declared-table statements over the gateway's three tables: creating,
 // reading in record and key order, changing, reopening, the errors the
 // program sees, and two processes adding to one table at once.
-#include "storage/gateway_tables.h"
 #include "storage/kfs_run.h"
+#include "tables_gateway_defs.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/definition.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/kfs_ops.h"
 #include "storage/page_file_fixture.h"
+#include "storage/table/definition.h"
 
 namespace vm::storage {
 namespace {
@@ -103,37 +103,6 @@ TEST(ApiGatewayTest, NamesSplitIntoFileAndTable) {
   n = SplitTableName(dir.path() + "/MYDATA\\!inner\\!T", env);
   EXPECT_EQ(n.file, dir.path() + "/MYDATA\\!inner.KFS");
   EXPECT_EQ(n.table, "T");
-  EXPECT_EQ(ControlFile(dir.path()), dir.path() + "/CONTROL.KFS");
-  EXPECT_EQ(MailboxesFile(), "MAILBOXE.KFS");
-  EXPECT_EQ(ProcessedFilesFile(), "PROCESSE.KFS");
-}
-
-TEST(ApiGatewayTest, LayoutsAndKeyAttributes) {
-  EXPECT_EQ(ControlDef().record_length, 2622);
-  EXPECT_EQ(MailboxesDef().record_length, 125);
-  EXPECT_EQ(ProcessedFilesDef().record_length, 906);
-  for (const TableDef& d : {ControlDef(), MailboxesDef(), ProcessedFilesDef()}) {
-    EXPECT_EQ(CheckTableDef(d), "");
-    // Fields follow each other without gaps up to the record length.
-    size_t end = 0;
-    for (const FieldDef& f : d.fields) {
-      EXPECT_EQ(f.offset, end) << f.name;
-      end = f.offset + f.size;
-    }
-    EXPECT_EQ(end, d.record_length);
-  }
-  EXPECT_TRUE(ControlDef().keys.empty());
-  ASSERT_EQ(MailboxesDef().keys.size(), 1u);
-  EXPECT_EQ(MailboxesDef().keys[0].name, "MAI:MAILBOXKEY");
-  EXPECT_EQ(MailboxesDef().keys[0].flags, 6);
-  const TableDef pro = ProcessedFilesDef();
-  ASSERT_EQ(pro.keys.size(), 2u);
-  EXPECT_EQ(pro.keys[0].name, "PRO:FILENAMEKEY");
-  EXPECT_EQ(pro.keys[0].flags, 6);
-  EXPECT_EQ(pro.keys[1].name, "PRO:PROCESSEDKEYCONTROL");
-  EXPECT_EQ(pro.keys[1].flags, 7);
-  EXPECT_EQ(pro.fields[pro.keys[1].components[0].field].name, "PRO:PROCESSED");
-  EXPECT_EQ(pro.keys[1].components[0].flags, 0);
 }
 
 TEST(ApiGatewayTest, ProcessedFilesRowsInRecordAndKeyOrder) {
@@ -299,13 +268,13 @@ TEST(ApiGatewayTest, DeclarationsAreChecked) {
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/BIG2.KFS"));
 
   // A stored definition with one more field than declared: 47, file untouched.
-  TableDef stored = MailboxesDef();
+  TableDef stored = MailboxesTableDef();
   stored.fields.push_back(MakeField("MAI:EXTRA", kTypeByte, 124, 1));
   stored.fields[4].size = 19;
   DeclaredTable creator(dir.path() + "/BOXES", stored);
   ASSERT_EQ(creator.Create(), 0);
   const std::string before = ReadBytes(dir.path() + "/BOXES.KFS");
-  DeclaredTable declared(dir.path() + "/BOXES", MailboxesDef());
+  DeclaredTable declared(dir.path() + "/BOXES", MailboxesTableDef());
   EXPECT_EQ(declared.Open(), kErrBadDeclaration);
   EXPECT_FALSE(declared.is_open());
   EXPECT_EQ(ReadBytes(dir.path() + "/BOXES.KFS"), before);
@@ -317,13 +286,13 @@ TEST(ApiGatewayTest, DeclarationsAreChecked) {
 TEST(ApiGatewayTest, TablesShareOneFile) {
   TempDir dir;
   const std::string file = dir.path() + "/GATEWAY";
-  DeclaredTable boxes(file + "\\!Mailboxes", MailboxesDef());
+  DeclaredTable boxes(file + "\\!Mailboxes", MailboxesTableDef());
   ASSERT_EQ(boxes.Create(), 0);
   ASSERT_EQ(boxes.Open(), 0);
   SetNumber<int16_t>(&boxes.buffer(), mailboxes::kMailboxNo, 5);
   ASSERT_EQ(boxes.Add(), 0);
   // A second table created in the same file leaves the first one's rows.
-  DeclaredTable files(file + "\\!ProcessedFiles", ProcessedFilesDef());
+  DeclaredTable files(file + "\\!ProcessedFiles", ProcessedFilesTableDef());
   ASSERT_EQ(files.Create(), 0);
   ASSERT_EQ(files.Open(), 0);
   FillProcessed(&files, "x.wav", 0, 5);
@@ -331,7 +300,7 @@ TEST(ApiGatewayTest, TablesShareOneFile) {
   EXPECT_EQ(boxes.Records(), 1u);
   // A second handle on the same table (the file named another way, the
   // table in other case) sees the rows.
-  DeclaredTable boxes2(dir.path() + "/./GATEWAY.KFS\\!mailboxes", MailboxesDef());
+  DeclaredTable boxes2(dir.path() + "/./GATEWAY.KFS\\!mailboxes", MailboxesTableDef());
   ASSERT_EQ(boxes2.Open(), 0);
   ASSERT_EQ(boxes2.Set(), 0);
   ASSERT_EQ(boxes2.Next(), 0);

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "page_file_fixture.h"
-#include "storage/file_header.h"
-#include "storage/page_file.h"
+#include "storage/file/file_header.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage {
 namespace {
@@ -30,7 +30,7 @@ void SetCounter(const std::string& path, uint32_t counter) {
   std::fclose(fp);
 }
 
-std::string ValueOf(PageFile* f, const std::string& key) {
+std::string ValueOf(TreeFile* f, const std::string& key) {
   EXPECT_TRUE(f->Begin(false).ok());
   std::string data;
   bool found = false;

@@ -1,6 +1,6 @@
 // The owner-password cipher: key bytes of a one-character password, and
 // enciphering that deciphering undoes for any block and password.
-#include "storage/cipher.h"
+#include "storage/file/cipher.h"
 
 #include <cstring>
 #include <random>

@@ -1,6 +1,6 @@
 // Page images: run-length coding against a plain reference decoder, the
 // choice between packed and unpacked pages, slack, and damaged images.
-#include "storage/page_codec.h"
+#include "storage/file/page_codec.h"
 
 #include <random>
 

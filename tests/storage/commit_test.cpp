@@ -2,7 +2,7 @@
 // crash at any write of a commit leaves exactly the old or the new state;
 // processes killed in mid-commit and readers running beside a committer
 // never see a torn file.
-#include "storage/page_file.h"
+#include "storage/tree/tree_file.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -17,8 +17,8 @@
 #include <gtest/gtest.h>
 
 #include "page_file_fixture.h"
-#include "storage/page_codec.h"
-#include "storage/record_keys.h"
+#include "storage/file/page_codec.h"
+#include "storage/table/record_keys.h"
 
 namespace vm::storage {
 namespace {
@@ -82,11 +82,11 @@ TEST(Commit, EmptyAndDamagedHeaders) {
 
 TEST(Commit, DeletesShrinkTheFileAndEnciphermentRoundTrips) {
   TempFile tmp;
-  PageFile::Options o;
+  TreeFile::Options o;
   o.create = true;
   o.password = "owner";
-  std::unique_ptr<PageFile> f;
-  ASSERT_TRUE(PageFile::Open(platform::Env::Default(), tmp.path(), o, &f).ok());
+  std::unique_ptr<TreeFile> f;
+  ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), tmp.path(), o, &f).ok());
   Rows rows = MakeRows(0, 2000, "c");
   ASSERT_TRUE(Apply(f.get(), rows, {}).ok());
   const uint32_t big = f->header().DataEnd();
@@ -95,7 +95,7 @@ TEST(Commit, DeletesShrinkTheFileAndEnciphermentRoundTrips) {
   ASSERT_TRUE(Apply(f.get(), {}, gone).ok());
   EXPECT_LT(f->header().DataEnd(), big / 4);
   f.reset();
-  ASSERT_TRUE(PageFile::Open(platform::Env::Default(), tmp.path(), o, &f).ok());
+  ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), tmp.path(), o, &f).ok());
   Rows back;
   ASSERT_TRUE(ReadAll(f.get(), &back).ok());
   EXPECT_EQ(back, MakeRows(1900, 2000, "c"));
@@ -244,7 +244,7 @@ class StopBeforeWriteEnv : public platform::EnvWrapper {
 };
 
 // The commit each round makes: three more rows and the count, together.
-Status CommitNext(PageFile* f) {
+Status CommitNext(TreeFile* f) {
   Rows rows;
   Status s = ReadAll(f, &rows, /*changing=*/false);
   if (!s.ok()) return s;
@@ -300,8 +300,8 @@ TEST(Commit, ProcessKilledInMidCommitLeavesAConsistentFile) {
       std::filesystem::copy_file(tmp.path(), scratch,
                                  std::filesystem::copy_options::overwrite_existing);
       FaultyEnv counting(1 << 30, false);
-      std::unique_ptr<PageFile> f;
-      ASSERT_TRUE(PageFile::Open(&counting, scratch, PageFile::Options(), &f).ok());
+      std::unique_ptr<TreeFile> f;
+      ASSERT_TRUE(TreeFile::Open(&counting, scratch, TreeFile::Options(), &f).ok());
       ASSERT_TRUE(CommitNext(f.get()).ok());
       writes = (1 << 30) - counting.budget_;
     }
@@ -316,8 +316,8 @@ TEST(Commit, ProcessKilledInMidCommitLeavesAConsistentFile) {
     if (pid == 0) {
       ::close(report[0]);
       StopBeforeWriteEnv env(cut, report[1]);
-      std::unique_ptr<PageFile> f;
-      if (!PageFile::Open(&env, tmp.path(), PageFile::Options(), &f).ok()) _exit(3);
+      std::unique_ptr<TreeFile> f;
+      if (!TreeFile::Open(&env, tmp.path(), TreeFile::Options(), &f).ok()) _exit(3);
       if (!CommitNext(f.get()).ok()) _exit(4);
       _exit(0);  // the commit ended before the chosen write
     }
@@ -516,15 +516,15 @@ TEST(Damage, TransactionCheckDecidesAPendingJournal) {
     }
     std::string asked_path;
     uint32_t asked_txn = 0;
-    PageFile::Options o;
+    TreeFile::Options o;
     o.transaction_check = [&](uint32_t txn, const std::string& control, bool* pending) {
       asked_txn = txn;
       asked_path = control;
       *pending = still_open;
       return Status::Ok();
     };
-    std::unique_ptr<PageFile> f;
-    ASSERT_TRUE(PageFile::Open(platform::Env::Default(), tmp.path(), o, &f).ok());
+    std::unique_ptr<TreeFile> f;
+    ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), tmp.path(), o, &f).ok());
     Rows seen;
     ASSERT_TRUE(ReadAll(f.get(), &seen, /*changing=*/true).ok());
     EXPECT_EQ(asked_txn, 7u);

@@ -1,7 +1,7 @@
 // Crashes the commit tests do not reach: the first commit of a new file, and
 // handles with a cache meeting a journal that another handle left behind.
 #include "page_file_fixture.h"
-#include "storage/page_file.h"
+#include "storage/tree/tree_file.h"
 
 #include <stdlib.h>
 #include <unistd.h>

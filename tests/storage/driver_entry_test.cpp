@@ -1,6 +1,6 @@
 // The driver entry point: operations by code on a control block, driver
 // commands sent as text, and the codes it does not carry out.
-#include "storage/kfs_driver.h"
+#include "storage/driver/kfs_driver.h"
 
 #include <cstring>
 #include <filesystem>
@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/gateway_tables.h"
 #include "storage/page_file_fixture.h"
+#include "tables_gateway_defs.h"
 
 namespace vm::storage {
 namespace {
@@ -52,7 +52,7 @@ TEST(DriverEntryTest, RowOperationsByCode) {
   TempDir dir;
   KfsControlBlock cb;
   cb.name = dir.path() + "/MYDATA\\!Mailboxes";
-  cb.def = MailboxesDef();
+  cb.def = MailboxesTableDef();
   EXPECT_EQ(Call(kOpClose, &cb), kErrNone);  // no state yet: nothing to close
   EXPECT_FALSE(cb.table);
   EXPECT_EQ(Call(kOpOpen, &cb), kErrFileNotFound);
@@ -129,11 +129,11 @@ TEST(DriverEntryTest, SendCommands) {
   TempDir dir;
   KfsControlBlock cb;
   cb.name = dir.path() + "/GATEWAY\\!Mailboxes";
-  cb.def = MailboxesDef();
+  cb.def = MailboxesTableDef();
   ASSERT_EQ(Call(kOpCreate, &cb), kErrNone);
   KfsControlBlock other;
   other.name = dir.path() + "/GATEWAY\\!Processedfiles";
-  other.def = ProcessedFilesDef();
+  other.def = ProcessedFilesTableDef();
   ASSERT_EQ(Call(kOpCreate, &other), kErrNone);
   ASSERT_EQ(Call(kOpOpen, &cb), kErrNone);
 
@@ -187,7 +187,7 @@ TEST(DriverEntryTest, TraceLinesFromProfileSettings) {
   auto run = [&](const std::string& options) {
     KfsControlBlock cb;
     cb.name = dir.path() + "/BOXES";
-    cb.def = MailboxesDef();
+    cb.def = MailboxesTableDef();
     cb.driver_options = options;
     EXPECT_EQ(Call(kOpCreate, &cb), kErrNone);
     EXPECT_EQ(Call(kOpOpen, &cb), kErrNone);
@@ -221,7 +221,7 @@ TEST(DriverEntryTest, OwnerPasswordEnciphersTheFile) {
   auto block = [&](const std::string& password) {
     KfsControlBlock cb;
     cb.name = dir.path() + "/SECRET";
-    cb.def = MailboxesDef();
+    cb.def = MailboxesTableDef();
     cb.owner_password = password;
     return cb;
   };

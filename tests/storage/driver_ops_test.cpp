@@ -1,5 +1,5 @@
 // The operation code table and the error texts the driver hands the runtime.
-#include "storage/kfs_ops.h"
+#include "storage/driver/kfs_ops.h"
 
 #include <gtest/gtest.h>
 

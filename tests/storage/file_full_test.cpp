@@ -9,12 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/declared_table.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/driver/kfs_transaction.h"
+#include "storage/driver/shared_file.h"
 #include "storage/kfs_run.h"
-#include "storage/kfs_transaction.h"
 #include "storage/page_file_fixture.h"
-#include "storage/shared_file.h"
 
 namespace vm::storage {
 namespace {
@@ -213,9 +213,9 @@ TEST(FileFull, TransactionWithOneFullFileChangesNoFile) {
   EXPECT_EQ(tables[0]->Records(), 1u);
   EXPECT_EQ(tables[1]->Records(), 1u);
   // Whatever number the failed COMMIT took is gone from the control file.
-  std::unique_ptr<PageFile> control;
+  std::unique_ptr<TreeFile> control;
   ASSERT_TRUE(
-      PageFile::Open(platform::Env::Default(), dir.path() + "/keelfast.tcf", {}, &control).ok());
+      TreeFile::Open(platform::Env::Default(), dir.path() + "/keelfast.tcf", {}, &control).ok());
   Rows numbers;
   ASSERT_TRUE(ReadAll(control.get(), &numbers).ok());
   EXPECT_TRUE(numbers.empty()) << numbers.size() << " numbers left behind";

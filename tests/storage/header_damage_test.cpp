@@ -1,7 +1,7 @@
 // Random damage to the region fields
 // of the header must give errors, never a crash, a hang or a runaway file,
 // and a read-only operation must write nothing.
-#include "storage/page_file.h"
+#include "storage/tree/tree_file.h"
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -30,10 +30,10 @@ TEST(HeaderDamage, FlippedRegionFieldsGiveErrorsAndNoRunawayWrites) {
   const std::string dir = ::mkdtemp(pattern.data());
   const std::string path = dir + "/T.KFS";
   {
-    PageFile::Options o;
+    TreeFile::Options o;
     o.create = true;
-    std::unique_ptr<PageFile> f;
-    ASSERT_TRUE(PageFile::Open(platform::Env::Default(), path, o, &f).ok());
+    std::unique_ptr<TreeFile> f;
+    ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), path, o, &f).ok());
     ASSERT_TRUE(f->Begin(true).ok());
     for (int i = 0; i < 400; ++i) {
       ASSERT_TRUE(f->tree()
@@ -54,9 +54,9 @@ TEST(HeaderDamage, FlippedRegionFieldsGiveErrorsAndNoRunawayWrites) {
       bad[at] = static_cast<char>(bad[at] ^ (1u << (rng() % 8)));
     }
     WriteBytes(path, bad);
-    PageFile::Options o;
-    std::unique_ptr<PageFile> f;
-    ASSERT_TRUE(PageFile::Open(platform::Env::Default(), path, o, &f).ok());
+    TreeFile::Options o;
+    std::unique_ptr<TreeFile> f;
+    ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), path, o, &f).ok());
     Status s = f->Begin(false);
     if (s.ok()) {
       std::string data;

@@ -1,6 +1,6 @@
 // Key value encoding: byte order of encoded keys must equal the order of the
 // values, for every field type, both directions and both case modes.
-#include "storage/key_codec.h"
+#include "storage/table/key_codec.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <set>
 #include <vector>
 
-#include "storage/oem_charset.h"
+#include "storage/tree/oem_charset.h"
 
 namespace vm::storage {
 namespace {

@@ -12,13 +12,13 @@
 #include <iterator>
 #include <sstream>
 
-#include "storage/byte_coding.h"
-#include "storage/file_header.h"
+#include "storage/file/byte_coding.h"
+#include "storage/file/file_header.h"
 #include "storage/kfs_run.h"
-#include "storage/page_file.h"
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage {
 namespace {
@@ -51,10 +51,10 @@ ToolRun Import(const TempDir& dir, const std::string& table, const std::string& 
 
 // Runs `edit` on table `name` of the file inside one committed operation.
 void Edit(const std::string& file, const std::string& name,
-          const std::function<void(PageFile&, StoredTable&)>& edit) {
-  std::unique_ptr<PageFile> f;
-  PageFile::Options o;
-  ASSERT_TRUE(PageFile::Open(platform::Env::Default(), file, o, &f).ok());
+          const std::function<void(TreeFile&, StoredTable&)>& edit) {
+  std::unique_ptr<TreeFile> f;
+  TreeFile::Options o;
+  ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), file, o, &f).ok());
   ASSERT_TRUE(f->Begin(true).ok());
   StoredTable t(&f->tree(), f.get());
   ASSERT_TRUE(t.Open(name, nullptr).ok());
@@ -65,10 +65,10 @@ void Edit(const std::string& file, const std::string& name,
 // The rows of a table in record order, each followed by its memos.
 std::vector<std::string> RowsAndMemos(const std::string& file, const std::string& name) {
   std::vector<std::string> out;
-  std::unique_ptr<PageFile> f;
-  PageFile::Options o;
+  std::unique_ptr<TreeFile> f;
+  TreeFile::Options o;
   o.access = platform::Access::kRead;
-  EXPECT_TRUE(PageFile::Open(platform::Env::Default(), file, o, &f).ok());
+  EXPECT_TRUE(TreeFile::Open(platform::Env::Default(), file, o, &f).ok());
   if (!f || !f->Begin(false).ok()) return out;
   StoredTable t(&f->tree(), f.get());
   EXPECT_TRUE(t.Open(name, nullptr).ok());
@@ -237,10 +237,10 @@ TEST(KfsCheckTest, FindsWhatOnlyTheTableShows) {
   const std::string file = dir.path() + "/BAD.KFS";
   // Each damage on a fresh copy of the sound file; `want` are the lines.
   auto expect =
-      [&](const std::function<void(PageFile&, StoredTable&, std::vector<uint32_t>&)>& damage,
+      [&](const std::function<void(TreeFile&, StoredTable&, std::vector<uint32_t>&)>& damage,
           const std::vector<std::string>& want) {
         WriteFile(file, bytes);
-        Edit(file, "M", [&](PageFile& f, StoredTable& t) {
+        Edit(file, "M", [&](TreeFile& f, StoredTable& t) {
           std::vector<uint32_t> rows = RowNumbers(t);
           ASSERT_EQ(rows.size(), 6u);
           damage(f, t, rows);
@@ -253,7 +253,7 @@ TEST(KfsCheckTest, FindsWhatOnlyTheTableShows) {
   // A unique entry naming another row: "name 2" points at the fifth row. A
   // new file's first table is number 1, its rows 2, 3, ...
   expect(
-      [](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
+      [](TreeFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
         std::string row(24, ' ');
         std::memcpy(row.data() + 4, "name 2", 6);
         std::string entry;
@@ -265,7 +265,7 @@ TEST(KfsCheckTest, FindsWhatOnlyTheTableShows) {
   // A note chunk moved to another number, a chunk of a row that is not
   // there, a blob whose length says more than it holds.
   expect(
-      [](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
+      [](TreeFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
         std::string chunk;
         bool found = false;
         ASSERT_TRUE(f.tree().Get(MemoChunkKey(t.number(), rows[0], 0, 1), &chunk, &found).ok());
@@ -275,12 +275,12 @@ TEST(KfsCheckTest, FindsWhatOnlyTheTableShows) {
       },
       {"record 2, memo M:NOTE: chunk 1 is missing (chunks 0, 2, 7)"});
   expect(
-      [](PageFile& f, StoredTable& t, std::vector<uint32_t>&) {
+      [](TreeFile& f, StoredTable& t, std::vector<uint32_t>&) {
         ASSERT_TRUE(f.tree().Insert(MemoChunkKey(t.number(), t.number(), 0, 0), "stray").ok());
       },
       {"chunks of a row that is not in the table"});
   expect(
-      [](PageFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
+      [](TreeFile& f, StoredTable& t, std::vector<uint32_t>& rows) {
         const std::string key = MemoChunkKey(t.number(), rows[3], 1, 0);
         std::string chunk;
         bool found = false;
@@ -356,7 +356,7 @@ TEST(KfsCsvTest, DumpImportsBackToTheSameBytes) {
       {"", ""},
       {"  leading blanks kept", std::string(50, '\0')},
       {"x", "y"}};
-  Edit(original, "A", [&](PageFile&, StoredTable& t) {
+  Edit(original, "A", [&](TreeFile&, StoredTable& t) {
     for (size_t i = 0; i < rows.size(); ++i) {
       uint32_t record = 0;
       Status s = t.Add(rows[i], &memos[i], false, &record);
@@ -418,7 +418,7 @@ TEST(KfsLongKeyTest, ManyKeysUpToTheRecordLimitWithDeletes) {
   ASSERT_EQ(import.exit_code, 0) << import.out;
   testing::ExpectSoundFile(file);
   // Delete every other row, in record order.
-  Edit(file, "W", [](PageFile&, StoredTable& t) {
+  Edit(file, "W", [](TreeFile&, StoredTable& t) {
     std::vector<uint32_t> rows = RowNumbers(t);
     ASSERT_EQ(rows.size(), 120u);
     for (size_t i = 0; i < rows.size(); i += 2) ASSERT_TRUE(t.Delete(rows[i]).ok()) << i;

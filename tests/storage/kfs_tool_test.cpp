@@ -12,12 +12,12 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/gateway_tables.h"
 #include "storage/kfs_run.h"
-#include "storage/page_file.h"
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree_file.h"
+#include "tables_gateway_defs.h"
 
 namespace vm::storage {
 namespace {
@@ -107,9 +107,9 @@ TEST(KfsToolTest, CheckFindsMissingEntriesAndWrongCounts) {
   // Take out one key entry and one row record behind the table's back: the
   // tree stays sound, the table does not.
   {
-    std::unique_ptr<PageFile> f;
-    PageFile::Options o;
-    ASSERT_TRUE(PageFile::Open(platform::Env::Default(), file, o, &f).ok());
+    std::unique_ptr<TreeFile> f;
+    TreeFile::Options o;
+    ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), file, o, &f).ok());
     ASSERT_TRUE(f->Begin(true).ok());
     Record r;
     bool found = false;
@@ -257,10 +257,10 @@ TEST(KfsToolTest, DumpedSchemaAndRowsRebuildTheSameTable) {
   const TableDef def = RichDef();
   ASSERT_EQ(CheckTableDef(def), "");
   {
-    std::unique_ptr<PageFile> f;
-    PageFile::Options o;
+    std::unique_ptr<TreeFile> f;
+    TreeFile::Options o;
     o.create = true;
-    ASSERT_TRUE(PageFile::Open(platform::Env::Default(), original, o, &f).ok());
+    ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), original, o, &f).ok());
     ASSERT_TRUE(f->Begin(true).ok());
     StoredTable t(&f->tree(), f.get());
     ASSERT_TRUE(t.Create("RICH", def, Collation::BuiltIn(), true).ok());
@@ -305,8 +305,8 @@ TEST(KfsToolTest, DumpedSchemaAndRowsRebuildTheSameTable) {
   EXPECT_EQ(Kfs("dump " + to).out, Kfs("dump " + from).out);
   EXPECT_EQ(Kfs("check " + copy).exit_code, 0);
   // The stored definition itself is the original, item for item.
-  std::unique_ptr<PageFile> f;
-  ASSERT_TRUE(PageFile::Open(platform::Env::Default(), copy, PageFile::Options(), &f).ok());
+  std::unique_ptr<TreeFile> f;
+  ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), copy, TreeFile::Options(), &f).ok());
   ASSERT_TRUE(f->Begin(false).ok());
   StoredTable t(&f->tree(), f.get());
   ASSERT_TRUE(t.Open("RICH", &def).ok());
@@ -360,8 +360,8 @@ TEST(KfsToolTest, PackBuildsKeyEntriesOfAppendedRows) {
   MakeTable(dir.path(), 10);
   const std::string file = ProcessedFilesFile(dir.path());
   {
-    std::unique_ptr<PageFile> f;
-    ASSERT_TRUE(PageFile::Open(platform::Env::Default(), file, PageFile::Options(), &f).ok());
+    std::unique_ptr<TreeFile> f;
+    ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), file, TreeFile::Options(), &f).ok());
     ASSERT_TRUE(f->Begin(true).ok());
     StoredTable t(&f->tree(), f.get());
     ASSERT_TRUE(t.Open("UNNAMED", nullptr).ok());

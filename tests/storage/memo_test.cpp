@@ -2,8 +2,8 @@
 // and rewrites that keep unchanged chunks.
 #include <gtest/gtest.h>
 
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {

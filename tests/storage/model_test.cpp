@@ -12,10 +12,10 @@
 #include <map>
 #include <random>
 
-#include "storage/page_file.h"
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree_file.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {
@@ -105,10 +105,10 @@ class ModelTest : public ::testing::Test {
         ASSERT_TRUE(disk_->Commit().ok());
         disk_.reset();
       }
-      PageFile::Options options;
+      TreeFile::Options options;
       options.create = create;
       ASSERT_TRUE(
-          PageFile::Open(platform::Env::Default(), dir_.path() + "/MODEL.KFS", options, &disk_)
+          TreeFile::Open(platform::Env::Default(), dir_.path() + "/MODEL.KFS", options, &disk_)
               .ok());
       ASSERT_TRUE(disk_->Begin(true).ok());
       tree_ = &disk_->tree();
@@ -248,7 +248,7 @@ class ModelTest : public ::testing::Test {
 
   bool on_disk_ = false;
   TempDir dir_;
-  std::unique_ptr<PageFile> disk_;
+  std::unique_ptr<TreeFile> disk_;
   std::unique_ptr<MemoryTreePages> pages_;
   std::unique_ptr<MemoryNumbers> numbers_;
   std::unique_ptr<RecordTree> mem_tree_;

@@ -56,18 +56,18 @@ platform::Result<std::unique_ptr<platform::File>> FaultyEnv::OpenFile(const std:
   return std::unique_ptr<platform::File>(new FaultyFile(std::move(r.value()), &budget_, &crash_));
 }
 
-std::unique_ptr<PageFile> OpenFile(const std::string& path, platform::Env* env,
+std::unique_ptr<TreeFile> OpenFile(const std::string& path, platform::Env* env,
                                    platform::Share share) {
-  PageFile::Options o;
+  TreeFile::Options o;
   o.create = true;
   o.share = share;
-  std::unique_ptr<PageFile> f;
-  Status s = PageFile::Open(env, path, o, &f);
+  std::unique_ptr<TreeFile> f;
+  Status s = TreeFile::Open(env, path, o, &f);
   EXPECT_TRUE(s.ok()) << s.code();
   return f;
 }
 
-Status Apply(PageFile* f, const Rows& puts, const std::vector<std::string>& deletes) {
+Status Apply(TreeFile* f, const Rows& puts, const std::vector<std::string>& deletes) {
   Status s = f->Begin(true);
   if (!s.ok()) return s;
   for (const auto& [k, v] : puts) {
@@ -89,7 +89,7 @@ Status Apply(PageFile* f, const Rows& puts, const std::vector<std::string>& dele
 }
 
 // Every record of the file except the tree's empty first record.
-Status ReadAll(PageFile* f, Rows* rows, bool changing) {
+Status ReadAll(TreeFile* f, Rows* rows, bool changing) {
   rows->clear();
   Status s = f->Begin(changing);
   if (!s.ok()) return s;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "storage/page_file.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage::testing {
 
@@ -54,13 +54,13 @@ class FaultyEnv : public platform::EnvWrapper {
   bool crash_;
 };
 
-std::unique_ptr<PageFile> OpenFile(const std::string& path,
+std::unique_ptr<TreeFile> OpenFile(const std::string& path,
                                    platform::Env* env = platform::Env::Default(),
                                    platform::Share share = platform::Share::kDenyNone);
 // Puts and deletes records in one committed operation.
-Status Apply(PageFile* f, const Rows& puts, const std::vector<std::string>& deletes);
+Status Apply(TreeFile* f, const Rows& puts, const std::vector<std::string>& deletes);
 // Every record of the file but the tree's empty first one.
-Status ReadAll(PageFile* f, Rows* rows, bool changing = false);
+Status ReadAll(TreeFile* f, Rows* rows, bool changing = false);
 // Rows k<from>..k<to-1> of varied lengths, their data starting with `tag`.
 Rows MakeRows(int from, int to, const std::string& tag);
 

@@ -1,10 +1,10 @@
 // Record kinds and the number counter.
-#include "storage/record_keys.h"
+#include "storage/table/record_keys.h"
 
 #include <gtest/gtest.h>
 
-#include "storage/record.h"
-#include "storage/tables.h"
+#include "storage/file/record.h"
+#include "storage/table/tables.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {

@@ -1,7 +1,7 @@
 // Region maintenance: after thousands of random allocations and frees the
 // page space stays dense, ordered and without overlap, and every page keeps
 // its content wherever it was moved.
-#include "storage/regions.h"
+#include "storage/file/regions.h"
 
 #include <map>
 #include <random>

@@ -18,13 +18,13 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/declared_table.h"
-#include "storage/kfs_driver.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_driver.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/driver/kfs_transaction.h"
 #include "storage/kfs_run.h"
-#include "storage/kfs_transaction.h"
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
+#include "storage/table/record_keys.h"
 
 namespace vm::storage {
 namespace {

@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "storage/private_tree.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/private_tree.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {

@@ -1,13 +1,13 @@
 // The gateway's tables stored and read back: definitions with their names and
 // key attribute bytes, rows, and the key entries those attributes imply.
-#include "storage/tables.h"
+#include "storage/table/tables.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "storage/definition.h"
-#include "storage/record_keys.h"
+#include "storage/table/definition.h"
+#include "storage/table/record_keys.h"
 #include "tables_gateway_defs.h"
 #include "tree_memory_pages.h"
 

@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/declared_table.h"
-#include "storage/kfs_ops.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_ops.h"
 #include "storage/kfs_run.h"
 #include "storage/page_file_fixture.h"
 

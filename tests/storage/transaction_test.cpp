@@ -16,13 +16,13 @@
 
 #include <gtest/gtest.h>
 
-#include "storage/declared_table.h"
-#include "storage/kfs_driver.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_driver.h"
+#include "storage/driver/kfs_transaction.h"
 #include "storage/kfs_run.h"
-#include "storage/kfs_transaction.h"
-#include "storage/page_file.h"
 #include "storage/page_file_fixture.h"
-#include "storage/record_keys.h"
+#include "storage/table/record_keys.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage {
 namespace {
@@ -186,8 +186,8 @@ TEST_F(TransactionTest, TwoFilesCommitThroughTheControlFileThatIsInForce) {
   EXPECT_EQ(Names("B"), (std::set<std::string>{"b", "b1", "b2"}));
   // Each file carries the transaction record naming its control file, and
   // the control file keeps no number once the commit is through.
-  std::unique_ptr<PageFile> f;
-  ASSERT_TRUE(PageFile::Open(platform::Env::Default(), dir_ + "/A.KFS", {}, &f).ok());
+  std::unique_ptr<TreeFile> f;
+  ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), dir_ + "/A.KFS", {}, &f).ok());
   ASSERT_TRUE(f->Begin(false).ok());
   std::string data;
   bool found = false;
@@ -296,8 +296,8 @@ TEST_P(TransactionCrashTest, BothFilesOldBeforeTheCommitPointAndNewAfterIt) {
   EXPECT_EQ(Names("A"), want_a);
   EXPECT_EQ(Names("B"), want_b);
   for (const std::string file : {"/A.KFS", "/B.KFS"}) {
-    std::unique_ptr<PageFile> f;
-    ASSERT_TRUE(PageFile::Open(platform::Env::Default(), dir_ + file, {}, &f).ok());
+    std::unique_ptr<TreeFile> f;
+    ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), dir_ + file, {}, &f).ok());
     ASSERT_TRUE(f->Begin(false).ok());
     EXPECT_TRUE(f->tree().Verify().ok());
     f->EndRead();

@@ -8,8 +8,8 @@
 #include <map>
 #include <random>
 
-#include "storage/page_codec.h"
-#include "storage/tree.h"
+#include "storage/file/page_codec.h"
+#include "storage/tree/tree.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {

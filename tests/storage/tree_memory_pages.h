@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include "storage/page_pack.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
-#include "storage/tree.h"
+#include "storage/file/page_pack.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree.h"
 
 namespace vm::storage {
 

@@ -7,9 +7,9 @@
 #include <map>
 #include <random>
 
-#include "storage/record_keys.h"
-#include "storage/tables.h"
-#include "storage/tree.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/tree.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {

@@ -1,13 +1,13 @@
 // The record tree: ordering, record size limit, the split rules, deletes that
 // free pages, walking across leaves, renumbered pages and damaged pages.
-#include "storage/tree.h"
+#include "storage/tree/tree.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <random>
 
-#include "storage/page_pack.h"
+#include "storage/file/page_pack.h"
 #include "tree_memory_pages.h"
 
 namespace vm::storage {

@@ -10,9 +10,9 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
-#include "storage/byte_coding.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/file/byte_coding.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
 
 namespace vm::storage::kfs {
 namespace {
@@ -62,7 +62,7 @@ std::string Num(uint32_t n) {
 
 // Checks every entry of key `k`: it names a row of the table whose value it
 // holds, and every row that must have an entry has one.
-Status CheckKey(PageFile* f, StoredTable& t, uint8_t k,
+Status CheckKey(TreeFile* f, StoredTable& t, uint8_t k,
                 const std::map<uint32_t, std::string>& images, Problems* problems,
                 uint32_t* highest) {
   const KeyDef& key = t.def().keys[k];
@@ -115,7 +115,7 @@ Status CheckKey(PageFile* f, StoredTable& t, uint8_t k,
 // the table, a memo's chunks are numbered 0, 1, 2 ... with every chunk but
 // the last full, a binary memo's length matches its content, and no memo is
 // longer than its size.
-Status CheckMemos(PageFile* f, StoredTable& t, const std::map<uint32_t, std::string>& images,
+Status CheckMemos(TreeFile* f, StoredTable& t, const std::map<uint32_t, std::string>& images,
                   Problems* problems, uint32_t* highest) {
   const TableDef& def = t.def();
   std::string prefix = TablePrefix(t.number());
@@ -195,7 +195,7 @@ Status CheckMemos(PageFile* f, StoredTable& t, const std::map<uint32_t, std::str
 
 // Checks one table; prints each problem; returns the number of problems.
 // *highest receives the highest record number the table uses.
-int CheckTable(PageFile* f, const std::string& name, Status* status, uint32_t* highest) {
+int CheckTable(TreeFile* f, const std::string& name, Status* status, uint32_t* highest) {
   StoredTable t(&f->tree(), f);
   Status s = t.Open(name, nullptr);
   if (!s.ok()) {
@@ -240,7 +240,7 @@ int CheckTable(PageFile* f, const std::string& name, Status* status, uint32_t* h
 }  // namespace
 
 int Check(const std::string& path) {
-  std::unique_ptr<PageFile> f;
+  std::unique_ptr<TreeFile> f;
   Status s = OpenForReading(path, &f);
   if (!s.ok()) return Fail(path, s);
   if (IsEmptyFile(*f)) {

@@ -3,8 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
-#include "storage/kfs_ops.h"
-#include "storage/record_keys.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/table/record_keys.h"
 
 namespace vm::storage::kfs {
 
@@ -30,25 +30,25 @@ int Complain(const std::string& message, int exit_code) {
 namespace {
 
 Status Open(const std::string& path, platform::Access access, bool create,
-            std::unique_ptr<PageFile>* out) {
-  PageFile::Options o;
+            std::unique_ptr<TreeFile>* out) {
+  TreeFile::Options o;
   o.access = access;
   o.share = platform::Share::kDenyNone;
   o.create = create;
-  return PageFile::Open(platform::Env::Default(), path, o, out);
+  return TreeFile::Open(platform::Env::Default(), path, o, out);
 }
 
 }  // namespace
 
-Status OpenForReading(const std::string& path, std::unique_ptr<PageFile>* out) {
+Status OpenForReading(const std::string& path, std::unique_ptr<TreeFile>* out) {
   return Open(path, platform::Access::kRead, false, out);
 }
 
-Status OpenForWriting(const std::string& path, bool create, std::unique_ptr<PageFile>* out) {
+Status OpenForWriting(const std::string& path, bool create, std::unique_ptr<TreeFile>* out) {
   return Open(path, platform::Access::kReadWrite, create, out);
 }
 
-Status ListTables(PageFile& file, std::map<std::string, uint32_t>* tables) {
+Status ListTables(TreeFile& file, std::map<std::string, uint32_t>* tables) {
   if (file.header().root < 0) return Status::Ok();
   RecordTree& tree = file.tree();
   const std::string prefix = TableNameKey("");
@@ -63,19 +63,19 @@ Status ListTables(PageFile& file, std::map<std::string, uint32_t>* tables) {
   return s;
 }
 
-Status CutToData(PageFile& file) {
+Status CutToData(TreeFile& file) {
   Status s = file.Begin(true);
   if (s.ok()) s = file.TruncateToData();
   file.EndRead();
   return s;
 }
 
-uint64_t FileSize(PageFile& file) {
+uint64_t FileSize(TreeFile& file) {
   auto size = file.file()->Size();
   return size.ok() ? *size : 0;
 }
 
-bool IsEmptyFile(PageFile& file) {
+bool IsEmptyFile(TreeFile& file) {
   auto size = file.file()->Size();
   return size.ok() && *size == 0;
 }

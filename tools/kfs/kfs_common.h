@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "storage/page_file.h"
+#include "storage/tree/tree_file.h"
 
 namespace vm::storage::kfs {
 
@@ -25,24 +25,24 @@ int Complain(const std::string& message, int exit_code);
 
 // Opens an existing file for reading, or for writing (with `create`, a
 // missing file is made).
-Status OpenForReading(const std::string& path, std::unique_ptr<PageFile>* out);
-Status OpenForWriting(const std::string& path, bool create, std::unique_ptr<PageFile>* out);
+Status OpenForReading(const std::string& path, std::unique_ptr<TreeFile>* out);
+Status OpenForWriting(const std::string& path, bool create, std::unique_ptr<TreeFile>* out);
 
 // Names and numbers of the tables in the file, from the name records.
 // REQUIRES: an operation is open on the file.
-Status ListTables(PageFile& file, std::map<std::string, uint32_t>* tables);
+Status ListTables(TreeFile& file, std::map<std::string, uint32_t>* tables);
 
 // Cuts the file at the end of its data, under the update lock so that no
 // other writer's commit is in flight. Outside any operation.
-Status CutToData(PageFile& file);
+Status CutToData(TreeFile& file);
 
 // The file's length in bytes, 0 when it cannot be told.
-uint64_t FileSize(PageFile& file);
+uint64_t FileSize(TreeFile& file);
 
 std::string Upper(std::string s);
 
 // Whether the open file has 0 bytes.
-bool IsEmptyFile(PageFile& file);
+bool IsEmptyFile(TreeFile& file);
 // A file of 0 bytes is what a table file is before its first commit: no
 // header, no tables. Prints "kfs: FILE: an empty file (0 bytes), not a table
 // file" and returns `exit_code`.

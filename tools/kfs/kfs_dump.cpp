@@ -9,11 +9,11 @@
 #include "kfs_csv.h"
 #include "kfs_schema.h"
 #include "kfs_values.h"
-#include "storage/declared_table.h"
-#include "storage/kfs_ops.h"
-#include "storage/private_tree.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
+#include "storage/tree/private_tree.h"
 
 namespace vm::storage::kfs {
 namespace {
@@ -155,7 +155,7 @@ int KeyEntries(StoredTable& t, int key, const TableName& parts, PrivateTree* bui
 
 int Dump(const std::string& name, const std::string& key_name, DumpForm form) {
   const TableName parts = SplitTableName(name, platform::Env::Default());
-  std::unique_ptr<PageFile> f;
+  std::unique_ptr<TreeFile> f;
   Status s = OpenForReading(parts.file, &f);
   if (!s.ok()) return Fail(parts.file, s);
   if (IsEmptyFile(*f)) return EmptyFile(parts.file, kExitUsage);

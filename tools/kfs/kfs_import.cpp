@@ -11,10 +11,10 @@
 #include "kfs_csv.h"
 #include "kfs_schema.h"
 #include "kfs_values.h"
-#include "storage/declared_table.h"
-#include "storage/kfs_ops.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/driver/declared_table.h"
+#include "storage/driver/kfs_ops.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
 
 namespace vm::storage::kfs {
 namespace {
@@ -125,7 +125,7 @@ int AddRows(StoredTable& t, RecordTree& tree, CsvReader& csv, const std::vector<
 }
 
 // Creates the table and adds the rows inside the open changing operation.
-int Fill(PageFile& f, const TableName& parts, const Schema& schema, CsvReader& csv,
+int Fill(TreeFile& f, const TableName& parts, const Schema& schema, CsvReader& csv,
          const std::vector<Column>& columns, size_t* added) {
   StoredTable t(&f.tree(), &f);
   Status s = t.Open(parts.table, nullptr);
@@ -147,7 +147,7 @@ int Fill(PageFile& f, const TableName& parts, const Schema& schema, CsvReader& c
 // is committed only when every row went in.
 int Write(const TableName& parts, const Schema& schema, CsvReader& csv,
           const std::vector<Column>& columns, size_t* added) {
-  std::unique_ptr<PageFile> f;
+  std::unique_ptr<TreeFile> f;
   Status s = OpenForWriting(parts.file, true, &f);
   if (!s.ok()) return Fail(parts.file, s);
   s = f->Begin(true);

@@ -4,13 +4,13 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
 
 namespace vm::storage::kfs {
 
 int Info(const std::string& path) {
-  std::unique_ptr<PageFile> f;
+  std::unique_ptr<TreeFile> f;
   Status s = OpenForReading(path, &f);
   if (!s.ok()) return Fail(path, s);
   if (IsEmptyFile(*f)) {

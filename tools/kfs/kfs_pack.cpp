@@ -8,9 +8,9 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
-#include "storage/declared_table.h"
-#include "storage/record_keys.h"
-#include "storage/tables.h"
+#include "storage/driver/declared_table.h"
+#include "storage/table/record_keys.h"
+#include "storage/table/tables.h"
 
 namespace vm::storage::kfs {
 namespace {
@@ -24,7 +24,7 @@ bool NamesTable(const std::string& name, const TableName& parts) {
 
 // Builds the pending keys of one table, printing a line for it and for each
 // key. Returns the exit code.
-int PackTable(PageFile& f, const std::string& file, const std::string& name) {
+int PackTable(TreeFile& f, const std::string& file, const std::string& name) {
   StoredTable t(&f.tree(), &f);
   Status s = t.Open(name, nullptr);
   TableStats rows;
@@ -56,7 +56,7 @@ int PackTable(PageFile& f, const std::string& file, const std::string& name) {
 }
 
 // The tables to pack: the named one, or every table of the file.
-int ChooseTables(PageFile& f, const std::string& name, const TableName& parts,
+int ChooseTables(TreeFile& f, const std::string& name, const TableName& parts,
                  std::vector<std::string>* chosen) {
   std::map<std::string, uint32_t> tables;
   Status s = ListTables(f, &tables);
@@ -75,7 +75,7 @@ int ChooseTables(PageFile& f, const std::string& name, const TableName& parts,
 
 int Pack(const std::string& name) {
   const TableName parts = SplitTableName(name, platform::Env::Default());
-  std::unique_ptr<PageFile> f;
+  std::unique_ptr<TreeFile> f;
   Status s = OpenForWriting(parts.file, false, &f);
   if (!s.ok()) return Fail(parts.file, s);
   if (IsEmptyFile(*f)) {

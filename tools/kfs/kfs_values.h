@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "storage/table_def.h"
+#include "storage/table/table_def.h"
 
 namespace vm::storage::kfs {
 
