@@ -29,7 +29,8 @@ int RunDesktop(int& argc, char** argv, std::function<void()> frame_procedure) {
   runtime::SetRenderer(renderer);
   renderer->ShowOpenWindows();
   runtime::SetMessagePresenter(std::make_shared<QtPresenter>());
-  runtime::SetPrinterSetup(std::make_shared<QtPrinterSetup>());
+  auto printer_setup = std::make_shared<QtPrinterSetup>();
+  runtime::SetPrinterSetup(printer_setup);
 
   const runtime::ThreadId frame =
       runtime::StartThread([&app, procedure = std::move(frame_procedure)] {
@@ -37,6 +38,7 @@ int RunDesktop(int& argc, char** argv, std::function<void()> frame_procedure) {
         QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
       });
   const int code = app.exec();
+  printer_setup->Close();
   runtime::SetPrinterSetup(nullptr);
   runtime::SetMessagePresenter(nullptr);
   runtime::SetRenderer(nullptr);

@@ -23,20 +23,32 @@ QtPrinterSetup::QtPrinterSetup() : context_(new QObject), shown_(std::make_share
 }
 
 QtPrinterSetup::~QtPrinterSetup() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    detached_ = true;
-  }
   if (QThread::currentThread() == context_->thread()) {
-    if (shown_->pending) shown_->pending->Give(false);
-    delete shown_->dialog.data();
+    Close();
     delete context_;
   } else {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      detached_ = true;
+    }
     context_->deleteLater();
   }
 }
 
+void QtPrinterSetup::Close() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    detached_ = true;
+  }
+  if (shown_->pending) shown_->pending->Give(false);
+  delete shown_->dialog.data();
+}
+
 bool QtPrinterSetup::Run() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (detached_) return false;
+  }
   if (QThread::currentThread() == context_->thread()) {
     QPageSetupDialog dialog(shown_->printer.get());
     return dialog.exec() == QDialog::Accepted;
@@ -45,7 +57,7 @@ bool QtPrinterSetup::Run() {
   std::future<bool> result = answer->promise.get_future();
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (detached_) return false;
+    if (detached_) return false;  // closed meanwhile
     QMetaObject::invokeMethod(
         context_,
         [shown = shown_, answer] {

@@ -28,6 +28,10 @@ class QtPrinterSetup final : public runtime::PrinterSetup {
   // True when the user accepted the dialog; false when cancelled or when
   // this object goes (the GUI is ending) before the dialog was answered.
   bool Run() override;
+  // GUI thread, when the GUI ends: a caller still waiting gets false, the
+  // dialog goes, and later calls answer false at once. (A waiting caller
+  // holds this object, so its destruction cannot be what lets it go.)
+  void Close();
 
  private:
   struct Answer;
