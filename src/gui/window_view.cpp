@@ -180,6 +180,12 @@ QWidget* WindowView::MakeWidget(const Control& c) {
       list->setUniformRowHeights(true);
       list->setSelectionMode(QAbstractItemView::SingleSelection);
       list->viewport()->installEventFilter(this);  // the wheel beyond the page
+      // Room for the columns (the widest stay scrollable) and a dozen rows.
+      const int unit = list->fontMetrics().averageCharWidth();
+      int width = 0;
+      for (const auto& col : c.columns) width += std::max(col.width, 0) * unit / 4;
+      list->setMinimumWidth(std::min(width + 2 * list->frameWidth() + 4, 100 * unit));
+      list->setMinimumHeight(list->fontMetrics().lineSpacing() * 13);
       connect(list, &QTreeWidget::itemSelectionChanged, this, [this, number, list] {
         const auto items = list->selectedItems();
         model_->UserSelectedRow(number,
@@ -251,8 +257,10 @@ void WindowView::Place(const runtime::WindowState& state, const Control& c) {
 
 void WindowView::AddToLayout(const Control& c, QWidget* w, QBoxLayout* target) {
   // A prompt shares its row with the field that follows it.
+  if (c.kind != ControlKind::kButton) button_row_ = nullptr;
   if (open_row_ != nullptr && open_target_ == target && IsField(c.kind)) {
     open_row_->addWidget(w, Grows(w) ? 1 : 0);
+    if (c.kind == ControlKind::kText) open_row_->setAlignment(open_prompt_, Qt::AlignTop);
     open_row_->addStretch(0);  // takes what a fixed-width field leaves
     rows_[c.number] = open_row_;
     prompts_[target].push_back(open_prompt_);
@@ -267,6 +275,17 @@ void WindowView::AddToLayout(const Control& c, QWidget* w, QBoxLayout* target) {
     open_row_ = row;
     open_target_ = target;
     open_prompt_ = w;
+    return;
+  }
+  if (c.kind == ControlKind::kButton) {
+    // Buttons that follow each other share one row, on its right.
+    if (button_row_ == nullptr || button_target_ != target) {
+      button_row_ = new QHBoxLayout;
+      button_row_->addStretch(1);
+      target->addLayout(button_row_);
+      button_target_ = target;
+    }
+    button_row_->addWidget(w);
     return;
   }
   if (Grows(w) || c.kind == ControlKind::kList)

@@ -70,7 +70,9 @@ class WindowView final : public QObject {
   QBoxLayout* open_row_ = nullptr;     // a prompt's row, waiting for the field it names
   QBoxLayout* open_target_ = nullptr;  // the box that row is in
   QWidget* open_prompt_ = nullptr;     // the prompt that opened it
-  std::map<int, QBoxLayout*> rows_;    // the row of each field placed beside its prompt
+  QBoxLayout* button_row_ = nullptr;   // the row the last button went to
+  QBoxLayout* button_target_ = nullptr;
+  std::map<int, QBoxLayout*> rows_;  // the row of each field placed beside its prompt
   std::map<QBoxLayout*, std::vector<QWidget*>> prompts_;  // prompts that open rows, by layout
   std::map<int, bool> placed_;
   std::map<int, QWidget*> widgets_;

@@ -148,6 +148,12 @@ TEST_F(AppWindowsGuiTest, TheFrameMenuOpensEachWindowWithItsTexts) {
       << "status bar shows " << frame->statusBar()->currentMessage().toStdString();
   EXPECT_EQ(Buttons(list),
             (Strings{"&Insert", "&Change", "&Delete", "&Select", "Close", "Refresh Mailboxes"}));
+  int columns = 0;
+  for (int i = 0; i < 4; ++i) columns += rows->columnWidth(i);
+  EXPECT_GE(rows->width(), columns) << "the list is narrower than its columns";
+  EXPECT_EQ(InWindow(Widget<QPushButton>(list, "?INSERT")).top(),
+            InWindow(Widget<QPushButton>(list, "?BUTTON6")).top())
+      << "the buttons are not on one row";
   EXPECT_TRUE(Widget<QPushButton>(list, "?SELECT")->isHidden());
   EXPECT_TRUE(Widget<QPushButton>(list, "?INSERT")->isEnabled());
   EXPECT_FALSE(Widget<QPushButton>(list, "?CHANGE")->isEnabled()) << "change with no rows";
