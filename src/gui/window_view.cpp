@@ -130,8 +130,16 @@ QWidget* WindowView::MakeWidget(const Control& c) {
   const int number = c.number;
   switch (c.kind) {
     case ControlKind::kPrompt:
-    case ControlKind::kString:
       return new QLabel;
+    case ControlKind::kString: {
+      // Room for what the picture can show, so a status line that grows
+      // later is not cut at the width of its first text.
+      auto* label = new QLabel;
+      if (!c.picture.empty())
+        label->setMinimumWidth(label->fontMetrics().horizontalAdvance(
+            QString(std::min(PictureChars(c.picture), kWideChars), QChar('x'))));
+      return label;
+    }
     case ControlKind::kEntry: {
       auto* e = new QLineEdit;
       // As wide as the picture shows (long texts take at least a wide field
@@ -200,8 +208,11 @@ QWidget* WindowView::MakeWidget(const Control& c) {
       new QVBoxLayout(g);
       return g;
     }
-    case ControlKind::kProgress:
-      return new QProgressBar;
+    case ControlKind::kProgress: {
+      auto* bar = new QProgressBar;
+      bar->setMinimumWidth(bar->fontMetrics().averageCharWidth() * 40);
+      return bar;
+    }
     default:
       return nullptr;
   }

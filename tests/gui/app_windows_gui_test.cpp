@@ -408,6 +408,10 @@ TEST_F(AppWindowsGuiTest, TheGuiAnswersWhileASendWaitsOnASilentServer) {
   std::printf("GUI event round trip while a send waits on a silent server: %.2f ms\n", ms);
   EXPECT_LT(ms, 2000.0) << "the GUI thread hung";
   EXPECT_TRUE(IsOpen("Send Mail")) << "the send ended before the measurement";
+  // The status line has room for its longer texts, not only its first.
+  auto* status_line = Widget<QLabel>(status, "?STATUS");
+  EXPECT_GE(status_line->width(),
+            status_line->fontMetrics().horizontalAdvance("New messages added to Queue :1"));
   EXPECT_NE(OpenFromMenu("View Log", "Browse Records"), nullptr);
 
   // The reply limit ends the send; its outcome is logged.
