@@ -361,8 +361,14 @@ TEST_F(AppWindowsGuiTest, SpoolerOffStopsTheTimerAndSendMailStillRunsAPass) {
   ASSERT_NE(spooler, nullptr);
   spooler->trigger();
   ASSERT_TRUE(PumpUntil([&] { return !spooler->isChecked(); }));
-  PumpUntil([] { return false; }, 500);  // a pass already running may end
-  const int passes = passes_;
+  ASSERT_TRUE(PumpUntil([&] { return frame_->Snapshot().timer == 0; })) << "the timer stayed on";
+  // A pass already running may still end: wait until the count holds still.
+  int passes = passes_;
+  for (int quiet = 0, rounds = 0; quiet < 5 && rounds < 100; ++rounds) {
+    PumpUntil([] { return false; }, 100);
+    quiet = passes_ == passes ? quiet + 1 : 0;
+    passes = passes_;
+  }
   PumpUntil([] { return false; }, 1500);  // seven periods
   EXPECT_EQ(passes_, passes) << "a pass started with the spooler off";
   MenuItem("&File", "Send Mail")->trigger();
