@@ -79,8 +79,11 @@ void Desk::Open(const std::shared_ptr<runtime::WindowModel>& window) {
     sub->installEventFilter(this);
     shown.shell = sub;
   }
+  // The frame is placed before it shows (no jump from its size hint); a
+  // child after the frame shows, since it is placed on the laid-out MDI area.
+  if (is_frame) Place(shown, is_frame);
   if (!frame_->isVisible()) frame_->show();
-  Place(shown, is_frame);
+  if (!is_frame) Place(shown, is_frame);
   shown.shell->show();
   shown_[state.id] = std::move(shown);
 }
