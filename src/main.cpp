@@ -125,6 +125,9 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
   {
     vm::app::GatewayFiles files(args.data_dir);
     vm::framework::ErrorManager errors;
+    // A table that cannot be opened is fatal; the message goes to the
+    // diagnostic sink and the exit status below says the pass could not start.
+    errors.SetExitHandler([](int) {});
     vm::app::ScanOptions options;
     options.stop = stop;
     options.dispatch.errors = &errors;

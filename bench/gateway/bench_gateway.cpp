@@ -1,9 +1,14 @@
-// Gateway benchmarks.
-// 1. A scan pass over a log of VM_BENCH_ROWS rows (default 1,000,000) with
-//    nothing waiting, against reading every row as a send loop in record
-//    order would.
-// 2. VM_BENCH_MAILS recordings (default 1,000) mailed by one pass to a local
-//    aiosmtpd, against Python's smtplib sending the same files.
+// Gateway benchmarks, each in a child process of its own so that its peak
+// memory (maximum resident set) is its own:
+// (a) A scan pass over a log of VM_BENCH_ROWS rows (default 1,000,000) with
+//     nothing waiting, then with 10 rows waiting (sent to a port where no
+//     server listens), against reading every row as a send loop in record
+//     order would.
+// (b) VM_BENCH_MAILS recordings (default 1,000) in 10 mailboxes mailed by one
+//     pass to a local aiosmtpd, one connection per message, against Python's
+//     smtplib sending the same files to the same server.
+// (c) The peak memory of (a) and (b).
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +30,8 @@ using namespace vm;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+constexpr int kMailboxes = 10;
 
 double Seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
@@ -48,39 +55,77 @@ void WriteSettings(const std::string& dir, uint16_t port, const std::string& tre
   files.control().Add();
 }
 
-void LongLog(const std::filesystem::path& root) {
+std::string LogDir(const std::filesystem::path& root) {
+  return (root / "log").string();
+}
+
+// Writes the long log (the setup of (a), not measured).
+double LongLogSetup(const std::filesystem::path& root) {
   const long rows = EnvNumber("VM_BENCH_ROWS", 1000000);
-  const std::string dir = (root / "log").string();
+  const std::string dir = LogDir(root);
   std::filesystem::create_directories(dir);
   WriteSettings(dir, 25, (root / "empty-tree").string());
-  {
-    app::GatewayFiles files(dir);
-    app::OpenTable open(files, app::Table::kProcessedFiles);
-    storage::DeclaredTable& pro = files.processed();
-    const auto start = Clock::now();
-    pro.Logout();
-    for (long i = 0; i < rows; ++i) {
-      app::ProcessedRow r;
-      r.filename = "msg" + std::to_string(i) + ".wav";
-      r.processed = 1;
-      r.error = "Nil";
-      r.mailbox = static_cast<int16_t>(100 + i % 50);
-      app::WriteProcessed(r, &pro.buffer());
-      if (pro.Add() != 0) {
-        std::printf("add failed at row %ld: %s\n", i, pro.error_text().c_str());
-        return;
-      }
-    }
-    storage::DeclaredTable::CommitTransaction();
-    std::printf("log of %ld rows written in %.1f s\n", rows, Seconds(start));
-  }
   app::GatewayFiles files(dir);
+  app::OpenTable open(files, app::Table::kProcessedFiles);
+  storage::DeclaredTable& pro = files.processed();
+  const auto start = Clock::now();
+  pro.Logout();
+  for (long i = 0; i < rows; ++i) {
+    app::ProcessedRow r;
+    r.filename = "msg" + std::to_string(i) + ".wav";
+    r.processed = 1;
+    r.error = "Nil";
+    r.mailbox = static_cast<int16_t>(100 + i % 50);
+    app::WriteProcessed(r, &pro.buffer());
+    if (pro.Add() != 0) {
+      std::printf("add failed at row %ld: %s\n", i, pro.error_text().c_str());
+      return -1;
+    }
+  }
+  storage::DeclaredTable::CommitTransaction();
+  std::printf("log of %ld rows written in %.1f s\n", rows, Seconds(start));
+  return 0;
+}
+
+// (a): a pass with nothing waiting, then one with 10 rows waiting. Returns
+// the first pass's seconds.
+double LongLogPasses(const std::filesystem::path& root) {
+  app::GatewayFiles files(LogDir(root));
   auto start = Clock::now();
   const app::ScanReport r = app::send_mail(files);
   const double pass = Seconds(start);
+  {
+    app::OpenTable open(files, app::Table::kProcessedFiles);
+    for (int i = 0; i < 10; ++i) {
+      app::ProcessedRow w;
+      w.filename = "waiting" + std::to_string(i) + ".wav";
+      w.processed = 0;
+      w.error = "0";
+      w.mailbox = 100;
+      w.email_address = "alice@example.com";
+      w.send_attachment = "NO";
+      app::WriteProcessed(w, &files.processed().buffer());
+      files.processed().Add();
+    }
+  }
+  net::NetRuntime::Start({});
+  start = Clock::now();
+  const app::ScanReport r10 = app::send_mail(files);
+  const double pass10 = Seconds(start);
+  net::NetRuntime::Shutdown();
+  std::printf("pass with nothing waiting: %.4f s (sent %d)\n", pass, r.sent);
+  std::printf("pass with 10 waiting:      %.4f s (%d sends, each refused: no server)\n", pass10,
+              r10.sent + r10.failed);
+  return pass;
+}
+
+// What a pass costs that reads every row, as a send loop in record order
+// would. Returns its seconds.
+double ReadEveryRow(const std::filesystem::path& root) {
+  app::GatewayFiles files(LogDir(root));
   app::OpenTable open(files, app::Table::kProcessedFiles);
   storage::DeclaredTable& pro = files.processed();
-  start = Clock::now();
+  const auto start = Clock::now();
   long waiting = 0, read = 0;
   pro.Set();
   while (pro.Next() == 0) {
@@ -88,16 +133,16 @@ void LongLog(const std::filesystem::path& root) {
     if (app::ReadProcessed(pro.buffer()).processed != 1) ++waiting;
   }
   const double full = Seconds(start);
-  std::printf("pass with nothing waiting: %.4f s (sent %d)\n", pass, r.sent);
   std::printf("reading every row:         %.4f s (%ld rows, %ld waiting)\n", full, read, waiting);
+  return full;
 }
 
-void Mails(const std::filesystem::path& root) {
+double Mails(const std::filesystem::path& root) {
   const long count = EnvNumber("VM_BENCH_MAILS", 1000);
   const std::filesystem::path received = root / "received";
   std::filesystem::create_directories(received);
   int in_pipe[2], out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return -1;
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in_pipe[0], 0);
@@ -117,13 +162,13 @@ void Mails(const std::filesystem::path& root) {
   close(out_pipe[0]);
   if (line.rfind("PORT ", 0) != 0) {
     std::printf("aiosmtpd did not start\n");
-    return;
+    return -1;
   }
   const uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(5)));
-  const std::filesystem::path msg = root / "tree" / "101" / "msg";
-  std::filesystem::create_directories(msg);
   const std::string audio(16000, 'a');
   for (long i = 0; i < count; ++i) {
+    const std::filesystem::path msg = root / "tree" / std::to_string(101 + i % kMailboxes) / "msg";
+    std::filesystem::create_directories(msg);
     const auto p = msg / ("m" + std::to_string(i) + ".wav");
     std::ofstream(p, std::ios::binary) << audio;
     std::filesystem::last_write_time(
@@ -135,9 +180,12 @@ void Mails(const std::filesystem::path& root) {
   {
     app::GatewayFiles files(dir);
     app::OpenTable open(files, app::Table::kMailboxes);
-    app::WriteMailbox(app::MailboxRow{101, "alice@example.com", "", "YES", "YES"},
-                      &files.mailboxes().buffer());
-    files.mailboxes().Add();
+    for (int b = 0; b < kMailboxes; ++b) {
+      app::WriteMailbox(
+          app::MailboxRow{static_cast<int16_t>(101 + b), "alice@example.com", "", "YES", "YES"},
+          &files.mailboxes().buffer());
+      files.mailboxes().Add();
+    }
   }
   net::NetRuntime::Start({});
   app::GatewayFiles files(dir);
@@ -150,17 +198,53 @@ void Mails(const std::filesystem::path& root) {
       r.sent, count, ours, r.sent / ours);
   const std::string cmd = "/usr/bin/python3 '" + std::string(VM_SOURCE_DIR) +
                           "/bench/gateway/smtplib_peer.py' " + std::to_string(port) + " '" +
-                          msg.string() + "'";
+                          (root / "tree").string() + "'";
   if (FILE* p = popen(cmd.c_str(), "r")) {
     double py = 0;
     if (std::fscanf(p, "%lf", &py) == 1) {
       std::printf("python smtplib:   %ld recordings in %.2f s (%.0f per second)\n", count, py,
                   count / py);
+      std::printf("voicemail-mailer sends %.2f times as many per second as smtplib\n",
+                  (r.sent / ours) / (count / py));
     }
     pclose(p);
   }
   close(in_pipe[1]);
   waitpid(pid, nullptr, 0);
+  return 0;
+}
+
+struct ChildResult {
+  double value = -1;  // what the work returned
+  long max_rss_kib = -1;
+};
+
+// Runs `work` in a child process: its result and its peak resident set (its
+// own, not that of the Python processes it starts).
+ChildResult InChild(double (*work)(const std::filesystem::path&),
+                    const std::filesystem::path& root) {
+  ChildResult out;
+  std::fflush(stdout);
+  int fds[2];
+  if (pipe(fds) != 0) return out;
+  const pid_t pid = fork();
+  if (pid < 0) return out;
+  if (pid == 0) {
+    close(fds[0]);
+    ChildResult r;
+    r.value = work(root);
+    std::fflush(stdout);
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    r.max_rss_kib = u.ru_maxrss;
+    if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
+    _exit(0);
+  }
+  close(fds[1]);
+  if (read(fds[0], &out, sizeof out) != static_cast<ssize_t>(sizeof out)) out = ChildResult{};
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return out;
 }
 
 }  // namespace
@@ -170,8 +254,18 @@ int main() {
   const std::filesystem::path root =
       std::filesystem::temp_directory_path() / ("vm_bench_gateway_" + std::to_string(getpid()));
   std::filesystem::create_directories(root);
-  LongLog(root);
-  Mails(root);
+  std::printf("(a) a pass over a long log\n");
+  InChild(LongLogSetup, root);
+  const ChildResult a = InChild(LongLogPasses, root);
+  const ChildResult full = InChild(ReadEveryRow, root);
+  if (a.value > 0 && full.value > 0) {
+    std::printf("nothing waiting is %.0f times faster than reading every row\n",
+                full.value / a.value);
+  }
+  std::printf("(b) recordings mailed, one connection per message\n");
+  const ChildResult b = InChild(Mails, root);
+  std::printf("(c) peak memory (max RSS): (a) %.1f MiB, (b) %.1f MiB; reading every row %.1f MiB\n",
+              a.max_rss_kib / 1024.0, b.max_rss_kib / 1024.0, full.max_rss_kib / 1024.0);
   std::filesystem::remove_all(root);
   return 0;
 }

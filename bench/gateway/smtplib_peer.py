@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-"""Sends every *.wav of DIR as an attachment to 127.0.0.1:PORT with smtplib,
-one message per connection (as the gateway does). Prints the seconds taken.
+"""Sends every DIR/<mailbox>/msg/*.wav as an attachment to 127.0.0.1:PORT with
+smtplib, one message per connection (as the gateway does). Prints the seconds
+taken.
 
 Usage: smtplib_peer.py PORT DIR
 """
@@ -13,16 +14,21 @@ from email.message import EmailMessage
 
 def main():
     port, directory = int(sys.argv[1]), sys.argv[2]
-    names = sorted(n for n in os.listdir(directory) if n.endswith(".wav"))
+    files = []
+    for box in sorted(os.listdir(directory)):
+        msg_dir = os.path.join(directory, box, "msg")
+        files += [(box, os.path.join(msg_dir, n)) for n in sorted(os.listdir(msg_dir))
+                  if n.endswith(".wav")]
     start = time.monotonic()
-    for n in names:
+    for box, path in files:
         msg = EmailMessage()
         msg["From"] = "Voice Mail <vm@example.com>"
         msg["To"] = "alice@example.com"
         msg["Subject"] = "New voice message"
-        msg.set_content("Message for 101")
-        with open(os.path.join(directory, n), "rb") as f:
-            msg.add_attachment(f.read(), maintype="application", subtype="octet-stream", filename=n)
+        msg.set_content("Message for " + box)
+        with open(path, "rb") as f:
+            msg.add_attachment(f.read(), maintype="application", subtype="octet-stream",
+                               filename=os.path.basename(path))
         with smtplib.SMTP("127.0.0.1", port) as s:
             s.send_message(msg)
     print("%.3f" % (time.monotonic() - start))

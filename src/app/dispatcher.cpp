@@ -37,10 +37,17 @@ class WindowProgress final : public mail::ProgressView {
 class DispatchMailer final : public mail::NetEmailSend {
  public:
   DispatchMailer(runtime::Window* w, SendOutcome* outcome) : w_(w), outcome_(outcome) {}
+  // The class's own ErrorTrap closes the connection after most failures, and
+  // the close leaves ERROR at 0, which the log also uses for a message sent.
+  // So the code stored is the first that names the failure: ERROR after the
+  // class's handling, else ERROR as it was when the failure was reported (the
+  // socket or library number), else the server's reply code (550).
   void ErrorTrap(std::string_view text, std::string_view function) override {
+    const int32_t reported = ERROR;
     NetEmailSend::ErrorTrap(text, function);
+    const int32_t server = SERVERERRORNUM;
     outcome_->text = ERRORSTRING;
-    outcome_->code = static_cast<int16_t>(ERROR);
+    outcome_->code = static_cast<int16_t>(ERROR != 0 ? ERROR : reported != 0 ? reported : server);
     reported_ = true;
     w_->Post(runtime::kEventCloseWindow);
   }

@@ -66,9 +66,8 @@ void Main(const FrameOptions& frame_options) {
   ProcedureScope procedure(options.scan.dispatch.errors, "Main");
   GatewayFiles files(options.data_dir, platform::Env::Default(), options.relations);
   OpenTable control(files, Table::kControl);
-  if (control.code() != 0) {
-    platform::DiagWrite("Main: cannot open Control: " + StorageErrorText(files.control()));
-  }
+  if (control.code() != 0)
+    OpenFailure(files, Table::kControl, options.scan.dispatch.errors, "Main");
 
   runtime::Window frame("Send Mail - Quorvane", runtime::WindowStyle::kFrame);
   runtime::ControlRef file_menu = frame.AddMenu("&File");

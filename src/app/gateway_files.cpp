@@ -27,8 +27,10 @@ int GatewayFiles::Open(Table t) {
   }
   storage::DeclaredTable& table = *tables_[i];
   int rc = table.Open();
+  create_failed_[i] = false;
   if (rc == storage::kErrFileNotFound) {
     rc = table.Create();
+    create_failed_[i] = rc != 0;
     if (rc == 0) rc = table.Open();
   }
   if (rc == 0) {

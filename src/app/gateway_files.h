@@ -36,6 +36,8 @@ class GatewayFiles {
   int Open(Table t);
   // Closes on the last matching call.
   void Close(Table t);
+  // Whether the last failed Open of `t` failed to create the missing file.
+  bool create_failed(Table t) const { return create_failed_[static_cast<size_t>(t)]; }
 
   storage::DeclaredTable& table(Table t) { return *tables_[static_cast<size_t>(t)]; }
   storage::DeclaredTable& control() { return table(Table::kControl); }
@@ -51,6 +53,7 @@ class GatewayFiles {
   GatewayRelations* const relations_;
   std::array<std::unique_ptr<storage::DeclaredTable>, 3> tables_;
   std::array<int, 3> opens_{};
+  std::array<bool, 3> create_failed_{};
 };
 
 // Opens a table for the length of a scope; the code says whether it did.

@@ -63,7 +63,7 @@ class Pass {
     SetStatus("Scanning for new messages");
     r_.settings_found = ReadSettings();
     const ControlRow settings = ReadControl(files_.control().buffer());
-    ScanMailboxes(settings);
+    QueueNew(settings);
     SendWaiting();
   }
 
@@ -88,6 +88,26 @@ class Pass {
   bool ReadSettings() {
     storage::DeclaredTable& con = files_.control();
     return con.Set() == 0 && con.Next() == 0;
+  }
+
+  // The rows of one pass are added in one transaction of the log: one
+  // durable commit for all of them instead of one per row. A kill before
+  // the commit leaves none of them queued; the next pass finds the
+  // recordings again. Without the transaction each row commits alone.
+  void QueueNew(const ControlRow& settings) {
+    storage::DeclaredTable& pro = files_.processed();
+    const bool together = pro.Logout() == 0;
+    ScanMailboxes(settings);
+    if (together &&
+        storage::DeclaredTable::CommitTransaction(platform::Env::Default(), &pro) != 0) {
+      platform::DiagWrite("send_mail: the " + std::to_string(r_.queued) +
+                          " recordings of this pass were not queued: " + StorageErrorText(pro));
+      r_.queued = 0;
+      queued_lines_.clear();
+      StorageStop(pro);
+    }
+    for (const std::string& line : queued_lines_) platform::DiagWrite(line);
+    queued_lines_.clear();
   }
 
   void ScanMailboxes(const ControlRow& settings) {
@@ -139,8 +159,8 @@ class Pass {
     WriteProcessed(row, &pro.buffer());
     if (pro.Add() != 0) return StorageStop(pro);
     ++r_.queued;
-    platform::DiagWrite("send_mail: queued mailbox " + std::to_string(box.mailbox_no) + " file " +
-                        Shown(e.name));
+    queued_lines_.push_back("send_mail: queued mailbox " + std::to_string(box.mailbox_no) +
+                            " file " + Shown(e.name));
     SetStatus("New messages added to Queue :" + std::to_string(r_.queued));
   }
 
@@ -224,6 +244,7 @@ class Pass {
   runtime::Window& w_;
   runtime::ControlRef status_;
   ScanReport& r_;
+  std::vector<std::string> queued_lines_;  // diagnostic lines shown once the rows stand
 };
 
 }  // namespace
@@ -239,8 +260,7 @@ ScanReport send_mail(GatewayFiles& files, const ScanOptions& options) {
   if (!report.tables_opened) {
     for (Table t : {Table::kControl, Table::kMailboxes, Table::kProcessedFiles}) {
       if (files.table(t).error() != 0 && !files.table(t).is_open()) {
-        platform::DiagWrite(std::string("send_mail: cannot open ") + GatewayFiles::Name(t) + ": " +
-                            StorageErrorText(files.table(t)));
+        OpenFailure(files, t, options.dispatch.errors, "send_mail");
       }
     }
     return report;

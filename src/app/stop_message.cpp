@@ -3,6 +3,11 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "app/gateway_files.h"
+#include "framework/error_manager.h"
+#include "framework/message_ids.h"
+#include "framework/runtime_error.h"
+#include "platform/diag_sink.h"
 #include "runtime/message_box.h"
 
 namespace vm::app {
@@ -32,6 +37,19 @@ std::string StorageErrorText(const storage::DeclaredTable& table) {
     text += " (" + table.file_error_text() + ")";
   }
   return text;
+}
+
+void OpenFailure(GatewayFiles& files, Table t, framework::ErrorManager* errors,
+                 const std::string& procedure) {
+  const storage::DeclaredTable& table = files.table(t);
+  if (errors == nullptr) {
+    platform::DiagWrite(procedure + ": cannot open " + GatewayFiles::Name(t) + ": " +
+                        StorageErrorText(table));
+    return;
+  }
+  errors->ThrowFile(
+      files.create_failed(t) ? framework::msg::kCreateError : framework::msg::kOpenFailed,
+      GatewayFiles::Name(t), framework::CaptureError(table));
 }
 
 void StopMessage(const storage::DeclaredTable& table) {

@@ -1,5 +1,7 @@
 #include "mail/reply_timer.h"
 
+#include <thread>
+
 #include "net/event_poster.h"
 
 namespace vm::mail {
@@ -11,52 +13,56 @@ ReplyTimer::~ReplyTimer() {
 void ReplyTimer::Arm(int32_t thread, int32_t event, TimePoint deadline) {
   armed_ = true;
   deadline_ = deadline;
+  const bool start = shared_ == nullptr;
+  if (start) shared_ = std::make_shared<Shared>();
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    posted_armed_ = true;
-    posted_deadline_ = deadline;
-    thread_id_ = thread;
-    event_ = event;
-    stop_ = false;
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    shared_->armed = true;
+    shared_->deadline = deadline;
+    shared_->thread_id = thread;
+    shared_->event = event;
   }
-  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
-  cv_.notify_all();
+  if (start) {
+    std::thread([s = shared_] { Run(s); }).detach();
+  } else {
+    shared_->cv.notify_all();
+  }
 }
 
 void ReplyTimer::Disarm() {
   armed_ = false;
-  std::lock_guard<std::mutex> lock(mu_);
-  posted_armed_ = false;
+  if (shared_ == nullptr) return;
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  shared_->armed = false;
 }
 
 void ReplyTimer::Stop() {
   armed_ = false;
+  if (shared_ == nullptr) return;
   {
-    std::lock_guard<std::mutex> lock(mu_);
-    stop_ = true;
-    posted_armed_ = false;
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    shared_->stop = true;
+    shared_->armed = false;
   }
-  cv_.notify_all();
-  if (thread_.joinable()) thread_.join();
+  shared_->cv.notify_all();
+  shared_.reset();
 }
 
-void ReplyTimer::Run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stop_) {
-    if (!posted_armed_) {
-      cv_.wait(lock);
+// The event is posted with the lock held, so after Stop nothing is posted.
+// Stop and Arm take only this lock, never the event queue's.
+void ReplyTimer::Run(const std::shared_ptr<Shared>& s) {
+  std::unique_lock<std::mutex> lock(s->mu);
+  while (!s->stop) {
+    if (!s->armed) {
+      s->cv.wait(lock);
       continue;
     }
-    if (std::chrono::steady_clock::now() < posted_deadline_) {
-      cv_.wait_until(lock, posted_deadline_);
+    if (std::chrono::steady_clock::now() < s->deadline) {
+      s->cv.wait_until(lock, s->deadline);
       continue;
     }
-    posted_armed_ = false;
-    const int32_t thread = thread_id_;
-    const int32_t event = event_;
-    lock.unlock();
-    net::CurrentEventPoster()->PostEvent(thread, event);
-    lock.lock();
+    s->armed = false;
+    net::CurrentEventPoster()->PostEvent(s->thread_id, s->event);
   }
 }
 

@@ -1,15 +1,16 @@
 // Bounds the wait for a server reply: once armed, a thread of its own posts
 // one event to the owner thread when the deadline passes. The owner checks
 // the deadline again when the event arrives, so a late or stale event is
-// harmless. Arm/Disarm from the owner thread; the object joins its thread
-// when destroyed.
+// harmless. Arm/Disarm/Stop from the owner thread. Stop does not wait for the
+// thread: it shares its state with the object and ends on its own, so
+// ending a send never waits for another thread to be scheduled.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 namespace vm::mail {
 
@@ -28,24 +29,26 @@ class ReplyTimer {
   bool armed() const { return armed_; }
   // True when armed and the deadline has passed.
   bool Expired() const { return armed_ && std::chrono::steady_clock::now() >= deadline_; }
-  // Stops and joins the thread.
+  // Tells the thread to end; once this returns it posts nothing more.
   void Stop();
 
  private:
-  void Run();
+  // What the owner and the thread share; the thread keeps it alive.
+  struct Shared {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool stop = false;
+    bool armed = false;
+    TimePoint deadline{};
+    int32_t thread_id = 0;
+    int32_t event = 0;
+  };
+  static void Run(const std::shared_ptr<Shared>& s);
 
   // Owner-side copies, read without the lock.
   bool armed_ = false;
   TimePoint deadline_{};
-
-  std::mutex mu_;
-  std::condition_variable cv_;
-  bool stop_ = false;
-  bool posted_armed_ = false;
-  TimePoint posted_deadline_{};
-  int32_t thread_id_ = 0;
-  int32_t event_ = 0;
-  std::thread thread_;
+  std::shared_ptr<Shared> shared_;  // null while no thread runs
 };
 
 }  // namespace vm::mail

@@ -28,6 +28,7 @@ TEST_F(FailureTest, ServerDownIsRecordedWithItsNumber) {
   for (const ProcessedRow& row : log) {
     EXPECT_EQ(row.processed, 1);
     EXPECT_NE(row.error.find("10061"), std::string::npos) << row.error;
+    EXPECT_EQ(row.error_code, 10061) << "the close after the failure must not leave code 0";
     EXPECT_NE(row.error, "Nil");
   }
   EXPECT_TRUE(presenter_->requests().empty()) << "the mail object showed a message box";
@@ -49,6 +50,7 @@ TEST_F(FailureTest, ServerThatNeverAnswersIsBoundedByTheReplyLimit) {
   ASSERT_EQ(log.size(), 1u);
   EXPECT_NE(log[0].error.find("No reply"), std::string::npos) << log[0].error;
   EXPECT_NE(log[0].error.find("-53"), std::string::npos) << log[0].error;
+  EXPECT_EQ(log[0].error_code, -53);
 }
 
 TEST_F(FailureTest, WholeMessageLimitEndsASendThatDoesNotFinish) {
@@ -65,6 +67,7 @@ TEST_F(FailureTest, WholeMessageLimitEndsASendThatDoesNotFinish) {
   ASSERT_EQ(log.size(), 1u);
   EXPECT_NE(log[0].error.find("not sent within"), std::string::npos) << log[0].error;
   EXPECT_NE(log[0].error.find("-53"), std::string::npos) << log[0].error;
+  EXPECT_EQ(log[0].error_code, -53);
 }
 
 // Fails every open of a file whose name holds "locked", as an unreadable

@@ -198,7 +198,9 @@ TEST_F(PassTest, RejectedRecipientIsRecordedAndThePassGoesOn) {
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].processed, 1);
   EXPECT_NE(log[0].error.find("550"), std::string::npos) << log[0].error;
+  EXPECT_EQ(log[0].error_code, 550) << "the failure is logged with the server's code";
   EXPECT_EQ(log[1].error, "Nil");
+  EXPECT_EQ(log[1].error_code, 0);
 }
 
 }  // namespace

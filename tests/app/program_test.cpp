@@ -86,7 +86,8 @@ TEST_F(ProgramTest, ScanOnceExitStatuses) {
   std::ofstream(data_dir() + "/PROCESSE.KFS", std::ios::binary | std::ios::trunc)
       << std::string(4096, 'G');
   EXPECT_EQ(ScanOnce(&out), 2) << out;
-  EXPECT_NE(out.find("cannot open ProcessedFiles"), std::string::npos) << out;
+  EXPECT_NE(out.find("File ProcessedFiles could not be opened.  Error: "), std::string::npos)
+      << out;
 }
 
 TEST_F(ProgramTest, SecondInstanceOnTheSameDirectoryIsRefused) {

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 
 #include "app/gateway_files.h"
 #include "app/records.h"
 #include "app/scanner.h"
 #include "app/stop_message.h"
 #include "app_test_support.h"
+#include "framework/error_manager.h"
 #include "platform/file.h"
 
 namespace vm::app::testing {
@@ -106,24 +108,66 @@ TEST_F(StorageErrorTest, RowThatCouldNotBeAddedIsQueuedByTheNextPass) {
   EXPECT_EQ(Log()[0].error, "Nil");
 }
 
+// Sets `flag` when the mail object opens a file (the recording it attaches):
+// the pass's rows are queued by then and its send is under way.
+class FlagOnOpenEnv : public platform::EnvWrapper {
+ public:
+  explicit FlagOnOpenEnv(std::atomic<bool>* flag)
+      : EnvWrapper(platform::Env::Default()), flag_(flag) {}
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
+    *flag_ = true;
+    return EnvWrapper::OpenFile(path, access, share, disposition);
+  }
+
+ private:
+  std::atomic<bool>* flag_;
+};
+
 TEST_F(StorageErrorTest, RowWhoseOutcomeCouldNotBeWrittenIsSentAgain) {
+  AddMailbox(102, "bob@example.com", "", "YES", "YES");
+  MakeRecording(102, "b.wav", "y");
   FailingWritesEnv env;
+  FlagOnOpenEnv attach(&env.fail);
   ScanOptions o = FastOptions();
-  o.on_status = [&](const std::string& s) {
-    if (s == "New messages added to Queue :1") env.fail = true;
-  };
+  o.dispatch.env = &attach;
   const ScanReport first = PassWith(&env, o);
-  EXPECT_EQ(first.sent, 1);
+  EXPECT_EQ(first.queued, 2);
+  EXPECT_EQ(first.sent, 2);
   EXPECT_GT(first.storage_errors, 0);
   env.fail = false;
-  ASSERT_EQ(Log().size(), 1u);
-  EXPECT_EQ(Log()[0].processed, 0);
+  ASSERT_EQ(Log().size(), 2u);
+  EXPECT_EQ(Log()[0].processed, 1);
+  EXPECT_EQ(Log()[1].filename, "b.wav");
+  EXPECT_EQ(Log()[1].processed, 0);
 
   const ScanReport second = PassWith(&env, FastOptions());
   EXPECT_EQ(second.queued, 0);
   EXPECT_EQ(second.sent, 1);
-  EXPECT_EQ(Log()[0].processed, 1);
-  EXPECT_EQ(server_->Messages(2).size(), 2u);
+  EXPECT_EQ(Log()[1].processed, 1);
+  EXPECT_EQ(server_->Messages(3).size(), 3u);
+}
+
+TEST_F(StorageErrorTest, LogThatCannotBeOpenedIsTheErrorManagersFileAccessError) {
+  // Not a table file at all.
+  std::ofstream(data_dir() + "/PROCESSE.KFS", std::ios::binary | std::ios::trunc)
+      << std::string(4096, 'G');
+  framework::ErrorManager errors;
+  int exit_status = -1;
+  errors.SetExitHandler([&](int status) { exit_status = status; });
+  ScanOptions o = FastOptions();
+  o.dispatch.errors = &errors;
+  const ScanReport r = Pass(o);
+  EXPECT_FALSE(r.tables_opened);
+  EXPECT_EQ(r.sent, 0);
+  EXPECT_EQ(exit_status, framework::ErrorManager::kFatalExitStatus);
+  ASSERT_EQ(presenter_->requests().size(), 1u);
+  EXPECT_EQ(presenter_->requests()[0].caption, "File Access Error");
+  EXPECT_EQ(
+      presenter_->requests()[0].text.rfind("File ProcessedFiles could not be opened.  Error: ", 0),
+      0u)
+      << presenter_->requests()[0].text;
 }
 
 }  // namespace
