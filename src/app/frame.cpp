@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
+#include <memory>
 
 #include "app/gateway_relations.h"
 #include "app/log_viewer.h"
@@ -10,8 +12,10 @@
 #include "app/records.h"
 #include "app/settings_form.h"
 #include "app/stop_message.h"
+#include "framework/ini_placement.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
+#include "runtime/printer_setup.h"
 #include "runtime/thread.h"
 #include "runtime/window.h"
 #include "storage/driver/kfs_ops.h"
@@ -67,14 +71,15 @@ void Main(const FrameOptions& frame_options) {
 
   runtime::Window frame("Send Mail - Quorvane", runtime::WindowStyle::kFrame);
   runtime::ControlRef file_menu = frame.AddMenu("&File");
-  // "P&rint Setup..." is left out: there is nothing to set up without a
-  // printer dialog. The windows need the program's relation managers.
+  // The windows need the program's relation managers.
   runtime::ControlRef control_item, mailboxes_item, log_item;
   if (options.relations != nullptr) {
     control_item = frame.AddMenuItem(file_menu, "?FILECONTROL", "Control");
     mailboxes_item = frame.AddMenuItem(file_menu, "?FILEMAILBOXES", "MailBoxes");
   }
   runtime::ControlRef send_item = frame.AddMenuItem(file_menu, "?FILESENDMAIL", "Send Mail");
+  runtime::ControlRef print_item =
+      frame.AddMenuItem(file_menu, "?PRINTSETUP", "P&rint Setup...", "Setup Printer");
   if (options.relations != nullptr)
     log_item = frame.AddMenuItem(file_menu, "?FILEVIEWLOG", "View Log");
   runtime::ControlRef exit_item =
@@ -100,6 +105,8 @@ void Main(const FrameOptions& frame_options) {
     } else if (ev->accepted(send_item.number())) {
       // A pass of its own on a new thread; it waits for a running pass.
       started.push_back(runtime::StartThread([options] { RunPass(options); }));
+    } else if (ev->accepted(print_item.number())) {
+      runtime::RunPrinterSetup();
     } else if (ev->accepted(exit_item.number())) {
       frame.Close();
     } else if (ev->accepted(spooler_on.number())) {
@@ -133,10 +140,18 @@ void RunProgram(const ProgramOptions& options) {
   net_options.command_line = options.command_line;
   net_options.connect_timeout_ms = options.connect_timeout_ms;
   net::NetRuntime::Start(std::move(net_options));
+  // Window placement lives in email.INI in the working directory.
+  framework::IniManager ini;
+  ini.Open(std::filesystem::path(options.frame.data_dir.empty() ? "." : options.frame.data_dir) /
+           framework::IniManager::kFileName);
+  runtime::SetPlacementStore(std::make_shared<framework::IniPlacementStore>(&ini));
   // Windows are dragged with their contents on some desktops, and the frame
   // switched that off for its run; Linux window managers have no such
   // system-wide switch, so there is nothing to change or put back here.
   Main(frame);
+  runtime::SetPlacementStore(nullptr);
+  ini.Save();
+  ini.Close();
   net::NetRuntime::Shutdown();
   if (AnyOf(options.command_line, {"/linkoralog", "/linkoralogerrors", "/netall"})) {
     std::string path = options.program_path;

@@ -43,9 +43,21 @@ framework::FormResult SettingsForm::Open() {
   framework::FormOptions options;
   options.cancel_action = 0;
   form_.emplace(window_, relation_, SettingsFields(), mode, options, history_);
-  window_->AddPrompt("In Sec");
-  window_->AddPrompt("Body");
-  window_->AddPrompt("<date> - date of message   <time> - time of message  <ext> - extension no.");
+  // "In Sec" belongs beside the idle time; the two bodies, their prompts
+  // and the legend of the tags sit in the group "Body".
+  const auto attach_to = [this](const runtime::ControlRef& c, int parent) {
+    window_->model()->Modify(c.number(), [parent](runtime::Control& x) { x.parent = parent; });
+  };
+  attach_to(window_->AddPrompt("In Sec"), window_->control("?CON:IDLETIME").number());
+  const int body = window_->AddGroup("Body").number();
+  for (const char* use : {"?CON:ATTACHMENT_BODY", "?CON:NONATTACHMENTBODY"}) {
+    const int field = window_->control(use).number();
+    attach_to(window_->control(field - 1), body);  // its prompt
+    attach_to(window_->control(field), body);
+  }
+  attach_to(window_->AddPrompt(
+                "<date> - date of message   <time> - time of message  <ext> - extension no."),
+            body);
   return form_->Open();
 }
 

@@ -254,6 +254,10 @@ ListAction StandardList::HandleEvent(const runtime::Event& e) {
     SetCurrent(list_.selected() - 1);
     return ListAction::kNone;
   }
+  if (e.is(runtime::EventKind::kScroll) && e.control == list_.number()) {
+    Scroll(e.number);
+    return ListAction::kNone;
+  }
   if (!e.is(runtime::EventKind::kAccepted)) return ListAction::kNone;
   // A button the rules switched off does nothing, whoever pressed it.
   const auto usable = [](const runtime::ControlRef& b) { return b.get().enabled && b.visible(); };
@@ -278,6 +282,25 @@ ListAction StandardList::HandleEvent(const runtime::Event& e) {
       Change();
   }
   return ListAction::kNone;
+}
+
+bool StandardList::Scroll(int32_t how) {
+  switch (how) {
+    case runtime::kEventScrollUp:
+      return Up();
+    case runtime::kEventScrollDown:
+      return Down();
+    case runtime::kEventPageUp:
+      return PageUp();
+    case runtime::kEventPageDown:
+      return PageDown();
+    case runtime::kEventScrollTop:
+      return Top();
+    case runtime::kEventScrollBottom:
+      return Bottom();
+    default:
+      return false;
+  }
 }
 
 int StandardList::FetchCurrent() {

@@ -70,8 +70,10 @@ class StandardList {
   bool Up();
   // Reads the page again from its first row (after a form returned).
   void Reload();
+  // One of the above for a scroll event's number (runtime::kEventScrollUp ...).
+  bool Scroll(int32_t how);
 
-  // Handles one event of the window: button presses and list selections.
+  // Handles one event of the window: button presses, list selections and scrolling.
   ListAction HandleEvent(const runtime::Event& event);
   // The buttons' actions, also callable directly.
   void Insert();

@@ -49,7 +49,6 @@ void Desk::MakeFrame() {
   frame_->setCentralWidget(mdi_);
   frame_->statusBar();  // menu items show their status text here
   frame_->installEventFilter(this);
-  frame_->resize(800, 600);
 }
 
 void Desk::Open(const std::shared_ptr<runtime::WindowModel>& window) {
@@ -80,8 +79,11 @@ void Desk::Open(const std::shared_ptr<runtime::WindowModel>& window) {
     sub->installEventFilter(this);
     shown.shell = sub;
   }
+  // The frame is placed before it shows (no jump from its size hint); a
+  // child after the frame shows, since it is placed on the laid-out MDI area.
+  if (is_frame) Place(shown, is_frame);
   if (!frame_->isVisible()) frame_->show();
-  Place(shown, is_frame);
+  if (!is_frame) Place(shown, is_frame);
   shown.shell->show();
   shown_[state.id] = std::move(shown);
 }
@@ -93,8 +95,20 @@ void Desk::Place(Shown& shown, bool is_frame) {
   } else {
     area = QRect(QPoint(0, 0), mdi_->viewport()->size());
   }
-  shown.shell->adjustSize();
-  runtime::ScreenPlacement defaults = FromRect(shown.shell->geometry());
+  runtime::ScreenPlacement defaults;
+  if (is_frame) {
+    // The frame's own size hint is that of an empty MDI area: too small to
+    // hold the forms. Without a stored place it takes most of the screen.
+    QRect r(0, 0, 960, 720);
+    if (!area.isEmpty()) {
+      r.setSize(r.size().boundedTo(area.size() * 9 / 10));
+      r.moveCenter(area.center());
+    }
+    defaults = FromRect(r);
+  } else {
+    shown.shell->adjustSize();
+    defaults = FromRect(shown.shell->geometry());
+  }
   const std::optional<runtime::ScreenRect> screen =
       area.isEmpty()
           ? std::nullopt
@@ -141,6 +155,13 @@ void Desk::Close(runtime::WindowId id) {
 }
 
 bool Desk::eventFilter(QObject* watched, QEvent* event) {
+  if ((event->type() == QEvent::Move || event->type() == QEvent::Resize) && !closing_) {
+    // Where a window is now goes to the store at once: the program may
+    // save the store before this thread has seen the window close.
+    for (const auto& [id, shown] : shown_)
+      if (shown.shell == watched && shown.view) SavePlacement(shown, id == frame_window_);
+    return QObject::eventFilter(watched, event);
+  }
   if (event->type() != QEvent::Close || closing_) return QObject::eventFilter(watched, event);
   // The close box asks the owner; the window goes when its loop has closed it.
   for (auto& [id, shown] : shown_) {

@@ -6,8 +6,10 @@
 #include <QMetaObject>
 
 #include "gui/qt_presenter.h"
+#include "gui/qt_printer_setup.h"
 #include "gui/qt_renderer.h"
 #include "runtime/message_box.h"
+#include "runtime/printer_setup.h"
 #include "runtime/thread.h"
 #include "runtime/window_system.h"
 
@@ -27,6 +29,8 @@ int RunDesktop(int& argc, char** argv, std::function<void()> frame_procedure) {
   runtime::SetRenderer(renderer);
   renderer->ShowOpenWindows();
   runtime::SetMessagePresenter(std::make_shared<QtPresenter>());
+  auto printer_setup = std::make_shared<QtPrinterSetup>();
+  runtime::SetPrinterSetup(printer_setup);
 
   const runtime::ThreadId frame =
       runtime::StartThread([&app, procedure = std::move(frame_procedure)] {
@@ -34,6 +38,8 @@ int RunDesktop(int& argc, char** argv, std::function<void()> frame_procedure) {
         QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
       });
   const int code = app.exec();
+  printer_setup->Close();
+  runtime::SetPrinterSetup(nullptr);
   runtime::SetMessagePresenter(nullptr);
   runtime::SetRenderer(nullptr);
   renderer.reset();

@@ -4,9 +4,11 @@
 
 #include <QAction>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -14,11 +16,15 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QStatusTipEvent>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 
+#include "runtime/event.h"
 #include "runtime/picture.h"
 
 namespace vm::gui {
@@ -53,6 +59,19 @@ int PictureChars(const std::string& picture) {
       return 10;
   }
   return 20;
+}
+
+// Entries of this many characters or more take the room their row has.
+constexpr int kWideChars = 64;
+
+// Whether a widget grows with its row (fixed-width entries and drop lists do not).
+bool Grows(const QWidget* w) {
+  return w->maximumWidth() == QWIDGETSIZE_MAX && qobject_cast<const QComboBox*>(w) == nullptr;
+}
+
+bool IsNumber(const std::string& picture) {
+  const auto p = runtime::ParsePicture(picture);
+  return p && p->kind == runtime::Picture::Kind::kNumber;
 }
 
 bool IsField(ControlKind k) {
@@ -98,33 +117,58 @@ void WindowView::Build(const runtime::WindowState& state) {
       MakeMenuEntry(c);
     } else if (QWidget* w = MakeWidget(c)) {
       widgets_[c.number] = w;
-      Place(c, w);
+      w->installEventFilter(this);  // status text on focus; committing texts
     }
   }
+  for (const Control& c : state.controls) Place(state, c);
   if (layout_ != nullptr) layout_->addStretch(1);
   for (const Control& c : state.controls) Apply(c);
+  AlignPrompts();
 }
 
 QWidget* WindowView::MakeWidget(const Control& c) {
   const int number = c.number;
   switch (c.kind) {
     case ControlKind::kPrompt:
-    case ControlKind::kString:
       return new QLabel;
+    case ControlKind::kString: {
+      // Room for what the picture can show, so a status line that grows
+      // later is not cut at the width of its first text.
+      auto* label = new QLabel;
+      if (!c.picture.empty())
+        label->setMinimumWidth(label->fontMetrics().horizontalAdvance(
+            QString(std::min(PictureChars(c.picture), kWideChars), QChar('x'))));
+      return label;
+    }
     case ControlKind::kEntry: {
       auto* e = new QLineEdit;
+      // As wide as the picture shows (long texts take at least a wide field
+      // and grow with the window); a text picture also caps what is typed.
       const int chars = PictureChars(c.picture);
-      e->setMinimumWidth(e->fontMetrics().horizontalAdvance(QString(chars, QChar('0'))) + 12);
+      const int width =
+          e->fontMetrics().horizontalAdvance(QString(std::min(chars, kWideChars), QChar('0'))) + 12;
+      if (chars >= kWideChars)
+        e->setMinimumWidth(width);
+      else
+        e->setFixedWidth(width);
+      if (const auto p = runtime::ParsePicture(c.picture);
+          p && p->kind == runtime::Picture::Kind::kString && p->width > 0)
+        e->setMaxLength(p->width);
+      if (IsNumber(c.picture)) e->setAlignment(Qt::AlignRight);
       connect(e, &QLineEdit::editingFinished, this, [this, number, e] { CommitEntry(number, e); });
       return e;
     }
     case ControlKind::kText: {
+      // Typed text goes to the owner when the box loses focus or a button
+      // is pressed; a disabled box cannot be typed into.
       auto* t = new QPlainTextEdit;
-      t->setReadOnly(true);  // the owner sets the text; nothing typed here goes back
+      t->setTabChangesFocus(true);
+      t->setMinimumHeight(t->fontMetrics().lineSpacing() * 5 + 12);
       return t;
     }
     case ControlKind::kDropList: {
       auto* box = new QComboBox;
+      box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
       connect(box, &QComboBox::activated, this, [this, number, box](int index) {
         model_->UserEdited(number, box->itemText(index).toStdString());
       });
@@ -132,13 +176,24 @@ QWidget* WindowView::MakeWidget(const Control& c) {
     }
     case ControlKind::kButton: {
       auto* b = new QPushButton;
-      connect(b, &QPushButton::clicked, this, [this, number] { model_->UserAccepted(number); });
+      connect(b, &QPushButton::clicked, this, [this, number] {
+        CommitPending();
+        model_->UserAccepted(number);
+      });
       return b;
     }
     case ControlKind::kList: {
       auto* list = new QTreeWidget;
       list->setRootIsDecorated(false);
+      list->setUniformRowHeights(true);
       list->setSelectionMode(QAbstractItemView::SingleSelection);
+      list->viewport()->installEventFilter(this);  // the wheel beyond the page
+      // Room for the columns (the widest stay scrollable) and a dozen rows.
+      const int unit = list->fontMetrics().averageCharWidth();
+      int width = 0;
+      for (const auto& col : c.columns) width += std::max(col.width, 0) * unit / 4;
+      list->setMinimumWidth(std::min(width + 2 * list->frameWidth() + 4, 100 * unit));
+      list->setMinimumHeight(list->fontMetrics().lineSpacing() * 13);
       connect(list, &QTreeWidget::itemSelectionChanged, this, [this, number, list] {
         const auto items = list->selectedItems();
         model_->UserSelectedRow(number,
@@ -153,8 +208,11 @@ QWidget* WindowView::MakeWidget(const Control& c) {
       new QVBoxLayout(g);
       return g;
     }
-    case ControlKind::kProgress:
-      return new QProgressBar;
+    case ControlKind::kProgress: {
+      auto* bar = new QProgressBar;
+      bar->setMinimumWidth(bar->fontMetrics().averageCharWidth() * 40);
+      return bar;
+    }
     default:
       return nullptr;
   }
@@ -178,19 +236,45 @@ void WindowView::MakeMenuEntry(const Control& c) {
   actions_[number] = a;
 }
 
-void WindowView::Place(const Control& c, QWidget* w) {
+// Controls go top to bottom in control order. A grouped control goes into
+// its group, and the group shows where its first member comes (members may
+// be defined before the group). A control whose parent is a field (a unit
+// label such as "In Sec") shows beside that field.
+void WindowView::Place(const runtime::WindowState& state, const Control& c) {
+  QWidget* w = WidgetOf(c.number);
+  if (w == nullptr || placed_[c.number]) return;
+  placed_[c.number] = true;
   if (body_ == nullptr) {
     status_bar_->addPermanentWidget(w, c.kind == ControlKind::kString ? 1 : 0);
     return;
   }
   QBoxLayout* target = layout_;
-  const auto group = widgets_.find(c.parent);
-  if (c.parent != 0 && group != widgets_.end() &&
-      qobject_cast<QGroupBox*>(group->second) != nullptr)
-    target = static_cast<QBoxLayout*>(group->second->layout());
+  if (c.parent != 0 && c.parent != c.number) {
+    QWidget* parent = WidgetOf(c.parent);
+    if (auto* group = qobject_cast<QGroupBox*>(parent)) {
+      if (!placed_[c.parent]) {
+        for (const Control& g : state.controls)
+          if (g.number == c.parent) Place(state, g);
+      }
+      target = static_cast<QBoxLayout*>(group->layout());
+    } else if (const auto row = rows_.find(c.parent); parent != nullptr && row != rows_.end()) {
+      row->second->insertWidget(row->second->count() - 1, w);  // before the row's stretch
+      open_row_ = nullptr;
+      return;
+    }
+  }
+  AddToLayout(c, w, target);
+}
+
+void WindowView::AddToLayout(const Control& c, QWidget* w, QBoxLayout* target) {
   // A prompt shares its row with the field that follows it.
-  if (open_row_ != nullptr && IsField(c.kind)) {
-    open_row_->addWidget(w, 1);
+  if (c.kind != ControlKind::kButton) button_row_ = nullptr;
+  if (open_row_ != nullptr && open_target_ == target && IsField(c.kind)) {
+    open_row_->addWidget(w, Grows(w) ? 1 : 0);
+    if (c.kind == ControlKind::kText) open_row_->setAlignment(open_prompt_, Qt::AlignTop);
+    open_row_->addStretch(0);  // takes what a fixed-width field leaves
+    rows_[c.number] = open_row_;
+    prompts_[target].push_back(open_prompt_);
     open_row_ = nullptr;
     return;
   }
@@ -200,9 +284,34 @@ void WindowView::Place(const Control& c, QWidget* w) {
     target->addLayout(row);
     row->addWidget(w);
     open_row_ = row;
+    open_target_ = target;
+    open_prompt_ = w;
     return;
   }
-  target->addWidget(w);
+  if (c.kind == ControlKind::kButton) {
+    // Buttons that follow each other share one row, on its right.
+    if (button_row_ == nullptr || button_target_ != target) {
+      button_row_ = new QHBoxLayout;
+      button_row_->addStretch(1);
+      target->addLayout(button_row_);
+      button_target_ = target;
+    }
+    button_row_->addWidget(w);
+    return;
+  }
+  if (Grows(w) || c.kind == ControlKind::kList)
+    target->addWidget(w);
+  else
+    target->addWidget(w, 0, Qt::AlignLeft);
+}
+
+// The prompts before fields in one box take one width, so the fields line up.
+void WindowView::AlignPrompts() {
+  for (auto& [box, prompts] : prompts_) {
+    int widest = 0;
+    for (QWidget* p : prompts) widest = std::max(widest, p->sizeHint().width());
+    for (QWidget* p : prompts) p->setMinimumWidth(widest);
+  }
 }
 
 void WindowView::Refresh() {
@@ -218,6 +327,8 @@ void WindowView::Apply(const Control& c) {
       before->second.selected == c.selected && before->second.choices == c.choices &&
       before->second.range_low == c.range_low && before->second.range_high == c.range_high)
     return;  // nothing this control shows has changed
+  const bool first = before == shown_.end();
+  const bool rows_changed = first || before->second.rows != c.rows;
   shown_[c.number] = c;
   if (IsMenuEntry(c.kind)) return ApplyMenuEntry(c);
   QWidget* w = WidgetOf(c.number);
@@ -238,10 +349,12 @@ void WindowView::Apply(const Control& c) {
       e->setModified(false);
       break;
     }
-    case ControlKind::kText:
-      if (static_cast<QPlainTextEdit*>(w)->toPlainText() != Q(c.value))
-        static_cast<QPlainTextEdit*>(w)->setPlainText(Q(c.value));
+    case ControlKind::kText: {
+      auto* t = static_cast<QPlainTextEdit*>(w);
+      if (t->toPlainText() != Q(c.value)) t->setPlainText(Q(c.value));
+      t->document()->setModified(false);
       break;
+    }
     case ControlKind::kDropList: {
       auto* box = static_cast<QComboBox*>(w);
       QStringList items;
@@ -259,7 +372,7 @@ void WindowView::Apply(const Control& c) {
       static_cast<QPushButton*>(w)->setText(Q(c.text));
       break;
     case ControlKind::kList:
-      ApplyList(c, w);
+      ApplyList(c, w, first, rows_changed);
       break;
     case ControlKind::kGroup:
       static_cast<QGroupBox*>(w)->setTitle(Q(c.text));
@@ -277,27 +390,40 @@ void WindowView::Apply(const Control& c) {
   w->setVisible(c.visible);
 }
 
-void WindowView::ApplyList(const Control& c, QWidget* w) {
+void WindowView::ApplyList(const Control& c, QWidget* w, bool first, bool rows_changed) {
   auto* list = static_cast<QTreeWidget*>(w);
-  const int char_width = list->fontMetrics().averageCharWidth();
-  QStringList headers;
-  for (const auto& col : c.columns) headers << Q(col.header);
-  list->setColumnCount(std::max<int>(1, static_cast<int>(c.columns.size())));
-  list->setHeaderLabels(headers);
-  for (size_t i = 0; i < c.columns.size(); ++i)
-    if (c.columns[i].width > 0)
-      list->setColumnWidth(static_cast<int>(i), c.columns[i].width * char_width / 4);
-  list->clear();
-  for (const auto& row : c.rows) {
-    QStringList cells;
-    for (size_t i = 0; i < row.size(); ++i)
-      cells << Q(Display(i < c.columns.size() ? c.columns[i].picture : std::string(), row[i]));
-    list->addTopLevelItem(new QTreeWidgetItem(cells));
+  if (first) {
+    // Headers and widths once: the user may resize the columns afterwards.
+    // Widths are dialog units, a quarter of the average character width.
+    const int char_width = list->fontMetrics().averageCharWidth();
+    QStringList headers;
+    for (const auto& col : c.columns) headers << Q(col.header);
+    list->setColumnCount(std::max<int>(1, static_cast<int>(c.columns.size())));
+    list->setHeaderLabels(headers);
+    for (size_t i = 0; i < c.columns.size(); ++i)
+      if (c.columns[i].width > 0)
+        list->setColumnWidth(static_cast<int>(i), c.columns[i].width * char_width / 4);
   }
-  if (c.selected >= 1 && c.selected <= list->topLevelItemCount())
-    list->setCurrentItem(list->topLevelItem(c.selected - 1));
-  else
+  if (rows_changed) {
+    list->clear();
+    for (const auto& row : c.rows) {
+      QStringList cells;
+      for (size_t i = 0; i < row.size(); ++i)
+        cells << Q(Display(i < c.columns.size() ? c.columns[i].picture : std::string(), row[i]));
+      auto* item = new QTreeWidgetItem(cells);
+      for (size_t i = 0; i < c.columns.size() && i < row.size(); ++i)
+        if (IsNumber(c.columns[i].picture))
+          item->setTextAlignment(static_cast<int>(i), Qt::AlignRight | Qt::AlignVCenter);
+      list->addTopLevelItem(item);
+    }
+  }
+  if (c.selected >= 1 && c.selected <= list->topLevelItemCount()) {
+    QTreeWidgetItem* item = list->topLevelItem(c.selected - 1);
+    if (list->currentItem() != item) list->setCurrentItem(item);
+    if (!item->isSelected()) item->setSelected(true);
+  } else {
     list->clearSelection();
+  }
 }
 
 void WindowView::ApplyMenuEntry(const Control& c) {
@@ -327,6 +453,89 @@ void WindowView::CommitEntry(int number, QWidget* w) {
     return;
   }
   model_->UserEdited(number, *value);
+}
+
+void WindowView::CommitText(int number, QWidget* w) {
+  auto* t = static_cast<QPlainTextEdit*>(w);
+  if (!t->document()->isModified()) return;
+  t->document()->setModified(false);
+  model_->UserEdited(number, t->toPlainText().toStdString());
+}
+
+void WindowView::CommitPending() {
+  for (const auto& [number, w] : widgets_) {
+    if (qobject_cast<QLineEdit*>(w) != nullptr)
+      CommitEntry(number, w);
+    else if (qobject_cast<QPlainTextEdit*>(w) != nullptr)
+      CommitText(number, w);
+  }
+}
+
+bool WindowView::eventFilter(QObject* watched, QEvent* event) {
+  const QEvent::Type type = event->type();
+  if (type == QEvent::KeyPress || type == QEvent::Wheel) {
+    for (const auto& [number, w] : widgets_) {
+      auto* list = qobject_cast<QTreeWidget*>(w);
+      if (list != nullptr && (watched == list || watched == list->viewport()))
+        return ScrollList(number, list, event) || QObject::eventFilter(watched, event);
+    }
+  } else if (type == QEvent::FocusIn || type == QEvent::FocusOut) {
+    auto* w = qobject_cast<QWidget*>(watched);
+    if (w != nullptr && !w->statusTip().isEmpty()) {
+      QStatusTipEvent tip(type == QEvent::FocusIn ? w->statusTip() : QString());
+      QCoreApplication::sendEvent(w, &tip);
+    }
+    if (type == QEvent::FocusOut && qobject_cast<QPlainTextEdit*>(watched) != nullptr) {
+      for (const auto& [number, x] : widgets_)
+        if (x == watched) CommitText(number, x);
+    }
+  }
+  return QObject::eventFilter(watched, event);
+}
+
+// A list shows one page of rows; moving past its first or last row, paging,
+// Ctrl+Home/End and the wheel at either end of the page ask the owner for
+// other rows. True when the event was taken for that.
+bool WindowView::ScrollList(int number, QWidget* w, QEvent* event) {
+  auto* list = static_cast<QTreeWidget*>(w);
+  int32_t how = 0;
+  if (event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const int row =
+        list->currentItem() == nullptr ? -1 : list->indexOfTopLevelItem(list->currentItem());
+    const int last = list->topLevelItemCount() - 1;
+    const bool ctrl = (key->modifiers() & Qt::ControlModifier) != 0;
+    switch (key->key()) {
+      case Qt::Key_Down:
+        if (row >= last) how = runtime::kEventScrollDown;
+        break;
+      case Qt::Key_Up:
+        if (row <= 0) how = runtime::kEventScrollUp;
+        break;
+      case Qt::Key_PageDown:
+        how = runtime::kEventPageDown;
+        break;
+      case Qt::Key_PageUp:
+        how = runtime::kEventPageUp;
+        break;
+      case Qt::Key_Home:
+        if (ctrl) how = runtime::kEventScrollTop;
+        break;
+      case Qt::Key_End:
+        if (ctrl) how = runtime::kEventScrollBottom;
+        break;
+      default:
+        break;
+    }
+  } else if (event->type() == QEvent::Wheel) {
+    const int dy = static_cast<QWheelEvent*>(event)->angleDelta().y();
+    const QScrollBar* bar = list->verticalScrollBar();
+    if (dy < 0 && bar->value() >= bar->maximum()) how = runtime::kEventScrollDown;
+    if (dy > 0 && bar->value() <= bar->minimum()) how = runtime::kEventScrollUp;
+  }
+  if (how == 0) return false;
+  model_->UserScrolled(number, how);
+  return true;
 }
 
 }  // namespace vm::gui

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 #include <QObject>
 
@@ -39,22 +40,41 @@ class WindowView final : public QObject {
   QWidget* WidgetOf(int number) const;
   QAction* ActionOf(int number) const;
 
+ protected:
+  // Lists: keys and the wheel beyond the rows shown ask the owner to scroll.
+  // Every control: its status text in the status bar while it has focus.
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   void Build(const runtime::WindowState& state);
   QWidget* MakeWidget(const runtime::Control& c);
   void MakeMenuEntry(const runtime::Control& c);
-  void Place(const runtime::Control& c, QWidget* w);
+  void Place(const runtime::WindowState& state, const runtime::Control& c);
+  void AddToLayout(const runtime::Control& c, QWidget* w, QBoxLayout* target);
+  void AlignPrompts();
   void Apply(const runtime::Control& c);
-  void ApplyList(const runtime::Control& c, QWidget* w);
+  void ApplyList(const runtime::Control& c, QWidget* w, bool first, bool rows_changed);
   void ApplyMenuEntry(const runtime::Control& c);
   void CommitEntry(int number, QWidget* w);
+  void CommitText(int number, QWidget* w);
+  // Hands every typed value not yet given to the owner (before a button's
+  // press reaches it, so that the owner sees the values first).
+  void CommitPending();
+  bool ScrollList(int number, QWidget* list, QEvent* event);
 
   std::shared_ptr<runtime::WindowModel> model_;
   QWidget* body_;
   QMenuBar* menu_bar_;
   QStatusBar* status_bar_;
   QBoxLayout* layout_ = nullptr;
-  QBoxLayout* open_row_ = nullptr;  // a prompt's row, waiting for the field it names
+  QBoxLayout* open_row_ = nullptr;     // a prompt's row, waiting for the field it names
+  QBoxLayout* open_target_ = nullptr;  // the box that row is in
+  QWidget* open_prompt_ = nullptr;     // the prompt that opened it
+  QBoxLayout* button_row_ = nullptr;   // the row the last button went to
+  QBoxLayout* button_target_ = nullptr;
+  std::map<int, QBoxLayout*> rows_;  // the row of each field placed beside its prompt
+  std::map<QBoxLayout*, std::vector<QWidget*>> prompts_;  // prompts that open rows, by layout
+  std::map<int, bool> placed_;
   std::map<int, QWidget*> widgets_;
   std::map<int, QAction*> actions_;
   std::map<int, QMenu*> menus_;

@@ -15,11 +15,19 @@ enum class EventKind {
   kCloseWindow,   // the last event of every window
   kTimer,         // the window's timer ran out
   kCloseDown,     // the program is closing down; the window closes after it
+  kScroll,        // a list is asked to scroll; `number` says how, `control` which list
   kUser,          // any other number
 };
 
 constexpr int32_t kEventAccepted = 1;
 constexpr int32_t kEventNewSelection = 2;
+// Scrolling a list beyond the rows it shows: one row, one page, or to an end.
+constexpr int32_t kEventScrollUp = 3;
+constexpr int32_t kEventScrollDown = 4;
+constexpr int32_t kEventPageUp = 5;
+constexpr int32_t kEventPageDown = 6;
+constexpr int32_t kEventScrollTop = 7;
+constexpr int32_t kEventScrollBottom = 8;
 constexpr int32_t kEventOpenWindow = 0x101;
 constexpr int32_t kEventCloseWindow = 0x102;
 constexpr int32_t kEventTimer = 0x103;

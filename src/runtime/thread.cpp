@@ -24,6 +24,14 @@ Event EventFromNumber(int32_t number, int control) {
     case kEventNewSelection:
       e.kind = EventKind::kNewSelection;
       break;
+    case kEventScrollUp:
+    case kEventScrollDown:
+    case kEventPageUp:
+    case kEventPageDown:
+    case kEventScrollTop:
+    case kEventScrollBottom:
+      e.kind = EventKind::kScroll;
+      break;
     case kEventOpenWindow:
       e.kind = EventKind::kOpenWindow;
       break;

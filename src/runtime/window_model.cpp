@@ -73,6 +73,10 @@ void WindowModel::UserSelectedRow(int control, int row) {
   if (Modify(control, [row](Control& c) { c.selected = row; })) Post(kEventNewSelection, control);
 }
 
+void WindowModel::UserScrolled(int control, int32_t how) {
+  if (EventFromNumber(how).is(EventKind::kScroll)) Post(how, control);
+}
+
 void WindowModel::UserRequestedClose() {
   Post(kEventCloseWindow);
 }

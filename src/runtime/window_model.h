@@ -55,6 +55,9 @@ class WindowModel : public std::enable_shared_from_this<WindowModel> {
   // Stores what the user typed or chose, then accepts the control.
   void UserEdited(int control, std::string value);
   void UserSelectedRow(int control, int row);
+  // Asks list `control` to show other rows: `how` is one of kEventScrollUp
+  // ... kEventScrollBottom.
+  void UserScrolled(int control, int32_t how);
   void UserRequestedClose();
 
   // Changes one control under the lock and announces it; false (and no

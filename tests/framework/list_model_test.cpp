@@ -117,6 +117,44 @@ TEST_F(ListModelTest, RowMovesScrollAtThePageEdges) {
   EXPECT_EQ(RowCode(file), Code(6));
 }
 
+TEST_F(ListModelTest, ScrollEventsFromTheWindowMoveThePage) {
+  Fill(12);
+  ListOptions o;
+  o.page_rows = 5;
+  auto list = Make(o);
+  list->Open();
+  const int number = window.control("?LIST").number();
+  const auto scroll = [&](int32_t how) {
+    window.model()->UserScrolled(number, how);
+    std::optional<runtime::Event> e;
+    while ((e = window.Accept()) && !e->is(runtime::EventKind::kScroll)) {
+    }
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->control, number);
+    EXPECT_EQ(list->HandleEvent(*e), ListAction::kNone);
+  };
+  scroll(runtime::kEventPageDown);
+  EXPECT_EQ(Codes(*list), Range(5, 10));
+  scroll(runtime::kEventScrollBottom);
+  EXPECT_EQ(Codes(*list), Range(7, 12));
+  EXPECT_EQ(window.control("?LIST").selected(), 5);
+  scroll(runtime::kEventPageUp);
+  EXPECT_EQ(Codes(*list), Range(2, 7));
+  scroll(runtime::kEventScrollTop);
+  EXPECT_EQ(Codes(*list), Range(0, 5));
+  scroll(runtime::kEventScrollUp);  // nothing above the first row
+  EXPECT_EQ(Codes(*list), Range(0, 5));
+  list->SetCurrent(4);
+  scroll(runtime::kEventScrollDown);
+  EXPECT_EQ(Codes(*list), Range(1, 6));
+  // Numbers that are no scroll request are not posted as one.
+  window.model()->UserScrolled(number, runtime::kEventAccepted);
+  window.model()->Post(runtime::kFirstUserEvent);
+  const auto next = window.Accept();
+  ASSERT_TRUE(next.has_value());
+  EXPECT_EQ(next->number, runtime::kFirstUserEvent);
+}
+
 TEST_F(ListModelTest, KeyOrderAndPictures) {
   Fill(6);
   ListOptions o;

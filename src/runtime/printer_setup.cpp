@@ -1,0 +1,41 @@
+#include "runtime/printer_setup.h"
+
+#include <mutex>
+#include <utility>
+
+#include "platform/diag_sink.h"
+
+namespace vm::runtime {
+namespace {
+
+struct Installed {
+  std::mutex mu;
+  std::shared_ptr<PrinterSetup> setup;
+};
+
+Installed& TheSetup() {
+  static Installed* s = new Installed;  // used until the last thread ends
+  return *s;
+}
+
+}  // namespace
+
+std::shared_ptr<PrinterSetup> SetPrinterSetup(std::shared_ptr<PrinterSetup> setup) {
+  std::lock_guard<std::mutex> lock(TheSetup().mu);
+  std::swap(TheSetup().setup, setup);
+  return setup;
+}
+
+bool RunPrinterSetup() {
+  std::shared_ptr<PrinterSetup> setup;
+  {
+    std::lock_guard<std::mutex> lock(TheSetup().mu);
+    setup = TheSetup().setup;
+  }
+  // The dialog runs without the lock: it may take as long as the user likes.
+  if (setup) return setup->Run();
+  platform::DiagWrite("[PrintSetup] no printer set-up without windows");
+  return false;
+}
+
+}  // namespace vm::runtime
