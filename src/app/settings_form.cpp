@@ -9,7 +9,9 @@ namespace vm::app {
 std::vector<framework::FormFieldSpec> SettingsFields() {
   return {{"Applicate Path:", "CON:APPLICATE_PATH", "@S255", {}, false},
           {"SMTP SERVER:", "CON:SMTP_SERVER", "@S40", {}, false},
-          {"Port:", "CON:PORT", "@N2", {}, false},
+          // Five digits, not two: a two-digit entry can neither show nor take
+          // 587 or 2525, and the field holds any port up to 32767.
+          {"Port:", "CON:PORT", "@N5", {}, false},
           {"From:", "CON:FROM", "@S50", {}, false},
           {"Idle Time:", "CON:IDLETIME", "@N3", {}, false},
           {"Subject:", "CON:SUBJECT", "@S255", {}, false},

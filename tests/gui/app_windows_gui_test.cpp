@@ -101,8 +101,8 @@ TEST_F(AppWindowsGuiTest, TheFrameMenuOpensEachWindowWithItsTexts) {
   auto* from = Widget<QLineEdit>(form, "?CON:FROM");
   auto* subject = Widget<QLineEdit>(form, "?CON:SUBJECT");
   ASSERT_TRUE(port && idle && server && from && subject);
-  EXPECT_LT(port->width(), idle->width());
-  EXPECT_LT(idle->width(), server->width());
+  EXPECT_LT(idle->width(), port->width());
+  EXPECT_LT(port->width(), server->width());
   EXPECT_LT(server->width(), from->width());
   EXPECT_LT(from->width(), subject->width());
   EXPECT_EQ(server->maxLength(), 40);
@@ -179,7 +179,7 @@ TEST_F(AppWindowsGuiTest, SettingsTypedAndConfirmedReachTheTableAndCancelLeavesI
   WindowView* form = OpenFromMenu("Control", "Control File");
   ASSERT_NE(form, nullptr);
   Type(Widget<QLineEdit>(form, "?CON:SMTP_SERVER"), "smtp.example.org");
-  Type(Widget<QLineEdit>(form, "?CON:PORT"), "26");
+  Type(Widget<QLineEdit>(form, "?CON:PORT"), "2525");
   Type(Widget<QLineEdit>(form, "?CON:SUBJECT"), "Voice mail for <ext>");
   auto* attach = Widget<QPlainTextEdit>(form, "?CON:ATTACHMENT_BODY");
   attach->selectAll();
@@ -191,7 +191,7 @@ TEST_F(AppWindowsGuiTest, SettingsTypedAndConfirmedReachTheTableAndCancelLeavesI
   ASSERT_TRUE(PumpUntil([&] { return !IsOpen("Control File"); })) << "OK did not close the form";
   app::ControlRow row = Settings();
   EXPECT_EQ(row.smtp_server, "smtp.example.org");
-  EXPECT_EQ(row.port, 26);
+  EXPECT_EQ(row.port, 2525) << "a port of four digits must be taken as typed";
   EXPECT_EQ(row.subject, "Voice mail for <ext>");
   EXPECT_EQ(row.attachment_body, "Line one\nLine two <date>");
   EXPECT_EQ(row.nonattachment_body, "Plain <time>");
@@ -200,6 +200,7 @@ TEST_F(AppWindowsGuiTest, SettingsTypedAndConfirmedReachTheTableAndCancelLeavesI
   form = OpenFromMenu("Control", "Control File");
   ASSERT_NE(form, nullptr);
   EXPECT_EQ(Widget<QLineEdit>(form, "?CON:SMTP_SERVER")->text(), "smtp.example.org");
+  EXPECT_EQ(Widget<QLineEdit>(form, "?CON:PORT")->text().trimmed(), "2525");
   EXPECT_EQ(Widget<QPlainTextEdit>(form, "?CON:ATTACHMENT_BODY")->toPlainText(),
             "Line one\nLine two <date>");
   Type(Widget<QLineEdit>(form, "?CON:SMTP_SERVER"), "other.example.net");
