@@ -199,6 +199,10 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
   }
   if (options_.send_buffer_bytes > 0)
     platform::SocketSetBuffer(fd, false, options_.send_buffer_bytes);
+  // Packets are written as they are sent, often several in a row (the pieces
+  // of a message): with Nagle's rule each but the first would wait for the
+  // peer's delayed ACK.
+  platform::SocketSetNoDelay(fd, true);
   uint32_t message = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
