@@ -88,9 +88,9 @@ struct SimpleClientSocketEntry {
   bool socket_open = true;
   bool want_write = false;
   bool in_sending_loop = false;  // the loop will look at the queue again before it ends
-  // Packets the owner's thread wrote itself since the callback window last
-  // handled this socket. A close counts them as still waiting, as they would
-  // be had they gone through the queue, so a close right after a send
+  // Packets the owner's thread wrote itself since it last took a received
+  // packet. A close counts them as still waiting, as they would be had they
+  // gone through the queue, so a close right after a send (QUIT, then close)
   // behaves the same either way.
   int32_t sent_by_owner = 0;
   bool receive_shut = false;

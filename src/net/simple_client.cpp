@@ -548,6 +548,9 @@ int32_t NetRuntime::NetSimpleConnectReceive(Connection* c, Packet* packet) {
   packet->RESERVED2 = it->RESERVED2;
   packet->UDPFROMPORT = it->UDPFROMPORT;
   qSimpleInData.erase(it);
+  // The owner takes what came since it last sent: a new turn of its dialogue.
+  if (SimpleClientSocketEntry* e = FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID))
+    e->sent_by_owner = 0;
   return 0;
 }
 
@@ -576,7 +579,6 @@ void NetRuntime::SimpleClient_Async(uint32_t message, uint32_t socket, uint16_t 
     }
     return;
   }
-  e->sent_by_owner = 0;  // the socket has been seen since
   auto trace_error = [&](const char* what) {
     if (error != 0) {
       TraceLine(std::string(what) + " reported an error on socket =" + Str(socket) +
