@@ -15,16 +15,20 @@ void ReplyTimer::Arm(int32_t thread, int32_t event, TimePoint deadline) {
   deadline_ = deadline;
   const bool start = shared_ == nullptr;
   if (start) shared_ = std::make_shared<Shared>();
+  bool wake;
   {
     std::lock_guard<std::mutex> lock(shared_->mu);
     shared_->armed = true;
     shared_->deadline = deadline;
     shared_->thread_id = thread;
     shared_->event = event;
+    // Re-arming for a later deadline while the thread sleeps until an
+    // earlier one (every reply does that) costs it no wake-up.
+    wake = deadline < shared_->wakes_at;
   }
   if (start) {
     std::thread([s = shared_] { Run(s); }).detach();
-  } else {
+  } else if (wake) {
     shared_->cv.notify_all();
   }
 }
@@ -54,10 +58,12 @@ void ReplyTimer::Run(const std::shared_ptr<Shared>& s) {
   std::unique_lock<std::mutex> lock(s->mu);
   while (!s->stop) {
     if (!s->armed) {
+      s->wakes_at = TimePoint::max();
       s->cv.wait(lock);
       continue;
     }
     if (std::chrono::steady_clock::now() < s->deadline) {
+      s->wakes_at = s->deadline;
       s->cv.wait_until(lock, s->deadline);
       continue;
     }

@@ -40,6 +40,9 @@ class ReplyTimer {
     bool stop = false;
     bool armed = false;
     TimePoint deadline{};
+    // When the thread wakes on its own (max: only when told): an arming
+    // for later than that needs no wake-up, the thread looks again then.
+    TimePoint wakes_at = TimePoint::max();
     int32_t thread_id = 0;
     int32_t event = 0;
   };

@@ -88,6 +88,11 @@ struct SimpleClientSocketEntry {
   bool socket_open = true;
   bool want_write = false;
   bool in_sending_loop = false;  // the loop will look at the queue again before it ends
+  // Packets the owner's thread wrote itself since it last took a received
+  // packet. A close counts them as still waiting, as they would be had they
+  // gone through the queue, so a close right after a send (QUIT, then close)
+  // behaves the same either way.
+  int32_t sent_by_owner = 0;
   bool receive_shut = false;
   int32_t closing_time = 0;
   // An asynchronous open whose connect has not ended yet, and when it runs
@@ -283,7 +288,13 @@ class NetRuntime {
   bool DropConnectLocked(int32_t socket, int32_t sockid);
   int32_t SimpleClientSend(Connection* connection, const Packet& packet);
   int32_t SimpleClientClose(Connection* connection, uint32_t socket, int32_t sockid, int32_t phase);
-  void SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* entry);
+  // Runs the sending loop of `entry`; true when it stopped with data left for
+  // the next FD_WRITE.
+  bool SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* entry);
+  // Sends the only queued packet of `entry` from the calling thread; true
+  // when the callback window has to watch the socket for the rest.
+  bool SendNowLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* entry,
+                     uint32_t packet_id);
   void SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* entry);
   // A packet being sent without the lock: its payload is out of qSimpleOutData meanwhile.
   struct InFlightPacket {
@@ -341,8 +352,11 @@ class NetRuntime {
   uint32_t client_message_ = kMsgSimpleClientFirst - 1;
   std::set<uint32_t> reserved_messages_;                   // chosen for opens still connecting
   std::unordered_map<int32_t, int32_t> connect_outcomes_;  // sockid -> result not yet taken
-  int sending_socket_ = -1;      // socket the sending loop is using without the lock
-  bool deferred_close_ = false;  // that socket was closed meanwhile
+  // Sockets a sending loop is using without the lock (the callback window's
+  // and owners' threads each send on their own connections), and those of
+  // them closed meanwhile: their close waits until the send has returned.
+  std::vector<int> sending_sockets_;
+  std::vector<int> deferred_closes_;
   // Payload buffers of sent packets kept for reuse: fresh memory for every
   // packet costs a page fault per 4 KB, more than the copy itself.
   std::mutex spare_mu_;

@@ -99,10 +99,11 @@ void NetRuntime::OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count
 // ---- Queue helpers ---------------------------------------------------------
 
 int NetRuntime::CloseSocketLocked(int fd) {
-  // The callback window may be sending on this socket without the lock; its
+  // A sending loop may be sending on this socket without the lock; its
   // number must stay taken until that send has returned.
-  if (fd == sending_socket_) {
-    deferred_close_ = true;
+  if (std::find(sending_sockets_.begin(), sending_sockets_.end(), fd) != sending_sockets_.end()) {
+    if (std::find(deferred_closes_.begin(), deferred_closes_.end(), fd) == deferred_closes_.end())
+      deferred_closes_.push_back(fd);
     return 0;
   }
   return platform::SocketClose(fd);
@@ -198,6 +199,10 @@ int32_t NetRuntime::SimpleClientOpen(Connection* c, bool async) {
   }
   if (options_.send_buffer_bytes > 0)
     platform::SocketSetBuffer(fd, false, options_.send_buffer_bytes);
+  // Packets are written as they are sent, often several in a row (the pieces
+  // of a message): with Nagle's rule each but the first would wait for the
+  // peer's delayed ACK.
+  platform::SocketSetNoDelay(fd, true);
   uint32_t message = 0;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -304,7 +309,7 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
   data.BINDATALEN = len;
   bool wake = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::unique_lock<std::mutex> lock(mu_);
     SimpleClientSocketEntry* e =
         FindConnectionLocked(RemoteAddr(*c), static_cast<int32_t>(c->SOCKET), c->SOCKID);
     if (e == nullptr) {
@@ -322,6 +327,17 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
           kF, kTraceError);
       return kNetErrConnectionNotFound;
     }
+    // With nothing of this connection queued, the packet is written from
+    // this thread at once (the socket never blocks); what the socket does
+    // not take waits for FD_WRITE. Otherwise it queues behind the others.
+    bool queue_empty = true;
+    for (const SimpleOutListEntry& o : qSimpleOutList) {
+      if (o.SOCKET == e->SOCKET && o.SOCKID == e->SOCKID) {
+        queue_empty = false;
+        break;
+      }
+    }
+    const bool send_now = queue_empty && !e->in_sending_loop && !e->connecting && e->socket_open;
     const uint32_t id = ++next_packet_id_;
     qSimpleOutData[id] = std::move(data);
     SimpleOutListEntry item;
@@ -330,22 +346,39 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
     item.SOCKID = e->SOCKID;
     item.ADDR = e->ADDR;
     qSimpleOutList.push_back(item);
-    // Registering again: FD_WRITE comes as soon as the socket can send. When
-    // it is already wanted, the waiting thread already watches for it.
-    wake = !e->want_write && !e->in_sending_loop;
-    e->want_write = true;
+    if (send_now) {
+      wake = SendNowLocked(&lock, e, id);
+    } else {
+      // Registering again: FD_WRITE comes as soon as the socket can send.
+      // When it is already wanted, the waiting thread already watches for it.
+      wake = !e->want_write && !e->in_sending_loop;
+      e->want_write = true;
+    }
   }
   if (wake) waker_.Wake();
   return 0;
 }
 
-void NetRuntime::SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* e) {
+bool NetRuntime::SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* e) {
   const uint32_t message = e->ASYNCMESSAGE;
   const int32_t sockid = e->SOCKID;
   e->in_sending_loop = true;
   SendingLoopStepsLocked(lock, e);
   e = FindByMessageLocked(message);
-  if (e != nullptr && e->SOCKID == sockid) e->in_sending_loop = false;
+  if (e == nullptr || e->SOCKID != sockid) return false;
+  e->in_sending_loop = false;
+  return e->want_write;
+}
+
+bool NetRuntime::SendNowLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* e,
+                               uint32_t packet_id) {
+  const uint32_t message = e->ASYNCMESSAGE;
+  const int32_t sockid = e->SOCKID;
+  const bool rest_waits = SendingLoopLocked(lock, e);
+  e = FindByMessageLocked(message);
+  if (e == nullptr || e->SOCKID != sockid) return false;  // closed meanwhile
+  if (qSimpleOutData.count(packet_id) == 0) ++e->sent_by_owner;
+  return rest_waits;
 }
 
 void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock,
@@ -381,14 +414,15 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock,
       parts[i] = {batch[i].payload.data() + batch[i].offset,
                   static_cast<size_t>(batch[i].length - batch[i].offset)};
     }
-    sending_socket_ = fd;
+    sending_sockets_.push_back(fd);
     lock->unlock();
     size_t sent = 0;
     const int err = platform::SocketSendParts(fd, parts, batch.size(), &sent);
     lock->lock();
-    sending_socket_ = -1;
-    if (deferred_close_) {
-      deferred_close_ = false;
+    sending_sockets_.erase(std::find(sending_sockets_.begin(), sending_sockets_.end(), fd));
+    auto deferred = std::find(deferred_closes_.begin(), deferred_closes_.end(), fd);
+    if (deferred != deferred_closes_.end()) {
+      deferred_closes_.erase(deferred);
       platform::SocketClose(fd);
     }
     total_sent_ += sent;
@@ -514,6 +548,9 @@ int32_t NetRuntime::NetSimpleConnectReceive(Connection* c, Packet* packet) {
   packet->RESERVED2 = it->RESERVED2;
   packet->UDPFROMPORT = it->UDPFROMPORT;
   qSimpleInData.erase(it);
+  // The owner takes what came since it last sent: a new turn of its dialogue.
+  if (SimpleClientSocketEntry* e = FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID))
+    e->sent_by_owner = 0;
   return 0;
 }
 
@@ -552,7 +589,9 @@ void NetRuntime::SimpleClient_Async(uint32_t message, uint32_t socket, uint16_t 
   switch (event) {
     case kFdWrite:
       trace_error("FD_WRITE");
-      SendingLoopLocked(&lock, e);
+      // An owner's thread sending on it meanwhile asks for FD_WRITE again
+      // when the socket does not take everything.
+      if (!e->in_sending_loop) SendingLoopLocked(&lock, e);
       break;
     case kFdRead:
       trace_error("FD_READ");
@@ -622,19 +661,39 @@ int32_t NetRuntime::SimpleClientClose(Connection* c, uint32_t socket_u, int32_t 
   }
   const int32_t socket = static_cast<int32_t>(socket_u);
   int32_t rc = 0;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    // What the callback window watches of this socket; it is woken only
+    // when that changes.
+    auto watched = [&] {
+      const SimpleClientSocketEntry* e = FindBySocketLocked(socket, sockid);
+      if (e == nullptr || e->ASYNCMESSAGE == 0 || !e->socket_open) return 0;
+      return 1 + (e->want_write ? 2 : 0) + (e->connecting ? 4 : 0);
+    };
+    const int watched_before = watched();
     if (DropConnectLocked(socket, sockid)) {
       TraceLine("Closed a connection whose connect had not ended. Socket =" + Str(socket), kF,
                 kTraceInfo);
     } else if (phase == kPhaseOne) {
-      int32_t waiting = 0;
+      int32_t queued = 0;
       for (const SimpleOutListEntry& o : qSimpleOutList) {
-        if (o.SOCKET == socket && o.SOCKID == sockid) ++waiting;
+        if (o.SOCKET == socket && o.SOCKID == sockid) ++queued;
       }
-      TraceLine("Packets Waiting =" + Str(waiting), kF, kTraceInfo);
       SimpleClientSocketEntry* e = FindBySocketLocked(socket, sockid);
-      if (waiting > 0 && e != nullptr) {
+      const int32_t sent_now = e != nullptr ? e->sent_by_owner : 0;
+      TraceLine("Packets Waiting =" + Str(queued + sent_now), kF, kTraceInfo);
+      if (queued == 0 && sent_now > 0) {
+        // Written by the owner's thread and not yet seen by the callback
+        // window: closed as the sending loop closes after the last packet.
+        e->receive_shut = true;
+        TraceLine(
+            "Going to close the socket now. It's set to the closing state, and should be closed "
+            "when there is "
+            "no more data to send",
+            "SimpleClient_Async", kTraceInfo);
+        rc = ClosePhaseOneLocked(socket, sockid);
+      } else if (queued > 0 && e != nullptr) {
         // Stop taking data; the sending loop runs the first phase after the last packet.
         e->receive_shut = true;
         e->CLOSINGSTATE = 1;
@@ -656,8 +715,9 @@ int32_t NetRuntime::SimpleClientClose(Connection* c, uint32_t socket_u, int32_t 
                 kTraceError);
       rc = kNetErrBadParameters;
     }
+    wake = watched() != watched_before;
   }
-  waker_.Wake();  // the wait list has changed
+  if (wake) waker_.Wake();
   return rc;
 }
 

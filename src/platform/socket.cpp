@@ -162,6 +162,11 @@ int SocketSetLinger(int fd, bool on, int seconds) {
   return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) < 0 ? LastError() : 0;
 }
 
+int SocketSetNoDelay(int fd, bool on) {
+  int v = on ? 1 : 0;
+  return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v) < 0 ? LastError() : 0;
+}
+
 int SocketClose(int fd) {
   // The descriptor is released even when close reports an error.
   return ::close(fd) < 0 && errno != EINTR ? LastError() : 0;

@@ -51,6 +51,8 @@ int SocketPendingError(int fd);
 int SocketShutdown(int fd, ShutdownHow how);
 // SO_LINGER on with `seconds`, or off (the "don't linger" setting).
 int SocketSetLinger(int fd, bool on, int seconds);
+// TCP_NODELAY: small writes go out at once instead of waiting for an ACK.
+int SocketSetNoDelay(int fd, bool on);
 int SocketClose(int fd);
 // Local address and port of a socket.
 int SocketGetName(int fd, uint32_t* addr, uint16_t* port);

@@ -228,6 +228,42 @@ TEST_F(NetSimpleTest, CloseWithPacketsQueuedSendsThemBeforeShuttingTheSendingSid
   EXPECT_TRUE(HasLine("Going to close the socket now. It's set to the closing state"));
 }
 
+// A line sent with nothing queued leaves from the owner's thread at once; a
+// close right after it must still count it as waiting: the peer gets the line
+// before the end of stream, and its answer is read and dropped, not handed
+// to the owner of a connection it has closed.
+TEST_F(NetSimpleTest, CloseRightAfterASendCountsItAsWaitingAndDropsTheAnswer) {
+  StartRuntime();
+  std::promise<std::string> got;
+  LoopbackServer server([&](int* fd) {
+    char line[6];
+    size_t n = 0;
+    if (!RecvWithin(*fd, line, sizeof line, &n, kServerWait, "the line") || n == 0) return;
+    const std::string rest = ReadAll(*fd);  // up to the end of stream
+    platform::SocketSendAllBlocking(*fd, "221 bye\r\n", 9);
+    got.set_value(std::string(line, n) + rest);
+  });
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  // The FD_WRITE that follows the open has been handled.
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return HasLine("Nothing to do."); })) << DumpLines();
+  client.SendText("QUIT\r\n");
+  ASSERT_EQ(client.ERROR, 0);
+  client.Close();
+  EXPECT_EQ(client.ERROR, 0);
+  EXPECT_TRUE(HasLine("Packets Waiting =1")) << DumpLines();
+  auto all = got.get_future();
+  ASSERT_EQ(all.wait_for(kWait), std::future_status::ready);
+  EXPECT_EQ(all.get(), "QUIT\r\n");
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); })) << DumpLines();
+  EXPECT_EQ(client.packets, 0);
+  EXPECT_EQ(client.received, "");
+  EXPECT_EQ(client.closed, 0);
+}
+
 TEST_F(NetSimpleTest, PeerClosingHalfWayDeliversDataThenTheClose) {
   StartRuntime();
   std::promise<std::string> rest;
