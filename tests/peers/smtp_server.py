@@ -85,7 +85,10 @@ def main():
         print("FAILED", flush=True)
         return 1
     print("PORT %d" % controller.port, flush=True)
-    sys.stdin.read()
+    try:
+        sys.stdin.read()
+    except KeyboardInterrupt:  # Ctrl-C in the demo's terminal: stop quietly
+        pass
     controller.stop()
     return 0
 

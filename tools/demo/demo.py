@@ -9,7 +9,8 @@ disabled), each with "transfer.ini" and short generated WAV recordings (a
 reused directory gets one new recording per run);
 starts aiosmtpd on a free loopback port; writes the settings and mailboxes
 with vm-gateway-tables; runs `voicemail-mailer --scan-once`; prints what the
-server received and the log table. The SMTP sink is stopped on exit.
+server received and the log table; when a display is available, then opens
+the main window over the same data. The SMTP sink is stopped on exit.
 """
 import math
 import os
@@ -96,6 +97,16 @@ def main():
                 print("    attachment %s, %d bytes" % (part.get_filename(), len(part.get_payload(decode=True))))
         print("== ProcessedFiles (mailbox, file, queued, processed, code, outcome)")
         subprocess.run(tables + ["log"])
+        if os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"):
+            # With a display, the frame opens over the same data while the sink
+            # still runs, so "Send Mail" and the windows work; closing it ends the demo.
+            print("== voicemail-mailer --data-dir", data, "(close the window to end the demo)")
+            gui = subprocess.Popen([os.path.join(build, "voicemail-mailer"), "--data-dir", data])
+            try:
+                gui.wait()
+            except KeyboardInterrupt:
+                # Ctrl-C reached the program too; it ends after the message in flight.
+                gui.wait(timeout=60)
         return rc
     finally:
         server.stdin.close()
