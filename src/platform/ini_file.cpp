@@ -1,11 +1,12 @@
 #include "platform/ini_file.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <fstream>
 #include <sstream>
+
+#include "platform/replace_file.h"
 
 namespace vm::platform {
 namespace {
@@ -97,33 +98,7 @@ Status IniFile::Save(const std::filesystem::path& path) const {
   if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
     return StatusFromErrno(EACCES, "write " + path.string());
   }
-  std::string tmp = path.string() + ".tmp." + std::to_string(::getpid());
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return StatusFromErrno(errno, "create " + tmp);
-  std::string text = Serialize();
-  std::string_view rest = text;
-  while (!rest.empty()) {
-    ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return StatusFromErrno(err, "write " + tmp);
-    }
-    rest.remove_prefix(static_cast<size_t>(n));
-  }
-  if (::fsync(fd) != 0 || ::close(fd) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    return StatusFromErrno(err, "flush " + tmp);
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    ::unlink(tmp.c_str());
-    return StatusFromErrno(err, "rename " + tmp);
-  }
-  return Status::Ok();
+  return ReplaceFile(path, Serialize(), 0600);
 }
 
 IniFile::Section* IniFile::Find(std::string_view section) {
