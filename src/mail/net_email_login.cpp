@@ -81,9 +81,8 @@ void NetEmailSend::AfterEhlo() {
   }
   if (!TlsOpen() && !IsLoopback(RemoteAddress())) {
     return SecureFail(net::kNetErrLoginInClear,
-                      "Fatal Error. The login for the " + desc +
-                          " server was not sent over an unencrypted connection. Will abort all "
-                          "messages in the DataQueue");
+                      "Fatal Error. Login not sent unencrypted to the " + desc +
+                          " server. Will abort all messages in the DataQueue");
   }
   const std::string mechanism = ChooseLogin(caps);
   if (mechanism.empty()) {

@@ -266,10 +266,7 @@ constexpr LibRow kSecureTexts[] = {
     {-62, "The server's certificate is not trusted", nullptr},
     {-63, "The server's certificate does not name the server", nullptr},
     {-64, "The server offers no login this program can use", nullptr},
-    {-65,
-     "The login was not sent: the connection is not encrypted and the server is not on this "
-     "machine",
-     nullptr},
+    {-65, "Login not sent: the connection is not encrypted and the server is not local", nullptr},
 };
 
 constexpr size_t kNetErrorStrWidth = 255;

@@ -153,6 +153,12 @@ bool NetSimple::TlsSendOutput() {
     const int32_t rc =
         rt != nullptr ? rt->NetSimpleConnectSend(&_CONNECTION, *tls_packet_) : kNetErrNotActive;
     if (rc == 0) continue;
+    if (rc == kNetErrConnectionNotFound && TlsHandshaking()) {
+      // The server hung up before our next flight could leave.
+      OPENFLAG = 0;
+      TlsFail(kNetErrTlsHandshake, "the server closed the connection during the handshake");
+      return false;
+    }
     ERROR = rc;
     if (rc == kNetErrConnectionNotFound) OPENFLAG = 0;
     if (rc != kNetErrConnectionNotFound || DONTERRORTRAPINSENDIFCONNECTIONCLOSED != 1)
