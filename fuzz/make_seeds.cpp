@@ -202,6 +202,13 @@ void SmtpSeeds() {
             plain);
   Write("smtp_reply", "keep_open", std::string("\x16\x55", 2) + plain + "250 reset\r\n");
   Write("smtp_reply", "refused", std::string("\x10\x66", 2) + "554 go away\r\n");
+  Write("smtp_reply", "auth_plain",
+        std::string("\x01\x77", 2) + greeting +
+            "250-mail.example.com\r\n250-AUTH=LOGIN\r\n250-auth cram-md5 plain login\r\n"
+            "250 SIZE 100\r\n235 ok\r\n250 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n");
+  Write("smtp_reply", "starttls",
+        std::string("\x80\x11", 2) + greeting +
+            "250-mail.example.com\r\n250-STARTTLS\r\n250 AUTH PLAIN\r\n220 go ahead\r\nxx");
 }
 
 void MimeSeeds() {

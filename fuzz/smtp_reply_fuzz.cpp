@@ -7,6 +7,9 @@
 // one byte at a time. However the stream is cut, the dialogue must be the
 // same.
 //
+// Each connection's bytes are also read as a reply to EHLO by the capability
+// parser, whose answer must stay within its limits.
+//
 // Input: an options byte, a byte that seeds the cutting, then the server's
 // bytes; 0xFF separates the bytes of one connection from the next one's.
 #include <cstdlib>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "mail/ehlo_capabilities.h"
 #include "mail/net_email_send.h"
 #include "platform/clock.h"
 
@@ -36,6 +40,9 @@ class ScriptedMailer final : public NetEmailSend {
     _SERVERREPLYBUFFER.clear();
     ERROR = 0;
     OPENFLAG = 1;
+    // A loopback server: a login may go to it without TLS.
+    const unsigned char loopback[4] = {127, 0, 0, 1};
+    std::memcpy(_CONNECTION.RESERVED1, loopback, sizeof loopback);
     ++opens;
     log.push_back("open " + std::string(server) + ":" + std::to_string(port));
   }
@@ -90,6 +97,9 @@ struct Options {
   bool carbon_copy = false;
   bool peer_closes = false;  // the server closes each connection after its bytes
   int reconnect_after = 0;
+  // STARTTLS required. No TLS can start here (there is no runtime), so the
+  // dialogue ends at the handshake: what it sends up to then is checked.
+  bool starttls = false;
 };
 
 enum class Cutting { kWhole, kChosen, kBytes };
@@ -114,6 +124,7 @@ std::vector<std::string> Dialogue(const Options& o, const std::vector<std::strin
     m.AUTHUSER = "vm";
     m.AUTHPASSWORD = "secret";
   }
+  if (o.starttls) m.SetSecurity(Security::kStartTls);
   m.OPTIONSKEEPCONNECTIONOPEN = o.keep_open ? 1 : 0;
   m.RECONNECTAFTERXMSGS = o.reconnect_after;
   const std::string body = "You have a new message.\r\n.\r\nEnd.\r\n";
@@ -156,6 +167,28 @@ void Compare(const std::vector<std::string>& whole, const std::vector<std::strin
   fuzz::Fail("the dialogue depends on where the stream is cut");
 }
 
+// The capability parser on one connection's bytes: mechanisms are SASL
+// names (at most 20 of A-Z, 0-9, "-", "_"), each once, at most
+// kMaxAuthMechanisms, and the login chosen is one of them.
+void CheckCapabilities(std::string_view reply) {
+  const EhloCapabilities caps = ParseEhloReply(reply);
+  if (caps.auth.size() > kMaxAuthMechanisms) fuzz::Fail("too many AUTH mechanisms kept");
+  for (size_t i = 0; i < caps.auth.size(); ++i) {
+    const std::string& m = caps.auth[i];
+    if (m.empty() || m.size() > 20) fuzz::Fail("an AUTH mechanism of a wrong length");
+    for (char c : m) {
+      if (!((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+        fuzz::Fail("an AUTH mechanism with a character SASL names do not have");
+    }
+    for (size_t j = 0; j < i; ++j) {
+      if (caps.auth[j] == m) fuzz::Fail("an AUTH mechanism kept twice");
+    }
+  }
+  const std::string login = ChooseLogin(caps);
+  if (!login.empty() && !caps.Offers(login)) fuzz::Fail("a login chosen that is not offered");
+  if (caps.Offers("PLAIN") && login != "PLAIN") fuzz::Fail("PLAIN offered but not chosen");
+}
+
 }  // namespace
 }  // namespace vm::mail
 
@@ -169,6 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   o.carbon_copy = bits & 0x08;
   o.peer_closes = bits & 0x10;
   o.reconnect_after = (bits >> 5) & 0x03;
+  o.starttls = bits & 0x80;
   const uint8_t seed = in.Byte();
   const std::string_view all = in.Rest();
   std::vector<std::string_view> streams;
@@ -181,6 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (sep == std::string_view::npos) break;
     start = sep + 1;
   }
+  for (std::string_view s : streams) vm::mail::CheckCapabilities(s);
   using vm::mail::Cutting;
   const auto whole = vm::mail::Dialogue(o, streams, Cutting::kWhole, seed);
   if (std::getenv("VM_FUZZ_SHOW") != nullptr) {

@@ -38,6 +38,7 @@ void NetEmailSend::Open(std::string_view server, uint16_t port) {
   _SERVERREPLYBUFFERLEN = 0;
   _SERVERREPLYBUFFER.clear();
   ++conn_generation_;
+  SetTls(security_ == Security::kTls ? net::TlsMode::kImplicit : net::TlsMode::kNone, tls_options_);
   NetSimple::Open(server, port);
 }
 
@@ -124,9 +125,10 @@ void NetEmailSend::SendRaw(std::string_view bytes) {
   Send();
 }
 
-void NetEmailSend::SendLine(std::string_view line) {
+void NetEmailSend::SendLine(std::string_view line, std::string_view shown) {
   std::string text(line);
   while (!text.empty() && text.back() == ' ') text.pop_back();
+  Trace("C: " + (shown.empty() ? text : std::string(shown)), "NetEmailSend.SendLine");
   text += "\r\n";
   SendRaw(text);
   // A failed send has been reported already; no reply will come.
@@ -194,6 +196,14 @@ void NetEmailSend::Process() {
       reply_end = _SERVERREPLYBUFFER.size();
       code = 0;
     }
+    last_reply_.assign(_SERVERREPLYBUFFER, 0, reply_end);
+    for (size_t at = 0; at < last_reply_.size();) {
+      const size_t lf = std::min(last_reply_.find('\n', at), last_reply_.size());
+      std::string_view line(last_reply_.data() + at, lf - at);
+      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+      Trace("S: " + std::string(line), "NetEmailSend.Process");
+      at = lf + 1;
+    }
     _SERVERREPLYBUFFER.erase(0, reply_end);
     std::string text = first_line.size() > 3 ? first_line.substr(3) : std::string();
     if (text.size() > kServerErrorDescWidth) text.resize(kServerErrorDescWidth);
@@ -223,6 +233,8 @@ bool NetEmailSend::ReplyAccepted(int code) const {
     case kEsAuthLogin:
     case kEsAuthUser:
       return code == 334;
+    case kEsStartTls:
+      return code == 220;
     default:
       return false;
   }
@@ -242,6 +254,8 @@ void NetEmailSend::HandleReply(int code, const std::string& text) {
     case kEsEhlo:
     case kEsAuthLogin:
     case kEsAuthUser:
+    case kEsStartTls:
+    case kEsTlsHandshake:
       if (!ReplyAccepted(code)) return FatalError(code, text);
       break;
     case kEsMailFrom:
@@ -258,22 +272,10 @@ void NetEmailSend::HandleReply(int code, const std::string& text) {
   }
   switch (_STATE) {
     case kEsConnecting:
-      if (!Blank(AUTHUSER) || !Blank(AUTHPASSWORD)) {
-        _STATE = kEsEhlo;
-        SendLine("EHLO NetSendMail");
-      } else {
-        _STATE = kEsHelo;
-        awaiting_ = Awaiting::kHelo;
-        SendLine("HELO NetSendMail");
-      }
+      SendGreeting();
       break;
     case kEsHelo:
-      awaiting_ = Awaiting::kNone;
-      if (DATAQUEUE == nullptr || DATAQUEUE->empty()) {
-        _STATE = kEsConnectedAndIdle;
-      } else {
-        SendMailFrom();
-      }
+      HeloAccepted();
       break;
     case kEsMailFrom:
     case kEsRcptTo:
@@ -286,17 +288,19 @@ void NetEmailSend::HandleReply(int code, const std::string& text) {
       MessageDone();
       break;
     case kEsEhlo:
-      _STATE = kEsAuthLogin;
-      SendLine("AUTH LOGIN");
+      AfterEhlo();
+      break;
+    case kEsStartTls:
+      BeginStartTls();
       break;
     case kEsAuthLogin:
       _STATE = kEsAuthUser;
-      SendLine(NetBase64Encode(FieldValue(AUTHUSER, kServerWidth)));
+      SendLine(NetBase64Encode(FieldValue(AUTHUSER, kServerWidth)), "****");
       break;
     case kEsAuthUser:
       _STATE = kEsHelo;
       awaiting_ = Awaiting::kPassword;
-      SendLine(NetBase64Encode(FieldValue(AUTHPASSWORD, kServerWidth)));
+      SendLine(NetBase64Encode(FieldValue(AUTHPASSWORD, kServerWidth)), "****");
       break;
     default:
       break;
@@ -495,15 +499,20 @@ void NetEmailSend::OnReplyTimer() {
   const std::string limit = reply_timeout_ms_ % 1000 == 0
                                 ? std::to_string(reply_timeout_ms_ / 1000) + " seconds"
                                 : std::to_string(reply_timeout_ms_) + " milliseconds";
+  // A server that stops half-way through the TLS handshake fails it.
+  const bool handshake = TlsHandshaking();
+  const int32_t error = handshake ? net::kNetErrTlsHandshake : kNetErrTimeout;
+  const std::string desc(FieldValue(_SERVERDESC, 80));
   _AFTERERRORTRYNEXTMESSAGE = 1;
-  ERROR = kNetErrTimeout;
-  ErrorTrap("No reply from the " + std::string(FieldValue(_SERVERDESC, 80)) + " Server within " +
+  ERROR = error;
+  ErrorTrap((handshake ? "The TLS handshake with the " + desc + " Server did not end within "
+                       : "No reply from the " + desc + " Server within ") +
                 limit + ". State = " + std::to_string(_STATE) +
                 ". Will abort all messages in the DataQueue",
             "NetEmailSend.TakeEvent");
   FreeDataQueue();
   Abort();
-  if (ERROR == 0) ERROR = kNetErrTimeout;
+  if (ERROR == 0) ERROR = error;
   ProgressOff();
 }
 

@@ -60,6 +60,20 @@ inline constexpr uint32_t kEsSendingData = 77;
 inline constexpr uint32_t kEsEhlo = 79;
 inline constexpr uint32_t kEsAuthLogin = 80;
 inline constexpr uint32_t kEsAuthUser = 81;
+// Added for secured connections: STARTTLS was sent (220 awaited), and the
+// TLS handshake after it runs (no reply is read until it has ended).
+inline constexpr uint32_t kEsStartTls = 82;
+inline constexpr uint32_t kEsTlsHandshake = 83;
+
+// How the mail object secures its connection.
+enum class Security : uint8_t {
+  kNone,      // the plain dialogue
+  kStartTls,  // STARTTLS after EHLO is required, then EHLO again over TLS
+  kTls,       // TLS from the first byte (port 465)
+};
+
+// The name given in EHLO and HELO unless the owner sets another.
+inline constexpr char kDefaultHeloName[] = "NetSendMail";
 
 // The zone text of the Date line ("+0200") from the clock's time zone.
 std::string NetTimeZoneOffset(const platform::Clock& clock);
@@ -178,6 +192,10 @@ class NetEmailSend : public net::NetSimple {
   void ErrorTrap(std::string_view text, std::string_view function) override;
   void ConnectionClosed() override;
   void Abort() override;
+  // The end of a TLS handshake (net::NetSimple::TlsDone): after STARTTLS
+  // the dialogue goes on with EHLO; a failure (-61, -62, -63) has been
+  // reported and the queue discarded, and ERROR keeps its number.
+  void TlsDone(int32_t result) override;
   // The outcome of the connect Open started: Init makes opens asynchronous,
   // so SendMail returns while the connect runs and a failure (10061
   // refused, 10060 out of time) arrives as an event: ErrorTrap as for an
@@ -236,6 +254,18 @@ class NetEmailSend : public net::NetSimple {
   // with ERROR -53. Default two minutes; 0 or less = no limit.
   void SetReplyTimeoutMs(int32_t ms) { reply_timeout_ms_ = ms; }
   int32_t reply_timeout_ms() const { return reply_timeout_ms_; }
+  // How the connection is secured (default kNone: the dialogue of a plain
+  // server, byte for byte) and the certificate checks of kStartTls and
+  // kTls. With kStartTls a server whose EHLO reply lacks STARTTLS fails the
+  // send with -60 and nothing more is sent. Login (AUTHUSER/AUTHPASSWORD)
+  // reads the EHLO reply: AUTH PLAIN when offered, else AUTH LOGIN, else
+  // -64; the credentials are sent only over TLS or to a loopback address,
+  // else the send fails with -65 before they leave.
+  void SetSecurity(Security security, const net::TlsOptions& options = {});
+  Security security() const { return security_; }
+  // The name given in EHLO/HELO; blank = kDefaultHeloName.
+  void SetHeloName(std::string name) { helo_name_ = std::move(name); }
+
   // The object's reply-timer event (within its block of event numbers).
   int32_t ReplyTimerEvent() const { return _CONNECTION.EVENT + 3; }
 
@@ -279,7 +309,9 @@ class NetEmailSend : public net::NetSimple {
   // Dialogue (net_email_dialogue.cpp).
   void StartDialogue();
   void HandleReply(int code, const std::string& text);
-  void SendLine(std::string_view line);
+  // Sends one command line. The transcript (Trace) shows `shown` instead
+  // when it is given: credentials never reach a trace.
+  void SendLine(std::string_view line, std::string_view shown = {});
   void SendRaw(std::string_view bytes);
   void DropAndMoveOn();
   void SendMailFrom();
@@ -296,6 +328,15 @@ class NetEmailSend : public net::NetSimple {
   void ArmReplyTimer();
   void OnReplyTimer();
   bool ReplyAccepted(int code) const;
+  // Secured connections and login (net_email_login.cpp).
+  bool CredentialsSet() const;
+  bool UsesEhlo() const;
+  void SendGreeting();
+  void AfterEhlo();
+  void SendLogin(const std::string& mechanism);
+  void BeginStartTls();
+  void HeloAccepted();
+  void SecureFail(int32_t error, const std::string& text);
 
   const platform::Clock* clock_ = nullptr;
   platform::Env* env_ = nullptr;
@@ -316,6 +357,10 @@ class NetEmailSend : public net::NetSimple {
   Awaiting awaiting_ = Awaiting::kNone;
   bool dots_line_start_ = true;  // EscapeDots: the next byte starts a line
   bool dots_after_cr_ = false;   // EscapeDots: the last byte was CR
+  Security security_ = Security::kNone;
+  net::TlsOptions tls_options_;
+  std::string helo_name_;
+  std::string last_reply_;  // every line of the reply being handled
 };
 
 }  // namespace vm::mail

@@ -258,6 +258,17 @@ constexpr LibRow kLibraryTexts[] = {
     {-54, "Ping unsuccessful", nullptr},
 };
 
+// Rows added for secured connections and login. A connection's own error
+// text may add detail after the colon (NetSimple::InterpretError).
+constexpr LibRow kSecureTexts[] = {
+    {-60, "The server does not offer STARTTLS", nullptr},
+    {-61, "The TLS handshake failed", nullptr},
+    {-62, "The server's certificate is not trusted", nullptr},
+    {-63, "The server's certificate does not name the server", nullptr},
+    {-64, "The server offers no login this program can use", nullptr},
+    {-65, "Login not sent: the connection is not encrypted and the server is not local", nullptr},
+};
+
 constexpr size_t kNetErrorStrWidth = 255;
 constexpr size_t kInterpretWidth = 512;
 
@@ -267,8 +278,11 @@ std::string_view TrimRight(std::string_view s) {
 }
 
 const LibRow* FindLibrary(int32_t error) {
-  if (error > -1 || error < -54) return nullptr;
-  return &kLibraryTexts[-error - 1];
+  if (error <= -1 && error >= -54) return &kLibraryTexts[-error - 1];
+  for (const LibRow& row : kSecureTexts) {
+    if (row.number == error) return &row;
+  }
+  return nullptr;
 }
 
 }  // namespace

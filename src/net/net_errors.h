@@ -21,6 +21,13 @@ inline constexpr int32_t kNetErrConnectionNotFound = -34;  // connection not fou
 inline constexpr int32_t kNetErrNotOpen = -36;
 inline constexpr int32_t kNetErrCouldNotOpen = -39;
 inline constexpr int32_t kNetErrNoThread = -49;
+// Secured connections and login (rows beyond the original list).
+inline constexpr int32_t kNetErrNoStartTls = -60;     // STARTTLS required, not offered
+inline constexpr int32_t kNetErrTlsHandshake = -61;   // handshake failed (OpenSSL's reason)
+inline constexpr int32_t kNetErrTlsUntrusted = -62;   // certificate chain not trusted
+inline constexpr int32_t kNetErrTlsWrongName = -63;   // certificate does not name the host
+inline constexpr int32_t kNetErrNoUsableLogin = -64;  // neither AUTH PLAIN nor AUTH LOGIN
+inline constexpr int32_t kNetErrLoginInClear = -65;   // login would leave unencrypted
 
 // Largest payload of one packet.
 inline constexpr int32_t kMaxBinData = 16384;

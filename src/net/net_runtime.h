@@ -240,6 +240,8 @@ class NetRuntime {
   std::vector<SimpleClientSocketEntry> ClientSockets() const;
   uint64_t total_bytes_sent() const { return total_sent_; }
   uint64_t total_bytes_received() const { return total_received_; }
+  // The TLS client contexts of the process, with their session caches.
+  TlsContexts& tls_contexts() { return tls_contexts_; }
 
  private:
   explicit NetRuntime(NetRuntimeOptions options);
@@ -363,6 +365,7 @@ class NetRuntime {
   std::vector<std::string> spare_payloads_;
   std::atomic<uint64_t> total_sent_{0};
   std::atomic<uint64_t> total_received_{0};
+  TlsContexts tls_contexts_;
 
   // Callback window state.
   std::mutex window_mu_;

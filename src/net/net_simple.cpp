@@ -7,6 +7,7 @@
 
 #include "net/error_text.h"
 #include "net/net_runtime.h"
+#include "net/tls_session.h"
 #include "runtime/message_box.h"
 
 namespace vm::net {
@@ -66,11 +67,15 @@ void NetSimple::Kill() {
 void NetSimple::Trace(std::string_view, std::string_view) {}
 
 std::string NetSimple::InterpretError() {
+  // A TLS failure's text carries its detail (reason, verify result, host).
+  if (ERROR != 0 && ERROR == tls_error_ && !tls_detail_.empty())
+    return TlsErrorText(tls_error_, tls_detail_);
   return InterpretErrorText(ERROR);
 }
 
 void NetSimple::Open(std::string_view server, uint16_t port) {
   ERROR = 0;
+  TlsClose(false);
   if (_BETWEENPHASEONEANTWO) _IGNOREPHASETWO = 1;
   std::memset(_CONNECTION.SERVER, 0, sizeof _CONNECTION.SERVER);
   std::memcpy(_CONNECTION.SERVER, server.data(),
@@ -82,6 +87,7 @@ void NetSimple::Open(std::string_view server, uint16_t port) {
               : kNetErrNotActive;
   if (ERROR == 0) {
     OPENFLAG = 1;
+    if (tls_mode_ == TlsMode::kImplicit && !async_open_) BeginTls();
   } else if (_CONNECTION.MODE == 0) {
     ErrorTrap("Unable to Open Connection", "NetSimple(Client).Open");
   } else {
@@ -123,6 +129,7 @@ void NetSimple::Send() {
         kNetErrHostOrPortNotSet,
         "Hostname or Port are not set to anything. (You must set self.packet.ToIp and UDPToPort)");
   }
+  if (tls_ != nullptr) return TlsSendPlain();
   NetRuntime* rt = NetRuntime::Current();
   int32_t rc = rt != nullptr ? rt->NetSimpleConnectSend(&_CONNECTION, PACKET) : kNetErrNotActive;
   if (rc == 0) return;
@@ -133,6 +140,7 @@ void NetSimple::Send() {
 }
 
 void NetSimple::Close() {
+  TlsClose(OPENFLAG == 1);
   ERROR = 0;
   if (OPENFLAG == 1) {
     NetRuntime* rt = NetRuntime::Current();
@@ -152,6 +160,7 @@ void NetSimple::Close() {
 }
 
 void NetSimple::Abort() {
+  TlsClose(false);
   ERROR = 0;
   if (OPENFLAG == 1) {
     NetRuntime* rt = NetRuntime::Current();
@@ -183,6 +192,8 @@ void NetSimple::TakeConnectOutcome() {
     ErrorTrap("Unable to Open Connection", "NetSimple(Client).Open");
   }
   ConnectDone(result);
+  if (result == 0 && OPENFLAG == 1 && tls_mode_ == TlsMode::kImplicit && tls_ == nullptr)
+    BeginTls();
 }
 
 void NetSimple::Process() {}
@@ -208,6 +219,10 @@ void NetSimple::SecondPhase(uint32_t socket, int32_t sockid) {
 
 void NetSimple::HandleRemoteClose() {
   SecondPhase(PACKET.ONSOCKET, PACKET.SOCKID);
+  if (TlsHandshaking()) {
+    OPENFLAG = 0;
+    return TlsFail(kNetErrTlsHandshake, "the server closed the connection during the handshake");
+  }
   if (_CONNECTION.MODE == 0) {
     OPENFLAG = 0;
   } else {
@@ -259,7 +274,11 @@ void NetSimple::TakeEvent(int32_t event) {
         Process();
         break;
       default:
-        Process();
+        if (tls_ != nullptr) {
+          TlsReceived();
+        } else {
+          Process();
+        }
         break;
     }
   } else if (event == ClosedEvent()) {

@@ -6,12 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "net/event_poster.h"
 #include "net/net_errors.h"
+#include "net/tls_context.h"
 
 namespace vm::net {
 
@@ -59,10 +61,15 @@ struct ServerConnection {
 // The event of an asynchronous open's outcome, after the connection's EVENT.
 inline constexpr int32_t kConnectEventOffset = 4;
 
+class TlsSession;
+
+// Whether a connection speaks TLS from its first byte.
+enum class TlsMode { kNone, kImplicit };
+
 class NetSimple {
  public:
-  NetSimple() = default;
-  virtual ~NetSimple() = default;
+  NetSimple();
+  virtual ~NetSimple();
   NetSimple(const NetSimple&) = delete;
   NetSimple& operator=(const NetSimple&) = delete;
 
@@ -118,6 +125,30 @@ class NetSimple {
   // Open waits for the connect.
   void SetAsyncOpen(bool on) { async_open_ = on; }
 
+  // ---- TLS (net_simple_tls.cpp) ----------------------------------------
+  // The connection is then a TLS session under the same operations: Send
+  // encrypts, received packets are decrypted before Process sees them, and
+  // Close ends the session with its close_notify. Set before Open: with
+  // kImplicit the handshake starts as soon as the connect has succeeded
+  // (port 465); `options` also serve StartTls.
+  void SetTls(TlsMode mode, const TlsOptions& options);
+  // Switches the open connection to TLS now (after the server agreed to
+  // STARTTLS): every byte received from here on belongs to the session.
+  // The outcome reaches TlsDone.
+  void StartTls();
+  // Called once the handshake has ended: 0 when the session is open, else
+  // after ErrorTrap reported the failure (ERROR -61, -62 or -63, whose text
+  // InterpretError gives with OpenSSL's reason, the verify result or the
+  // host after the colon) and the connection was closed. Does nothing by
+  // default.
+  virtual void TlsDone(int32_t result);
+  bool TlsOpen() const;
+  bool TlsHandshaking() const;
+  // "TLSv1.3 TLS_AES_256_GCM_SHA384" (", session resumed") while open.
+  std::string TlsDescription() const;
+  // The server's IPv4 address (network order) once opened; 0 before.
+  uint32_t RemoteAddress() const;
+
   // The three event numbers this object owns.
   int32_t PacketEvent() const { return _CONNECTION.EVENT; }
   int32_t ClosedEvent() const { return _CONNECTION.EVENT + 1; }
@@ -128,9 +159,23 @@ class NetSimple {
   void SecondPhase(uint32_t socket, int32_t sockid);
   void HandleRemoteClose();
   void TakeConnectOutcome();
+  // TLS (net_simple_tls.cpp).
+  bool BeginTls();
+  void TlsReceived();
+  bool TlsSendOutput();
+  void TlsSendPlain();
+  void TlsClose(bool graceful);
+  void TlsFail(int32_t error, const std::string& detail, const char* text = "Unable to start TLS");
 
   std::vector<ServerConnection> server_connections_;
   bool async_open_ = false;
+  TlsMode tls_mode_ = TlsMode::kNone;
+  TlsOptions tls_options_;
+  std::unique_ptr<TlsSession> tls_;
+  uint64_t tls_generation_ = 0;  // counts sessions ended, so a loop sees its session go
+  int32_t tls_error_ = 0;        // the last TLS failure and its detail, for InterpretError
+  std::string tls_detail_;
+  std::unique_ptr<Packet> tls_packet_;  // ciphertext on its way to the socket layer
 };
 
 // Caption of the ErrorTrap message box; the program may change it (at most

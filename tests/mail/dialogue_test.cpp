@@ -110,7 +110,7 @@ TEST_F(DialogueTest, AuthLoginSequenceWithMultiLineEhloSplitOverBlocks) {
   ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
                           if (line.rfind("EHLO", 0) == 0) {
                             return "250-mail.example.com\r\n\x01"
-                                   "250-AUTH LOGIN PLAIN\r\n\x01"
+                                   "250-AUTH LOGIN\r\n\x01"
                                    "250 HELP\r\n";
                           }
                           if (line == NetBase64Encode("alice")) return "334 UGFzc3dvcmQ6\r\n";

@@ -20,103 +20,23 @@
 #include "mail/net_email_send.h"
 #include "net/event_poster.h"
 #include "net/net_runtime.h"
+#include "peer_support.h"
 #include "platform/diag_sink.h"
 
 namespace vm::mail {
 namespace {
 
-std::string SourcePath(const std::string& relative) {
-  const char* root = std::getenv("VM_SOURCE_DIR");
-  return std::string(root != nullptr ? root : ".") + "/" + relative;
-}
-
-std::string ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string RunCommand(const std::string& cmd) {
-  std::string out;
-  if (FILE* p = popen((cmd + " 2>&1").c_str(), "r")) {
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
+using peers::Mailer;
+using peers::ReadFile;
+using peers::RunCommand;
+using peers::SourcePath;
 
 // The aiosmtpd process: started with its own directory for received mail,
 // stopped by closing its standard input.
-class AiosmtpdServer {
+class AiosmtpdServer : public peers::PythonServer {
  public:
-  AiosmtpdServer(const std::filesystem::path& dir, const std::vector<std::string>& extra) {
-    int in_pipe[2];
-    int out_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in_pipe[0], 0);
-      dup2(out_pipe[1], 1);
-      close(in_pipe[0]);
-      close(in_pipe[1]);
-      close(out_pipe[0]);
-      close(out_pipe[1]);
-      const std::string script = SourcePath("tests/peers/smtp_server.py");
-      std::vector<std::string> args = {"/usr/bin/python3", script, dir.string()};
-      args.insert(args.end(), extra.begin(), extra.end());
-      std::vector<char*> argv;
-      for (std::string& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(in_pipe[0]);
-    close(out_pipe[1]);
-    stdin_fd_ = in_pipe[1];
-    std::string line;
-    char c;
-    while (read(out_pipe[0], &c, 1) == 1 && c != '\n') line.push_back(c);
-    close(out_pipe[0]);
-    if (line.rfind("PORT ", 0) == 0) port_ = static_cast<uint16_t>(std::stoi(line.substr(5)));
-  }
-  ~AiosmtpdServer() {
-    if (stdin_fd_ >= 0) close(stdin_fd_);
-    if (pid_ <= 0) return;
-    for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  AiosmtpdServer(const AiosmtpdServer&) = delete;
-  AiosmtpdServer& operator=(const AiosmtpdServer&) = delete;
-  uint16_t port() const { return port_; }
-
- private:
-  pid_t pid_ = -1;
-  int stdin_fd_ = -1;
-  uint16_t port_ = 0;
-};
-
-class Mailer : public NetEmailSend {
- public:
-  ~Mailer() override { Kill(); }
-  void ErrorTrap(std::string_view text, std::string_view function) override {
-    NetEmailSend::ErrorTrap(text, function);
-    errors.push_back(ERRORSTRING);
-    server_codes.push_back(SERVERERRORNUM);
-  }
-  void MessageSent() override {
-    NetEmailSend::MessageSent();
-    ++sent;
-  }
-  std::vector<std::string> errors;
-  std::vector<int32_t> server_codes;
-  int sent = 0;
+  AiosmtpdServer(const std::filesystem::path& dir, const std::vector<std::string>& extra)
+      : PythonServer("smtp_server.py", dir, extra) {}
 };
 
 class SmtpPeerTest : public ::testing::Test {

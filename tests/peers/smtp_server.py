@@ -6,9 +6,9 @@ Usage: smtp_server.py DIR [--user NAME --password PW]
 Listens on a free loopback port and prints "PORT n" once it accepts
 connections. Every accepted message is saved as DIR/NNN.eml (the bytes after
 DATA, dot-unstuffed) with DIR/NNN.txt holding the envelope: "from ADDR",
-"rcpt ADDR" lines and "auth LOGIN" when the session authenticated. Recipients
-whose address starts with "reject" are refused with 550. With --user, AUTH
-LOGIN is required and checks the credentials. The server stops when its
+"rcpt ADDR" lines and "auth NAME" when the session authenticated. Recipients
+whose address starts with "reject" are refused with 550. With --user, a login
+(AUTH PLAIN or AUTH LOGIN) is required and checks the credentials. The server stops when its
 standard input is closed.
 """
 import os
@@ -65,7 +65,7 @@ def main():
             password = args[i + 1].encode()
 
     def authenticator(server, session, envelope, mechanism, auth_data):
-        ok = (mechanism == "LOGIN" and isinstance(auth_data, LoginPassword)
+        ok = (mechanism in ("LOGIN", "PLAIN") and isinstance(auth_data, LoginPassword)
               and auth_data.login == user and auth_data.password == password)
         return AuthResult(success=ok, handled=False, auth_data=auth_data if ok else None)
 
