@@ -12,6 +12,7 @@
 #include "app/records.h"
 #include "app/settings_form.h"
 #include "app/stop_message.h"
+#include "app/value_rules.h"
 #include "framework/ini_placement.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
@@ -129,6 +130,7 @@ void Main(const FrameOptions& frame_options) {
 
 void RunProgram(const ProgramOptions& options) {
   framework::ErrorManager errors;
+  AddValueMessages(&errors);
   framework::ErrorManagerErrors file_errors(&errors);
   // One relation manager per table for the program's life; destroyed (in
   // reverse order of making) before the error manager they report through.
