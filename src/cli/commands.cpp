@@ -1,0 +1,40 @@
+#include "cli/commands.h"
+
+namespace vm::cli {
+namespace {
+
+struct CommandEntry {
+  const char* name;
+  int (*run)(std::vector<std::string> words, const Context& context);
+};
+
+constexpr CommandEntry kCommands[] = {
+    {"settings", SettingsCommand},
+};
+
+}  // namespace
+
+bool IsCommand(std::string_view word) {
+  for (const CommandEntry& e : kCommands) {
+    if (word == e.name) return true;
+  }
+  return false;
+}
+
+int RunCommand(std::vector<std::string> words, const Context& context) {
+  for (const CommandEntry& e : kCommands) {
+    if (!words.empty() && words.front() == e.name) {
+      words.erase(words.begin());
+      return e.run(std::move(words), context);
+    }
+  }
+  return Refuse(context, "unknown command (see --help)");
+}
+
+const char* CommandsHelp() {
+  return "Commands (each takes --help; a service may run on the directory meanwhile):\n"
+         "  settings show              every setting as KEY=VALUE\n"
+         "  settings set KEY=VALUE...  change settings (all values checked first)\n";
+}
+
+}  // namespace vm::cli
