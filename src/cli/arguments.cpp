@@ -27,6 +27,13 @@ std::optional<std::string> Arguments::TakeValue(std::string_view name) {
   return value;
 }
 
+std::optional<std::string> Arguments::TakeVerb() {
+  if (words_.empty() || (!words_.front().empty() && words_.front()[0] == '-')) return std::nullopt;
+  std::string verb = std::move(words_.front());
+  words_.erase(words_.begin());
+  return verb;
+}
+
 std::vector<std::string> Arguments::TakeRest() {
   std::vector<std::string> rest;
   for (std::string& w : words_) {

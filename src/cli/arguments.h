@@ -19,6 +19,9 @@ class Arguments {
   // The value after the option (the last one when given twice); nullopt
   // when absent. An option without a value sets error().
   std::optional<std::string> TakeValue(std::string_view name);
+  // The first word when it is not an option (a command's verb: "list"),
+  // taken; nullopt otherwise.
+  std::optional<std::string> TakeVerb();
   // The words left, in order; a word that looks like an option ("-x",
   // "--x") sets error() as an unknown option.
   std::vector<std::string> TakeRest();

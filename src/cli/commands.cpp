@@ -10,6 +10,8 @@ struct CommandEntry {
 
 constexpr CommandEntry kCommands[] = {
     {"settings", SettingsCommand},
+    {"mailbox", MailboxCommand},
+    {"log", LogCommand},
 };
 
 }  // namespace
@@ -34,7 +36,11 @@ int RunCommand(std::vector<std::string> words, const Context& context) {
 const char* CommandsHelp() {
   return "Commands (each takes --help; a service may run on the directory meanwhile):\n"
          "  settings show              every setting as KEY=VALUE\n"
-         "  settings set KEY=VALUE...  change settings (all values checked first)\n";
+         "  settings set KEY=VALUE...  change settings (all values checked first)\n"
+         "  mailbox list|add|set|remove|refresh\n"
+         "                             keep the mailbox table\n"
+         "  log [--waiting|--sent|--failed] [--mailbox N] [--last K] [--json]\n"
+         "                             the log of recordings, oldest first\n";
 }
 
 }  // namespace vm::cli

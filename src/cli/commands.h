@@ -24,5 +24,7 @@ const char* CommandsHelp();
 
 // Each command, given the words after its name.
 int SettingsCommand(std::vector<std::string> words, const Context& context);
+int MailboxCommand(std::vector<std::string> words, const Context& context);
+int LogCommand(std::vector<std::string> words, const Context& context);
 
 }  // namespace vm::cli

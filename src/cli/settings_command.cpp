@@ -255,18 +255,17 @@ int SettingsCommand(std::vector<std::string> words, const Context& c) {
     *c.out << SettingsHelp(c);
     return kExitOk;
   }
-  if (args.error().size()) return UsageError(c, "settings", args.error());
-  std::vector<std::string> rest = args.TakeRest();
-  if (rest.empty()) return UsageError(c, "settings", "show or set?");
-  const std::string verb = rest.front();
-  rest.erase(rest.begin());
-  if (verb == "show") {
+  const std::optional<std::string> verb = args.TakeVerb();
+  if (!verb) return UsageError(c, "settings", "show or set?");
+  const std::vector<std::string> rest = args.TakeRest();
+  if (!args.error().empty()) return UsageError(c, "settings", args.error());
+  if (*verb == "show") {
     if (!rest.empty()) return UsageError(c, "settings", "show takes no arguments");
     if (int rc = CheckDirectory(c)) return rc;
     return Show(c);
   }
-  if (verb == "set") return Set(rest, c);
-  return UsageError(c, "settings", "unknown settings command " + ShownText(verb));
+  if (*verb == "set") return Set(rest, c);
+  return UsageError(c, "settings", "unknown settings command " + ShownText(*verb));
 }
 
 }  // namespace vm::cli
