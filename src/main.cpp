@@ -1,8 +1,10 @@
 // Entry point of voicemail-mailer: reads the command line and runs the
 // gateway as a headless service (--headless) or for one scan pass
 // (--scan-once).
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -13,6 +15,7 @@
 #include "app/gateway_files.h"
 #include "app/instance_lock.h"
 #include "app/scanner.h"
+#include "app/service_status.h"
 #include "app/settings_record.h"
 #include "cli/commands.h"
 #include "framework/error_manager.h"
@@ -152,6 +155,8 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
   net_options.command_line = args.all;
   vm::net::NetRuntime::Start(std::move(net_options));
   vm::app::ScanReport report;
+  vm::app::StatusRecorder status(args.data_dir, vm::app::kScanPeriod / 100);
+  status.PassStarted();
   {
     vm::app::GatewayFiles files(args.data_dir);
     vm::framework::ErrorManager errors;
@@ -164,6 +169,7 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
     report = vm::app::send_mail(files, options);
   }
   vm::net::NetRuntime::Shutdown();
+  status.PassEnded(report);
   if (!report.tables_opened) return kExitCannotStart;
   vm::platform::DiagWrite("voicemail-mailer: pass ended: " + std::to_string(report.queued) +
                           " queued, " + std::to_string(report.sent) + " sent, " +
@@ -175,12 +181,26 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
   return report.failed > 0 || report.storage_errors > 0 ? kExitSendFailed : kExitOk;
 }
 
+// The spooler's period in hundredths of a second. VM_TEST_SCAN_PERIOD (for
+// tests only; not a setting) shortens it, so that a test sees a pass every
+// second instead of every minute.
+int ScanPeriod() {
+  const char* text = std::getenv("VM_TEST_SCAN_PERIOD");
+  const int period = text != nullptr ? std::atoi(text) : 0;
+  return period > 0 ? period : vm::app::kScanPeriod;
+}
+
 int Headless(const Args& args, const char* program, std::atomic<bool>* stop) {
   vm::app::ProgramOptions options;
   options.command_line = args.all;
   options.program_path = program;
   options.frame.data_dir = args.data_dir;
   options.frame.scan.stop = stop;
+  options.frame.timer = ScanPeriod();
+  // What `status` reads: the start and end of each pass.
+  vm::app::StatusRecorder status(args.data_dir, std::max(1, options.frame.timer / 100));
+  options.frame.on_scan_start = [&status] { status.PassStarted(); };
+  options.frame.on_scan = [&status](const vm::app::ScanReport& r) { status.PassEnded(r); };
   // The frame closes as soon as the stop flag is seen between passes.
   std::atomic<bool> frame_done{false};
   std::thread closer;

@@ -26,6 +26,7 @@ namespace {
 
 void RunPass(const FrameOptions& options) {
   GatewayFiles files(options.data_dir, platform::Env::Default(), options.relations);
+  if (options.on_scan_start) options.on_scan_start();
   const ScanReport report = send_mail(files, options.scan);
   if (options.on_scan) options.on_scan(report);
 }

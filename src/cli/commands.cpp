@@ -12,6 +12,7 @@ constexpr CommandEntry kCommands[] = {
     {"settings", SettingsCommand},
     {"mailbox", MailboxCommand},
     {"log", LogCommand},
+    {"status", StatusCommand},
 };
 
 }  // namespace
@@ -40,7 +41,8 @@ const char* CommandsHelp() {
          "  mailbox list|add|set|remove|refresh\n"
          "                             keep the mailbox table\n"
          "  log [--waiting|--sent|--failed] [--mailbox N] [--last K] [--json]\n"
-         "                             the log of recordings, oldest first\n";
+         "                             the log of recordings, oldest first\n"
+         "  status [--json]            whether the mailing is healthy (exit 0, 1 or 2)\n";
 }
 
 }  // namespace vm::cli

@@ -26,5 +26,6 @@ const char* CommandsHelp();
 int SettingsCommand(std::vector<std::string> words, const Context& context);
 int MailboxCommand(std::vector<std::string> words, const Context& context);
 int LogCommand(std::vector<std::string> words, const Context& context);
+int StatusCommand(std::vector<std::string> words, const Context& context);
 
 }  // namespace vm::cli
