@@ -200,6 +200,8 @@ int Set(Arguments& args, const Context& c) {
       !YesNoPasses("--enabled", enabled, &ch.enabled, c))
     return kExitRefused;
   if (int rc = CheckDirectory(c)) return rc;
+  if (!platform::Env::Default()->FileExists(storage::MailboxesFile(c.data_dir)))
+    return Refuse(c, "there is no mailbox " + std::to_string(*number));
   MailboxTable table(c);
   std::string error;
   if (!table.Open(&error)) return Refuse(c, error);

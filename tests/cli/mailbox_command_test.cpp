@@ -67,6 +67,14 @@ TEST_F(MailboxCommandTest, AddSetListAndRemoveKeepTheTableAsTheWindowsDo) {
 }
 
 TEST_F(MailboxCommandTest, EveryRefusalIsOneLineStatusTwoAndNothingWritten) {
+  // Without a table, changing or removing a mailbox makes no table either.
+  for (const char* verb : {"set", "remove"}) {
+    const Outcome o = verb == std::string("set") ? Run({"mailbox", verb, "101", "--attach", "no"})
+                                                 : Run({"mailbox", verb, "101"});
+    EXPECT_EQ(o.status, 2) << verb;
+    EXPECT_NE(o.err.find("there is no mailbox 101"), std::string::npos) << o.err;
+    EXPECT_TRUE(Snapshot(data_dir()).empty()) << verb;
+  }
   AddMailbox(101, "ann@example.com", "", "YES", "YES");
   const auto before = Snapshot(data_dir());
   struct Case {
