@@ -1,8 +1,10 @@
 // Entry point of voicemail-mailer: reads the command line and runs the
 // gateway as a headless service (--headless) or for one scan pass
 // (--scan-once).
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -13,6 +15,9 @@
 #include "app/gateway_files.h"
 #include "app/instance_lock.h"
 #include "app/scanner.h"
+#include "app/service_status.h"
+#include "app/settings_record.h"
+#include "cli/commands.h"
 #include "framework/error_manager.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
@@ -28,6 +33,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: voicemail-mailer [OPTIONS]\n"
+    "       voicemail-mailer [--data-dir DIR] COMMAND ...\n"
     "Mails every new voice-mail recording to its mailbox owner over SMTP.\n"
     "Without --headless or --scan-once it shows its main window when a display is\n"
     "available, and runs headless with a one-line notice when none is.\n"
@@ -41,7 +47,9 @@ constexpr const char* kUsage =
     "  --data-dir DIR     working directory holding CONTROL.KFS, MAILBOXE.KFS and\n"
     "                     PROCESSE.KFS (default: the current directory)\n"
     "  --trace-file FILE  write diagnostic lines to FILE instead of standard error\n"
-    "\n"
+    "\n";
+
+constexpr const char* kTraceSwitches =
     "Trace switches of the networking runtime (diagnostic lines):\n"
     "  /netdebugtrace     trace start-up and shutdown of the networking runtime\n"
     "  /netdlllog         trace the networking layer's operations\n"
@@ -63,32 +71,45 @@ struct Args {
   std::string data_dir;
   std::string trace_file;
   std::vector<std::string> all;
+  // An administration command and the words after it.
+  std::vector<std::string> command;
   std::string error;
 };
 
+// The switches of the program itself; once a command's name is met, the
+// words after it are the command's, except --data-dir, which may stand
+// anywhere on the line.
 Args Parse(int argc, char** argv) {
   Args a;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    a.all.emplace_back(arg);
-    if (arg == "--help" || arg == "-h") {
-      a.help = true;
-    } else if (arg == "--headless") {
-      a.headless = true;
-    } else if (arg == "--scan-once") {
-      a.scan_once = true;
-    } else if (arg == "--data-dir" || arg == "--trace-file") {
+    if (arg == "--data-dir" || (arg == "--trace-file" && a.command.empty())) {
       if (i + 1 >= argc) {
         a.error = std::string(arg) + " needs a value";
         return a;
       }
       (arg == "--data-dir" ? a.data_dir : a.trace_file) = argv[++i];
+      a.all.emplace_back(arg);
       a.all.emplace_back(argv[i]);
+    } else if (!a.command.empty() || vm::cli::IsCommand(arg)) {
+      a.command.emplace_back(arg);
+    } else if (arg == "--help" || arg == "-h") {
+      a.help = true;
+    } else if (arg == "--headless") {
+      a.headless = true;
+    } else if (arg == "--scan-once") {
+      a.scan_once = true;
     } else if (arg.empty() || arg[0] != '/') {
-      a.error = "unknown option " + std::string(arg);
+      a.error = std::string(arg.empty() || arg[0] != '-' ? "unknown command " : "unknown option ") +
+                std::string(arg);
       return a;
     }
+    if (a.command.empty()) a.all.emplace_back(arg);
   }
+  if (!a.command.empty() && (a.headless || a.scan_once || !a.trace_file.empty()))
+    a.error = a.command.front() + " does not go with --headless, --scan-once or --trace-file";
+  // "voicemail-mailer --help settings" asks for the command's help.
+  if (!a.command.empty() && a.help) a.command.emplace_back("--help");
   return a;
 }
 
@@ -118,10 +139,24 @@ class StopWatcher {
 };
 
 int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
+  // Without a settings record there is nothing to scan or send with: say
+  // only that, and how to make one.
+  const std::string dir = args.data_dir.empty() ? "." : args.data_dir;
+  const auto settings = vm::app::ReadSettingsRecord(args.data_dir);
+  if (settings.ok() && !settings.value().has_value()) {
+    std::fprintf(stderr,
+                 "voicemail-mailer: no settings record in %s, so no pass ran; make one with: "
+                 "voicemail-mailer --data-dir %s settings set server=HOST port=25 "
+                 "from=ADDRESS root=DIR\n",
+                 dir.c_str(), dir.c_str());
+    return kExitCannotStart;
+  }
   vm::net::NetRuntimeOptions net_options;
   net_options.command_line = args.all;
   vm::net::NetRuntime::Start(std::move(net_options));
   vm::app::ScanReport report;
+  vm::app::StatusRecorder status(args.data_dir, vm::app::kScanPeriod / 100);
+  status.PassStarted();
   {
     vm::app::GatewayFiles files(args.data_dir);
     vm::framework::ErrorManager errors;
@@ -134,16 +169,25 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
     report = vm::app::send_mail(files, options);
   }
   vm::net::NetRuntime::Shutdown();
+  status.PassEnded(report);
+  if (!report.tables_opened) return kExitCannotStart;
   vm::platform::DiagWrite("voicemail-mailer: pass ended: " + std::to_string(report.queued) +
                           " queued, " + std::to_string(report.sent) + " sent, " +
                           std::to_string(report.failed) + " failed");
-  if (!report.tables_opened) return kExitCannotStart;
   if (!report.settings_found) {
-    std::fprintf(stderr, "voicemail-mailer: no settings record in %s\n",
-                 args.data_dir.empty() ? "." : args.data_dir.c_str());
+    std::fprintf(stderr, "voicemail-mailer: no settings record in %s\n", dir.c_str());
     return kExitCannotStart;
   }
   return report.failed > 0 || report.storage_errors > 0 ? kExitSendFailed : kExitOk;
+}
+
+// The spooler's period in hundredths of a second. VM_TEST_SCAN_PERIOD (for
+// tests only; not a setting) shortens it, so that a test sees a pass every
+// second instead of every minute.
+int ScanPeriod() {
+  const char* text = std::getenv("VM_TEST_SCAN_PERIOD");
+  const int period = text != nullptr ? std::atoi(text) : 0;
+  return period > 0 ? period : vm::app::kScanPeriod;
 }
 
 int Headless(const Args& args, const char* program, std::atomic<bool>* stop) {
@@ -152,6 +196,11 @@ int Headless(const Args& args, const char* program, std::atomic<bool>* stop) {
   options.program_path = program;
   options.frame.data_dir = args.data_dir;
   options.frame.scan.stop = stop;
+  options.frame.timer = ScanPeriod();
+  // What `status` reads: the start and end of each pass.
+  vm::app::StatusRecorder status(args.data_dir, std::max(1, options.frame.timer / 100));
+  options.frame.on_scan_start = [&status] { status.PassStarted(); };
+  options.frame.on_scan = [&status](const vm::app::ScanReport& r) { status.PassEnded(r); };
   // The frame closes as soon as the stop flag is seen between passes.
   std::atomic<bool> frame_done{false};
   std::thread closer;
@@ -174,11 +223,19 @@ int Headless(const Args& args, const char* program, std::atomic<bool>* stop) {
 int main(int argc, char** argv) {
   const Args args = Parse(argc, argv);
   if (!args.error.empty()) {
-    std::fprintf(stderr, "voicemail-mailer: %s\n\n%s", args.error.c_str(), kUsage);
+    std::fprintf(stderr, "voicemail-mailer: %s (see --help)\n", args.error.c_str());
     return kExitCannotStart;
+  }
+  if (!args.command.empty()) {
+    vm::cli::Context context;
+    context.data_dir = args.data_dir;
+    return vm::cli::RunCommand(args.command, context);
   }
   if (args.help) {
     std::fputs(kUsage, stdout);
+    std::fputs(vm::cli::CommandsHelp(), stdout);
+    std::fputs("\n", stdout);
+    std::fputs(kTraceSwitches, stdout);
     return kExitOk;
   }
   bool windows = !args.headless && !args.scan_once;

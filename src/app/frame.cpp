@@ -12,6 +12,7 @@
 #include "app/records.h"
 #include "app/settings_form.h"
 #include "app/stop_message.h"
+#include "app/value_rules.h"
 #include "framework/ini_placement.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
@@ -25,6 +26,7 @@ namespace {
 
 void RunPass(const FrameOptions& options) {
   GatewayFiles files(options.data_dir, platform::Env::Default(), options.relations);
+  if (options.on_scan_start) options.on_scan_start();
   const ScanReport report = send_mail(files, options.scan);
   if (options.on_scan) options.on_scan(report);
 }
@@ -129,6 +131,7 @@ void Main(const FrameOptions& frame_options) {
 
 void RunProgram(const ProgramOptions& options) {
   framework::ErrorManager errors;
+  AddValueMessages(&errors);
   framework::ErrorManagerErrors file_errors(&errors);
   // One relation manager per table for the program's life; destroyed (in
   // reverse order of making) before the error manager they report through.

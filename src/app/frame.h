@@ -35,8 +35,10 @@ struct FrameOptions {
   int timer = kScanPeriod;  // scan period (tests shorten it)
   ScanOptions scan;         // every pass the frame starts uses these
   // Called once the frame window is open (the renderer or a test gets hold
-  // of it); and with each finished pass.
+  // of it); as each pass starts (on the pass's thread); and with each
+  // finished pass.
   std::function<void(runtime::Window&)> on_open;
+  std::function<void()> on_scan_start;
   std::function<void(const ScanReport&)> on_scan;
 };
 

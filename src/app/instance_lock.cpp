@@ -19,6 +19,17 @@ std::unique_ptr<InstanceLock> InstanceLock::Acquire(const std::string& dir, std:
   return std::unique_ptr<InstanceLock>(new InstanceLock(std::move(file.value())));
 }
 
+platform::Result<bool> InstanceLock::HeldByAnother(const std::string& dir, platform::Env* env) {
+  const std::string path = (dir.empty() ? std::string(".") : dir) + "/voicemail-mailer.lock";
+  auto file = env->OpenFile(path, platform::Access::kRead, platform::Share::kDenyNone,
+                            platform::Disposition::kOpenExisting);
+  if (!file.ok()) {
+    if (file.status().code() == platform::Code::kNotFound) return false;
+    return file.status();
+  }
+  return (*file)->LockedElsewhere(0, 1);
+}
+
 InstanceLock::~InstanceLock() {
   if (file_) file_->Unlock(0, 1);
 }

@@ -17,6 +17,11 @@ class InstanceLock {
   // or the file cannot be made).
   static std::unique_ptr<InstanceLock> Acquire(const std::string& dir, std::string* error,
                                                platform::Env* env = platform::Env::Default());
+  // Whether an instance holds the lock of `dir` now, asked without taking it
+  // (a command must never keep a service from starting). False when there is
+  // no lock file.
+  static platform::Result<bool> HeldByAnother(const std::string& dir,
+                                              platform::Env* env = platform::Env::Default());
   ~InstanceLock();
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;

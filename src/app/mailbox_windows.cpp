@@ -1,6 +1,7 @@
 #include "app/mailbox_windows.h"
 
 #include "app/gateway_relations.h"
+#include "app/mailbox_rules.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
 #include "runtime/directory.h"
@@ -80,6 +81,8 @@ MailboxForm::MailboxForm(runtime::Window* window, GatewayRelations* relations,
             framework::FormOptions o;
             o.cancel_action = 0;
             o.refuse_insert = true;
+            // The same rules as the `mailbox` command.
+            o.check_value = FormValueCheck(CheckMailboxField);
             return o;
           }(),
           history) {}

@@ -227,10 +227,11 @@ class Pass {
 
     const bool ok = outcome.code == 0 && outcome.text == "Nil";
     ++(ok ? r_.sent : r_.failed);
-    platform::DiagWrite(
-        "send_mail: " + std::string(ok ? "sent" : "failed") + " mailbox " +
-        std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
-        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text)));
+    const std::string what =
+        "mailbox " + std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
+        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text));
+    if (!ok) r_.last_failure = what;
+    platform::DiagWrite("send_mail: " + std::string(ok ? "sent " : "failed ") + what);
     row.processed = 1;
     row.error_code = outcome.code;
     row.error = std::string(runtime::CutUtf8(outcome.text, storage::processed::kErrorSize));

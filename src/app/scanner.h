@@ -41,6 +41,9 @@ struct ScanReport {
   bool tables_opened = false;
   bool stopped = false;  // the stop flag ended the pass early
   std::string last_status;
+  // The last failed send: "mailbox N file NAME: CODE TEXT" (file name and
+  // text as the diagnostic line shows them); "" when none failed.
+  std::string last_failure;
 };
 
 // Age a recording must reach before it is queued, in hundredths of a second.

@@ -2,6 +2,7 @@
 
 #include "app/gateway_relations.h"
 #include "app/procedure_scope.h"
+#include "app/settings_rules.h"
 #include "framework/record_fields.h"
 
 namespace vm::app {
@@ -44,6 +45,9 @@ framework::FormResult SettingsForm::Open() {
   }
   framework::FormOptions options;
   options.cancel_action = 0;
+  // The same rules as `settings set`: a port out of range, an address that
+  // is not one, a text longer than its field is refused, never cut.
+  options.check_value = FormValueCheck(CheckSettingsField);
   form_.emplace(window_, relation_, SettingsFields(), mode, options, history_);
   // "In Sec" belongs beside the idle time; the two bodies, their prompts
   // and the legend of the tags sit in the group "Body".

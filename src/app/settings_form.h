@@ -1,5 +1,6 @@
 // `Control_File`: the form over the single Control record, always in change
-// mode, Cancel without a question, no checks of its own. SettingsForm builds
+// mode, Cancel without a question; OK refuses a value that breaks the
+// settings' rules (settings_rules.h). SettingsForm builds
 // it on a window (tests drive it without a renderer); Control_File runs the
 // window on the calling thread until it closes (the frame starts it on a
 // thread of its own).

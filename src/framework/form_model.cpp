@@ -165,8 +165,24 @@ FormResult StandardForm::Ok() {
   return FormResult::kCompleted;
 }
 
+// The form's value check over the typed values; false after raising the
+// first refusal's message.
+bool StandardForm::ValuesPass() {
+  if (!options_.check_value) return true;
+  for (size_t i = 0; i < specs_.size(); ++i) {
+    const std::optional<FieldRefusal> refusal =
+        options_.check_value(FieldName(static_cast<int>(i)), controls_[i].value());
+    if (refusal) {
+      file_.ThrowField(refusal->id, FieldName(static_cast<int>(i)), refusal->message);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Writes the controls' values through the file manager; true when stored.
 bool StandardForm::Complete() {
+  if (!ValuesPass()) return false;
   auto lock = file_.Lock();
   TakeControls();
   const int rc = mode_ == FormMode::kInsert ? file_.Insert() : file_.Update(kUpdateShowOther);

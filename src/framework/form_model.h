@@ -8,8 +8,10 @@
 // the window only. FieldHistory is safe from any thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,17 @@ struct FormFieldSpec {
   bool multi_line = false;
 };
 
+// A field value the form's check refused: the message to raise (with the
+// field's name as %Field) and the text of its %Message.
+struct FieldRefusal {
+  int id = 0;
+  std::string message;
+};
+// Looks at a field's typed value before the completion stores it: nullopt
+// when it may be stored. `field` is the table's field name ("CON:PORT").
+using ValueCheck =
+    std::function<std::optional<FieldRefusal>(const std::string& field, const std::string& value)>;
+
 struct FormOptions {
   // 0: Cancel asks nothing; otherwise Cancel after edits asks message 8.
   int cancel_action = 0;
@@ -36,6 +49,10 @@ struct FormOptions {
   bool refuse_insert = false;
   bool refuse_change = false;
   bool refuse_delete = false;
+  // Runs on every field's typed value when OK completes an insert or change
+  // (null: none). A refusal raises its message and the form stays open with
+  // nothing written, so a value is never cut or clamped to fit silently.
+  ValueCheck check_value;
   // The action line's text per mode.
   std::string view_text = "View Record";
   std::string insert_text = "Record will be Added";
@@ -94,6 +111,7 @@ class StandardForm {
   void ShowBuffer();
   void TakeControls();
   bool Complete();
+  bool ValuesPass();
   bool Edited() const;
   std::string FieldName(int index) const;
   void Finish();

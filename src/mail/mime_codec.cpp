@@ -192,10 +192,6 @@ bool HasHighBytes(std::string_view text) {
   return false;
 }
 
-namespace {
-
-// Length of the UTF-8 character starting at text[i], or 0 when the bytes
-// there are not a well-formed character.
 size_t Utf8CharLength(std::string_view text, size_t i) {
   const unsigned char c = static_cast<unsigned char>(text[i]);
   if (c < 0x80) return 1;
@@ -225,8 +221,6 @@ size_t Utf8CharLength(std::string_view text, size_t i) {
   }
   return len;
 }
-
-}  // namespace
 
 bool IsUtf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {

@@ -61,6 +61,9 @@ std::string NetTimeZoneOffsetText(int offset_minutes);
 
 // True when `text` holds a byte above 0x7F.
 bool HasHighBytes(std::string_view text);
+// Length of the UTF-8 character starting at text[i], or 0 when the bytes
+// there are not a well-formed character. REQUIRES: i < text.size().
+size_t Utf8CharLength(std::string_view text, size_t i);
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates).
 bool IsUtf8(std::string_view text);
 // The charset of 8-bit text: "utf-8" when it is valid UTF-8, else

@@ -122,6 +122,16 @@ class PosixFile final : public File {
     return Status::Ok();
   }
 
+  Result<bool> LockedElsewhere(uint64_t offset, uint64_t length) override {
+    struct flock fl = {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(offset);
+    fl.l_len = static_cast<off_t>(length);
+    if (::fcntl(fd_, F_OFD_GETLK, &fl) != 0) return StatusFromErrno(errno, "lock query " + path_);
+    return fl.l_type != F_UNLCK;
+  }
+
   const std::string& path() const override { return path_; }
 
   // Takes the share-mode bytes for this handle, or reports a conflict.

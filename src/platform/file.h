@@ -57,6 +57,14 @@ class File {
   virtual Status Lock(uint64_t offset, uint64_t length) = 0;
   // Releases a range exactly as it was locked; kInvalidArgument otherwise.
   virtual Status Unlock(uint64_t offset, uint64_t length) = 0;
+  // Whether another handle (of any process) holds a lock on part of the
+  // range, asked without taking it: a probe that took the lock, even for a
+  // moment, could keep its holder from starting.
+  virtual Result<bool> LockedElsewhere(uint64_t offset, uint64_t length) {
+    (void)offset;
+    (void)length;
+    return Status::Error(Code::kNotSupported, "lock query: not supported");
+  }
 
   virtual const std::string& path() const = 0;
 };
@@ -82,6 +90,9 @@ class FileWrapper : public File {
   Status Lock(uint64_t offset, uint64_t length) override { return target_->Lock(offset, length); }
   Status Unlock(uint64_t offset, uint64_t length) override {
     return target_->Unlock(offset, length);
+  }
+  Result<bool> LockedElsewhere(uint64_t offset, uint64_t length) override {
+    return target_->LockedElsewhere(offset, length);
   }
   const std::string& path() const override { return target_->path(); }
 

@@ -396,7 +396,9 @@ std::string FormatPicture(const Picture& picture, std::string_view value) {
 std::optional<std::string> DeformatPicture(const Picture& picture, std::string_view text) {
   switch (picture.kind) {
     case Picture::Kind::kString:
-      return std::string(CutUtf8(text, static_cast<size_t>(picture.width)));
+      // Kept whole: the form's check refuses a text longer than its field
+      // (in bytes) instead of losing its end here without a word.
+      return std::string(text);
     case Picture::Kind::kNumber: {
       int64_t v = TextToNumber(text);
       if (v < 0 && !picture.is_signed) v = 0;

@@ -72,7 +72,7 @@ std::optional<Picture> ParsePicture(std::string_view text);
 // one under an unsigned picture, shows as '#' characters.
 std::string FormatPicture(const Picture& picture, std::string_view value);
 // The stored value (as text) of typed display text; nullopt when a date or
-// time cannot be read.
+// time cannot be read. Text of a text picture comes back whole, however long.
 std::optional<std::string> DeformatPicture(const Picture& picture, std::string_view text);
 
 }  // namespace vm::runtime

@@ -14,6 +14,7 @@
 #include "app/log_viewer.h"
 #include "app/mailbox_windows.h"
 #include "app/settings_form.h"
+#include "app/value_rules.h"
 #include "app_test_support.h"
 #include "framework/file_errors.h"
 #include "runtime/date_time.h"
@@ -24,11 +25,13 @@ namespace {
 
 class Silent final : public framework::FileErrors {
  public:
-  framework::Level Throw(int id, const framework::MessageValues&) override {
+  framework::Level Throw(int id, const framework::MessageValues& values) override {
     ids.push_back(id);
+    fields.push_back(values.field);
     return framework::kLevelBenign;
   }
   std::vector<int> ids;
+  std::vector<std::string> fields;
 };
 
 class AppWindowsTest : public GatewayTest {
@@ -147,6 +150,70 @@ TEST_F(AppWindowsTest, SettingsFormWithoutARecordAddsOne) {
   ControlRow row;
   ASSERT_EQ(Settings(&row), 1);
   EXPECT_EQ(row.port, 26);
+}
+
+TEST_F(AppWindowsTest, FormsRefuseWhatTheCommandsRefuseAndStoreNothing) {
+  WriteSettings(25);
+  GatewayRelations relations(data_dir(), &errors_);
+  ControlRow before;
+  ASSERT_EQ(Settings(&before), 1);
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"CON:PORT", "0"},
+      {"CON:PORT", "40000"},
+      {"CON:FROM", "not an address"},
+      {"CON:SMTP_SERVER", "mail server"},
+      {"CON:IDLETIME", "1234"},
+      {"CON:ATTACHMENT_BODY", std::string(1000, 'x')}};
+  for (const auto& [field, value] : refused) {
+    errors_.ids.clear();
+    errors_.fields.clear();
+    runtime::Window window("Control File");
+    SettingsForm settings(&window, &relations);
+    ASSERT_EQ(settings.Open(), framework::FormResult::kNone);
+    window.model()->UserEdited(window.control("?" + field).number(), value);
+    EXPECT_EQ(settings.form().Ok(), framework::FormResult::kNone) << field;
+    EXPECT_EQ(errors_.ids, std::vector<int>{kMsgValueRefused}) << field;
+    EXPECT_EQ(errors_.fields, std::vector<std::string>{field});
+    EXPECT_EQ(settings.form().Cancel(), framework::FormResult::kCancelled);
+    ControlRow after;
+    ASSERT_EQ(Settings(&after), 1);
+    EXPECT_EQ(after.port, before.port) << field;
+    EXPECT_EQ(after.from, before.from) << field;
+    EXPECT_EQ(after.attachment_body, before.attachment_body) << field;
+  }
+  {  // values at their limits are stored as typed
+    errors_.ids.clear();
+    runtime::Window window("Control File");
+    SettingsForm settings(&window, &relations);
+    ASSERT_EQ(settings.Open(), framework::FormResult::kNone);
+    window.model()->UserEdited(window.control("?CON:PORT").number(), "32767");
+    window.model()->UserEdited(window.control("?CON:ATTACHMENT_BODY").number(),
+                               std::string(997, 'x') + "\xC3\xA4");
+    EXPECT_EQ(settings.form().Ok(), framework::FormResult::kCompleted);
+    EXPECT_TRUE(errors_.ids.empty());
+  }
+  ControlRow after;
+  ASSERT_EQ(Settings(&after), 1);
+  EXPECT_EQ(after.port, 32767);
+  EXPECT_EQ(after.attachment_body.size(), 999u);
+
+  AddMailbox(7, "seven@example.com", "", "YES", "NO");
+  framework::TableUse use(&relations.relation(Table::kMailboxes));
+  framework::FileManager& fm = relations.file(Table::kMailboxes);
+  for (const auto& [field, value] : std::vector<std::pair<std::string, std::string>>{
+           {"MAI:MAILBOX_NO", "0"}, {"MAI:CC_EMAIL_ADDRESS", "boss at example.com"}}) {
+    errors_.ids.clear();
+    ASSERT_EQ(fm.SetOrder(), 0);
+    ASSERT_EQ(fm.Watch(), 0);
+    ASSERT_EQ(fm.Next(), 0);
+    runtime::Window window("Update Mailbox");
+    MailboxForm form(&window, &relations, framework::FormMode::kChange);
+    ASSERT_EQ(form.form().Open(), framework::FormResult::kNone);
+    window.model()->UserEdited(window.control("?" + field).number(), value);
+    EXPECT_EQ(form.form().Ok(), framework::FormResult::kNone) << field;
+    EXPECT_EQ(errors_.ids, std::vector<int>{kMsgValueRefused}) << field;
+    form.form().Cancel();
+  }
 }
 
 std::vector<MailboxRow> Mailboxes(const std::string& dir) {

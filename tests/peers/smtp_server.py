@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """A real SMTP server (aiosmtpd) for the mail interoperability tests.
 
-Usage: smtp_server.py DIR [--user NAME --password PW]
+Usage: smtp_server.py DIR [--user NAME --password PW] [--low-port]
 
-Listens on a free loopback port and prints "PORT n" once it accepts
+Listens on a free loopback port (with --low-port one below 32768, which the
+settings record's signed 16-bit port can hold) and prints "PORT n" once it accepts
 connections. Every accepted message is saved as DIR/NNN.eml (the bytes after
 DATA, dot-unstuffed) with DIR/NNN.txt holding the envelope: "from ADDR",
 "rcpt ADDR" lines and "auth NAME" when the session authenticated. Recipients
@@ -12,6 +13,7 @@ whose address starts with "reject" are refused with 550. With --user, a login
 standard input is closed.
 """
 import os
+import random
 import socket
 import sys
 
@@ -46,18 +48,22 @@ class SavingHandler:
         return "250 2.0.0 Message accepted for delivery"
 
 
-def free_port():
+def free_port(low=False):
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    try:
+        # Ports the system hands out are above 32767 on Linux; a low one is
+        # drawn at random and a taken one raises, so the caller tries again.
+        s.bind(("127.0.0.1", random.randint(10000, 32767) if low else 0))
+        return s.getsockname()[1]
+    finally:
+        s.close()
 
 
 def main():
     directory = sys.argv[1]
     user = password = None
     args = sys.argv[2:]
+    low = "--low-port" in args
     for i, a in enumerate(args):
         if a == "--user":
             user = args[i + 1].encode()
@@ -76,7 +82,7 @@ def main():
     controller = None
     for _ in range(20):
         try:
-            controller = Controller(handler, hostname="127.0.0.1", port=free_port(), **kwargs)
+            controller = Controller(handler, hostname="127.0.0.1", port=free_port(low), **kwargs)
             controller.start()
             break
         except Exception:  # the port was taken in between: try another

@@ -97,6 +97,30 @@ TEST(ByteLocks, TwoHandlesOfOneProcessConflict) {
   EXPECT_TRUE(b->TryLock(base + 5, 1).ok());
 }
 
+TEST(ByteLocks, AskingWhetherAnotherHandleHoldsARangeTakesNothing) {
+  TempDir dir;
+  auto holder = MustOpen(dir.File("l.dat"));
+  auto reader =
+      MustOpen(dir.File("l.dat"), Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
+  ASSERT_TRUE(holder->TryLock(0, 1).ok());
+  EXPECT_TRUE(reader->LockedElsewhere(0, 1).value());
+  EXPECT_TRUE(reader->LockedElsewhere(0, 10).value());  // a range covering it
+  EXPECT_FALSE(reader->LockedElsewhere(1, 1).value());
+  EXPECT_FALSE(holder->LockedElsewhere(0, 1).value()) << "its own lock is not another's";
+  // The query took nothing: the holder lets go and someone else takes it.
+  ASSERT_TRUE(holder->Unlock(0, 1).ok());
+  EXPECT_FALSE(reader->LockedElsewhere(0, 1).value());
+  auto other = MustOpen(dir.File("l.dat"));
+  EXPECT_TRUE(other->TryLock(0, 1).ok());
+  EXPECT_EQ(InChild([&] {
+              auto r = Env::Default()->OpenFile(dir.File("l.dat"), Access::kRead, Share::kDenyNone,
+                                                Disposition::kOpenExisting);
+              return r.ok() && r.value()->LockedElsewhere(0, 1).value() ? 0 : 1;
+            }),
+            0)
+      << "another process's lock is seen too";
+}
+
 TEST(ByteLocks, SameHandleCannotLockTwiceAndMustUnlockExactly) {
   TempDir dir;
   auto a = MustOpen(dir.File("l.dat"));

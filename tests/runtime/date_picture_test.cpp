@@ -238,6 +238,8 @@ TEST(Picture, ParseFormatAndDeformat) {
   const Picture text = *ParsePicture("@S3");
   EXPECT_EQ(FormatPicture(text, "YES  "), "YES");
   EXPECT_EQ(FormatPicture(text, "NOPE"), "NOP");
+  // Typed text is never cut here: the form's check refuses what does not fit.
+  EXPECT_EQ(DeformatPicture(text, "J\xC3\xB6RG"), "J\xC3\xB6RG");
 }
 
 }  // namespace

@@ -7,10 +7,12 @@ Makes (or reuses) BUILD_DIR/demo: a voice-mail tree with three mailboxes
 (101 attaches its recordings, 102 sends without attachment, 103 is
 disabled), each with "transfer.ini" and short generated WAV recordings (a
 reused directory gets one new recording per run);
-starts aiosmtpd on a free loopback port; writes the settings and mailboxes
-with vm-gateway-tables; runs `voicemail-mailer --scan-once`; prints what the
-server received and the log table; when a display is available, then opens
-the main window over the same data. The SMTP sink is stopped on exit.
+starts aiosmtpd on a free loopback port; sets the program up as an operator
+would, with its own commands (`settings set`, `mailbox refresh`, `mailbox
+set`); runs `voicemail-mailer --scan-once`; prints what the server received,
+`voicemail-mailer log` and `voicemail-mailer status`; when a display is
+available, then opens the main window over the same data. The SMTP sink is
+stopped on exit.
 """
 import math
 import os
@@ -62,7 +64,10 @@ def main():
     for d in (data, received):
         os.makedirs(d, exist_ok=True)
     make_tree(tree)
-    server = subprocess.Popen(["/usr/bin/python3", os.path.join(src, "tests/peers/smtp_server.py"), received],
+    # The settings record keeps the port as a signed 16-bit number: the sink
+    # listens below 32768.
+    server = subprocess.Popen(["/usr/bin/python3", os.path.join(src, "tests/peers/smtp_server.py"), received,
+                               "--low-port"],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
     try:
         line = server.stdout.readline().strip()
@@ -70,20 +75,26 @@ def main():
             print("demo: the SMTP sink did not start:", line)
             return 2
         port = line.split()[1]
-        tables = [os.path.join(build, "tools/gateway/vm-gateway-tables"), data]
-        subprocess.run(tables + ["settings", "server=127.0.0.1", "port=" + port,
-                                 "from=VoiceMail <voicemail@demo.invalid>", "root=" + tree,
-                                 "subject=New voice message",
-                                 "attach-body=Message for <EXT> recorded <DATE> at <TIME>; the recording is attached.",
-                                 "plain-body=Message for <EXT> recorded <DATE> at <TIME>. Call your mailbox."],
-                       check=True)
+        program = os.path.join(build, "voicemail-mailer")
+
+        def command(*words):
+            print("== voicemail-mailer", " ".join(words[:3]), "...")
+            return subprocess.run([program, "--data-dir", data] + list(words), check=True)
+
+        command("settings", "set", "server=127.0.0.1", "port=" + port,
+                "from=VoiceMail <voicemail@demo.invalid>", "root=" + tree,
+                "subject=New voice message",
+                "attach-body=Message for <EXT> recorded <DATE> at <TIME>;\\nthe recording is attached.",
+                "plain-body=Message for <EXT> recorded <DATE> at <TIME>.\\nCall your mailbox.")
         if fresh:
-            subprocess.run(tables + ["mailbox", "101", "alice@demo.invalid", "", "YES", "YES"], check=True)
-            subprocess.run(tables + ["mailbox", "102", "bob@demo.invalid", "boss@demo.invalid", "YES", "NO"],
-                           check=True)
-            subprocess.run(tables + ["mailbox", "103", "carol@demo.invalid", "", "NO", "YES"], check=True)
+            # The mailboxes come from the voice-mail tree; the operator then
+            # gives each its owner.
+            command("mailbox", "refresh")
+            command("mailbox", "set", "101", "--address", "alice@demo.invalid", "--attach", "yes")
+            command("mailbox", "set", "102", "--address", "bob@demo.invalid", "--cc", "boss@demo.invalid")
+            command("mailbox", "set", "103", "--address", "carol@demo.invalid", "--enabled", "no")
         print("== voicemail-mailer --scan-once --data-dir", data)
-        rc = subprocess.run([os.path.join(build, "voicemail-mailer"), "--scan-once", "--data-dir", data]).returncode
+        rc = subprocess.run([program, "--scan-once", "--data-dir", data]).returncode
         print("== exit status", rc)
         time.sleep(0.5)
         print("== received by the SMTP sink on port", port)
@@ -95,13 +106,15 @@ def main():
             print("%s  to=%s cc=%s subject=%r" % (name, msg["To"], msg["Cc"] or "-", msg["Subject"]))
             for part in msg.iter_attachments():
                 print("    attachment %s, %d bytes" % (part.get_filename(), len(part.get_payload(decode=True))))
-        print("== ProcessedFiles (mailbox, file, queued, processed, code, outcome)")
-        subprocess.run(tables + ["log"])
+        print("== voicemail-mailer log (queued, mailbox, file, address, code, outcome)")
+        subprocess.run([program, "--data-dir", data, "log"])
+        print("== voicemail-mailer status")
+        subprocess.run([program, "--data-dir", data, "status"])
         if os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"):
             # With a display, the frame opens over the same data while the sink
             # still runs, so "Send Mail" and the windows work; closing it ends the demo.
             print("== voicemail-mailer --data-dir", data, "(close the window to end the demo)")
-            gui = subprocess.Popen([os.path.join(build, "voicemail-mailer"), "--data-dir", data])
+            gui = subprocess.Popen([program, "--data-dir", data])
             try:
                 gui.wait()
             except KeyboardInterrupt:

@@ -1,0 +1,225 @@
+#include "app/settings_file.h"
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "platform/replace_file.h"
+
+namespace vm::app {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kHeader[2] = {
+    "# Settings of voicemail-mailer, kept beside its tables.\n"
+    "# Change them with: voicemail-mailer settings set KEY=VALUE\n",
+    "# Secret settings of voicemail-mailer (mode 0600).\n"
+    "# Change them with: voicemail-mailer settings set KEY=- (the value on standard input)\n"};
+
+// The byte of "voicemail-mailer.lock" that writers of the settings files
+// hold; byte 0 is the instance lock's.
+constexpr uint64_t kWriterByte = 1;
+
+fs::path PathIn(const std::string& dir, const char* name) {
+  return fs::path(dir.empty() ? "." : dir) / name;
+}
+
+const char* FileName(bool secret) {
+  return secret ? kCredentialsFileName : kSettingsFileName;
+}
+
+// The whole file; "" for a missing one.
+platform::Result<std::string> ReadWhole(const fs::path& path) {
+  std::error_code ec;
+  const bool exists = fs::exists(path, ec);
+  if (!exists && !ec) return std::string();
+  std::ifstream in(path, std::ios::binary);
+  if (ec || !in) {
+    return platform::Status::Error(platform::Code::kAccessDenied, "cannot read " + path.string());
+  }
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A secret is refused in a file others may read, as ssh refuses a private
+// key: the password would be theirs too.
+platform::Status CheckPrivate(const fs::path& path) {
+  std::error_code ec;
+  const fs::file_status st = fs::status(path, ec);
+  if (ec || !fs::exists(st)) return platform::Status::Ok();
+  const fs::perms open_to_others =
+      st.permissions() & (fs::perms::group_all | fs::perms::others_all);
+  if (open_to_others == fs::perms::none) return platform::Status::Ok();
+  return platform::Status::Error(platform::Code::kAccessDenied,
+                                 path.string() +
+                                     " can be read by other users; make it private: "
+                                     "chmod 600 " +
+                                     path.string());
+}
+
+}  // namespace
+
+const std::vector<SettingKey>& ProgramSettingKeys() {
+  // Each setting of the file is one entry here; see src/app/README.md.
+  static const std::vector<SettingKey> keys;
+  return keys;
+}
+
+const SettingKey* FindSettingKey(const std::vector<SettingKey>& keys, std::string_view name) {
+  for (const SettingKey& k : keys) {
+    if (k.name == name) return &k;
+  }
+  return nullptr;
+}
+
+std::optional<Refusal> CheckSettingValue(const SettingKey& key, std::string_view value) {
+  // Each value is one line of its file.
+  if (auto r = CheckText(value, 4096, true, key.allowed)) return r;
+  if (key.check && !key.check(value)) return Refusal{"is not allowed", key.allowed};
+  return std::nullopt;
+}
+
+platform::Result<SettingsFile> SettingsFile::Read(const std::string& dir,
+                                                  const std::vector<SettingKey>& keys) {
+  SettingsFile file(dir, &keys);
+  for (bool secret : {false, true}) {
+    platform::Status s = file.Load(secret);
+    if (!s.ok()) return s;
+  }
+  return file;
+}
+
+platform::Status SettingsFile::Load(bool secret) {
+  const fs::path path = PathIn(dir_, FileName(secret));
+  if (secret) {
+    platform::Status s = CheckPrivate(path);
+    if (!s.ok()) return s;
+  }
+  platform::Result<std::string> text = ReadWhole(path);
+  if (!text.ok()) return text.status();
+  loaded_[secret] = *text;
+  std::istringstream in(*text);
+  int number = 0;
+  for (std::string line; std::getline(in, line);) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    const std::string where = std::string(FileName(secret)) + " line " + std::to_string(number);
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos || eq == 0) {
+      problems_.push_back(where + ": not KEY=VALUE");
+      continue;
+    }
+    Line entry{line.substr(0, eq), line.substr(eq + 1)};
+    const SettingKey* key = FindSettingKey(*keys_, entry.name);
+    if (key != nullptr && key->secret != secret) {
+      problems_.push_back(where + ": " + entry.name +
+                          (secret ? " does not belong in " : " belongs in ") +
+                          kCredentialsFileName);
+      continue;
+    }
+    if (key != nullptr) {
+      if (auto refusal = CheckSettingValue(*key, entry.value)) {
+        problems_.push_back(where + ": " + entry.name + " " + refusal->reason + "; must be " +
+                            refusal->allowed);
+        continue;
+      }
+    }
+    lines_[secret].push_back(std::move(entry));
+  }
+  return platform::Status::Ok();
+}
+
+const SettingsFile::Line* SettingsFile::Find(std::string_view name) const {
+  for (const auto& lines : lines_) {
+    // The last line of a name counts, as a hand edit that adds one expects.
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+      if (it->name == name) return &*it;
+    }
+  }
+  return nullptr;
+}
+
+const std::string& SettingsFile::Text(std::string_view name) const {
+  if (const Line* line = Find(name)) return line->value;
+  return FindSettingKey(*keys_, name)->default_value;
+}
+
+int64_t SettingsFile::Number(std::string_view name) const {
+  return NumberOf(Text(name));
+}
+
+bool SettingsFile::Flag(std::string_view name) const {
+  return Text(name) == "yes";
+}
+
+bool SettingsFile::IsSet(std::string_view name) const {
+  return Find(name) != nullptr;
+}
+
+void SettingsFile::Set(std::string_view name, std::string value) {
+  const SettingKey* key = FindSettingKey(*keys_, name);
+  std::vector<Line>& lines = lines_[key != nullptr && key->secret];
+  std::erase_if(lines, [name](const Line& l) { return l.name == name; });
+  lines.push_back(Line{std::string(name), std::move(value)});
+}
+
+// Known keys in the table's order, then the others as they were read.
+std::string SettingsFile::Serialize(bool secret) const {
+  std::string out = kHeader[secret];
+  const std::vector<Line>& lines = lines_[secret];
+  for (const SettingKey& key : *keys_) {
+    for (const Line& l : lines) {
+      if (l.name == key.name) out += l.name + "=" + l.value + "\n";
+    }
+  }
+  for (const Line& l : lines) {
+    if (FindSettingKey(*keys_, l.name) == nullptr) out += l.name + "=" + l.value + "\n";
+  }
+  return out;
+}
+
+platform::Status SettingsFile::Write() const {
+  for (bool secret : {false, true}) {
+    const std::string text = Serialize(secret);
+    const bool empty = lines_[secret].empty();
+    // An untouched file is left alone; one never written stays absent.
+    if (text == loaded_[secret] || (empty && loaded_[secret].empty())) continue;
+    platform::Status s = platform::ReplaceFile(PathIn(dir_, FileName(secret)), text, 0600);
+    if (!s.ok()) return s;
+  }
+  return platform::Status::Ok();
+}
+
+std::unique_ptr<SettingsWriteLock> SettingsWriteLock::Acquire(const std::string& dir,
+                                                              std::chrono::milliseconds limit,
+                                                              std::string* error,
+                                                              platform::Env* env) {
+  const std::string path = PathIn(dir, "voicemail-mailer.lock").string();
+  auto file = env->OpenFile(path, platform::Access::kReadWrite, platform::Share::kDenyNone,
+                            platform::Disposition::kOpenAlways);
+  if (!file.ok()) {
+    *error = "cannot open " + path + ": " + file.status().message();
+    return nullptr;
+  }
+  // Another command holds it for the length of one small write; the wait is
+  // bounded all the same.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!(*file)->TryLock(kWriterByte, 1).ok()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      *error = "another command is writing the settings of " + (dir.empty() ? "." : dir);
+      return nullptr;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return std::unique_ptr<SettingsWriteLock>(new SettingsWriteLock(std::move(file.value())));
+}
+
+SettingsWriteLock::~SettingsWriteLock() {
+  file_->Unlock(kWriterByte, 1);
+}
+
+}  // namespace vm::app
