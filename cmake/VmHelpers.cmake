@@ -88,9 +88,34 @@ function(vm_check_layer_includes)
   endforeach()
 endfunction()
 
+# vm_test_flags(TARGET)
+# Test code is built without optimisation in every tree: it checks the
+# libraries, which keep their tree's flags, and compiles in about half the
+# time. It is position-independent, as the Qt tests must be, so that one
+# precompiled header (GoogleTest and GoogleMock, which every test file would
+# otherwise parse again) serves every test target: GCC refuses a header
+# built with other such flags. A compiler cache (CMAKE_CXX_COMPILER_LAUNCHER)
+# cannot keep objects built with a precompiled header, so there is none then.
+function(vm_test_flags target)
+  target_compile_options(${target} PRIVATE -O0 -fPIC)
+  if(CMAKE_CXX_COMPILER_LAUNCHER)
+    return()
+  endif()
+  if(NOT TARGET vm_test_pch)
+    file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/vm_test_pch.cpp CONTENT "// the header only\n")
+    add_library(vm_test_pch OBJECT ${PROJECT_BINARY_DIR}/vm_test_pch.cpp)
+    target_link_libraries(vm_test_pch PUBLIC GTest::gtest GTest::gmock)
+    target_compile_options(vm_test_pch PRIVATE -O0 -fPIC)
+    target_precompile_headers(vm_test_pch PRIVATE <gtest/gtest.h> <gmock/gmock.h>)
+  endif()
+  target_precompile_headers(${target} REUSE_FROM vm_test_pch)
+endfunction()
+
 # vm_add_tests(LAYER LIBS lib... [LABELS label...])
 # Every tests/LAYER/*_test.cpp is one test executable and one ctest entry.
 # The other .cpp files of the folder form a support library linked into each.
+# Every test executable is also added to the target all_tests (with the
+# programs the tests start), which is what the test trees build.
 function(vm_add_tests layer)
   cmake_parse_arguments(ARG "" "" "LIBS;LABELS" ${ARGN})
   file(GLOB all CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${layer}/*.cpp)
@@ -109,6 +134,7 @@ function(vm_add_tests layer)
     add_library(${support_lib} STATIC ${support})
     target_link_libraries(${support_lib} PUBLIC ${ARG_LIBS} GTest::gtest GTest::gmock)
     target_include_directories(${support_lib} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    vm_test_flags(${support_lib})
   endif()
   foreach(t IN LISTS tests)
     get_filename_component(base ${t} NAME_WE)
@@ -116,6 +142,8 @@ function(vm_add_tests layer)
     add_executable(${exe} ${t})
     target_include_directories(${exe} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
     target_link_libraries(${exe} PRIVATE ${support_lib} ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+    vm_test_flags(${exe})
+    set_property(GLOBAL APPEND PROPERTY VM_TEST_TARGETS ${exe})
     add_test(NAME ${exe} COMMAND ${exe})
     set_tests_properties(${exe} PROPERTIES
       LABELS "${layer};${ARG_LABELS}"

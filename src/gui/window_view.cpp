@@ -1,13 +1,16 @@
 #include "gui/window_view.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QAction>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFontMetricsF>
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,10 +23,13 @@
 #include <QSignalBlocker>
 #include <QStatusBar>
 #include <QStatusTipEvent>
+#include <QStyle>
+#include <QToolTip>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 
+#include "runtime/date_time.h"
 #include "runtime/event.h"
 #include "runtime/picture.h"
 
@@ -73,6 +79,90 @@ bool IsNumber(const std::string& picture) {
   const auto p = runtime::ParsePicture(picture);
   return p && p->kind == runtime::Picture::Kind::kNumber;
 }
+
+// The widest text a date, time or number picture shows (a late day and time
+// with broad digits and the longest month name); empty for a text picture,
+// whose width caps what is stored and says nothing of what the rows hold.
+QString PictureSample(const std::string& picture) {
+  const auto p = runtime::ParsePicture(picture);
+  if (!p) return {};
+  switch (p->kind) {
+    case runtime::Picture::Kind::kDate:
+      return Q(runtime::FormatDate(runtime::DayFromDate(2088, 9, 28), p->number));
+    case runtime::Picture::Kind::kTime:
+      return Q(runtime::FormatTime(runtime::TimeFrom(23, 58, 58), p->number));
+    case runtime::Picture::Kind::kNumber:
+      return QString(std::clamp(p->width, 1, 80), QChar('8'));
+    case runtime::Picture::Kind::kString:
+      return {};
+  }
+  return {};
+}
+
+// A list column is never sized wider than this many average characters by
+// itself; a longer text shows cut, and whole in its tooltip.
+constexpr int kMaxColumnChars = 100;
+
+// Room a list cell leaves beside its text on each side (as the style draws it).
+int CellMargin(const QWidget* list) {
+  return list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+}
+
+// The width column `i` of `list` needs to show its header, the widest text
+// of its picture and of the rows it holds now, and at least the width the
+// window gives it in dialog units (a quarter of the average character).
+int ColumnWidthFor(QTreeWidget* list, const runtime::ListColumn& col, int i) {
+  const int unit = list->fontMetrics().averageCharWidth();
+  int width = std::max(col.width, 0) * unit / 4;
+  width = std::max(width, list->header()->sectionSizeHint(i));
+  const QFontMetricsF metrics(list->font());
+  qreal text = metrics.horizontalAdvance(PictureSample(col.picture));
+  for (int row = 0; row < list->topLevelItemCount(); ++row)
+    text = std::max(text, metrics.horizontalAdvance(list->topLevelItem(row)->text(i)));
+  if (text > 0) width = std::max(width, static_cast<int>(std::ceil(text)) + 2 * CellMargin(list));
+  return std::min(width, kMaxColumnChars * unit);
+}
+
+// The part of cell (item, column) that shows in the viewport is narrower
+// than its text.
+bool TextIsCut(const QTreeWidget* list, const QTreeWidgetItem* item, int column) {
+  const int start = list->header()->sectionViewportPosition(column);
+  const int end = std::min(start + list->columnWidth(column), list->viewport()->width());
+  const int room = end - std::max(start, 0) - 2 * CellMargin(list);
+  return QFontMetricsF(list->font()).horizontalAdvance(item->text(column)) > room;
+}
+
+// A tooltip event over a list: the whole text of a cut cell, nothing over
+// one that shows whole.
+void ShowCutText(QTreeWidget* list, const QHelpEvent* help) {
+  QTreeWidgetItem* item = list->itemAt(help->pos());
+  const int column = list->columnAt(help->pos().x());
+  if (item != nullptr && column >= 0 && TextIsCut(list, item, column)) {
+    QToolTip::showText(help->globalPos(), item->text(column), list->viewport(),
+                       list->visualItemRect(item));
+  } else {
+    QToolTip::hideText();
+  }
+}
+
+// A list that asks for the room of all its columns, which may be more than
+// its minimum: a window placed on a smaller area still fits, and the
+// columns scroll there.
+class ListWidget final : public QTreeWidget {
+ public:
+  void SetPreferredWidth(int width) {
+    preferred_width_ = width;
+    updateGeometry();
+  }
+  QSize sizeHint() const override {
+    QSize hint = QTreeWidget::sizeHint();
+    hint.setWidth(std::max(hint.width(), preferred_width_));
+    return hint;
+  }
+
+ private:
+  int preferred_width_ = 0;
+};
 
 bool IsField(ControlKind k) {
   return k == ControlKind::kEntry || k == ControlKind::kString || k == ControlKind::kDropList ||
@@ -183,16 +273,12 @@ QWidget* WindowView::MakeWidget(const Control& c) {
       return b;
     }
     case ControlKind::kList: {
-      auto* list = new QTreeWidget;
+      auto* list = new ListWidget;
       list->setRootIsDecorated(false);
       list->setUniformRowHeights(true);
       list->setSelectionMode(QAbstractItemView::SingleSelection);
-      list->viewport()->installEventFilter(this);  // the wheel beyond the page
-      // Room for the columns (the widest stay scrollable) and a dozen rows.
-      const int unit = list->fontMetrics().averageCharWidth();
-      int width = 0;
-      for (const auto& col : c.columns) width += std::max(col.width, 0) * unit / 4;
-      list->setMinimumWidth(std::min(width + 2 * list->frameWidth() + 4, 100 * unit));
+      list->viewport()->installEventFilter(this);  // the wheel beyond the page; tooltips
+      // A dozen rows; the width follows the columns (FitColumns).
       list->setMinimumHeight(list->fontMetrics().lineSpacing() * 13);
       connect(list, &QTreeWidget::itemSelectionChanged, this, [this, number, list] {
         const auto items = list->selectedItems();
@@ -393,16 +479,10 @@ void WindowView::Apply(const Control& c) {
 void WindowView::ApplyList(const Control& c, QWidget* w, bool first, bool rows_changed) {
   auto* list = static_cast<QTreeWidget*>(w);
   if (first) {
-    // Headers and widths once: the user may resize the columns afterwards.
-    // Widths are dialog units, a quarter of the average character width.
-    const int char_width = list->fontMetrics().averageCharWidth();
     QStringList headers;
     for (const auto& col : c.columns) headers << Q(col.header);
     list->setColumnCount(std::max<int>(1, static_cast<int>(c.columns.size())));
     list->setHeaderLabels(headers);
-    for (size_t i = 0; i < c.columns.size(); ++i)
-      if (c.columns[i].width > 0)
-        list->setColumnWidth(static_cast<int>(i), c.columns[i].width * char_width / 4);
   }
   if (rows_changed) {
     list->clear();
@@ -417,6 +497,7 @@ void WindowView::ApplyList(const Control& c, QWidget* w, bool first, bool rows_c
       list->addTopLevelItem(item);
     }
   }
+  if (first || (fitted_.count(c.number) == 0 && !c.rows.empty())) FitColumns(c, list, first);
   if (c.selected >= 1 && c.selected <= list->topLevelItemCount()) {
     QTreeWidgetItem* item = list->topLevelItem(c.selected - 1);
     if (list->currentItem() != item) list->setCurrentItem(item);
@@ -424,6 +505,27 @@ void WindowView::ApplyList(const Control& c, QWidget* w, bool first, bool rows_c
   } else {
     list->clearSelection();
   }
+}
+
+// Widths are set when the list opens and, if it opened empty, again when its
+// first rows show; after that they are the user's to drag, and a text that
+// does not fit shows whole in its tooltip. On opening, the list asks for the
+// room of its columns and its scroll bar, and takes at least that up to 100
+// characters.
+void WindowView::FitColumns(const Control& c, QTreeWidget* list, bool opening) {
+  int total = 0;
+  for (size_t i = 0; i < c.columns.size(); ++i) {
+    const int column = static_cast<int>(i);
+    int width = ColumnWidthFor(list, c.columns[i], column);
+    if (!opening) width = std::max(width, list->columnWidth(column));
+    list->setColumnWidth(column, width);
+    total += width;
+  }
+  if (!c.rows.empty()) fitted_.insert(c.number);
+  if (!opening) return;
+  const int room = total + 2 * list->frameWidth() + list->verticalScrollBar()->sizeHint().width();
+  list->setMinimumWidth(std::min(room, 100 * list->fontMetrics().averageCharWidth()));
+  static_cast<ListWidget*>(list)->SetPreferredWidth(room);
 }
 
 void WindowView::ApplyMenuEntry(const Control& c) {
@@ -473,7 +575,15 @@ void WindowView::CommitPending() {
 
 bool WindowView::eventFilter(QObject* watched, QEvent* event) {
   const QEvent::Type type = event->type();
-  if (type == QEvent::KeyPress || type == QEvent::Wheel) {
+  if (type == QEvent::ToolTip) {
+    for (const auto& [number, w] : widgets_) {
+      auto* list = qobject_cast<QTreeWidget*>(w);
+      if (list != nullptr && watched == list->viewport()) {
+        ShowCutText(list, static_cast<QHelpEvent*>(event));
+        return true;
+      }
+    }
+  } else if (type == QEvent::KeyPress || type == QEvent::Wheel) {
     for (const auto& [number, w] : widgets_) {
       auto* list = qobject_cast<QTreeWidget*>(w);
       if (list != nullptr && (watched == list || watched == list->viewport()))

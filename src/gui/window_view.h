@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include <QObject>
@@ -17,6 +18,7 @@ class QBoxLayout;
 class QMenu;
 class QMenuBar;
 class QStatusBar;
+class QTreeWidget;
 class QWidget;
 
 namespace vm::gui {
@@ -41,7 +43,8 @@ class WindowView final : public QObject {
   QAction* ActionOf(int number) const;
 
  protected:
-  // Lists: keys and the wheel beyond the rows shown ask the owner to scroll.
+  // Lists: keys and the wheel beyond the rows shown ask the owner to scroll;
+  // a cut cell shows its whole text in a tooltip.
   // Every control: its status text in the status bar while it has focus.
   bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -54,6 +57,7 @@ class WindowView final : public QObject {
   void AlignPrompts();
   void Apply(const runtime::Control& c);
   void ApplyList(const runtime::Control& c, QWidget* w, bool first, bool rows_changed);
+  void FitColumns(const runtime::Control& c, QTreeWidget* list, bool opening);
   void ApplyMenuEntry(const runtime::Control& c);
   void CommitEntry(int number, QWidget* w);
   void CommitText(int number, QWidget* w);
@@ -79,6 +83,7 @@ class WindowView final : public QObject {
   std::map<int, QAction*> actions_;
   std::map<int, QMenu*> menus_;
   std::map<int, runtime::Control> shown_;  // what the widgets show now
+  std::set<int> fitted_;                   // lists whose columns were fitted to rows
 };
 
 }  // namespace vm::gui

@@ -1,6 +1,7 @@
 // The gateway's own windows on screen: the frame procedure runs with the
 // program's relation managers under the Qt renderer, and the tests work its
 // menu, forms and lists through the real widgets, then check the tables.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHeaderView>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMainWindow>
@@ -21,7 +24,10 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeWidget>
 
 #include "app_desk.h"
@@ -41,6 +47,64 @@ QString Trimmed(const QTreeWidgetItem* item, int column) {
 // Where `w` sits in its window's coordinates.
 QRect InWindow(const QWidget* w) {
   return QRect(w->mapTo(w->window(), QPoint(0, 0)), w->size());
+}
+
+// The part of column `column` that shows in the list's viewport: from the
+// section's left edge (or the viewport's) to its right edge (or the viewport's).
+QRect ShownPart(const QTreeWidget* list, int column) {
+  const QHeaderView* header = list->header();
+  const int start = header->sectionViewportPosition(column);
+  const int end = std::min(start + header->sectionSize(column), list->viewport()->width());
+  return QRect(std::max(start, 0), 0, std::max(end - std::max(start, 0), 0), header->height());
+}
+
+// What an operator reads in a cell as the list is laid out now: its text,
+// elided as the item view draws it into the part of the column that shows.
+QString VisibleText(const QTreeWidget* list, const QTreeWidgetItem* item, int column) {
+  const int margin = list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list) + 1;
+  return list->fontMetrics().elidedText(item->text(column), list->textElideMode(),
+                                        ShownPart(list, column).width() - 2 * margin);
+}
+
+// The same for a column's header, elided into the label room the style gives.
+QString VisibleHeader(const QTreeWidget* list, int column) {
+  const QHeaderView* header = list->header();
+  QStyleOptionHeader opt;
+  opt.initFrom(header);
+  opt.rect = ShownPart(list, column);
+  opt.section = column;
+  opt.text = list->headerItem()->text(column);
+  const QRect label = header->style()->subElementRect(QStyle::SE_HeaderLabel, &opt, header);
+  return header->fontMetrics().elidedText(opt.text, Qt::ElideRight, label.width());
+}
+
+// Every header and every cell of `list` that reads differently from its
+// text, as "column: shown / whole" lines; empty when all show whole.
+std::string CutTexts(const QTreeWidget* list) {
+  std::string cut;
+  for (int col = 0; col < list->columnCount(); ++col) {
+    const QString head = list->headerItem()->text(col);
+    if (VisibleHeader(list, col) != head)
+      cut += head.toStdString() + ": header shows \"" + VisibleHeader(list, col).toStdString() +
+             "\"\n";
+    for (int row = 0; row < list->topLevelItemCount(); ++row) {
+      const QTreeWidgetItem* item = list->topLevelItem(row);
+      if (VisibleText(list, item, col) != item->text(col))
+        cut += head.toStdString() + ": \"" + VisibleText(list, item, col).toStdString() +
+               "\" of \"" + item->text(col).toStdString() + "\"\n";
+    }
+  }
+  return cut;
+}
+
+// The tooltip a hover over cell (row, column) brings up ("" when none shows).
+QString HoverTip(QTreeWidget* list, int row, int column) {
+  const QRect cell = list->visualItemRect(list->topLevelItem(row));
+  const QRect part = ShownPart(list, column);
+  const QPoint at(part.left() + part.width() / 2, cell.center().y());
+  QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+  QApplication::sendEvent(list->viewport(), &help);
+  return QToolTip::isVisible() ? QToolTip::text() : QString();
 }
 
 QLabel* PromptWithText(WindowView* view, const QString& text) {
@@ -137,9 +201,11 @@ TEST_F(AppWindowsGuiTest, TheFrameMenuOpensEachWindowWithItsTexts) {
   for (int i = 0; i < rows->columnCount(); ++i)
     headers.push_back(rows->headerItem()->text(i).toStdString());
   EXPECT_EQ(headers, (Strings{"Mail Box No", "Email Address", "Enable Email", "Send Voice File"}));
+  // At least the widths the window gives, in dialog units.
   const int unit = rows->fontMetrics().averageCharWidth();
-  EXPECT_EQ(rows->columnWidth(0), 31 * unit / 4);
-  EXPECT_EQ(rows->columnWidth(1), 147 * unit / 4);
+  EXPECT_GE(rows->columnWidth(0), 31 * unit / 4);
+  EXPECT_GE(rows->columnWidth(1), 147 * unit / 4);
+  EXPECT_EQ(CutTexts(rows), "");
   // The list's status text shows in the frame's status bar while it has focus.
   frame->activateWindow();
   rows->setFocus();
@@ -353,6 +419,74 @@ TEST_F(AppWindowsGuiTest, TheLogShowsWaitingSentAndFailedRowsAndPagesThroughALon
   EXPECT_EQ(rows->topLevelItemCount(), 20);
   EXPECT_EQ(rows->currentItem(), rows->topLevelItem(19));
   EXPECT_EQ(rows->currentItem()->text(3), "n20@example.org");
+}
+
+TEST_F(AppWindowsGuiTest, ListColumnsShowTheirTextsAtTheDefaultSizeDragAndTipWhatIsCut) {
+  const std::string reply =
+      "550 5.1.1 <someone.with.a.long.name@example.org>: Recipient address rejected: User "
+      "unknown in virtual mailbox table; the message was not delivered";
+  {
+    app::GatewayFiles files(data_dir());
+    app::OpenTable open(files, app::Table::kProcessedFiles);
+    ASSERT_EQ(open.code(), 0);
+    for (int i = 0; i < 25; ++i) {
+      app::ProcessedRow r;
+      r.filename = "m" + std::to_string(i) + ".wav";
+      r.date = runtime::DayFromDate(2026, 12, 28);  // two-digit day and month
+      r.time = runtime::TimeFrom(18, 45 + i % 10);
+      r.processed = 1;
+      r.error = i == 1 ? reply : "Connection refused";
+      r.error_code = 10061;
+      r.mailbox = 988;
+      r.email_address = "someone.with.a.long.name" + std::to_string(i) + "@example.org";
+      app::WriteProcessed(r, &files.processed().buffer());
+      ASSERT_EQ(files.processed().Add(), 0);
+    }
+  }
+  AddMailbox(9876, "someone.with.a.rather.long.name@voicemail.example.org", "", "YES", "YES");
+  StartFrame();
+
+  WindowView* mailboxes = OpenFromMenu("MailBoxes", "MailBoxes");
+  ASSERT_NE(mailboxes, nullptr);
+  auto* boxes = Widget<QTreeWidget>(mailboxes, "?LIST");
+  ASSERT_TRUE(PumpUntil([&] { return boxes->topLevelItemCount() == 1; }));
+  EXPECT_EQ(CutTexts(boxes), "") << "MailBoxes at " << boxes->width() << " px";
+  ASSERT_TRUE(CloseWindow(mailboxes));
+
+  WindowView* log = OpenFromMenu("View Log", "Browse Records");
+  ASSERT_NE(log, nullptr);
+  auto* rows = Widget<QTreeWidget>(log, "?LIST");
+  ASSERT_TRUE(PumpUntil([&] { return rows->topLevelItemCount() == 20; }));
+  // Row 0 as the operator reads it: nothing cut.
+  Strings shown;
+  for (int col = 0; col < rows->columnCount(); ++col)
+    shown.push_back(VisibleText(rows, rows->topLevelItem(0), col).trimmed().toStdString());
+  EXPECT_EQ(shown, (Strings{"28/12/26", "18:45", "988", "someone.with.a.long.name0@example.org",
+                            "10061", "Connection refused"}));
+  for (int col = 0; col < rows->columnCount(); ++col)
+    EXPECT_EQ(VisibleHeader(rows, col).toStdString(), rows->headerItem()->text(col).toStdString());
+  // Only the long reply is cut; hovering it shows it whole, an uncut cell
+  // brings up no tooltip.
+  const std::string cut = CutTexts(rows);
+  EXPECT_EQ(cut.rfind("Error: \"550 5.1.1", 0), 0u) << cut;
+  EXPECT_EQ(std::count(cut.begin(), cut.end(), '\n'), 1) << cut;
+  EXPECT_EQ(HoverTip(rows, 0, 3), "");
+  EXPECT_EQ(HoverTip(rows, 1, 5).toStdString(), reply);
+
+  // Dragging the right edge of the Email header widens the column, and
+  // paging keeps the width the user gave it.
+  QHeaderView* header = rows->header();
+  const int before = rows->columnWidth(3);
+  const int edge = header->sectionViewportPosition(3) + before - 1;
+  const int y = header->height() / 2;
+  QTest::mousePress(header->viewport(), Qt::LeftButton, {}, QPoint(edge, y));
+  QTest::mouseMove(header->viewport(), QPoint(edge + 60, y));
+  QTest::mouseRelease(header->viewport(), Qt::LeftButton, {}, QPoint(edge + 60, y));
+  EXPECT_EQ(rows->columnWidth(3), before + 60) << "the header did not take the drag";
+  const QString first = rows->topLevelItem(0)->text(3);
+  QTest::keyClick(rows, Qt::Key_PageDown);
+  ASSERT_TRUE(PumpUntil([&] { return rows->topLevelItem(0)->text(3) != first; }));
+  EXPECT_EQ(rows->columnWidth(3), before + 60);
 }
 
 TEST_F(AppWindowsGuiTest, SpoolerOffStopsTheTimerAndSendMailStillRunsAPass) {
