@@ -104,6 +104,8 @@ service_package() {
   [ -x "$program" ] || program="$build/voicemail-mailer"
   [ -x "$program" ] || fail "no program in $build (build voicemail-mailer-headless)"
   needs_qt "$program" && fail "$program needs Qt; the service package must not"
+  readelf -d "$program" | grep -q 'NEEDED.*libsystemd' ||
+    fail "$program was built without libsystemd; the unit's Type=notify needs it"
   [ -x "$build/tools/kfs/kfs" ] || fail "no kfs in $build/tools/kfs (build kfs)"
   rm -rf "$root"
   mkdir -p "$root/DEBIAN"  # marks the tree's root for dpkg-shlibdeps

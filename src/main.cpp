@@ -152,9 +152,8 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
   const std::string dir = args.data_dir.empty() ? "." : args.data_dir;
   const auto settings = vm::app::ReadSettingsRecord(args.data_dir);
   if (settings.ok() && !settings.value().has_value()) {
-    Fail("no settings record in " + dir +
-         ", so no pass ran; make one with: " + "voicemail-mailer --data-dir " + dir +
-         " settings set server=HOST port=25 from=ADDRESS root=DIR");
+    Fail("no settings record in " + dir + ", so no pass ran; make one with: voicemail-mailer " +
+         "--data-dir " + dir + " settings set server=HOST port=25 from=ADDRESS root=DIR");
     return kExitCannotStart;
   }
   vm::net::NetRuntimeOptions net_options;
