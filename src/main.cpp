@@ -22,6 +22,7 @@
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
 #include "platform/file.h"
+#include "platform/service_notify.h"
 #include "platform/stop_signals.h"
 #include "runtime/message_box.h"
 #include "runtime/window.h"
@@ -113,6 +114,12 @@ Args Parse(int argc, char** argv) {
   return a;
 }
 
+// A line saying why the program cannot go on: standard error whatever the
+// diagnostic sink, an error of the journal when that is where it goes.
+void Fail(const std::string& text) {
+  vm::platform::StderrWrite(vm::platform::DiagPriority::kError, "voicemail-mailer: " + text);
+}
+
 // Takes SIGTERM/SIGINT on a thread of its own and raises the stop flag; the
 // frame or the pass ends after the message in flight.
 class StopWatcher {
@@ -129,6 +136,7 @@ class StopWatcher {
       if (int sig = vm::platform::WaitStopSignal(200)) {
         vm::platform::DiagWrite("voicemail-mailer: signal " + std::to_string(sig) +
                                 ": stopping after the message in flight");
+        vm::platform::NotifyServiceManager(vm::platform::ServiceState::kStopping);
         stop_->store(true);
       }
     }
@@ -144,11 +152,8 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
   const std::string dir = args.data_dir.empty() ? "." : args.data_dir;
   const auto settings = vm::app::ReadSettingsRecord(args.data_dir);
   if (settings.ok() && !settings.value().has_value()) {
-    std::fprintf(stderr,
-                 "voicemail-mailer: no settings record in %s, so no pass ran; make one with: "
-                 "voicemail-mailer --data-dir %s settings set server=HOST port=25 "
-                 "from=ADDRESS root=DIR\n",
-                 dir.c_str(), dir.c_str());
+    Fail("no settings record in " + dir + ", so no pass ran; make one with: voicemail-mailer " +
+         "--data-dir " + dir + " settings set server=HOST port=25 from=ADDRESS root=DIR");
     return kExitCannotStart;
   }
   vm::net::NetRuntimeOptions net_options;
@@ -175,7 +180,7 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
                           " queued, " + std::to_string(report.sent) + " sent, " +
                           std::to_string(report.failed) + " failed");
   if (!report.settings_found) {
-    std::fprintf(stderr, "voicemail-mailer: no settings record in %s\n", dir.c_str());
+    Fail("no settings record in " + dir);
     return kExitCannotStart;
   }
   return report.failed > 0 || report.storage_errors > 0 ? kExitSendFailed : kExitOk;
@@ -197,14 +202,30 @@ int Headless(const Args& args, const char* program, std::atomic<bool>* stop) {
   options.frame.data_dir = args.data_dir;
   options.frame.scan.stop = stop;
   options.frame.timer = ScanPeriod();
-  // What `status` reads: the start and end of each pass.
+  // What `status` reads: the start and end of each pass. A service manager
+  // with a watchdog hears from every pass as it starts, makes progress and
+  // ends, so only a pass that stops moving outlives the unit's WatchdogSec.
   vm::app::StatusRecorder status(args.data_dir, std::max(1, options.frame.timer / 100));
-  options.frame.on_scan_start = [&status] { status.PassStarted(); };
-  options.frame.on_scan = [&status](const vm::app::ScanReport& r) { status.PassEnded(r); };
+  using vm::platform::NotifyServiceManager;
+  using vm::platform::ServiceState;
+  options.frame.on_scan_start = [&status] {
+    status.PassStarted();
+    NotifyServiceManager(ServiceState::kWatchdog);
+  };
+  options.frame.on_scan = [&status](const vm::app::ScanReport& r) {
+    status.PassEnded(r);
+    NotifyServiceManager(ServiceState::kWatchdog);
+  };
+  options.frame.scan.on_status = [](const std::string&) {
+    NotifyServiceManager(ServiceState::kWatchdog);
+  };
+  options.frame.scan.on_sent = [] { NotifyServiceManager(ServiceState::kWatchdog); };
   // The frame closes as soon as the stop flag is seen between passes.
   std::atomic<bool> frame_done{false};
   std::thread closer;
   options.frame.on_open = [&](vm::runtime::Window& frame) {
+    // The tables are open and the settings record stands: the first pass may start.
+    NotifyServiceManager(ServiceState::kReady);
     auto model = frame.model();
     closer = std::thread([model, stop, &frame_done] {
       while (!frame_done && !stop->load())
@@ -223,7 +244,7 @@ int Headless(const Args& args, const char* program, std::atomic<bool>* stop) {
 int main(int argc, char** argv) {
   const Args args = Parse(argc, argv);
   if (!args.error.empty()) {
-    std::fprintf(stderr, "voicemail-mailer: %s (see --help)\n", args.error.c_str());
+    Fail(args.error + " (see --help)");
     return kExitCannotStart;
   }
   if (!args.command.empty()) {
@@ -241,34 +262,34 @@ int main(int argc, char** argv) {
   bool windows = !args.headless && !args.scan_once;
 #if VM_HAVE_GUI
   if (windows && !vm::gui::DisplayAvailable()) {
-    std::fputs("voicemail-mailer: no display available; running headless\n", stderr);
+    vm::platform::StderrWrite(vm::platform::DiagPriority::kWarning,
+                              "voicemail-mailer: no display available; running headless");
     windows = false;
   }
 #else
   if (windows)
-    std::fputs("voicemail-mailer: this build has no windowed front end; running headless\n",
-               stderr);
+    vm::platform::StderrWrite(vm::platform::DiagPriority::kWarning,
+                              "voicemail-mailer: this build has no windowed front end; running "
+                              "headless");
   windows = false;
 #endif
   if (!args.trace_file.empty()) {
     auto sink = vm::platform::FileSink::Open(args.trace_file);
     if (!sink) {
-      std::fprintf(stderr, "voicemail-mailer: cannot write the trace file %s\n",
-                   args.trace_file.c_str());
+      Fail("cannot write the trace file " + args.trace_file);
       return kExitCannotStart;
     }
     vm::platform::SetDiagSink(sink);
   }
   const std::string dir = args.data_dir.empty() ? "." : args.data_dir;
   if (!vm::platform::Env::Default()->IsDirectory(dir)) {
-    std::fprintf(stderr, "voicemail-mailer: the working directory %s does not exist\n",
-                 dir.c_str());
+    Fail("the working directory " + dir + " does not exist");
     return kExitCannotStart;
   }
   std::string lock_error;
   auto lock = vm::app::InstanceLock::Acquire(args.data_dir, &lock_error);
   if (!lock) {
-    std::fprintf(stderr, "voicemail-mailer: %s\n", lock_error.c_str());
+    Fail(lock_error);
     return kExitCannotStart;
   }
   // Message boxes go to the diagnostic sink and take the safe answer.

@@ -100,8 +100,9 @@ class Pass {
     ScanMailboxes(settings);
     if (together &&
         storage::DeclaredTable::CommitTransaction(platform::Env::Default(), &pro) != 0) {
-      platform::DiagWrite("send_mail: the " + std::to_string(r_.queued) +
-                          " recordings of this pass were not queued: " + StorageErrorText(pro));
+      platform::DiagWrite(platform::DiagPriority::kError,
+                          "send_mail: the " + std::to_string(r_.queued) +
+                              " recordings of this pass were not queued: " + StorageErrorText(pro));
       r_.queued = 0;
       queued_lines_.clear();
       StorageStop(pro);
@@ -231,12 +232,14 @@ class Pass {
         "mailbox " + std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
         (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text));
     if (!ok) r_.last_failure = what;
-    platform::DiagWrite("send_mail: " + std::string(ok ? "sent " : "failed ") + what);
+    platform::DiagWrite(ok ? platform::DiagPriority::kInfo : platform::DiagPriority::kError,
+                        "send_mail: " + std::string(ok ? "sent " : "failed ") + what);
     row.processed = 1;
     row.error_code = outcome.code;
     row.error = std::string(runtime::CutUtf8(outcome.text, storage::processed::kErrorSize));
     WriteProcessed(row, &pro.buffer());
     if (pro.Put() != 0) StorageStop(pro);
+    if (o_.on_sent) o_.on_sent();
   }
 
   GatewayFiles& files_;

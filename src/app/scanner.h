@@ -28,8 +28,12 @@ struct ScanOptions {
   // Set from another thread to end the pass after the message in flight
   // (its outcome is still written); nothing further is queued or sent.
   const std::atomic<bool>* stop = nullptr;
-  // Sees every status text as it is shown (tests, the demo).
+  // Sees every status text as it is shown (tests, the demo, the service's
+  // watchdog).
   std::function<void(const std::string&)> on_status;
+  // Called after each send, once its outcome is written (the service's
+  // watchdog: a pass that sends is alive).
+  std::function<void()> on_sent;
 };
 
 struct ScanReport {

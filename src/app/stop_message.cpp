@@ -43,8 +43,9 @@ void OpenFailure(GatewayFiles& files, Table t, framework::ErrorManager* errors,
                  const std::string& procedure) {
   const storage::DeclaredTable& table = files.table(t);
   if (errors == nullptr) {
-    platform::DiagWrite(procedure + ": cannot open " + GatewayFiles::Name(t) + ": " +
-                        StorageErrorText(table));
+    platform::DiagWrite(
+        platform::DiagPriority::kError,
+        procedure + ": cannot open " + GatewayFiles::Name(t) + ": " + StorageErrorText(table));
     return;
   }
   errors->ThrowFile(

@@ -12,6 +12,21 @@
 namespace vm::framework {
 namespace {
 
+// Every message of the manager reports an error condition: one that ends the
+// program (everything TakeFatal shows) is an error of the log, the rest,
+// which the program goes on from, warnings.
+platform::DiagPriority LogPriority(const ErrorContext& context) {
+  switch (context.row.fatality) {
+    case kLevelBenign:
+    case kLevelUser:
+    case kLevelCancel:
+    case kLevelNotify:
+      return platform::DiagPriority::kWarning;
+    default:
+      return platform::DiagPriority::kError;
+  }
+}
+
 std::string Cut(std::string_view s, size_t limit) {
   return CutUtf8(s, limit);
 }
@@ -331,10 +346,12 @@ uint32_t ErrorManager::Message(const ErrorContext& context, const std::string& t
     if (!failure.empty()) shown += "|" + failure;
   }
   Remember(context, shown);
-  runtime::MessageRequest request{shown, context.row.title, icon, buttons, default_button};
+  runtime::MessageRequest request{shown, context.row.title, icon, buttons, default_button, {}};
+  request.priority = LogPriority(context);
   if (silent) return request.EffectiveDefault();
   if (!history_on || !view_history) return MessageBox(request);
-  HistoryView view{context.row.title, shown, icon, buttons, default_button, History()};
+  HistoryView view{context.row.title, shown, icon, buttons, default_button, History(), {}};
+  view.priority = request.priority;
   const uint32_t answer = HistoryMessage(view);
   if (reset_on_view) ResetHistory();
   return answer;
@@ -347,7 +364,8 @@ uint32_t ErrorManager::MessageBox(const runtime::MessageRequest& request) {
 uint32_t ErrorManager::HistoryMessage(const HistoryView& view) {
   if (runtime::CurrentRenderer() != nullptr) return RunHistoryWindow(view);
   // Headless: the presenter answers as it does for any message.
-  return MessageBox({view.text, view.caption, view.icon, view.buttons, view.default_button});
+  return MessageBox(
+      {view.text, view.caption, view.icon, view.buttons, view.default_button, view.priority});
 }
 
 uint32_t ErrorManager::ViewHistory() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,8 @@ struct HistoryView {
   uint32_t buttons = runtime::kButtonOk;
   uint32_t default_button = 0;
   std::vector<HistoryEntry> entries;  // oldest first
+  // How a headless answer logs it (MessageRequest::priority).
+  std::optional<platform::DiagPriority> priority;
 };
 
 }  // namespace vm::framework

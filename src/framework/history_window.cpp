@@ -70,8 +70,9 @@ void DefineHistoryWindow(runtime::Window& window, const HistoryView& view) {
 uint32_t RunHistoryWindow(const HistoryView& view) {
   runtime::Window window(view.caption, runtime::WindowStyle::kDialog);
   DefineHistoryWindow(window, view);
-  const runtime::MessageRequest request{view.text, view.caption, view.icon, view.buttons,
-                                        view.default_button};
+  runtime::MessageRequest request{view.text,    view.caption,        view.icon,
+                                  view.buttons, view.default_button, {}};
+  request.priority = view.priority;
   uint32_t answer = request.EffectiveDefault();
   while (auto e = window.Accept()) {
     if (!e->is(runtime::EventKind::kAccepted)) continue;

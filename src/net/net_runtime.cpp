@@ -135,22 +135,23 @@ void NetCloseCallBackWindow() {
 
 // ---- Trace -----------------------------------------------------------------
 
-void NetRuntime::WriteLine(std::string_view line) {
+void NetRuntime::WriteLine(std::string_view line, platform::DiagPriority priority) {
   line = TrimRight(line);
   if (line.size() > kLineLimit) {
     std::string cut(line.substr(0, kClippedKeep));
     cut += " <clipped>";
-    platform::DiagWrite(cut);
+    platform::DiagWrite(priority, cut);
     return;
   }
-  platform::DiagWrite(line);
+  platform::DiagWrite(priority, line);
 }
 
 void NetRuntime::TraceLine(std::string_view message, std::string_view function, int level) {
   if (!(full_trace_ || (errors_trace_ && level == kTraceError))) return;
   std::string line = "[NetDLL]  ";
   line.append(TrimRight(function)).append("() : ").append(TrimRight(message));
-  WriteLine(line);
+  WriteLine(line, level == kTraceError ? platform::DiagPriority::kWarning
+                                       : platform::DiagPriority::kInfo);
 }
 
 void NetRuntime::TraceDetail(std::string_view message, std::string_view function, int level) {

@@ -29,6 +29,7 @@
 #include "net/net_errors.h"
 #include "net/net_simple.h"
 #include "platform/clock.h"
+#include "platform/diag_sink.h"
 #include "platform/socket.h"
 
 namespace vm::platform {
@@ -176,7 +177,10 @@ class NetRuntime {
   // trace is on.
   void StartupLine(std::string_view text);
   // The writer: trailing blanks removed, lines over 1021 characters cut.
-  static void WriteLine(std::string_view line);
+  // Lines of the error level are warnings of the diagnostic output (the
+  // failure they lead to is reported by its caller); the rest information.
+  static void WriteLine(std::string_view line,
+                        platform::DiagPriority priority = platform::DiagPriority::kInfo);
   // Turns trace kinds on later (the library's option call); writes the
   // banner and replays the past-info list when the full trace ends up on.
   void TurnOnLogging(bool full, bool errors_only, bool detailed);

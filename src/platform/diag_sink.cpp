@@ -1,10 +1,14 @@
 #include "platform/diag_sink.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace vm::platform {
 namespace {
@@ -32,12 +36,53 @@ void WriteAll(int fd, std::string_view text) {
   }
 }
 
-}  // namespace
+bool StderrIsJournal() {
+  return IsJournalStream(STDERR_FILENO, std::getenv("JOURNAL_STREAM"));
+}
 
-void StderrSink::WriteLine(std::string_view line) {
-  std::string text(line);
+// One write per line, so a line of the journal's stream is never split.
+void WriteStderrLine(bool journal, DiagPriority priority, std::string_view line) {
+  std::string text;
+  if (journal) {
+    text = "<" + std::to_string(static_cast<int>(priority)) + ">";
+  }
+  text.append(line);
   text += '\n';
   WriteAll(STDERR_FILENO, text);
+}
+
+bool ParseNumber(std::string_view text, uint64_t* value) {
+  if (text.empty()) return false;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+}  // namespace
+
+bool IsJournalStream(int fd, const char* journal_stream) {
+  if (journal_stream == nullptr) return false;
+  const std::string_view value(journal_stream);
+  const size_t colon = value.find(':');
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  if (colon == std::string_view::npos || !ParseNumber(value.substr(0, colon), &device) ||
+      !ParseNumber(value.substr(colon + 1), &inode))
+    return false;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  return static_cast<uint64_t>(st.st_dev) == device && static_cast<uint64_t>(st.st_ino) == inode;
+}
+
+StderrSink::StderrSink() : journal_(StderrIsJournal()) {}
+
+void StderrSink::WriteLine(DiagPriority priority, std::string_view line) {
+  WriteStderrLine(journal_, priority, line);
+}
+
+void StderrWrite(DiagPriority priority, std::string_view line) {
+  const bool journal = StderrIsJournal();
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  WriteStderrLine(journal, priority, line);
 }
 
 std::shared_ptr<FileSink> FileSink::Open(const std::string& path) {
@@ -50,7 +95,7 @@ FileSink::~FileSink() {
   ::close(fd_);
 }
 
-void FileSink::WriteLine(std::string_view line) {
+void FileSink::WriteLine(DiagPriority, std::string_view line) {
   std::string text(line);
   text += '\n';
   WriteAll(fd_, text);
@@ -58,12 +103,20 @@ void FileSink::WriteLine(std::string_view line) {
 
 std::vector<std::string> MemorySink::Lines() const {
   std::lock_guard<std::mutex> lock(SinkMutex());
-  return lines_;
+  std::vector<std::string> lines;
+  lines.reserve(entries_.size());
+  for (const auto& [priority, line] : entries_) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::pair<DiagPriority, std::string>> MemorySink::Entries() const {
+  std::lock_guard<std::mutex> lock(SinkMutex());
+  return entries_;
 }
 
 void MemorySink::Clear() {
   std::lock_guard<std::mutex> lock(SinkMutex());
-  lines_.clear();
+  entries_.clear();
 }
 
 std::shared_ptr<DiagSink> SetDiagSink(std::shared_ptr<DiagSink> sink) {
@@ -78,9 +131,13 @@ std::shared_ptr<DiagSink> CurrentDiagSink() {
   return InstalledSink();
 }
 
-void DiagWrite(std::string_view line) {
+void DiagWrite(DiagPriority priority, std::string_view line) {
   std::lock_guard<std::mutex> lock(SinkMutex());
-  if (InstalledSink()) InstalledSink()->WriteLine(line);
+  if (InstalledSink()) InstalledSink()->WriteLine(priority, line);
+}
+
+void DiagWrite(std::string_view line) {
+  DiagWrite(DiagPriority::kInfo, line);
 }
 
 }  // namespace vm::platform

@@ -21,6 +21,18 @@ uint32_t MessageRequest::EffectiveDefault() const {
   return buttons & (~buttons + 1);  // lowest set bit
 }
 
+platform::DiagPriority MessageRequest::LogPriority() const {
+  if (priority.has_value()) return *priority;
+  switch (icon) {
+    case MessageIcon::kStop:
+      return platform::DiagPriority::kError;
+    case MessageIcon::kExclamation:
+      return platform::DiagPriority::kWarning;
+    default:
+      return platform::DiagPriority::kInfo;
+  }
+}
+
 const char* ButtonName(uint32_t button) {
   switch (button) {
     case kButtonOk:
@@ -55,8 +67,8 @@ uint32_t HeadlessPresenter::Present(const MessageRequest& request) {
     if (!buttons.empty()) buttons += ",";
     buttons += ButtonName(b);
   }
-  platform::DiagWrite("[Message] " + request.caption + ": " + text + " [" + buttons + "] -> " +
-                      ButtonName(answer));
+  platform::DiagWrite(request.LogPriority(), "[Message] " + request.caption + ": " + text + " [" +
+                                                 buttons + "] -> " + ButtonName(answer));
   return answer;
 }
 

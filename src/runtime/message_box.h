@@ -8,8 +8,11 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/diag_sink.h"
 
 namespace vm::runtime {
 
@@ -31,10 +34,15 @@ struct MessageRequest {
   MessageIcon icon = MessageIcon::kNone;
   uint32_t buttons = kButtonOk;
   uint32_t default_button = 0;  // 0: the first button of the set
+  // How the headless presenter's line ranks the message; unset: by its icon
+  // (a stop is an error, an exclamation a warning, the rest information).
+  // A message that ends the program is an error whatever its icon.
+  std::optional<platform::DiagPriority> priority;
 
   // The default button, or the lowest button of the set when none (or one
   // outside the set) was given; kButtonOk for an empty set.
   uint32_t EffectiveDefault() const;
+  platform::DiagPriority LogPriority() const;
 };
 
 class MessagePresenter {
@@ -46,7 +54,7 @@ class MessagePresenter {
 };
 
 // Writes "[Message] caption: text" (plus the buttons and the answer) to the
-// diagnostic sink and answers the default button.
+// diagnostic sink at the request's LogPriority and answers the default button.
 class HeadlessPresenter final : public MessagePresenter {
  public:
   uint32_t Present(const MessageRequest& request) override;

@@ -34,7 +34,8 @@ bool RunPrinterSetup() {
   }
   // The dialog runs without the lock: it may take as long as the user likes.
   if (setup) return setup->Run();
-  platform::DiagWrite("[PrintSetup] no printer set-up without windows");
+  platform::DiagWrite(platform::DiagPriority::kWarning,
+                      "[PrintSetup] no printer set-up without windows");
   return false;
 }
 

@@ -167,10 +167,12 @@ ThreadId StartThread(std::function<void()> procedure) {
     try {
       procedure();
     } catch (const std::exception& e) {
-      platform::DiagWrite(std::string("[Runtime] procedure thread ended by exception: ") +
-                          e.what());
+      platform::DiagWrite(
+          platform::DiagPriority::kError,
+          std::string("[Runtime] procedure thread ended by exception: ") + e.what());
     } catch (...) {
-      platform::DiagWrite("[Runtime] procedure thread ended by an unknown exception");
+      platform::DiagWrite(platform::DiagPriority::kError,
+                          "[Runtime] procedure thread ended by an unknown exception");
     }
     done->set_value();
   });

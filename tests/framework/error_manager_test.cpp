@@ -225,6 +225,36 @@ TEST(ErrorHistory, ThresholdThreeKeepsTheNewestThree) {
   EXPECT_EQ(em.SubstitutedText(300), "after: %Previous");
 }
 
+// A headless service logs each message at a priority: an error when it ends
+// the program (whatever icon the box shows), a warning otherwise, and the
+// same when the history view carries the message.
+TEST(ErrorManager, MessagesThatEndTheProgramAreLoggedAsErrors) {
+  ScriptedMessages box;
+  struct : TestManager {
+    uint32_t HistoryMessage(const HistoryView& view) override {
+      ++history_views;
+      return TestManager::HistoryMessage(view);
+    }
+    int history_views = 0;
+  } em;
+  em.ThrowFile(msg::kOpenFailed, "Control", kDenied);  // fatal, shown with the information icon
+  em.Throw(msg::kNoRecords);                           // notify
+  box->QueueAnswer(kButtonNo);
+  em.Throw(msg::kSaveRecord);  // the user decides
+  em.SetHistoryThreshold(10);
+  em.SetHistoryViewLevel(kLevelFatal);
+  em.ThrowFile(msg::kOpenFailed, "Mailboxes", kDenied);  // through the history view
+  EXPECT_EQ(em.history_views, 1);
+  const auto reqs = box->requests();
+  ASSERT_EQ(reqs.size(), 4u);
+  EXPECT_EQ(reqs[0].icon, MessageIcon::kInformation);
+  EXPECT_EQ(reqs[0].LogPriority(), platform::DiagPriority::kError);
+  EXPECT_EQ(reqs[1].LogPriority(), platform::DiagPriority::kWarning);
+  EXPECT_EQ(reqs[2].LogPriority(), platform::DiagPriority::kWarning);
+  EXPECT_EQ(reqs[3].LogPriority(), platform::DiagPriority::kError);
+  EXPECT_EQ(em.exits, 2);
+}
+
 TEST(ErrorHistory, ViewLevelShowsTheHistoryAndResetsIt) {
   ScriptedMessages box;  // headless: the history window comes to the presenter
   TestManager em;

@@ -46,6 +46,33 @@ TEST(HeadlessPresenter, LogsOneLineAndAnswersTheDefault) {
   SetMessagePresenter(previous);
 }
 
+// The line's priority comes from the request: a stop is an error, an
+// exclamation a warning, the rest information, unless the caller says.
+TEST(HeadlessPresenter, LogsEachMessageAtItsPriority) {
+  auto sink = std::make_shared<platform::MemorySink>();
+  platform::ScopedDiagSink scoped(sink);
+  HeadlessPresenter headless;
+  MessageRequest r;
+  r.text = "t";
+  for (MessageIcon icon : {MessageIcon::kStop, MessageIcon::kExclamation, MessageIcon::kInformation,
+                           MessageIcon::kQuestion, MessageIcon::kNone}) {
+    r.icon = icon;
+    headless.Present(r);
+  }
+  r.icon = MessageIcon::kInformation;
+  r.priority = platform::DiagPriority::kError;  // e.g. a message that ends the program
+  headless.Present(r);
+  using platform::DiagPriority;
+  std::vector<DiagPriority> got;
+  for (const auto& [priority, line] : sink->Entries()) {
+    EXPECT_EQ(line, "[Message] : t [Ok] -> Ok");
+    got.push_back(priority);
+  }
+  EXPECT_EQ(got, (std::vector<DiagPriority>{DiagPriority::kError, DiagPriority::kWarning,
+                                            DiagPriority::kInfo, DiagPriority::kInfo,
+                                            DiagPriority::kInfo, DiagPriority::kError}));
+}
+
 TEST(ScriptedPresenter, AnswersInOrderAndRecordsEveryRequest) {
   auto scripted = std::make_shared<ScriptedPresenter>();
   scripted->QueueAnswer(kButtonNo);
