@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 #include <QObject>
@@ -79,6 +80,7 @@ class WindowView final : public QObject {
   std::map<int, QAction*> actions_;
   std::map<int, QMenu*> menus_;
   std::map<int, runtime::Control> shown_;  // what the widgets show now
+  std::set<int> secrets_;                  // secret entries: handed over, never shown back
 };
 
 }  // namespace vm::gui
