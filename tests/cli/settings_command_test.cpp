@@ -230,14 +230,12 @@ TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentia
   const struct {
     std::string word, input, line;
   } cases[] = {
+      // Each key's rule in full is app/mail_settings_test's; here, one refusal
+      // of each as the operator sees it.
       {"ca-file=ca.pem", "", "ca-file is not allowed; it must be the absolute path of a readable"},
-      {"ca-file=" + (root() / "missing.pem").string(), "", "ca-file is not allowed"},
-      {"ca-file=" + root().string(), "", "ca-file is not allowed"},
       {"security=ssl", "", "security is not allowed; it must be none (plain SMTP), starttls"},
       {"verify=maybe", "", "verify is not allowed; it must be yes or no"},
       {"helo-name=gw example", "", "helo-name is not allowed; it must be a host name"},
-      {"helo-name=gw_1.example.com", "", "helo-name is not allowed"},
-      {"helo-name=g\xC3\xBC.example.com", "", "helo-name is not allowed"},
       {"user=" + std::string(256, 'u'), "", "user is not allowed; it must be the login name"},
       {"password=-", std::string(256, 'p'), "password is not allowed"},
       {"password=" + password, "", "password is secret: give it on standard input"},
