@@ -176,6 +176,9 @@ int ScanOnce(const Args& args, const std::atomic<bool>* stop) {
   vm::net::NetRuntime::Shutdown();
   status.PassEnded(report);
   if (!report.tables_opened) return kExitCannotStart;
+  // The line that says why (and how to mend it) has gone to the diagnostic
+  // output already.
+  if (!report.settings_refused.empty()) return kExitCannotStart;
   vm::platform::DiagWrite("voicemail-mailer: pass ended: " + std::to_string(report.queued) +
                           " queued, " + std::to_string(report.sent) + " sent, " +
                           std::to_string(report.failed) + " failed");

@@ -8,6 +8,8 @@
 //     pass to a local aiosmtpd, one connection per message, against Python's
 //     smtplib sending the same files to the same server.
 // (c) The peak memory of (a) and (b).
+// (d) The recordings of (b) mailed over STARTTLS with a login (certificates
+//     made for the run), against smtplib with starttls() and login().
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,10 +20,13 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "app/gateway_files.h"
+#include "app/mail_settings.h"
 #include "app/records.h"
 #include "app/scanner.h"
+#include "app/settings_file.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
 #include "storage/driver/declared_table.h"
@@ -137,56 +142,79 @@ double ReadEveryRow(const std::filesystem::path& root) {
   return full;
 }
 
-double Mails(const std::filesystem::path& root) {
-  const long count = EnvNumber("VM_BENCH_MAILS", 1000);
-  const std::filesystem::path received = root / "received";
-  std::filesystem::create_directories(received);
+// A Python SMTP server of tests/peers started as a child: it prints its
+// port, and stops when its standard input closes.
+struct PeerServer {
+  pid_t pid = -1;
+  int stdin_fd = -1;
+  uint16_t port = 0;
+};
+
+PeerServer StartServer(const std::string& script, const std::vector<std::string>& args) {
+  PeerServer s;
   int in_pipe[2], out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
+  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return s;
+  s.pid = fork();
+  if (s.pid == 0) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     close(in_pipe[1]);
     close(out_pipe[0]);
-    const std::string script = std::string(VM_SOURCE_DIR) + "/tests/peers/smtp_server.py";
-    execl("/usr/bin/python3", "python3", script.c_str(), received.c_str(),
-          static_cast<char*>(nullptr));
+    std::vector<std::string> all = {"/usr/bin/python3",
+                                    std::string(VM_SOURCE_DIR) + "/tests/peers/" + script};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
     _exit(127);
   }
   close(in_pipe[0]);
   close(out_pipe[1]);
+  s.stdin_fd = in_pipe[1];
   std::string line;
   char c;
   while (read(out_pipe[0], &c, 1) == 1 && c != '\n') line.push_back(c);
   close(out_pipe[0]);
-  if (line.rfind("PORT ", 0) != 0) {
-    std::printf("aiosmtpd did not start\n");
-    return -1;
-  }
-  const uint16_t port = static_cast<uint16_t>(std::stoi(line.substr(5)));
+  if (line.rfind("PORT ", 0) == 0) s.port = static_cast<uint16_t>(std::stoi(line.substr(5)));
+  return s;
+}
+
+void StopServer(const PeerServer& s) {
+  close(s.stdin_fd);
+  waitpid(s.pid, nullptr, 0);
+}
+
+// `count` recordings of 16000 bytes in 10 mailboxes below `tree`, old
+// enough to be queued at once.
+void MakeTree(const std::filesystem::path& tree, long count) {
   const std::string audio(16000, 'a');
   for (long i = 0; i < count; ++i) {
-    const std::filesystem::path msg = root / "tree" / std::to_string(101 + i % kMailboxes) / "msg";
+    const std::filesystem::path msg = tree / std::to_string(101 + i % kMailboxes) / "msg";
     std::filesystem::create_directories(msg);
     const auto p = msg / ("m" + std::to_string(i) + ".wav");
     std::ofstream(p, std::ios::binary) << audio;
     std::filesystem::last_write_time(
         p, std::filesystem::file_time_type::clock::now() - std::chrono::minutes(5));
   }
-  const std::string dir = (root / "mails").string();
+}
+
+// A working directory with the settings record for `port` and the 10 mailboxes.
+void MakeWorkingDirectory(const std::string& dir, uint16_t port, const std::string& tree) {
   std::filesystem::create_directories(dir);
-  WriteSettings(dir, port, (root / "tree").string());
-  {
-    app::GatewayFiles files(dir);
-    app::OpenTable open(files, app::Table::kMailboxes);
-    for (int b = 0; b < kMailboxes; ++b) {
-      app::WriteMailbox(
-          app::MailboxRow{static_cast<int16_t>(101 + b), "alice@example.com", "", "YES", "YES"},
-          &files.mailboxes().buffer());
-      files.mailboxes().Add();
-    }
+  WriteSettings(dir, port, tree);
+  app::GatewayFiles files(dir);
+  app::OpenTable open(files, app::Table::kMailboxes);
+  for (int b = 0; b < kMailboxes; ++b) {
+    app::WriteMailbox(
+        app::MailboxRow{static_cast<int16_t>(101 + b), "alice@example.com", "", "YES", "YES"},
+        &files.mailboxes().buffer());
+    files.mailboxes().Add();
   }
+}
+
+// One pass over `dir`; prints and returns the messages sent per second.
+double TimedPass(const std::string& dir, long count) {
   net::NetRuntime::Start({});
   app::GatewayFiles files(dir);
   const auto start = Clock::now();
@@ -196,21 +224,101 @@ double Mails(const std::filesystem::path& root) {
   std::printf(
       "voicemail-mailer: %d of %ld recordings (16000 bytes each) in %.2f s (%.0f per second)\n",
       r.sent, count, ours, r.sent / ours);
-  const std::string cmd = "/usr/bin/python3 '" + std::string(VM_SOURCE_DIR) +
-                          "/bench/gateway/smtplib_peer.py' " + std::to_string(port) + " '" +
-                          (root / "tree").string() + "'";
+  return r.sent / ours;
+}
+
+// smtplib_peer.py over the same tree to the same server; compares its
+// messages per second with `ours`.
+void CompareWithSmtplib(const std::string& args, long count, double ours) {
+  const std::string cmd =
+      "/usr/bin/python3 '" + std::string(VM_SOURCE_DIR) + "/bench/gateway/smtplib_peer.py' " + args;
   if (FILE* p = popen(cmd.c_str(), "r")) {
     double py = 0;
     if (std::fscanf(p, "%lf", &py) == 1) {
       std::printf("python smtplib:   %ld recordings in %.2f s (%.0f per second)\n", count, py,
                   count / py);
       std::printf("voicemail-mailer sends %.2f times as many per second as smtplib\n",
-                  (r.sent / ours) / (count / py));
+                  ours / (count / py));
     }
     pclose(p);
   }
-  close(in_pipe[1]);
-  waitpid(pid, nullptr, 0);
+}
+
+double Mails(const std::filesystem::path& root) {
+  const long count = EnvNumber("VM_BENCH_MAILS", 1000);
+  const std::filesystem::path received = root / "received";
+  std::filesystem::create_directories(received);
+  const PeerServer server = StartServer("smtp_server.py", {received.string()});
+  if (server.port == 0) {
+    std::printf("aiosmtpd did not start\n");
+    return -1;
+  }
+  MakeTree(root / "tree", count);
+  const std::string dir = (root / "mails").string();
+  MakeWorkingDirectory(dir, server.port, (root / "tree").string());
+  const double ours = TimedPass(dir, count);
+  CompareWithSmtplib(std::to_string(server.port) + " '" + (root / "tree").string() + "'", count,
+                     ours);
+  StopServer(server);
+  return 0;
+}
+
+// A CA and a server certificate it signed for 127.0.0.1, made by the
+// openssl command; false when it failed.
+bool MakeCertificates(const std::filesystem::path& dir) {
+  std::filesystem::create_directories(dir);
+  const std::string d = "'" + dir.string() + "'";
+  const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+  const std::string cmd =
+      "openssl req -x509 " + ec + " -keyout " + d + "/ca.key -out " + d +
+      "/ca.pem -days 2 -subj '/CN=Bench CA' -addext basicConstraints=critical,CA:TRUE -addext "
+      "keyUsage=critical,keyCertSign,cRLSign && openssl req -new " +
+      ec + " -keyout " + d + "/server.key -out " + d +
+      "/server.csr -subj /CN=localhost && printf "
+      "'subjectAltName=DNS:localhost,IP:127.0.0.1\\nextendedKeyUsage=serverAuth\\n' > " +
+      d + "/server.ext && openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " +
+      d + "/ca.key -CAcreateserial -days 2 -out " + d + "/server.pem -extfile " + d +
+      "/server.ext >/dev/null 2>&1";
+  return std::system(cmd.c_str()) == 0;
+}
+
+// (d): the same over STARTTLS with a login, the certificate checked against
+// a CA made for the run; the pass resumes the TLS session on every
+// connection after its first.
+double TlsMails(const std::filesystem::path& root) {
+  const long count = EnvNumber("VM_BENCH_MAILS", 1000);
+  const std::filesystem::path certs = root / "certs";
+  if (!MakeCertificates(certs)) {
+    std::printf("the openssl command could not make the certificates\n");
+    return -1;
+  }
+  const std::string user = "bench", password = "Bench-Pw-1";
+  const std::filesystem::path received = root / "received-tls";
+  std::filesystem::create_directories(received);
+  const PeerServer server = StartServer(
+      "smtp_tls_server.py",
+      {received.string(), "--mode", "starttls", "--cert", (certs / "server.pem").string(), "--key",
+       (certs / "server.key").string(), "--user", user, "--password", password, "--low-port"});
+  if (server.port == 0) {
+    std::printf("aiosmtpd with STARTTLS did not start\n");
+    return -1;
+  }
+  MakeTree(root / "tree-tls", count);
+  const std::string dir = (root / "mails-tls").string();
+  MakeWorkingDirectory(dir, server.port, (root / "tree-tls").string());
+  auto settings = app::SettingsFile::Read(dir);
+  if (!settings.ok()) return -1;
+  settings->Set(app::kKeySecurity, "starttls");
+  settings->Set(app::kKeyUser, user);
+  settings->Set(app::kKeyPassword, password);
+  settings->Set(app::kKeyCaFile, (certs / "ca.pem").string());
+  if (!settings->Write().ok()) return -1;
+  const double ours = TimedPass(dir, count);
+  CompareWithSmtplib(std::to_string(server.port) + " '" + (root / "tree-tls").string() +
+                         "' --starttls '" + (certs / "ca.pem").string() + "' --user " + user +
+                         " --password " + password,
+                     count, ours);
+  StopServer(server);
   return 0;
 }
 
@@ -266,6 +374,9 @@ int main() {
   const ChildResult b = InChild(Mails, root);
   std::printf("(c) peak memory (max RSS): (a) %.1f MiB, (b) %.1f MiB; reading every row %.1f MiB\n",
               a.max_rss_kib / 1024.0, b.max_rss_kib / 1024.0, full.max_rss_kib / 1024.0);
+  std::printf("(d) recordings mailed over STARTTLS with a login, one connection per message\n");
+  const ChildResult d = InChild(TlsMails, root);
+  std::printf("peak memory (max RSS) of (d): %.1f MiB\n", d.max_rss_kib / 1024.0);
   std::filesystem::remove_all(root);
   return 0;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 namespace vm::runtime {
 class Window;
@@ -19,6 +20,7 @@ class GatewayRelations;
 
 struct WindowOptions {
   GatewayRelations* relations = nullptr;          // required
+  std::string data_dir;                           // the working directory ("" = current)
   framework::ErrorManager* errors = nullptr;      // null: no procedure names
   std::function<void(runtime::Window&)> on_open;  // called on the window's thread
 };

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "app/mail_settings.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
 #include "mail/net_email_send.h"
@@ -123,6 +124,7 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
       mailer.SetReplyTimeoutMs(options.reply_timeout_ms);
       if (options.env != nullptr) mailer.SetEnv(options.env);
       FillMailObject(&mailer, con, pro);
+      if (options.mail != nullptr) ApplyMailSettings(*options.mail, &mailer);
       w.Display();
       if (IsYes(pro.send_attachment) && !PathEndsWithName(pro.full_path, pro.filename)) {
         // PRO:FULLPATH holds 255 characters: a longer path was cut and

@@ -20,6 +20,8 @@ class ErrorManager;
 
 namespace vm::app {
 
+struct MailSettings;
+
 // The outcome of one send (SendResultCode / SendResultText): code and text
 // of the mail object's error, or 0 and "Nil" after success.
 struct SendOutcome {
@@ -44,6 +46,9 @@ struct DispatchOptions {
   platform::Env* env = nullptr;
   // The program's error manager, told the procedure's name (null: none).
   framework::ErrorManager* errors = nullptr;
+  // Security, certificate checks, EHLO/HELO name and login of the mail
+  // object (null: the plain dialogue). Must outlive the send.
+  const MailSettings* mail = nullptr;
 };
 
 // REQUIRES: the row buffers of files.control() and files.processed() hold

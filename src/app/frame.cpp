@@ -10,6 +10,7 @@
 #include "app/mailbox_windows.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
+#include "app/security_window.h"
 #include "app/settings_form.h"
 #include "app/stop_message.h"
 #include "app/value_rules.h"
@@ -65,6 +66,7 @@ void Main(const FrameOptions& frame_options) {
   FrameOptions options = frame_options;
   options.windows.relations = options.relations;
   options.windows.errors = options.scan.dispatch.errors;
+  options.windows.data_dir = options.data_dir;
   ProcedureScope procedure(options.scan.dispatch.errors, "Main");
   GatewayFiles files(options.data_dir, platform::Env::Default(), options.relations);
   OpenTable control(files, Table::kControl);
@@ -74,9 +76,10 @@ void Main(const FrameOptions& frame_options) {
   runtime::Window frame("Send Mail - Quorvane", runtime::WindowStyle::kFrame);
   runtime::ControlRef file_menu = frame.AddMenu("&File");
   // The windows need the program's relation managers.
-  runtime::ControlRef control_item, mailboxes_item, log_item;
+  runtime::ControlRef control_item, security_item, mailboxes_item, log_item;
   if (options.relations != nullptr) {
     control_item = frame.AddMenuItem(file_menu, "?FILECONTROL", "Control");
+    security_item = frame.AddMenuItem(file_menu, "?FILESECURITY", "Security...");
     mailboxes_item = frame.AddMenuItem(file_menu, "?FILEMAILBOXES", "MailBoxes");
   }
   runtime::ControlRef send_item = frame.AddMenuItem(file_menu, "?FILESENDMAIL", "Send Mail");
@@ -100,6 +103,8 @@ void Main(const FrameOptions& frame_options) {
       if (options.on_open) options.on_open(frame);
     } else if (control_item.exists() && ev->accepted(control_item.number())) {
       started.push_back(runtime::StartThread([w = options.windows] { Control_File(w); }));
+    } else if (security_item.exists() && ev->accepted(security_item.number())) {
+      started.push_back(runtime::StartThread([w = options.windows] { Mail_Security(w); }));
     } else if (mailboxes_item.exists() && ev->accepted(mailboxes_item.number())) {
       started.push_back(runtime::StartThread([w = options.windows] { mailboxes(w); }));
     } else if (log_item.exists() && ev->accepted(log_item.number())) {

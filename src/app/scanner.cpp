@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/gateway_tables.h"
+#include "app/mail_settings.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
 #include "app/stop_message.h"
@@ -62,6 +63,7 @@ class Pass {
   void Run() {
     SetStatus("Scanning for new messages");
     r_.settings_found = ReadSettings();
+    if (!ReadMailSettings()) return;
     const ControlRow settings = ReadControl(files_.control().buffer());
     QueueNew(settings);
     SendWaiting();
@@ -83,6 +85,23 @@ class Pass {
   void StorageStop(const storage::DeclaredTable& t) {
     ++r_.storage_errors;
     StopMessage(t);
+  }
+
+  // The settings beside the tables, read once a pass for all its sends. A
+  // file that cannot be used (credentials others may read) ends the pass
+  // before anything is queued or sent: the rows wait for a mended file.
+  bool ReadMailSettings() {
+    platform::Result<SettingsFile> file = SettingsFile::Read(files_.dir());
+    if (!file.ok()) {
+      r_.settings_refused = file.status().message();
+      platform::DiagWrite("send_mail: nothing queued or sent: " + r_.settings_refused);
+      return false;
+    }
+    for (const std::string& line : MailSettingsWarnings(*file))
+      platform::DiagWrite("send_mail: " + line);
+    mail_ = MailSettingsOf(*file);
+    o_.dispatch.mail = &mail_;
+    return true;
   }
 
   bool ReadSettings() {
@@ -243,11 +262,12 @@ class Pass {
   }
 
   GatewayFiles& files_;
-  const ScanOptions& o_;
+  ScanOptions o_;  // a copy: the pass adds its mail settings to the sends
   const platform::Clock& clock_;
   runtime::Window& w_;
   runtime::ControlRef status_;
   ScanReport& r_;
+  MailSettings mail_;
   std::vector<std::string> queued_lines_;  // diagnostic lines shown once the rows stand
 };
 

@@ -44,6 +44,9 @@ struct ScanReport {
   bool settings_found = false;
   bool tables_opened = false;
   bool stopped = false;  // the stop flag ended the pass early
+  // Why the settings file could not be used ("" when it could): the pass
+  // then queued and sent nothing.
+  std::string settings_refused;
   std::string last_status;
   // The last failed send: "mailbox N file NAME: CODE TEXT" (file name and
   // text as the diagnostic line shows them); "" when none failed.

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/mail_settings.h"
 #include "platform/replace_file.h"
 
 namespace vm::app {
@@ -64,7 +65,23 @@ platform::Status CheckPrivate(const fs::path& path) {
 
 const std::vector<SettingKey>& ProgramSettingKeys() {
   // Each setting of the file is one entry here; see src/app/README.md.
-  static const std::vector<SettingKey> keys;
+  static const std::vector<SettingKey> keys = {
+      {kKeySecurity, "none", IsSecurityWord,
+       "none (plain SMTP), starttls (STARTTLS required, port 587) or tls (TLS from the first "
+       "byte, port 465)",
+       false},
+      {kKeyUser, "", IsLoginText,
+       "the login name at the mail server, at most 255 bytes; empty: no login", false},
+      {kKeyPassword, "", IsLoginText, "the login's password, at most 255 bytes", true},
+      {kKeyCaFile, "", [](std::string_view v) { return v.empty() || IsReadableFile(v); },
+       "the absolute path of a readable file of PEM certificates trusted besides the "
+       "system's; empty: the system's only",
+       false},
+      {kKeyVerify, "yes", IsYesNo,
+       "yes or no: whether the server's certificate and name are checked", false},
+      {kKeyHeloName, mail::kDefaultHeloName, IsHeloName,
+       "a host name (ASCII letters, digits, '-' and '.') given in EHLO and HELO", false},
+  };
   return keys;
 }
 

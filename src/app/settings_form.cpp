@@ -2,6 +2,7 @@
 
 #include "app/gateway_relations.h"
 #include "app/procedure_scope.h"
+#include "app/security_window.h"
 #include "app/settings_rules.h"
 #include "framework/record_fields.h"
 
@@ -73,8 +74,14 @@ void Control_File(const WindowOptions& options) {
   framework::FieldHistory history;
   SettingsForm settings(&window, options.relations, &history);
   if (settings.Open() != framework::FormResult::kNone) return;
+  // The settings kept beside the record have a window of their own.
+  const runtime::ControlRef security = window.AddButton("?SECURITY", "Security...");
   if (options.on_open) options.on_open(window);
   while (auto ev = window.Accept()) {
+    if (ev->accepted(security.number())) {
+      Mail_Security(options);  // in place: this form waits for it
+      continue;
+    }
     if (settings.form().HandleEvent(*ev) != framework::FormResult::kNone) window.Close();
   }
 }

@@ -9,10 +9,8 @@ struct CommandEntry {
 };
 
 constexpr CommandEntry kCommands[] = {
-    {"settings", SettingsCommand},
-    {"mailbox", MailboxCommand},
-    {"log", LogCommand},
-    {"status", StatusCommand},
+    {"settings", SettingsCommand}, {"mailbox", MailboxCommand},    {"log", LogCommand},
+    {"status", StatusCommand},     {"test-mail", TestMailCommand},
 };
 
 }  // namespace
@@ -42,7 +40,8 @@ const char* CommandsHelp() {
          "                             keep the mailbox table\n"
          "  log [--waiting|--sent|--failed] [--mailbox N] [--last K] [--json]\n"
          "                             the log of recordings, oldest first\n"
-         "  status [--json]            whether the mailing is healthy (exit 0, 1 or 2)\n";
+         "  status [--json]            whether the mailing is healthy (exit 0, 1 or 2)\n"
+         "  test-mail ADDRESS          send one message with the settings, show the dialogue\n";
 }
 
 }  // namespace vm::cli

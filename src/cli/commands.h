@@ -1,5 +1,5 @@
 // The administration commands of the program (`voicemail-mailer settings
-// ...`, `mailbox ...`, `log ...`, `status ...`): which words name one, the
+// ...`, `mailbox ...`, `log ...`, `status ...`, `test-mail ...`): which words name one, the
 // lines the program's --help shows for them, and each command's entry. A
 // command runs on the calling thread, reads and writes the tables and files
 // of the working directory as the windows do, never takes the instance lock
@@ -27,5 +27,6 @@ int SettingsCommand(std::vector<std::string> words, const Context& context);
 int MailboxCommand(std::vector<std::string> words, const Context& context);
 int LogCommand(std::vector<std::string> words, const Context& context);
 int StatusCommand(std::vector<std::string> words, const Context& context);
+int TestMailCommand(std::vector<std::string> words, const Context& context);
 
 }  // namespace vm::cli

@@ -85,7 +85,9 @@ int Show(const Context& c) {
   }
   for (const app::SettingKey& k : *c.keys) {
     if (k.secret)
-      *c.out << k.name << "=" << (file->IsSet(k.name) ? "(set)" : "(not set)") << "\n";
+      *c.out << k.name << "="
+             << (file->IsSet(k.name) && !file->Text(k.name).empty() ? "(set)" : "(not set)")
+             << "\n";
     else
       *c.out << k.name << "=" << EscapeValue(file->Text(k.name)) << "\n";
   }

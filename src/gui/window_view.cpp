@@ -245,6 +245,12 @@ QWidget* WindowView::MakeWidget(const Control& c) {
           p && p->kind == runtime::Picture::Kind::kString && p->width > 0)
         e->setMaxLength(p->width);
       if (IsNumber(c.picture)) e->setAlignment(Qt::AlignRight);
+      if (c.secret) {
+        // Masked, and handed over apart from the values (then cleared), so
+        // no copy of the window's controls ever holds it.
+        e->setEchoMode(QLineEdit::Password);
+        secrets_.insert(number);
+      }
       connect(e, &QLineEdit::editingFinished, this, [this, number, e] { CommitEntry(number, e); });
       return e;
     }
@@ -253,6 +259,7 @@ QWidget* WindowView::MakeWidget(const Control& c) {
       // is pressed; a disabled box cannot be typed into.
       auto* t = new QPlainTextEdit;
       t->setTabChangesFocus(true);
+      t->setReadOnly(c.read_only);
       t->setMinimumHeight(t->fontMetrics().lineSpacing() * 5 + 12);
       return t;
     }
@@ -437,7 +444,11 @@ void WindowView::Apply(const Control& c) {
     }
     case ControlKind::kText: {
       auto* t = static_cast<QPlainTextEdit*>(w);
-      if (t->toPlainText() != Q(c.value)) t->setPlainText(Q(c.value));
+      if (t->toPlainText() != Q(c.value)) {
+        t->setPlainText(Q(c.value));
+        // A transcript that grows shows its newest lines.
+        if (c.read_only) t->verticalScrollBar()->setValue(t->verticalScrollBar()->maximum());
+      }
       t->document()->setModified(false);
       break;
     }
@@ -543,6 +554,12 @@ void WindowView::CommitEntry(int number, QWidget* w) {
   auto* e = static_cast<QLineEdit*>(w);
   if (!e->isModified()) return;  // focus left without typing
   e->setModified(false);
+  if (secrets_.count(number) != 0) {
+    model_->UserEnteredSecret(number, e->text().toStdString());
+    const QSignalBlocker quiet(e);
+    e->clear();
+    return;
+  }
   const auto c = model_->FindControl(number);
   if (!c) return;
   std::optional<std::string> value = e->text().toStdString();

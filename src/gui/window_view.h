@@ -84,6 +84,7 @@ class WindowView final : public QObject {
   std::map<int, QMenu*> menus_;
   std::map<int, runtime::Control> shown_;  // what the widgets show now
   std::set<int> fitted_;                   // lists whose columns were fitted to rows
+  std::set<int> secrets_;                  // secret entries: handed over, never shown back
 };
 
 }  // namespace vm::gui

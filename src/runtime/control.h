@@ -46,6 +46,12 @@ struct Control {
   std::vector<ListColumn> columns;             // lists
   std::vector<std::vector<std::string>> rows;  // lists: stored values, one per column
   int selected = 0;                            // lists: 1-based row, 0 = none
+  // Entries: what is typed is a secret (a password). It is shown masked,
+  // never stored in `value`, and handed to the owner apart from the
+  // controls (WindowModel::UserEnteredSecret / TakeSecret).
+  bool secret = false;
+  // Texts: shown, scrolled and selected, never typed into.
+  bool read_only = false;
 };
 
 }  // namespace vm::runtime

@@ -81,6 +81,15 @@ ControlRef Window::AddEntry(std::string use, std::string picture) {
   return Add(std::move(c));
 }
 
+ControlRef Window::AddSecretEntry(std::string use, std::string picture) {
+  Control c;
+  c.kind = ControlKind::kEntry;
+  c.use = std::move(use);
+  c.picture = std::move(picture);
+  c.secret = true;
+  return Add(std::move(c));
+}
+
 ControlRef Window::AddString(std::string use, std::string picture) {
   Control c;
   c.kind = ControlKind::kString;

@@ -40,6 +40,8 @@ class Window {
   ControlRef AddCheckItem(const ControlRef& menu, std::string use, std::string text, bool checked);
   ControlRef AddPrompt(std::string text, std::string use = "");
   ControlRef AddEntry(std::string use, std::string picture);
+  // An entry for a secret (see Control::secret); `picture` caps its length.
+  ControlRef AddSecretEntry(std::string use, std::string picture);
   ControlRef AddString(std::string use, std::string picture);
   ControlRef AddText(std::string use);
   ControlRef AddDropList(std::string use, std::vector<std::string> choices);

@@ -65,8 +65,31 @@ void WindowModel::UserChoseMenuItem(int control) {
 }
 
 void WindowModel::UserEdited(int control, std::string value) {
+  // A secret never becomes a value, whichever way it arrives.
+  if (const auto c = FindControl(control); c && c->secret)
+    return UserEnteredSecret(control, std::move(value));
   if (Modify(control, [&](Control& c) { c.value = std::move(value); }))
     Post(kEventAccepted, control);
+}
+
+void WindowModel::UserEnteredSecret(int control, std::string secret) {
+  if (secret.empty()) return;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    const Control* c = Find(control);
+    if (c == nullptr || !c->secret) return;
+    secrets_[control] = std::move(secret);
+  }
+  Post(kEventAccepted, control);
+}
+
+std::optional<std::string> WindowModel::TakeSecret(int control) {
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto it = secrets_.find(control);
+  if (it == secrets_.end()) return std::nullopt;
+  std::optional<std::string> secret = std::move(it->second);
+  secrets_.erase(it);
+  return secret;
 }
 
 void WindowModel::UserSelectedRow(int control, int row) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,13 @@ class WindowModel : public std::enable_shared_from_this<WindowModel> {
   // ... kEventScrollBottom.
   void UserScrolled(int control, int32_t how);
   void UserRequestedClose();
+  // What was typed into the secret entry `control`: kept apart from the
+  // controls (no snapshot or value holds it) until the owner takes it, then
+  // the control is accepted. An empty text is no secret and is dropped.
+  void UserEnteredSecret(int control, std::string secret);
+  // The secret typed into `control` since the last take, moved out; nullopt
+  // when none was typed.
+  std::optional<std::string> TakeSecret(int control);
 
   // Changes one control under the lock and announces it; false (and no
   // announcement) when the window has no control with that number.
@@ -96,6 +104,7 @@ class WindowModel : public std::enable_shared_from_this<WindowModel> {
   std::string caption_;
   int timer_ = 0;
   std::vector<Control> controls_;
+  std::map<int, std::string> secrets_;  // typed into secret entries, not yet taken
 };
 
 // A handle on one control of a window, for reading and changing it:

@@ -40,7 +40,10 @@ class SettingsCommandTest : public CliTest {
 TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput) {
   Outcome empty = Run({"settings", "show"});
   EXPECT_EQ(empty.status, 0);
-  EXPECT_EQ(empty.out, "");
+  // Without a record only the settings file's keys show, at their defaults.
+  EXPECT_EQ(empty.out,
+            "security=none\nuser=\npassword=(not set)\nca-file=\nverify=yes\n"
+            "helo-name=NetSendMail\n");
   EXPECT_NE(empty.err.find("no settings record"), std::string::npos) << empty.err;
   EXPECT_TRUE(Snapshot(data_dir()).empty()) << "show made a file";
 
@@ -66,7 +69,7 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   Outcome show = Run({"settings", "show"});
   ASSERT_EQ(show.status, 0) << show.err;
   const std::vector<std::string> lines = Lines(show.out);
-  ASSERT_EQ(lines.size(), 8u) << show.out;
+  ASSERT_EQ(lines.size(), 14u) << show.out;  // the record's 8, the settings file's 6
   EXPECT_EQ(lines[0], "server=mail.example.com");
   EXPECT_EQ(lines[1], "port=587");
   EXPECT_EQ(lines[2], "from=Voice Mail <vm@example.com>");
@@ -76,10 +79,12 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   EXPECT_EQ(lines[7],
             "plain-body=From standard input, taken as it is: \\\\n stays\\r\\nsecond line");
 
-  // Each line shown, given back to `set`, stores the same value.
+  // Each line shown, given back to `set`, stores the same value (all but
+  // the password's, which is never shown).
   Outcome reset = Run([&] {
     std::vector<std::string> args = {"settings", "set"};
-    args.insert(args.end(), lines.begin(), lines.end());
+    for (const std::string& l : lines)
+      if (l.rfind("password=", 0) != 0) args.push_back(l);
     return args;
   }());
   ASSERT_EQ(reset.status, 0) << reset.err;
@@ -110,7 +115,8 @@ TEST_F(SettingsCommandTest, EveryRefusalIsOneLineStatusTwoAndNothingWritten) {
       {{"idle-time=1000"}, "", "idle-time has more than three digits"},
       {{"attach-body=-"}, std::string(1000, 'b'), "attach-body is 1000 bytes long"},
       {{"plain-body=-"}, std::string("a\0b", 3), "plain-body holds a control character"},
-      {{"password=x"}, "", "unknown setting password"},
+      {{"password=x"}, "", "password is secret: give it on standard input, as password=-"},
+      {{"passwd=x"}, "", "unknown setting passwd"},
       {{"server"}, "", "set takes KEY=VALUE, not server"},
       {{"server=a.example.com", "server=b.example.com"}, "", "server is given twice"},
       {{"attach-body=-", "plain-body=-"}, "x", "only one value a command"},
@@ -193,6 +199,72 @@ TEST_F(SettingsCommandTest, ScanOnceOnAnEmptyDirectorySaysOnlyWhyNoPassRan) {
             std::string::npos)
       << o.err;
   EXPECT_FALSE(fs::exists(fs::path(data_dir()) / "CONTROL.KFS"));
+}
+
+TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentials) {
+  const std::string ca = (root() / "ca.pem").string();
+  std::ofstream(ca) << "-----BEGIN CERTIFICATE-----\n";
+  ASSERT_EQ(Run({"settings", "set", "server=smtp.example.com", "port=587"}).status, 0);
+  const Outcome set = Run({"settings", "set", "security=starttls", "user=alice@example.com",
+                           "ca-file=" + ca, "verify=no", "helo-name=gw.example.com"});
+  ASSERT_EQ(set.status, 0) << set.err;
+  const std::string password = "Pw-\xC3\xA9t\xC3\xA9 with spaces";
+  ASSERT_EQ(Run({"settings", "set", "password=-"}, password + "\n").status, 0);
+
+  const Outcome show = Run({"settings", "show"});
+  for (const std::string& line :
+       std::vector<std::string>{"security=starttls", "user=alice@example.com", "password=(set)",
+                                "ca-file=" + ca, "verify=no", "helo-name=gw.example.com"})
+    EXPECT_NE(show.out.find(line + "\n"), std::string::npos) << line << "\n" << show.out;
+  EXPECT_EQ((show.out + show.err).find("w\xC3\xA9t"), std::string::npos);
+  const fs::path credentials = fs::path(data_dir()) / app::kCredentialsFileName;
+  EXPECT_EQ(fs::status(credentials).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  for (const auto& [name, bytes] : Snapshot(data_dir())) {
+    const bool holds = bytes.find(password) != std::string::npos;
+    EXPECT_EQ(holds, name == app::kCredentialsFileName) << name;
+  }
+
+  // Each refused value: one line, status 2, nothing written.
+  const auto before = Snapshot(data_dir());
+  const struct {
+    std::string word, input, line;
+  } cases[] = {
+      // Each key's rule in full is app/mail_settings_test's; here, one refusal
+      // of each as the operator sees it.
+      {"ca-file=ca.pem", "", "ca-file is not allowed; it must be the absolute path of a readable"},
+      {"security=ssl", "", "security is not allowed; it must be none (plain SMTP), starttls"},
+      {"verify=maybe", "", "verify is not allowed; it must be yes or no"},
+      {"helo-name=gw example", "", "helo-name is not allowed; it must be a host name"},
+      {"user=" + std::string(256, 'u'), "", "user is not allowed; it must be the login name"},
+      {"password=-", std::string(256, 'p'), "password is not allowed"},
+      {"password=" + password, "", "password is secret: give it on standard input"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = Run({"settings", "set", c.word}, c.input);
+    EXPECT_EQ(o.status, 2) << c.word;
+    EXPECT_EQ(Lines(o.err).size(), 1u) << o.err;
+    EXPECT_NE(o.err.find(c.line), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("ppppp"), std::string::npos) << "a refused secret was echoed";
+    EXPECT_TRUE(Snapshot(data_dir()) == before) << "written by: " << c.word;
+  }
+
+  // A credentials file others may read is refused by every command that
+  // reads it, with the file and the fix on one line.
+  fs::permissions(credentials, fs::perms::group_read | fs::perms::others_read,
+                  fs::perm_options::add);
+  for (const auto& words : std::vector<std::vector<std::string>>{
+           {"settings", "show"}, {"settings", "set", "port=25"}, {"test-mail", "a@example.com"}}) {
+    const Outcome o = Run(words);
+    EXPECT_EQ(o.status, 2) << words[0];
+    EXPECT_EQ(o.err, "voicemail-mailer: " + credentials.string() +
+                         " can be read by other users; make it private: chmod 600 " +
+                         credentials.string() + "\n");
+  }
+  fs::permissions(credentials, fs::perms::owner_read | fs::perms::owner_write);
+  // An empty password on standard input takes the password away.
+  ASSERT_EQ(Run({"settings", "set", "password=-"}, "\n").status, 0);
+  EXPECT_NE(Run({"settings", "show"}).out.find("password=(not set)\n"), std::string::npos);
 }
 
 // The keys of the settings file, with a table defined here: the command

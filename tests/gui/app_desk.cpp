@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "app/value_rules.h"
 #include "framework/ini_placement.h"
 #include "gui/qt_presenter.h"
 #include "gui_test_support.h"
@@ -71,6 +72,7 @@ void AppDeskTest::TearDown() {
 
 void AppDeskTest::StartFrame(int timer, app::ScanOptions scan) {
   errors_ = std::make_shared<framework::ErrorManager>();
+  app::AddValueMessages(errors_.get());  // as the program's start-up adds them
   file_errors_ = std::make_unique<framework::ErrorManagerErrors>(errors_.get());
   relations_ = std::make_unique<app::GatewayRelations>(data_dir(), file_errors_.get());
   app::FrameOptions o;

@@ -131,8 +131,8 @@ TEST_F(AppWindowsGuiTest, TheFrameMenuOpensEachWindowWithItsTexts) {
   EXPECT_EQ(menus, (Strings{"&File", "Spooler"}));
   for (QAction* a : frame->menuBar()->actions().front()->menu()->actions())
     items.push_back(a->text().toStdString());
-  EXPECT_EQ(items,
-            (Strings{"Control", "MailBoxes", "Send Mail", "P&rint Setup...", "View Log", "E&xit"}));
+  EXPECT_EQ(items, (Strings{"Control", "Security...", "MailBoxes", "Send Mail", "P&rint Setup...",
+                            "View Log", "E&xit"}));
   EXPECT_EQ(frame->menuBar()->actions().at(1)->statusTip(), "Create and Arrange windows");
   QAction* spooler = MenuItem("Spooler", "Spooler On");
   ASSERT_NE(spooler, nullptr);
@@ -157,7 +157,7 @@ TEST_F(AppWindowsGuiTest, TheFrameMenuOpensEachWindowWithItsTexts) {
       (Strings{"Applicate Path:", "SMTP SERVER:", "Port:", "From:", "Idle Time:", "Subject:",
                "With Attachment", "Without Attachment", "In Sec",
                "<date> - date of message   <time> - time of message  <ext> - extension no."}));
-  EXPECT_EQ(Buttons(form), (Strings{"OK", "Cancel"}));
+  EXPECT_EQ(Buttons(form), (Strings{"OK", "Cancel", "Security..."}));
   // Entries as wide as their pictures; texts capped at the field's width.
   auto* port = Widget<QLineEdit>(form, "?CON:PORT");
   auto* idle = Widget<QLineEdit>(form, "?CON:IDLETIME");

@@ -38,6 +38,7 @@ using gui::testing::PumpUntil;
 const std::set<std::string> kExpected = {
     "Send Mail - Quorvane.png",  // the frame with its File menu open
     "Control File.png",
+    "Mail Security.png",  // with a test mail held by the silent server
     "MailBoxes.png",
     "Update Mailbox.png",
     "Browse Records.png",

@@ -3,12 +3,14 @@
 
 Usage: smtp_tls_server.py DIR --mode plain|starttls|tls [--cert PEM --key PEM]
                           [--user NAME --password PW] [--mechanisms A,B]
+                          [--low-port]
 
 --mode starttls offers STARTTLS; --mode tls speaks TLS from the first byte;
 --mode plain offers no TLS at all. With --user every message needs a login,
 checked against NAME and PW, and (in starttls mode) a login is refused until
 TLS runs (auth_require_tls). --mechanisms limits the AUTH mechanisms offered
-(LOGIN, PLAIN, CRAM-MD5; CRAM-MD5 is offered but never accepts).
+(LOGIN, PLAIN, CRAM-MD5; CRAM-MD5 is offered but never accepts). With
+--low-port the port is below 32768, which the settings record can hold.
 
 Prints "PORT n" once it accepts connections. DIR/transcript.txt gets one line
 per command: "tls=1 EHLO name" (for AUTH only the mechanism, never the
@@ -16,7 +18,9 @@ credentials). Every accepted message is saved as DIR/NNN.eml with DIR/NNN.txt
 holding "from ADDR", "rcpt ADDR" lines and "auth NAME" after a login. The
 server stops when its standard input is closed.
 """
+import logging
 import os
+import random
 import socket
 import ssl
 import sys
@@ -114,12 +118,15 @@ class TlsController(Controller):
         return self.smtp_class(self.handler, **self.SMTP_kwargs)
 
 
-def free_port():
+def free_port(low=False):
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    try:
+        # Ports the system hands out are above 32767 on Linux; a low one is
+        # drawn at random and a taken one raises, so the caller tries again.
+        s.bind(("127.0.0.1", random.randint(10000, 32767) if low else 0))
+        return s.getsockname()[1]
+    finally:
+        s.close()
 
 
 def option(args, name, default=None):
@@ -130,12 +137,17 @@ def main():
     # Login over TLS from the first byte is what the tests want; aiosmtpd
     # warns about it because its TLS check knows only STARTTLS.
     warnings.filterwarnings("ignore", message="Requiring AUTH while not requiring TLS")
+    # aiosmtpd's own login code logs that its login_data field is deprecated,
+    # once for every login.
+    logging.getLogger("mail.log").addFilter(
+        lambda record: "login_data is deprecated" not in record.getMessage())
     directory = sys.argv[1]
     args = sys.argv[2:]
     mode = option(args, "--mode", "starttls")
     user = option(args, "--user")
     password = option(args, "--password")
     offered = option(args, "--mechanisms", "LOGIN,PLAIN").split(",")
+    low = "--low-port" in args
 
     def authenticator(server, session, envelope, mechanism, auth_data):
         ok = (isinstance(auth_data, LoginPassword)
@@ -167,7 +179,7 @@ def main():
     for _ in range(20):
         try:
             controller = TlsController(logging_smtp(transcript), handler,
-                                       hostname="127.0.0.1", port=free_port(), **kwargs)
+                                       hostname="127.0.0.1", port=free_port(low), **kwargs)
             controller.start()
             break
         except Exception:  # the port was taken in between: try another

@@ -449,6 +449,40 @@ TEST(Controls, LookupValuesAndConcurrentSnapshots) {
   EXPECT_EQ(list.selected(), 3);
 }
 
+TEST(Controls, ASecretIsHandedOverOnceAndNeverBecomesAValue) {
+  Window w("Mail Security");
+  const ControlRef user = w.AddEntry("?USER", "@S64");
+  const ControlRef password = w.AddSecretEntry("?PASSWORD", "@S64");
+  const std::shared_ptr<WindowModel> model = w.model();
+  const std::string secret = "s3cret \xC3\xA9";
+  model->UserEnteredSecret(password.number(), secret);
+  model->UserEdited(password.number(), "typed as an edit");  // a renderer that forgot
+  model->UserEnteredSecret(user.number(), "not a secret entry");
+  model->UserEnteredSecret(password.number(), "");  // nothing typed: nothing handed
+  for (const Control& c : model->Snapshot().controls) {
+    EXPECT_EQ(c.value.find("s3cret"), std::string::npos) << c.use;
+    EXPECT_EQ(c.value.find("typed"), std::string::npos) << c.use;
+    EXPECT_EQ(c.text.find("s3cret"), std::string::npos) << c.use;
+  }
+  EXPECT_TRUE(password.get().secret);
+  EXPECT_FALSE(user.get().secret);
+  EXPECT_EQ(user.value(), "");
+  // The latest typed text is the one taken, once.
+  EXPECT_EQ(model->TakeSecret(password.number()), "typed as an edit");
+  EXPECT_EQ(model->TakeSecret(password.number()), std::nullopt);
+  EXPECT_EQ(model->TakeSecret(user.number()), std::nullopt);
+  model->UserEnteredSecret(password.number(), secret);
+  EXPECT_EQ(model->TakeSecret(password.number()), secret);
+
+  // Each hand-over accepted the control, in order; nothing for the others.
+  w.Close();
+  std::vector<Event> events;
+  while (auto e = w.Accept()) events.push_back(*e);
+  ASSERT_EQ(events.size(), 5u);
+  for (int i = 1; i <= 3; ++i) EXPECT_TRUE(events[i].accepted(password.number())) << i;
+  EXPECT_TRUE(events[4].is(EventKind::kCloseWindow));
+}
+
 TEST(WindowSystem, DragFullWindowsSetting) {
   const bool before = DragFullWindows();
   SetDragFullWindows(!before);

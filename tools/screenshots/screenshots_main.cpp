@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTcpServer>
@@ -35,12 +36,15 @@
 #include "app/frame.h"
 #include "app/gateway_files.h"
 #include "app/gateway_relations.h"
+#include "app/mail_settings.h"
+#include "app/settings_file.h"
 #include "app/stop_message.h"
 #include "demo_tables.h"
 #include "framework/error_manager.h"
 #include "framework/file_errors.h"
 #include "gui/qt_presenter.h"
 #include "gui/qt_renderer.h"
+#include "gui/window_view.h"
 #include "net/net_runtime.h"
 #include "platform/diag_sink.h"
 #include "platform/socket.h"
@@ -210,6 +214,40 @@ class Session {
       errors_.SetSilent(false);
     }
     Close(list);
+  }
+
+  // The mail security window over settings of a provider, a test mail
+  // started: the silent server holds it after its first line.
+  void Security(const std::string& data_dir) {
+    auto settings = app::SettingsFile::Read(data_dir);
+    if (!settings.ok()) {
+      Miss("the settings file: " + settings.status().message());
+      return;
+    }
+    settings->Set(app::kKeySecurity, "starttls");
+    settings->Set(app::kKeyUser, "voicemail@demo.invalid");
+    settings->Set(app::kKeyPassword, "demo password");
+    if (!settings->Write().ok()) Miss("the settings file was not written");
+    const Model w = Choose("Security...", "Mail Security",
+                           [](QWidget* s) { return LineEditHolds(s, "NetSendMail"); });
+    if (!w) return;
+    gui::WindowView* view = renderer_.ViewOf(w->id());
+    auto* to = qobject_cast<QLineEdit*>(view->WidgetOf(w->NumberOf("?TESTADDRESS")));
+    auto* send = qobject_cast<QPushButton*>(view->WidgetOf(w->NumberOf("?SENDTEST")));
+    auto* transcript = qobject_cast<QPlainTextEdit*>(view->WidgetOf(w->NumberOf("?TRANSCRIPT")));
+    if (to == nullptr || send == nullptr || transcript == nullptr) {
+      Miss("\"Mail Security\" lacks its test mail controls");
+      return;
+    }
+    to->setText("ann@demo.invalid");
+    to->setModified(true);
+    send->click();
+    if (!PumpUntil([&] { return transcript->toPlainText().contains("Sending a test mail"); },
+                   kShowMs))
+      Miss("the test mail did not start");
+    Settle(kSettleMs);
+    Shoot(w);
+    Close(w);
   }
 
   // A pass started from the menu, held mid-send by the silent server: the
@@ -399,6 +437,7 @@ void TakePictures(const DemoPaths& paths, const fs::path& work, SilentServer* se
                                [](QWidget* s) { return LineEditHolds(s, "127.0.0.1"); });
       session.Shoot(w);
       session.Close(w);
+      session.Security(paths.data_dir);
       session.Mailboxes();
       w = session.Choose("View Log", "Browse Records",
                          [](QWidget* s) { return ListHasRows(s, 5); });
