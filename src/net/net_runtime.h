@@ -93,6 +93,9 @@ struct SimpleClientSocketEntry {
   // gone through the queue, so a close right after a send (QUIT, then close)
   // behaves the same either way.
   int32_t sent_by_owner = 0;
+  // Packets the owner handed to Send since it last took a received packet:
+  // only the first of a turn is written from the owner's thread.
+  int32_t sends_this_turn = 0;
   bool receive_shut = false;
   int32_t closing_time = 0;
   // An asynchronous open whose connect has not ended yet, and when it runs

@@ -327,9 +327,14 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
           kF, kTraceError);
       return kNetErrConnectionNotFound;
     }
-    // With nothing of this connection queued, the packet is written from
-    // this thread at once (the socket never blocks); what the socket does
-    // not take waits for FD_WRITE. Otherwise it queues behind the others.
+    // The first packet of a turn (a command after the peer's reply), with
+    // nothing of this connection queued, is written from this thread at once
+    // (the socket never blocks); what the socket does not take waits for
+    // FD_WRITE. Any other packet queues: several in a row are a bulk
+    // transfer, which the sending loop writes in batches, many packets to
+    // one call, while this thread goes on filling the queue. Written here one
+    // call each, on a socket without Nagle's delay, such packets cost a
+    // segment and a wake-up of the peer apiece and halve the throughput.
     bool queue_empty = true;
     for (const SimpleOutListEntry& o : qSimpleOutList) {
       if (o.SOCKET == e->SOCKET && o.SOCKID == e->SOCKID) {
@@ -337,7 +342,9 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
         break;
       }
     }
-    const bool send_now = queue_empty && !e->in_sending_loop && !e->connecting && e->socket_open;
+    const bool send_now = e->sends_this_turn == 0 && queue_empty && !e->in_sending_loop &&
+                          !e->connecting && e->socket_open;
+    ++e->sends_this_turn;
     const uint32_t id = ++next_packet_id_;
     qSimpleOutData[id] = std::move(data);
     SimpleOutListEntry item;
@@ -549,8 +556,10 @@ int32_t NetRuntime::NetSimpleConnectReceive(Connection* c, Packet* packet) {
   packet->UDPFROMPORT = it->UDPFROMPORT;
   qSimpleInData.erase(it);
   // The owner takes what came since it last sent: a new turn of its dialogue.
-  if (SimpleClientSocketEntry* e = FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID))
+  if (SimpleClientSocketEntry* e = FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID)) {
     e->sent_by_owner = 0;
+    e->sends_this_turn = 0;
+  }
   return 0;
 }
 

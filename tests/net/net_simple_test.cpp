@@ -139,6 +139,50 @@ TEST_F(NetSimpleTest, RoundTripWithLimitsOfOnePacket) {
   EXPECT_EQ(client.closed, 0);
 }
 
+// The first packet after a received one (a command after a reply) is written
+// by the owner's thread itself; the ones that follow it without a reply in
+// between go through the sending loop, which writes them in batches.
+TEST_F(NetSimpleTest, OnlyTheFirstPacketOfATurnIsWrittenByTheOwner) {
+  StartRuntime();
+  std::promise<std::string> got;
+  Gate may_answer;
+  LoopbackServer server([&](int* fd) {
+    platform::SocketSendAllBlocking(*fd, "220 ready\r\n", 11);
+    std::string seen;
+    char buf[64];
+    size_t n = 0;
+    while (seen.size() < 9 && RecvWithin(*fd, buf, sizeof buf, &n, kServerWait, "three lines"))
+      seen.append(buf, n);
+    if (!may_answer.Wait(kServerWait, "the test to let the server answer")) return;
+    platform::SocketSendAllBlocking(*fd, "250 ok\r\n", 8);
+    got.set_value(seen + ReadAll(*fd));
+  });
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.received.size() >= 11; }));
+  auto entry = [] { return NetRuntime::Current()->ClientSockets().front(); };
+  client.SendText("A1\r\n");
+  EXPECT_EQ(entry().sends_this_turn, 1);
+  EXPECT_EQ(entry().sent_by_owner, 1);  // written at once
+  client.SendText("A2\r\n");
+  client.SendText("A3\r\n");
+  EXPECT_EQ(entry().sends_this_turn, 3);
+  EXPECT_EQ(entry().sent_by_owner, 1);  // queued for the sending loop
+  may_answer.Open();
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.received.size() >= 19; }));
+  EXPECT_EQ(entry().sends_this_turn, 0);
+  client.SendText("B1\r\n");
+  EXPECT_EQ(entry().sent_by_owner, 1);  // a new turn: written at once again
+  client.Close();
+  auto all = got.get_future();
+  ASSERT_EQ(all.wait_for(kWait), std::future_status::ready);
+  EXPECT_EQ(all.get(), "A1\r\nA2\r\nA3\r\nB1\r\n");
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); })) << DumpLines();
+}
+
 TEST_F(NetSimpleTest, TenThousandBytePacketsSentInPartsArriveOnce) {
   StartRuntime({"/netdlllog", "/netdlllogall"},
                [](NetRuntimeOptions* o) { o->send_buffer_bytes = 4096; });
