@@ -96,6 +96,8 @@ struct SimpleClientSocketEntry {
   // Packets the owner handed to Send since it last took a received packet:
   // only the first of a turn is written from the owner's thread.
   int32_t sends_this_turn = 0;
+  // The owner will take nothing more of this connection (NetSimpleConnectRelease).
+  bool released = false;
   bool receive_shut = false;
   int32_t closing_time = 0;
   // An asynchronous open whose connect has not ended yet, and when it runs
@@ -235,6 +237,12 @@ class NetRuntime {
   int32_t NetSimpleConnectClose(Connection* connection, uint32_t socket, int32_t sockid,
                                 int32_t phase);
   int32_t NetSimpleConnectReceive(Connection* connection, Packet* packet);
+  // The owner of a connection whose close it started will take nothing of it
+  // any more (it was killed, or opened another connection): its received
+  // packets are dropped, nothing more is queued for it, and the entry goes
+  // as soon as the close completes (FD_CLOSE after the first phase) rather
+  // than at the periodic expiry. A connection not closing is left alone.
+  void NetSimpleConnectRelease(uint32_t socket, int32_t sockid);
   // Entries of qSimpleOutList for this socket and connection id (not all
   // sent) and the sum of their whole lengths.
   void OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int32_t* bytes);

@@ -87,7 +87,9 @@ class NetSimple {
   // Allocates the event numbers (first object 2053, then +5) and the thread
   // to notify. mode 0 = client.
   void Init(uint8_t mode = 0);
-  // Closes an open connection and releases what Init made.
+  // Closes an open connection and releases what Init made. A close the
+  // object started is finished by the socket layer without it: the entry
+  // goes when the close completes.
   void Kill();
   // Feeds one event of the owner's loop; events that are not this object's
   // are ignored.
@@ -126,6 +128,9 @@ class NetSimple {
 
  private:
   void SecondPhase(uint32_t socket, int32_t sockid);
+  // Hands the connection whose close this object started to the socket
+  // layer to finish (NetRuntime::NetSimpleConnectRelease).
+  void ReleaseClosedConnection();
   void HandleRemoteClose();
   void TakeConnectOutcome();
 

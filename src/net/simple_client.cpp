@@ -135,6 +135,7 @@ void NetRuntime::DeleteEntryLocked(int32_t socket, int32_t sockid) {
 
 void NetRuntime::AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t type,
                                    const char* data, int32_t len) {
+  if (entry.released) return;  // nobody would take it
   SimpleInDataEntry p;
   p.FROMIP = entry.ADDR.S_ADDR;
   p.ONSOCKET = entry.SOCKET;
@@ -771,6 +772,24 @@ int32_t NetRuntime::ClosePhaseTwoLocked(int32_t socket, int32_t sockid) {
       kF, kTraceInfo);
   e->PHASETWOCLOSECALLED = 1;
   return 0;
+}
+
+void NetRuntime::NetSimpleConnectRelease(uint32_t socket_u, int32_t sockid) {
+  const int32_t socket = static_cast<int32_t>(socket_u);
+  std::lock_guard<std::mutex> lock(mu_);
+  SimpleClientSocketEntry* e = FindBySocketLocked(socket, sockid);
+  if (e == nullptr || !(e->PHASEONECLOSECALLED || e->CLOSINGSTATE)) return;
+  e->released = true;
+  qSimpleInData.remove_if(
+      [&](const SimpleInDataEntry& p) { return p.ONSOCKET == socket && p.SOCKID == sockid; });
+  if (e->PHASEONECLOSECALLED) {
+    // The second phase the owner would have run on its packet: the entry
+    // goes now when FD_CLOSE has come, else with it.
+    ClosePhaseTwoLocked(socket, sockid);
+  } else {
+    // Still sending before its first phase: that phase and FD_CLOSE follow.
+    e->PHASETWOCLOSECALLED = 1;
+  }
 }
 
 void NetRuntime::AbortLocked(int32_t socket, int32_t sockid) {

@@ -519,6 +519,77 @@ TEST_F(NetSimpleTest, AbortWhileTheSendingLoopIsBusyLeavesNothingBehind) {
   EXPECT_TRUE(QueuesEmpty());
 }
 
+// An owner killed right after its close (as a mail object is once its
+// message has gone) never takes its second-phase packet, nor what the peer
+// still sends: the entry and those packets go when the close completes. The
+// clock here never moves, so the periodic expiry cannot be what ends them.
+TEST_F(NetSimpleTest, KilledOwnersConnectionGoesWhenItsCloseCompletes) {
+  platform::ManualClock clock;
+  StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) {
+    o->clock = &clock;
+    o->send_buffer_bytes = 4096;
+  });
+  const int kRounds = 6;
+  std::vector<std::string> got(kRounds);
+  Gate may_read[kRounds];
+  int round = 0;
+  LoopbackServer server(
+      [&](int* fd) {
+        const int r = round++;
+        if (!may_read[r].Wait(kServerWait, "the test to let the server read")) return;
+        got[r] = ReadAll(*fd);
+        platform::SocketSendAllBlocking(*fd, "221 bye\r\n", 9);
+      },
+      kRounds, 4096);
+  std::string expected[kRounds];
+  for (int r = 0; r < kRounds; ++r) {
+    RecordingClient client;
+    client.Init();
+    client.Open("127.0.0.1", server.port());
+    ASSERT_EQ(client.ERROR, 0);
+    // Odd rounds close with packets still queued behind a peer not reading.
+    const int packets = r % 2 == 0 ? 1 : 8;
+    for (int i = 0; i < packets; ++i) {
+      expected[r] += Pattern(r % 2 == 0 ? 6 : 16384, i);
+      client.SendText(expected[r].substr(expected[r].size() - (r % 2 == 0 ? 6 : 16384)));
+    }
+    client.Close();
+    client.Kill();
+    may_read[r].Open();
+    ASSERT_TRUE(WaitUntil([&] { return QueuesEmpty(); }, kWait, "the entry to go")) << DumpLines();
+  }
+  server.Join();
+  for (int r = 0; r < kRounds; ++r) EXPECT_TRUE(got[r] == expected[r]) << "round " << r;
+}
+
+// An object that opens again after a close can no longer take the old
+// connection's packets either: that entry goes when its close completes,
+// while the new connection carries on.
+TEST_F(NetSimpleTest, ReopenedOwnersOldConnectionGoesWhenItsCloseCompletes) {
+  platform::ManualClock clock;
+  StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) { o->clock = &clock; });
+  LoopbackServer server([&](int* fd) { ReadAll(*fd); }, 2);
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  const int32_t first = client._CONNECTION.SOCKID;
+  client.SendText("QUIT\r\n");
+  client.Close();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  auto only_the_new_one = [&] {
+    auto sockets = NetRuntime::Current()->ClientSockets();
+    return sockets.size() == 1 && sockets.front().SOCKID == client._CONNECTION.SOCKID &&
+           Counts().in_data == 0;
+  };
+  ASSERT_NE(client._CONNECTION.SOCKID, first);
+  ASSERT_TRUE(WaitUntil(only_the_new_one, kWait, "the old entry to go")) << DumpLines();
+  client.Close();
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); })) << DumpLines();
+}
+
 TEST_F(NetSimpleTest, HalfClosedConnectionExpiresAfterThreeHundredSecondsAcrossMidnight) {
   platform::ManualClock clock;
   platform::LocalDateTime late{2003, 7, 5, 6, 23, 59, 0, 0};
