@@ -98,6 +98,8 @@ struct SimpleClientSocketEntry {
   int32_t sends_this_turn = 0;
   // The owner will take nothing more of this connection (NetSimpleConnectRelease).
   bool released = false;
+  // Unsent bytes at or below which the owner wants kPacketQueueHasRoom; -1 = none.
+  int64_t room_below = -1;
   bool receive_shut = false;
   int32_t closing_time = 0;
   // An asynchronous open whose connect has not ended yet, and when it runs
@@ -245,7 +247,14 @@ class NetRuntime {
   void NetSimpleConnectRelease(uint32_t socket, int32_t sockid);
   // Entries of qSimpleOutList for this socket and connection id (not all
   // sent) and the sum of their whole lengths.
-  void OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int32_t* bytes);
+  void OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int64_t* bytes);
+  // Puts a packet of type kPacketQueueHasRoom for the owner (posting its
+  // EVENT) once the bytes of this connection still to be sent are `bytes`
+  // or fewer: at once when they already are, else when the sending loop
+  // gets there. One request gives one packet; a new request replaces an
+  // earlier one. A producer that refills the queue on that packet keeps
+  // its memory bounded while the peer takes the data.
+  void NetSimpleConnectNotifyWhenQueuedBelow(Connection* connection, int64_t bytes);
   QueueCounts Counts() const;
   // Copy of the client socket entries (for checks).
   std::vector<SimpleClientSocketEntry> ClientSockets() const;
@@ -320,6 +329,10 @@ class NetRuntime {
   // removes the finished ones; true when a packet was left part-sent.
   bool SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t sent);
   void RecyclePayload(std::string&& payload);
+  // Bytes of the connection's queued packets not sent yet.
+  int64_t UnsentBytesLocked(const SimpleClientSocketEntry& e) const;
+  // Posts kPacketQueueHasRoom when the owner asked for it and the queue is down to its level.
+  void CheckRoomLocked(SimpleClientSocketEntry* e);
   void ReceiveLocked(SimpleClientSocketEntry* entry);
   void CloseTheSocketLocked(SimpleClientSocketEntry* entry);
   int32_t ClosePhaseOneLocked(int32_t socket, int32_t sockid);

@@ -193,6 +193,13 @@ void NetSimple::TakeConnectOutcome() {
   ConnectDone(result);
 }
 
+void NetSimple::NotifyWhenQueuedBelow(int64_t bytes) {
+  if (OPENFLAG == 0 || _CONNECTION.MODE != 0) return;
+  if (NetRuntime* rt = NetRuntime::Current())
+    rt->NetSimpleConnectNotifyWhenQueuedBelow(&_CONNECTION, bytes);
+}
+
+void NetSimple::QueueHasRoom() {}
 void NetSimple::Process() {}
 void NetSimple::ConnectionClosed() {}
 void NetSimple::CloseServerConnection() {}
@@ -203,7 +210,7 @@ void NetSimple::GetOutgoingPackets(int32_t form, uint32_t socket, int32_t sockid
   if (socket == 0) socket = _CONNECTION.SOCKET;
   if (sockid == 0) sockid = _CONNECTION.SOCKID;
   int32_t count = 0;
-  int32_t bytes = 0;
+  int64_t bytes = 0;
   if (NetRuntime* rt = NetRuntime::Current()) rt->OutgoingPackets(socket, sockid, &count, &bytes);
   OUTGOINGDLLPACKETS = count;
   OUTGOINGDLLPACKETSBYTES = form == 2 ? bytes : 0;
@@ -264,6 +271,9 @@ void NetSimple::TakeEvent(int32_t event) {
         if (_CONNECTION.MODE == 0) OPENFLAG = 0;
         break;
       case kPacketIgnore:
+        break;
+      case kPacketQueueHasRoom:
+        QueueHasRoom();
         break;
       case kPacketNewConnection:
         if (_CONNECTION.MODE == 1) {

@@ -73,7 +73,7 @@ class NetSimple {
   Packet PACKET;
   uint8_t OPENFLAG = 0;
   int32_t OUTGOINGDLLPACKETS = 0;
-  int32_t OUTGOINGDLLPACKETSBYTES = 0;
+  int64_t OUTGOINGDLLPACKETSBYTES = 0;
   std::vector<ServerConnection>* QSERVERCONNECTIONS = nullptr;
   int32_t SERVERCONNECTIONSCOUNT = 0;
   uint8_t SUPPRESSERRORMSG = 0;
@@ -114,6 +114,15 @@ class NetSimple {
   // error after ErrorTrap reported it ("Unable to Open Connection", ERROR =
   // the error, OPENFLAG 0). Does nothing by default.
   virtual void ConnectDone(int32_t result);
+
+  // Asks for one call of QueueHasRoom once this connection's bytes still to
+  // be sent are `bytes` or fewer (at once when they already are). A
+  // producer of more data than memory should hold sends a share, asks, and
+  // sends the next share from QueueHasRoom.
+  void NotifyWhenQueuedBelow(int64_t bytes);
+  // The notification asked for with NotifyWhenQueuedBelow, from TakeEvent.
+  // Does nothing by default.
+  virtual void QueueHasRoom();
 
   // Open starts the connect and returns at once (OPENFLAG 1 while it runs);
   // the outcome arrives as ConnectEvent and reaches ConnectDone. Default:

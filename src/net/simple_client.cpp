@@ -84,7 +84,7 @@ std::vector<SimpleClientSocketEntry> NetRuntime::ClientSockets() const {
   return {qSimpleClientSockets.begin(), qSimpleClientSockets.end()};
 }
 
-void NetRuntime::OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int32_t* bytes) {
+void NetRuntime::OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int64_t* bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   *count = 0;
   *bytes = 0;
@@ -439,6 +439,7 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock,
     if (e == nullptr || e->SOCKID != sockid) e = nullptr;  // aborted meanwhile
     const bool partial = SettleBatchLocked(&batch, sent);
     if (e == nullptr) return;
+    CheckRoomLocked(e);
     // A closing connection that still moves data is not stuck.
     if (e->CLOSINGSTATE && sent > 0) e->closing_time = TimeOfDay();
     if (err == platform::kWsaEwouldblock) {
@@ -516,6 +517,31 @@ bool NetRuntime::SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t se
   return partial;
 }
 
+int64_t NetRuntime::UnsentBytesLocked(const SimpleClientSocketEntry& e) const {
+  int64_t unsent = 0;
+  for (const SimpleOutListEntry& o : qSimpleOutList) {
+    if (o.SOCKET != e.SOCKET || o.SOCKID != e.SOCKID) continue;
+    auto data = qSimpleOutData.find(o.SIMPLEPACKETID);
+    if (data != qSimpleOutData.end()) unsent += data->second.BINDATALEN - data->second.BYTESSENT;
+  }
+  return unsent;
+}
+
+void NetRuntime::CheckRoomLocked(SimpleClientSocketEntry* e) {
+  if (e->room_below < 0 || UnsentBytesLocked(*e) > e->room_below) return;
+  e->room_below = -1;
+  AddInPacketLocked(*e, kPacketQueueHasRoom, nullptr, 0);
+}
+
+void NetRuntime::NetSimpleConnectNotifyWhenQueuedBelow(Connection* c, int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SimpleClientSocketEntry* e =
+      FindConnectionLocked(RemoteAddr(*c), static_cast<int32_t>(c->SOCKET), c->SOCKID);
+  if (e == nullptr) return;
+  e->room_below = std::max<int64_t>(bytes, 0);
+  CheckRoomLocked(e);
+}
+
 void NetRuntime::RecyclePayload(std::string&& payload) {
   std::lock_guard<std::mutex> spare(spare_mu_);
   if (spare_payloads_.size() < kSparePayloads) spare_payloads_.push_back(std::move(payload));
@@ -557,7 +583,11 @@ int32_t NetRuntime::NetSimpleConnectReceive(Connection* c, Packet* packet) {
   packet->UDPFROMPORT = it->UDPFROMPORT;
   qSimpleInData.erase(it);
   // The owner takes what came since it last sent: a new turn of its dialogue.
-  if (SimpleClientSocketEntry* e = FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID)) {
+  // A note that its queue has room is not something the peer said.
+  SimpleClientSocketEntry* e = packet->PACKETTYPE == kPacketQueueHasRoom
+                                   ? nullptr
+                                   : FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID);
+  if (e != nullptr) {
     e->sent_by_owner = 0;
     e->sends_this_turn = 0;
   }
