@@ -68,6 +68,10 @@ struct SockAddrIn {
   char SA_ZERO[8] = {};
 };
 
+// Unsent bytes a connection may hold before a Send waits for the peer (see
+// WaitForQueueRoom in simple_client.cpp).
+inline constexpr int64_t kMaxUnsentBytes = 2 * 1024 * 1024;
+
 struct SimpleClientSocketEntry {
   int32_t SOCKET = -1;
   int32_t SOCKID = 0;
@@ -98,8 +102,14 @@ struct SimpleClientSocketEntry {
   int32_t sends_this_turn = 0;
   // The owner will take nothing more of this connection (NetSimpleConnectRelease).
   bool released = false;
+  // Bytes of the connection's queued packets not sent yet.
+  int64_t unsent = 0;
   // Unsent bytes at or below which the owner wants kPacketQueueHasRoom; -1 = none.
   int64_t room_below = -1;
+  // The owner's thread waits in Send for the queue to drain (WaitForQueueRoom);
+  // a wait ended because the peer took nothing, and no byte has left since.
+  bool owner_waits = false;
+  bool peer_stalled = false;
   bool receive_shut = false;
   int32_t closing_time = 0;
   // An asynchronous open whose connect has not ended yet, and when it runs
@@ -329,10 +339,11 @@ class NetRuntime {
   // removes the finished ones; true when a packet was left part-sent.
   bool SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t sent);
   void RecyclePayload(std::string&& payload);
-  // Bytes of the connection's queued packets not sent yet.
-  int64_t UnsentBytesLocked(const SimpleClientSocketEntry& e) const;
   // Posts kPacketQueueHasRoom when the owner asked for it and the queue is down to its level.
   void CheckRoomLocked(SimpleClientSocketEntry* e);
+  // After a Send that left the connection's queue over its limit: waits on
+  // the owner's thread until the sending loop has halved it.
+  void WaitForQueueRoom(const Connection& c);
   void ReceiveLocked(SimpleClientSocketEntry* entry);
   void CloseTheSocketLocked(SimpleClientSocketEntry* entry);
   int32_t ClosePhaseOneLocked(int32_t socket, int32_t sockid);
@@ -381,6 +392,8 @@ class NetRuntime {
   // them closed meanwhile: their close waits until the send has returned.
   std::vector<int> sending_sockets_;
   std::vector<int> deferred_closes_;
+  // Signalled when a connection whose owner waits in Send has drained.
+  std::condition_variable queue_drained_;
   // Payload buffers of sent packets kept for reuse: fresh memory for every
   // packet costs a page fault per 4 KB, more than the copy itself.
   std::mutex spare_mu_;

@@ -3,6 +3,7 @@
 // queues are shared between owner threads and the callback window's thread
 // and are touched only under mu_.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "net/error_text.h"
@@ -16,6 +17,8 @@ namespace {
 constexpr int32_t kClosingExpiryHundredths = 30000;
 constexpr size_t kSparePayloads = 256;  // 4 MB of payload buffers at most
 constexpr size_t kSendBatch = 16;       // packets handed to one send call
+// How long a peer may take nothing before a Send stops waiting for it.
+constexpr auto kStalledPeer = std::chrono::seconds(1);
 
 std::string Str(int64_t v) {
   return std::to_string(v);
@@ -110,6 +113,7 @@ int NetRuntime::CloseSocketLocked(int fd) {
 }
 
 void NetRuntime::ClearQueuesLocked(int32_t socket, int32_t sockid, bool incoming_too) {
+  if (SimpleClientSocketEntry* e = FindBySocketLocked(socket, sockid)) e->unsent = 0;
   for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end();) {
     if (it->SOCKET == socket && it->SOCKID == sockid) {
       qSimpleOutData.erase(it->SIMPLEPACKETID);
@@ -348,6 +352,7 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
     ++e->sends_this_turn;
     const uint32_t id = ++next_packet_id_;
     qSimpleOutData[id] = std::move(data);
+    e->unsent += len;
     SimpleOutListEntry item;
     item.SIMPLEPACKETID = id;
     item.SOCKET = e->SOCKET;
@@ -364,7 +369,42 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
     }
   }
   if (wake) waker_.Wake();
+  WaitForQueueRoom(*c);
   return 0;
+}
+
+// Send queues what the socket cannot take at once, and an owner sending in
+// bulk outruns any peer: unchecked, it queued a whole transfer, and every
+// byte went through memory that had long left the cache when it was sent,
+// which halved the throughput. So a Send that leaves more than
+// kMaxUnsentBytes queued waits, as a blocking send would, until the sending
+// loop has brought them down to half. A peer that takes nothing for
+// kStalledPeer ends the wait, and no Send waits again until a byte has left:
+// the data stays queued, and the owner's own time limits judge the peer. An
+// owner that keeps its share smaller (the mail object, with
+// NotifyWhenQueuedBelow) never waits here.
+void NetRuntime::WaitForQueueRoom(const Connection& c) {
+  const int32_t socket = static_cast<int32_t>(c.SOCKET);
+  std::unique_lock<std::mutex> lock(mu_);
+  SimpleClientSocketEntry* e = FindConnectionLocked(RemoteAddr(c), socket, c.SOCKID);
+  if (e == nullptr || e->unsent <= kMaxUnsentBytes || e->peer_stalled) return;
+  int64_t last = e->unsent;
+  auto deadline = std::chrono::steady_clock::now() + kStalledPeer;
+  for (;;) {
+    e->owner_waits = true;
+    const bool timed_out = queue_drained_.wait_until(lock, deadline) == std::cv_status::timeout;
+    e = FindConnectionLocked(RemoteAddr(c), socket, c.SOCKID);
+    if (e == nullptr) return;
+    e->owner_waits = false;
+    if (e->unsent <= kMaxUnsentBytes / 2 || !e->socket_open) return;
+    if (e->unsent < last) {
+      last = e->unsent;
+      deadline = std::chrono::steady_clock::now() + kStalledPeer;
+    } else if (timed_out) {
+      e->peer_stalled = true;
+      return;
+    }
+  }
 }
 
 bool NetRuntime::SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* e) {
@@ -398,6 +438,7 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock,
   for (;;) {
     TakeBatchLocked(*e, &batch);
     if (batch.empty()) {
+      e->unsent = 0;
       TraceDetail("Nothing to do. records (qSimpleOutList) =" +
                       Str(static_cast<int64_t>(qSimpleOutList.size())),
                   kF, kTraceInfo);
@@ -439,7 +480,10 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock,
     if (e == nullptr || e->SOCKID != sockid) e = nullptr;  // aborted meanwhile
     const bool partial = SettleBatchLocked(&batch, sent);
     if (e == nullptr) return;
+    e->unsent = std::max<int64_t>(e->unsent - static_cast<int64_t>(sent), 0);
+    if (sent > 0) e->peer_stalled = false;
     CheckRoomLocked(e);
+    if (e->owner_waits && e->unsent <= kMaxUnsentBytes / 2) queue_drained_.notify_all();
     // A closing connection that still moves data is not stuck.
     if (e->CLOSINGSTATE && sent > 0) e->closing_time = TimeOfDay();
     if (err == platform::kWsaEwouldblock) {
@@ -517,18 +561,8 @@ bool NetRuntime::SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t se
   return partial;
 }
 
-int64_t NetRuntime::UnsentBytesLocked(const SimpleClientSocketEntry& e) const {
-  int64_t unsent = 0;
-  for (const SimpleOutListEntry& o : qSimpleOutList) {
-    if (o.SOCKET != e.SOCKET || o.SOCKID != e.SOCKID) continue;
-    auto data = qSimpleOutData.find(o.SIMPLEPACKETID);
-    if (data != qSimpleOutData.end()) unsent += data->second.BINDATALEN - data->second.BYTESSENT;
-  }
-  return unsent;
-}
-
 void NetRuntime::CheckRoomLocked(SimpleClientSocketEntry* e) {
-  if (e->room_below < 0 || UnsentBytesLocked(*e) > e->room_below) return;
+  if (e->room_below < 0 || e->unsent > e->room_below) return;
   e->room_below = -1;
   AddInPacketLocked(*e, kPacketQueueHasRoom, nullptr, 0);
 }

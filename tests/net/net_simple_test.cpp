@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <thread>
 
 #include "net/net_runtime.h"
 #include "net_test_support.h"
@@ -181,6 +183,83 @@ TEST_F(NetSimpleTest, OnlyTheFirstPacketOfATurnIsWrittenByTheOwner) {
   ASSERT_EQ(all.wait_for(kWait), std::future_status::ready);
   EXPECT_EQ(all.get(), "A1\r\nA2\r\nA3\r\nB1\r\n");
   ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); })) << DumpLines();
+}
+
+// An owner sending in bulk never has more than kMaxUnsentBytes waiting when
+// Send returns: it waits for the peer as a blocking send would. The stream
+// arrives whole and in order.
+TEST_F(NetSimpleTest, BulkSenderWaitsWhileTheQueueIsFull) {
+  // Small socket buffers and a slow reader: the sender runs ahead of it.
+  StartRuntime({"/netdlllogerrors"}, [](NetRuntimeOptions* o) { o->send_buffer_bytes = 16384; });
+  std::promise<std::string> got;
+  LoopbackServer server(
+      [&](int* fd) {
+        std::string all;
+        char buf[16384];
+        size_t n = 0;
+        while (platform::SocketRecvBlocking(*fd, buf, sizeof buf, &n) == 0 && n > 0) {
+          all.append(buf, n);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        got.set_value(std::move(all));
+      },
+      1, 16384);
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  std::string expected;
+  int64_t most = 0;
+  for (int i = 0; i < 400; ++i) {  // 6.5 MB
+    const std::string part = Pattern(16384, i);
+    client.SendText(part);
+    ASSERT_EQ(client.ERROR, 0);
+    expected += part;
+    most = std::max(most, NetRuntime::Current()->ClientSockets().front().unsent);
+  }
+  EXPECT_LE(most, kMaxUnsentBytes);
+  EXPECT_GT(most, kMaxUnsentBytes / 2) << "the sender did run ahead of the reader";
+  client.Close();
+  auto all = got.get_future();
+  ASSERT_EQ(all.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_TRUE(all.get() == expected) << "stream differs";
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); }));
+}
+
+// A peer that takes nothing holds a Send for a second once, not every Send:
+// the data queues, and the owner's own time limits judge the peer.
+TEST_F(NetSimpleTest, PeerThatTakesNothingHoldsTheSenderOnlyOnce) {
+  StartRuntime({"/netdlllogerrors"});
+  std::promise<std::string> got;
+  Gate may_read;
+  LoopbackServer server([&](int* fd) {
+    if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
+    got.set_value(ReadAll(*fd));
+  });
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  std::string expected;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 600; ++i) {  // far beyond what the socket buffers hold
+    const std::string part = Pattern(16384, i);
+    client.SendText(part);
+    expected += part;
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(900));
+  EXPECT_LT(took, std::chrono::seconds(8));
+  EXPECT_TRUE(NetRuntime::Current()->ClientSockets().front().peer_stalled);
+  EXPECT_GT(NetRuntime::Current()->ClientSockets().front().unsent, kMaxUnsentBytes);
+  may_read.Open();
+  client.Close();
+  auto all = got.get_future();
+  ASSERT_EQ(all.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_TRUE(all.get() == expected) << "stream differs";
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); }));
 }
 
 TEST_F(NetSimpleTest, TenThousandBytePacketsSentInPartsArriveOnce) {
