@@ -135,6 +135,9 @@ class NetEmailSend : public net::NetSimple {
   std::string XMAILER;
   ByteBuffer MESSAGETEXT;
   ByteBuffer MESSAGEHTML;
+  // Mode 1: the caller's whole message. Mode 2: the composed text, where
+  // each attached file's encoding is left out: it is made as the message
+  // goes out (ComposedMessage gives the whole text).
   ByteBuffer WHOLEMESSAGE;
   int64_t MESSAGETEXTLEN = 0;
   int64_t MESSAGEHTMLLEN = 0;
