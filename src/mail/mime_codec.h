@@ -43,6 +43,12 @@ class Base64LineEncoder {
  public:
   // Largest output Feed can write for n input bytes.
   static size_t MaxOutput(size_t n) { return (n + 2) / 3 * 4 + ((n + 2) / 3 * 4 / 76 + 1) * 2; }
+  // The exact output for n bytes fed in whole: the characters and a CR LF
+  // after every full line.
+  static uint64_t EncodedLength(uint64_t n) {
+    const uint64_t chars = (n + 2) / 3 * 4;
+    return chars + chars / 76 * 2;
+  }
   // Encodes n bytes into out (room for MaxOutput(n)); returns the bytes
   // written. REQUIRES: every call but the last has n divisible by 3.
   size_t Feed(const unsigned char* in, size_t n, char* out);

@@ -22,7 +22,6 @@ constexpr size_t kHeadroom = 8192;
 constexpr size_t kShrinkSlack = 65535;
 constexpr char kBoundaryPrefix[] = "--=_NextPart";
 constexpr char kCrLf[] = "\r\n";
-constexpr size_t kRecordsPerRead = 64;
 
 std::string TwoDigits(int v) {
   std::string s(2, '0');
@@ -59,10 +58,11 @@ std::string TextPartHeader(std::string_view charset, std::string_view encoding) 
 
 // A body as it goes out: at most `length` bytes of the buffer, line ends made
 // CR LF.
-std::string BodyText(const ByteBuffer& body, int32_t length) {
-  const size_t n = body.data() == nullptr
-                       ? 0
-                       : std::min(static_cast<size_t>(std::max(length, 0)), body.capacity());
+std::string BodyText(const ByteBuffer& body, int64_t length) {
+  const size_t n =
+      body.data() == nullptr
+          ? 0
+          : static_cast<size_t>(std::min<uint64_t>(std::max<int64_t>(length, 0), body.capacity()));
   return NormalizeLineEnds(std::string_view(body.data() == nullptr ? "" : body.data(), n));
 }
 
@@ -99,7 +99,7 @@ void NetEmailSend::ComposeFail(int32_t error, const std::string& text, const cha
 
 void NetEmailSend::ClipWhole() {
   const char* d = WHOLEMESSAGE.data();
-  while (whole_used_ > 0 && d[whole_used_ - 1] == ' ') --whole_used_;
+  while (whole_used_ > clip_floor_ && d[whole_used_ - 1] == ' ') --whole_used_;
 }
 
 bool NetEmailSend::ReserveWhole(size_t extra) {
@@ -111,7 +111,7 @@ bool NetEmailSend::ReserveWhole(size_t extra) {
                 "NetEmailSend.SetRequiredMessageSize");
     return false;
   }
-  WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(estimate, INT32_MAX));
+  WHOLEMESSAGELEN = static_cast<int64_t>(estimate);
   return true;
 }
 
@@ -155,12 +155,14 @@ void NetEmailSend::AppendBody(const std::string& text, const std::string& encodi
   }
 }
 
-bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path) {
-  const std::string desc(FieldValue(_SERVERDESC, 80));
+// Opens the file and notes where its encoding stands; it is read and encoded
+// only when the message goes out (OutgoingMessageReader), against the size
+// and identity taken here.
+bool NetEmailSend::AttachFile(platform::Env* env, const std::string& path) {
   auto open_error = [&](const std::string& runtime_error) {
     ComposeFail(kNetErrFile,
-                "Error opening attached file (" + path + ") for sending via " + desc +
-                    ". Error = " + runtime_error,
+                "Error opening attached file (" + path + ") for sending via " +
+                    std::string(FieldValue(_SERVERDESC, 80)) + ". Error = " + runtime_error,
                 "NetEmailSend.SendMail");
     return false;
   };
@@ -170,51 +172,19 @@ bool NetEmailSend::AppendFileBase64(platform::Env* env, const std::string& path)
   auto opened = env->OpenFile(path, platform::Access::kRead, platform::Share::kDenyWrite,
                               platform::Disposition::kOpenExisting);
   if (!opened.ok()) return open_error(RuntimeFileError(opened.status()));
-  std::unique_ptr<platform::File> file = std::move(opened.value());
-  auto size_or = file->Size();
-  if (!size_or.ok()) return open_error(RuntimeFileError(size_or.status()));
-  const uint64_t size = size_or.value();
-  // Room for the whole encoding up front: 1.37 x size + 300.
-  const uint64_t grown = static_cast<uint64_t>(WHOLEMESSAGELEN) + size * 137 / 100 + 300;
-  WHOLEMESSAGELEN = static_cast<int32_t>(std::min<uint64_t>(grown, INT32_MAX));
-  if (grown > WHOLEMESSAGE.capacity()) {
-    ClipWhole();
-    if (!WHOLEMESSAGE.Grow(grown, whole_used_, false)) {
-      ComposeFail(kNetErrMemory, "Unable to allocate memory required for sending email.",
-                  "NetEmailSend.SetRequiredMessageSize");
-      return false;
-    }
-  }
-  // Whole 1026-byte records, several per read: 1026 is a multiple of 3, so
-  // the encoding is the same as record by record, and only this much of the
-  // file is ever in memory.
-  std::vector<unsigned char> records(kFileRecordSize * kRecordsPerRead);
-  {
-    Base64LineEncoder encoder;
-    uint64_t offset = 0;
-    while (offset < size) {
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(records.size(), size - offset));
-      size_t got = 0;
-      platform::Status st = file->ReadAt(offset, records.data(), want, &got);
-      if (!st.ok()) {
-        ComposeFail(kNetErrFile,
-                    "Error reading attached file (" + path + ") for sending via " + desc +
-                        ". Error = " + RuntimeFileError(st),
-                    "NetEmailSend.SendMail");
-        return false;
-      }
-      if (got < want) {
-        ComposeFail(kNetErrFile,
-                    "Attached file (" + path +
-                        ") became shorter while it was read for sending via " + desc + ".",
-                    "NetEmailSend.SendMail");
-        return false;
-      }
-      if (!ReserveWhole(Base64LineEncoder::MaxOutput(got))) return false;
-      whole_used_ += encoder.Feed(records.data(), got, WHOLEMESSAGE.data() + whole_used_);
-      offset += got;
-    }
-  }
+  AttachedFile f;
+  f.at = whole_used_;
+  f.path = path;
+  f.file = std::move(opened.value());
+  auto size = f.file->Size();
+  if (!size.ok()) return open_error(RuntimeFileError(size.status()));
+  f.size = size.value();
+  auto id = env->Identify(path);
+  if (id.ok()) f.id = id.value();
+  // The encoding of a file with bytes ends in a base64 character: the text
+  // before it is never clipped afterwards.
+  if (f.size > 0) clip_floor_ = whole_used_;
+  composing_files_.push_back(std::move(f));
   return true;
 }
 
@@ -280,7 +250,7 @@ bool NetEmailSend::AppendFileParts(const std::vector<FileToAttach>& files, bool 
     }
     AppendWhole(head);
     if (compose_failed_) return false;
-    if (!AppendFileBase64(env, f.path)) return false;
+    if (!AttachFile(env, f.path)) return false;
     first = false;
   }
   AppendWhole("\r\n\r\n--" + boundary + "--\r\n");
@@ -386,8 +356,8 @@ bool NetEmailSend::ComposeMode2() {
                 "NetEmailSend.SendMail");
     return false;
   }
-  const size_t text_len = static_cast<size_t>(std::max(MESSAGETEXTLEN, 0));
-  const size_t html_len = static_cast<size_t>(std::max(MESSAGEHTMLLEN, 0));
+  const size_t text_len = static_cast<size_t>(std::max<int64_t>(MESSAGETEXTLEN, 0));
+  const size_t html_len = static_cast<size_t>(std::max<int64_t>(MESSAGEHTMLLEN, 0));
   const size_t estimate =
       kHeadroom + FieldValue(TOLIST, kListWidth).size() + FieldValue(CCLIST, kListWidth).size() +
       FieldValue(FROM, kShortFieldWidth).size() + FieldValue(SUBJECT, kSubjectWidth).size() +
@@ -396,7 +366,7 @@ bool NetEmailSend::ComposeMode2() {
       FieldValue(DISPOSITIONNOTIFICATIONTO, kShortFieldWidth).size() +
       FieldValue(DELIVERYRECEIPTTO, kShortFieldWidth).size() +
       FieldValue(EXTRAHEADER, kExtraHeaderWidth).size() + text_len + html_len;
-  WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(estimate, INT32_MAX));
+  WHOLEMESSAGELEN = static_cast<int64_t>(estimate);
   if (estimate > WHOLEMESSAGE.capacity() || WHOLEMESSAGE.capacity() > estimate + kShrinkSlack) {
     if (!WHOLEMESSAGE.Allocate(estimate, false)) {
       ComposeFail(kNetErrMemory, "Unable to allocate memory required for sending " + desc + ".",
@@ -405,6 +375,8 @@ bool NetEmailSend::ComposeMode2() {
     }
   }
   whole_used_ = 0;
+  clip_floor_ = 0;
+  composing_files_.clear();
 
   const int32_t number = NextMessageNumber();
   const platform::Clock& clock = clock_ != nullptr ? *clock_ : platform::SystemClock();
@@ -484,7 +456,11 @@ bool NetEmailSend::ComposeMode2() {
   if (attachments && !AppendFileParts(attached, false, mixed)) return false;
   if (compose_failed_) return false;
   ClipWhole();
-  WHOLEMESSAGELEN = static_cast<int32_t>(std::min<size_t>(whole_used_, INT32_MAX));
+  auto message = std::make_shared<const OutgoingMessage>(
+      std::string(WHOLEMESSAGE.data(), whole_used_), std::move(composing_files_));
+  composing_files_.clear();
+  WHOLEMESSAGELEN = static_cast<int64_t>(message->length());
+  last_composed_ = std::move(message);
   MessageComposed();
   return true;
 }
@@ -501,10 +477,10 @@ bool NetEmailSend::TakeMode1() {
 
 bool NetEmailSend::QueueMessage(int32_t mode) {
   const std::string desc(FieldValue(_SERVERDESC, 80));
-  auto copy_buffer = [](const ByteBuffer& from, int32_t length, ByteBuffer* to) {
-    const size_t n = from.data() == nullptr
-                         ? 0
-                         : std::min(static_cast<size_t>(std::max(length, 0)), from.capacity());
+  auto copy_buffer = [](const ByteBuffer& from, int64_t length, ByteBuffer* to) {
+    const size_t n = from.data() == nullptr ? 0
+                                            : static_cast<size_t>(std::min<uint64_t>(
+                                                  std::max<int64_t>(length, 0), from.capacity()));
     if (!to->Allocate(n, false)) return false;
     if (n > 0) std::memcpy(to->data(), from.data(), n);
     return true;
@@ -512,8 +488,15 @@ bool NetEmailSend::QueueMessage(int32_t mode) {
   bool ok = DATAQUEUE != nullptr;
   try {
     DataQueueRecord rec;
-    ok = ok && copy_buffer(WHOLEMESSAGE, WHOLEMESSAGELEN, &rec.WHOLEMESSAGE);
-    rec.WHOLEMESSAGELEN = static_cast<uint32_t>(rec.WHOLEMESSAGE.capacity());
+    if (mode == 2) {
+      rec.MESSAGE = last_composed_;
+    } else {
+      // The supplied message, as it stands in WHOLEMESSAGE.
+      rec.MESSAGE = std::make_shared<const OutgoingMessage>(std::string(ComposedMessage()),
+                                                            std::vector<AttachedFile>());
+    }
+    ok = ok && rec.MESSAGE != nullptr;
+    rec.WHOLEMESSAGELEN = ok ? rec.MESSAGE->length() : 0;
     rec.TOLIST = FieldValue(TOLIST, kListWidth);
     rec.CCLIST = FieldValue(CCLIST, kListWidth);
     rec.BCCLIST = FieldValue(BCCLIST, kListWidth);
@@ -528,10 +511,10 @@ bool NetEmailSend::QueueMessage(int32_t mode) {
       rec.EXTRAHEADER = FieldValue(EXTRAHEADER, kExtraHeaderWidth);
       rec.ATTACHMENTLIST = FieldValue(ATTACHMENTLIST, kListWidth);
       ok = ok && copy_buffer(MESSAGETEXT, MESSAGETEXTLEN, &rec.MESSAGETEXT);
-      rec.MESSAGETEXTLEN = static_cast<uint32_t>(rec.MESSAGETEXT.capacity());
+      rec.MESSAGETEXTLEN = rec.MESSAGETEXT.capacity();
       if (MESSAGEHTMLLEN > 0) {
         ok = ok && copy_buffer(MESSAGEHTML, MESSAGEHTMLLEN, &rec.MESSAGEHTML);
-        rec.MESSAGEHTMLLEN = static_cast<uint32_t>(rec.MESSAGEHTML.capacity());
+        rec.MESSAGEHTMLLEN = rec.MESSAGEHTML.capacity();
       }
     }
     if (ok) DATAQUEUE->push_back(std::move(rec));
@@ -549,8 +532,14 @@ bool NetEmailSend::QueueMessage(int32_t mode) {
 
 void NetEmailSend::SendMail(int32_t mode) {
   ERROR = 0;
+  last_composed_.reset();
+  composed_text_.clear();
+  composed_text_made_ = false;
   if (mode == 2) {
-    if (!ComposeMode2()) return;
+    if (!ComposeMode2()) {
+      composing_files_.clear();  // closes the files opened so far
+      return;
+    }
   } else if (mode == 1) {
     if (!TakeMode1()) return;
   } else {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "mail/mail_text.h"
 #include "mail/mime_codec.h"
@@ -55,6 +56,7 @@ void NetEmailSend::ConnectDone(int32_t result) {
 void NetEmailSend::Close() {
   ++conn_generation_;
   reply_timer_.Disarm();
+  data_reader_.reset();
   NetSimple::Close();
   _MESSAGESSENTONCURRENTCONNECTION = 0;
   _STATE = kEsNotConnected;
@@ -65,6 +67,7 @@ void NetEmailSend::Close() {
 void NetEmailSend::Abort() {
   ++conn_generation_;
   reply_timer_.Disarm();
+  data_reader_.reset();
   NetSimple::Abort();
   _MESSAGESSENTONCURRENTCONNECTION = 0;
   _STATE = kEsNotConnected;
@@ -342,15 +345,32 @@ void NetEmailSend::NextRecipient() {
 
 void NetEmailSend::EscapeDots() {
   const size_t n = static_cast<size_t>(std::clamp(PACKET.BINDATALEN, 0, net::kMaxBinData));
-  std::string out;
-  out.reserve(n + n / 8);
-  for (size_t i = 0; i < n; ++i) {
-    const char c = PACKET.BINDATA[i];
-    if (dots_line_start_ && c == '.') out.push_back('.');
-    out.push_back(c);
-    dots_line_start_ = dots_after_cr_ && c == '\n';
-    dots_after_cr_ = c == '\r';
+  const char* in = PACKET.BINDATA;
+  // A line starts at the first byte when the last piece ended with CR LF,
+  // and after every CR LF. Only the starts that hold a dot change anything,
+  // and most pieces have none: those are left as they are.
+  std::vector<size_t> dots;
+  if (n > 0 && dots_line_start_ && in[0] == '.') dots.push_back(0);
+  for (const char* lf = static_cast<const char*>(std::memchr(in, '\n', n)); lf != nullptr;
+       lf = static_cast<const char*>(std::memchr(lf + 1, '\n', n - (lf + 1 - in)))) {
+    const size_t at = static_cast<size_t>(lf - in);
+    const bool after_cr = at > 0 ? in[at - 1] == '\r' : dots_after_cr_;
+    if (after_cr && at + 1 < n && in[at + 1] == '.') dots.push_back(at + 1);
   }
+  if (n > 0) {
+    dots_line_start_ = in[n - 1] == '\n' && (n > 1 ? in[n - 2] == '\r' : dots_after_cr_);
+    dots_after_cr_ = in[n - 1] == '\r';
+  }
+  if (dots.empty()) return;
+  std::string out;
+  out.reserve(n + dots.size());
+  size_t from = 0;
+  for (size_t at : dots) {
+    out.append(in + from, at - from);
+    out.push_back('.');
+    from = at;
+  }
+  out.append(in + from, n - from);
   const size_t m = std::min(out.size(), sizeof PACKET.BINDATA);
   std::memcpy(PACKET.BINDATA, out.data(), m);
   PACKET.BINDATALEN = static_cast<int32_t>(m);
@@ -360,25 +380,86 @@ void NetEmailSend::SendMessageData() {
   _STATE = kEsSendingData;
   dots_line_start_ = true;
   dots_after_cr_ = false;
-  last_outgoing_bytes_ = -1;
+  data_handed_ = 0;
+  data_moved_ = -1;
+  platform::Env* env = env_ != nullptr ? env_ : platform::Env::Default();
+  data_reader_ = std::make_unique<OutgoingMessageReader>(DATAQUEUE->front().MESSAGE, env);
+  // A peer that stops taking the message runs into the reply time limit;
+  // data that moves counts as progress (OnReplyTimer).
+  ArmReplyTimer();
+  PumpMessageData();
+}
+
+void NetEmailSend::QueueHasRoom() {
+  if (_STATE == kEsSendingData && data_reader_ != nullptr && OPENFLAG == 1) PumpMessageData();
+}
+
+// Makes pieces of the message and hands them over until the connection
+// holds kDataQueueHigh bytes of it (then waits for QueueHasRoom) or the
+// message is all out (then sends the end line and awaits the reply).
+void NetEmailSend::PumpMessageData() {
   const uint64_t generation = conn_generation_;
-  const DataQueueRecord& rec = DATAQUEUE->front();
-  const size_t total = std::min<size_t>(rec.WHOLEMESSAGELEN, rec.WHOLEMESSAGE.capacity());
-  for (size_t pos = 0; pos < total; pos += kDataPieceSize) {
-    const size_t n = std::min<size_t>(kDataPieceSize, total - pos);
-    std::memcpy(PACKET.BINDATA, rec.WHOLEMESSAGE.data() + pos, n);
-    PACKET.BINDATALEN = static_cast<int32_t>(n);
+  for (;;) {
+    GetOutgoingPackets(2);
+    if (OUTGOINGDLLPACKETSBYTES >= kDataQueueHigh) {
+      NotifyWhenQueuedBelow(kDataQueueLow);
+      return;
+    }
+    size_t got = 0;
+    const auto state = data_reader_->Read(PACKET.BINDATA, kDataPieceSize, &got);
+    if (state == OutgoingMessageReader::State::kFailed) return AttachmentFailed();
+    if (state == OutgoingMessageReader::State::kEnd) break;
+    PACKET.BINDATALEN = static_cast<int32_t>(got);
     EscapeDots();
+    data_handed_ += PACKET.BINDATALEN;
     Send();
     // A failed send has been reported and may have ended the connection.
     if (generation != conn_generation_ || OPENFLAG == 0) return;
   }
+  data_reader_.reset();
   SendRaw("\r\n.\r\n");
   if (generation != conn_generation_ || OPENFLAG == 0) return;
   ArmReplyTimer();
 }
 
+// An attached file no longer reads as it did when the message was composed:
+// the message is given up before its end line, and the connection is
+// aborted so that the server drops what it received of it. The next queued
+// message goes on a fresh connection.
+void NetEmailSend::AttachmentFailed() {
+  const AttachmentFailure failure = data_reader_->failure();
+  data_reader_.reset();
+  const std::string via = " while it was being sent via " +
+                          std::string(FieldValue(_SERVERDESC, 80)) + ". The message was not sent";
+  std::string text;
+  switch (failure.kind) {
+    case AttachmentFailure::Kind::kReadError:
+      text = "Error reading attached file (" + failure.path + ") for sending via " +
+             std::string(FieldValue(_SERVERDESC, 80)) + ". Error = " +
+             (failure.status.code() == platform::Code::kAccessDenied ? "5 Access Denied"
+                                                                     : "90 File System Error");
+      break;
+    case AttachmentFailure::Kind::kChangedSize:
+      text = "Attached file (" + failure.path + ") changed size" + via;
+      break;
+    case AttachmentFailure::Kind::kReplaced:
+      text = "Attached file (" + failure.path + ") was removed or replaced" + via;
+      break;
+  }
+  _AFTERERRORTRYNEXTMESSAGE = 1;
+  ERROR = kNetErrFile;
+  ErrorTrap(text, kProcess);
+  DeleteCurrentRecord();
+  Abort();
+  if (DATAQUEUE != nullptr && !DATAQUEUE->empty()) {
+    Reopen();
+  } else {
+    ProgressOff();
+  }
+}
+
 void NetEmailSend::DeleteCurrentRecord() {
+  data_reader_.reset();
   if (DATAQUEUE != nullptr && !DATAQUEUE->empty()) DATAQUEUE->pop_front();
 }
 
@@ -486,11 +567,12 @@ void NetEmailSend::ConnectionClosed() {
 void NetEmailSend::OnReplyTimer() {
   if (!reply_timer_.Expired()) return;
   if (_STATE == kEsSendingData) {
-    // While the message is still draining to the server, moving bytes count
-    // as progress; the wait for the reply starts when they stop moving.
+    // While the message is still going out, bytes leaving the connection's
+    // queue count as progress; the wait for the reply starts when they stop.
     GetOutgoingPackets(2);
-    if (OUTGOINGDLLPACKETSBYTES > 0 && OUTGOINGDLLPACKETSBYTES != last_outgoing_bytes_) {
-      last_outgoing_bytes_ = OUTGOINGDLLPACKETSBYTES;
+    const int64_t moved = data_handed_ - OUTGOINGDLLPACKETSBYTES;
+    if ((data_reader_ != nullptr || OUTGOINGDLLPACKETSBYTES > 0) && moved != data_moved_) {
+      data_moved_ = moved;
       ArmReplyTimer();
       return;
     }
@@ -524,19 +606,23 @@ void NetEmailSend::CalcProgress() {
     return;
   }
   int64_t total = 0;
-  for (const DataQueueRecord& rec : *DATAQUEUE) total += rec.WHOLEMESSAGELEN;
-  if (total > PROGRESSBYTESMAX)
-    PROGRESSBYTESMAX = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+  for (const DataQueueRecord& rec : *DATAQUEUE) total += static_cast<int64_t>(rec.WHOLEMESSAGELEN);
+  if (total > PROGRESSBYTESMAX) PROGRESSBYTESMAX = total;
   if (_STATE == kEsSendingData) {
-    total -= DATAQUEUE->front().WHOLEMESSAGELEN;
+    // The message going out counts with the bytes still waiting in the
+    // connection and those not made yet.
+    const int64_t length = static_cast<int64_t>(DATAQUEUE->front().WHOLEMESSAGELEN);
+    total -= length;
     GetOutgoingPackets(2);
     total += OUTGOINGDLLPACKETSBYTES;
+    if (data_reader_ != nullptr) total += length - static_cast<int64_t>(data_reader_->position());
   }
-  PROGRESSBYTESTOGO = static_cast<int32_t>(std::clamp<int64_t>(total, 0, INT32_MAX));
-  PROGRESS1000 = PROGRESSBYTESMAX > 0
-                     ? static_cast<int32_t>((int64_t{PROGRESSBYTESMAX} - PROGRESSBYTESTOGO) * 1000 /
-                                            PROGRESSBYTESMAX)
-                     : 1000;
+  PROGRESSBYTESTOGO = std::max<int64_t>(total, 0);
+  PROGRESS1000 =
+      PROGRESSBYTESMAX > 0
+          ? static_cast<int32_t>(std::clamp<int64_t>(
+                (PROGRESSBYTESMAX - PROGRESSBYTESTOGO) * 1000 / PROGRESSBYTESMAX, 0, 1000))
+          : 1000;
   if (PROGRESSCONTROL != 0 && progress_view_ != nullptr) {
     progress_view_->SetValue(PROGRESSCONTROL, PROGRESS1000);
     progress_view_->Redisplay(PROGRESSCONTROL);

@@ -66,6 +66,10 @@ void NetEmailSend::Kill() {
   _DATAQUEUE.reset();
   DATAQUEUE = nullptr;
   FreeMessageBuffers();
+  // Closes the attached files of the last message.
+  last_composed_.reset();
+  composed_text_.clear();
+  composed_text_made_ = false;
 }
 
 void NetEmailSend::TakeEvent(int32_t event) {
@@ -76,8 +80,8 @@ void NetEmailSend::TakeEvent(int32_t event) {
   NetSimple::TakeEvent(event);
 }
 
-int32_t NetEmailSend::SetRequiredMessageSize(int32_t whole_size, int32_t text_size,
-                                             int32_t html_size) {
+int32_t NetEmailSend::SetRequiredMessageSize(int64_t whole_size, int64_t text_size,
+                                             int64_t html_size) {
   ERROR = 0;
   if (whole_size < 0 || text_size < 0 || html_size < 0) {
     ErrorTrap("Invalid String Size (less than zero) passed to function",
@@ -125,9 +129,24 @@ void NetEmailSend::SetWholeMessage(std::string_view message) {
 }
 
 std::string_view NetEmailSend::ComposedMessage() const {
-  if (WHOLEMESSAGE.data() == nullptr || WHOLEMESSAGELEN <= 0) return {};
-  return std::string_view(WHOLEMESSAGE.data(),
-                          std::min(static_cast<size_t>(WHOLEMESSAGELEN), WHOLEMESSAGE.capacity()));
+  if (last_composed_ == nullptr) {
+    if (WHOLEMESSAGE.data() == nullptr || WHOLEMESSAGELEN <= 0) return {};
+    return std::string_view(WHOLEMESSAGE.data(), std::min(static_cast<size_t>(WHOLEMESSAGELEN),
+                                                          WHOLEMESSAGE.capacity()));
+  }
+  if (last_composed_->files().empty()) return last_composed_->text();
+  if (!composed_text_made_) {
+    // Read as it would be sent; a file that changed since leaves the text
+    // cut where it stopped reading as composed.
+    composed_text_made_ = true;
+    platform::Env* env = env_ != nullptr ? env_ : platform::Env::Default();
+    OutgoingMessageReader reader(last_composed_, env);
+    char piece[65536];
+    size_t got = 0;
+    while (reader.Read(piece, sizeof piece, &got) == OutgoingMessageReader::State::kData)
+      composed_text_.append(piece, got);
+  }
+  return composed_text_;
 }
 
 void NetEmailSend::FreeMessageBuffers() {
@@ -137,6 +156,7 @@ void NetEmailSend::FreeMessageBuffers() {
 }
 
 void NetEmailSend::FreeDataQueue() {
+  data_reader_.reset();
   if (DATAQUEUE != nullptr) DATAQUEUE->clear();
 }
 

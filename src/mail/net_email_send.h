@@ -1,7 +1,9 @@
 // NetEmailSend: the SMTP mail object. It composes each message handed to
 // SendMail as MIME text, queues it, and drives the SMTP dialogue one server
 // reply at a time over its NetSimple connection; success reaches the owner
-// through MessageSent, every failure through ErrorTrap. The owner creates it,
+// through MessageSent, every failure through ErrorTrap. Attached files are
+// opened when the message is composed but read and encoded only as the
+// connection takes the message (outgoing_message.h). The owner creates it,
 // calls Init, sets the fields, SendMail, passes every event of its loop to
 // TakeEvent and finally calls Kill. Owner thread only.
 #pragma once
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "mail/byte_buffer.h"
+#include "mail/outgoing_message.h"
 #include "mail/reply_timer.h"
 #include "net/net_simple.h"
 
@@ -38,6 +41,12 @@ inline constexpr size_t kReplyBufferSize = 16384;
 
 // Size of the pieces the message is sent in after DATA.
 inline constexpr int32_t kDataPieceSize = 5120;
+// While a message goes out, pieces are made only while fewer than this many
+// of its bytes wait in the connection's queue; once it is full, the next ones
+// are made when the queue is down to the lower figure. Memory stays bounded
+// whatever the message's size, and the socket never runs dry.
+inline constexpr int64_t kDataQueueHigh = 512 * 1024;
+inline constexpr int64_t kDataQueueLow = 128 * 1024;
 // Records of an attachment file and pieces of a quoted-printable body.
 inline constexpr size_t kFileRecordSize = 1026;
 
@@ -78,7 +87,9 @@ inline constexpr char kDefaultHeloName[] = "NetSendMail";
 // The zone text of the Date line ("+0200") from the clock's time zone.
 std::string NetTimeZoneOffset(const platform::Clock& clock);
 
-// One queued message. The record owns its three buffers.
+// One queued message. The record owns its two body buffers and shares the
+// message as it goes out (MESSAGE: its text and its attached files) with the
+// object that composed it.
 struct DataQueueRecord {
   std::string TOLIST;
   std::string CCLIST;
@@ -92,11 +103,11 @@ struct DataQueueRecord {
   std::string DISPOSITIONNOTIFICATIONTO;
   std::string EXTRAHEADER;
   ByteBuffer MESSAGETEXT;
-  uint32_t MESSAGETEXTLEN = 0;
+  uint64_t MESSAGETEXTLEN = 0;
   ByteBuffer MESSAGEHTML;
-  uint32_t MESSAGEHTMLLEN = 0;
-  ByteBuffer WHOLEMESSAGE;
-  uint32_t WHOLEMESSAGELEN = 0;
+  uint64_t MESSAGEHTMLLEN = 0;
+  std::shared_ptr<const OutgoingMessage> MESSAGE;
+  uint64_t WHOLEMESSAGELEN = 0;  // MESSAGE->length()
   std::string ATTACHMENTLIST;
 };
 using DataQueue = std::deque<DataQueueRecord>;
@@ -138,13 +149,18 @@ class NetEmailSend : public net::NetSimple {
   std::string XMAILER;
   ByteBuffer MESSAGETEXT;
   ByteBuffer MESSAGEHTML;
+  // Mode 1: the caller's whole message. Mode 2: the composed text, where
+  // each attached file's encoding is left out: it is made as the message
+  // goes out (ComposedMessage gives the whole text).
   ByteBuffer WHOLEMESSAGE;
-  int32_t MESSAGETEXTLEN = 0;
-  int32_t MESSAGEHTMLLEN = 0;
-  int32_t WHOLEMESSAGELEN = 0;
+  int64_t MESSAGETEXTLEN = 0;
+  int64_t MESSAGEHTMLLEN = 0;
+  // The estimate while composing, then the length of the whole message with
+  // the encodings of its attached files.
+  int64_t WHOLEMESSAGELEN = 0;
   int32_t PROGRESS1000 = 0;
-  int32_t PROGRESSBYTESTOGO = 0;
-  int32_t PROGRESSBYTESMAX = 0;
+  int64_t PROGRESSBYTESTOGO = 0;
+  int64_t PROGRESSBYTESMAX = 0;
   int32_t PROGRESSCONTROL = 0;
   int32_t SERVERERRORNUM = 0;
   std::string SERVERERRORDESC;
@@ -201,9 +217,12 @@ class NetEmailSend : public net::NetSimple {
   // refused, 10060 out of time) arrives as an event: ErrorTrap as for an
   // open that fails at once, then ERROR -39.
   void ConnectDone(int32_t result) override;
+  // The connection's queue has drained while a message goes out: the next
+  // pieces are made.
+  void QueueHasRoom() override;
 
   // Virtual operations of the mail object, in slot order.
-  virtual int32_t SetRequiredMessageSize(int32_t whole_size, int32_t text_size, int32_t html_size);
+  virtual int32_t SetRequiredMessageSize(int64_t whole_size, int64_t text_size, int64_t html_size);
   virtual void FreeMessageBuffers();
   virtual void SendMail(int32_t mode);
   virtual void MessageSent();
@@ -242,7 +261,9 @@ class NetEmailSend : public net::NetSimple {
   void SetMessageText(std::string_view text);
   void SetMessageHtml(std::string_view html);
   void SetWholeMessage(std::string_view message);
-  // The composed message of the last mode-2 SendMail (WHOLEMESSAGELEN bytes).
+  // The composed message of the last mode-2 SendMail (WHOLEMESSAGELEN bytes),
+  // or the supplied one of mode 1. Attached files are read and encoded again
+  // for it: it is for small messages (tests, header look-ups).
   std::string_view ComposedMessage() const;
 
   // Where dates, times and the zone come from (default: the system clock).
@@ -301,7 +322,7 @@ class NetEmailSend : public net::NetSimple {
                        const std::string& boundary);
   std::string MessageIdTag() const;
   std::string DisplayName(const std::string& name) const;
-  bool AppendFileBase64(platform::Env* env, const std::string& path);
+  bool AttachFile(platform::Env* env, const std::string& path);
   std::string HeaderLines(const std::string& id, const std::string& mime_lines);
   void ComposeFail(int32_t error, const std::string& text, const char* function);
   std::string AddressLine(const char* label, const std::string& list);
@@ -317,6 +338,8 @@ class NetEmailSend : public net::NetSimple {
   void SendMailFrom();
   void NextRecipient();
   void SendMessageData();
+  void PumpMessageData();
+  void AttachmentFailed();
   void MessageDone();
   void DeleteCurrentRecord();
   void MoveOn();
@@ -343,7 +366,10 @@ class NetEmailSend : public net::NetSimple {
   ProgressView* progress_view_ = nullptr;
   int32_t reply_timeout_ms_ = 120000;
   ReplyTimer reply_timer_;
-  int32_t last_outgoing_bytes_ = -1;
+  // Bytes of the message handed to the connection, and those of them that
+  // had left its queue at the last look of the reply timer.
+  int64_t data_handed_ = 0;
+  int64_t data_moved_ = -1;
   // Counts closes and opens, so a loop can tell that an error path ended
   // the connection under it.
   uint64_t conn_generation_ = 0;
@@ -353,6 +379,17 @@ class NetEmailSend : public net::NetSimple {
   std::string message_id_tag_;
   bool fixed_message_id_tag_ = false;
   size_t whole_used_ = 0;  // bytes of WHOLEMESSAGE written while composing
+  // Clipping never reaches below this: the text before an attached file's
+  // encoding was followed by that encoding.
+  size_t clip_floor_ = 0;
+  std::vector<AttachedFile> composing_files_;
+  // The message of the last mode-2 SendMail, and its text with the files'
+  // encodings as ComposedMessage made it.
+  std::shared_ptr<const OutgoingMessage> last_composed_;
+  mutable std::string composed_text_;
+  mutable bool composed_text_made_ = false;
+  // The message going out after DATA, while pieces of it remain to be made.
+  std::unique_ptr<OutgoingMessageReader> data_reader_;
   enum class Awaiting { kNone, kHelo, kRset, kPassword };
   Awaiting awaiting_ = Awaiting::kNone;
   bool dots_line_start_ = true;  // EscapeDots: the next byte starts a line

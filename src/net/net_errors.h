@@ -38,6 +38,9 @@ inline constexpr int32_t kPacketData = 3;
 inline constexpr int32_t kPacketIgnore = 4;
 inline constexpr int32_t kPacketRemoteClosed = 5;
 inline constexpr int32_t kPacketPhaseOneDone = 6;
+// Not received data: the connection's send queue has drained to the level its
+// owner asked for (NetSimple::NotifyWhenQueuedBelow).
+inline constexpr int32_t kPacketQueueHasRoom = 7;
 
 // Socket events as the notification thread reports them (WinSock's FD_* bits).
 inline constexpr uint16_t kFdRead = 0x01;

@@ -69,6 +69,10 @@ struct SockAddrIn {
   char SA_ZERO[8] = {};
 };
 
+// Unsent bytes a connection may hold before a Send waits for the peer (see
+// WaitForQueueRoom in simple_client.cpp).
+inline constexpr int64_t kMaxUnsentBytes = 2 * 1024 * 1024;
+
 struct SimpleClientSocketEntry {
   int32_t SOCKET = -1;
   int32_t SOCKID = 0;
@@ -94,6 +98,19 @@ struct SimpleClientSocketEntry {
   // gone through the queue, so a close right after a send (QUIT, then close)
   // behaves the same either way.
   int32_t sent_by_owner = 0;
+  // Packets the owner handed to Send since it last took a received packet:
+  // only the first of a turn is written from the owner's thread.
+  int32_t sends_this_turn = 0;
+  // The owner will take nothing more of this connection (NetSimpleConnectRelease).
+  bool released = false;
+  // Bytes of the connection's queued packets not sent yet.
+  int64_t unsent = 0;
+  // Unsent bytes at or below which the owner wants kPacketQueueHasRoom; -1 = none.
+  int64_t room_below = -1;
+  // The owner's thread waits in Send for the queue to drain (WaitForQueueRoom);
+  // a wait ended because the peer took nothing, and no byte has left since.
+  bool owner_waits = false;
+  bool peer_stalled = false;
   bool receive_shut = false;
   int32_t closing_time = 0;
   // An asynchronous open whose connect has not ended yet, and when it runs
@@ -236,9 +253,22 @@ class NetRuntime {
   int32_t NetSimpleConnectClose(Connection* connection, uint32_t socket, int32_t sockid,
                                 int32_t phase);
   int32_t NetSimpleConnectReceive(Connection* connection, Packet* packet);
+  // The owner of a connection whose close it started will take nothing of it
+  // any more (it was killed, or opened another connection): its received
+  // packets are dropped, nothing more is queued for it, and the entry goes
+  // as soon as the close completes (FD_CLOSE after the first phase) rather
+  // than at the periodic expiry. A connection not closing is left alone.
+  void NetSimpleConnectRelease(uint32_t socket, int32_t sockid);
   // Entries of qSimpleOutList for this socket and connection id (not all
   // sent) and the sum of their whole lengths.
-  void OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int32_t* bytes);
+  void OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int64_t* bytes);
+  // Puts a packet of type kPacketQueueHasRoom for the owner (posting its
+  // EVENT) once the bytes of this connection still to be sent are `bytes`
+  // or fewer: at once when they already are, else when the sending loop
+  // gets there. One request gives one packet; a new request replaces an
+  // earlier one. A producer that refills the queue on that packet keeps
+  // its memory bounded while the peer takes the data.
+  void NetSimpleConnectNotifyWhenQueuedBelow(Connection* connection, int64_t bytes);
   QueueCounts Counts() const;
   // Copy of the client socket entries (for checks).
   std::vector<SimpleClientSocketEntry> ClientSockets() const;
@@ -315,6 +345,11 @@ class NetRuntime {
   // removes the finished ones; true when a packet was left part-sent.
   bool SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t sent);
   void RecyclePayload(std::string&& payload);
+  // Posts kPacketQueueHasRoom when the owner asked for it and the queue is down to its level.
+  void CheckRoomLocked(SimpleClientSocketEntry* e);
+  // After a Send that left the connection's queue over its limit: waits on
+  // the owner's thread until the sending loop has halved it.
+  void WaitForQueueRoom(const Connection& c);
   void ReceiveLocked(SimpleClientSocketEntry* entry);
   void CloseTheSocketLocked(SimpleClientSocketEntry* entry);
   int32_t ClosePhaseOneLocked(int32_t socket, int32_t sockid);
@@ -363,6 +398,8 @@ class NetRuntime {
   // them closed meanwhile: their close waits until the send has returned.
   std::vector<int> sending_sockets_;
   std::vector<int> deferred_closes_;
+  // Signalled when a connection whose owner waits in Send has drained.
+  std::condition_variable queue_drained_;
   // Payload buffers of sent packets kept for reuse: fresh memory for every
   // packet costs a page fault per 4 KB, more than the copy itself.
   std::mutex spare_mu_;

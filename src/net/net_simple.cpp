@@ -58,6 +58,9 @@ void NetSimple::Init(uint8_t mode) {
 
 void NetSimple::Kill() {
   if (OPENFLAG == 1) Close();
+  // No more events reach this object, so it never runs the second phase of
+  // its close: the socket layer finishes the close without it.
+  ReleaseClosedConnection();
   _CONNECTION.THREAD = 0;
   server_connections_.clear();
   QSERVERCONNECTIONS = nullptr;
@@ -76,7 +79,12 @@ std::string NetSimple::InterpretError() {
 void NetSimple::Open(std::string_view server, uint16_t port) {
   ERROR = 0;
   TlsClose(false);
-  if (_BETWEENPHASEONEANTWO) _IGNOREPHASETWO = 1;
+  if (_BETWEENPHASEONEANTWO) {
+    _IGNOREPHASETWO = 1;
+    // The receive takes only the new connection's packets: the closing one's
+    // second-phase packet would never be taken.
+    ReleaseClosedConnection();
+  }
   std::memset(_CONNECTION.SERVER, 0, sizeof _CONNECTION.SERVER);
   std::memcpy(_CONNECTION.SERVER, server.data(),
               std::min(server.size(), sizeof _CONNECTION.SERVER - 1));
@@ -196,6 +204,13 @@ void NetSimple::TakeConnectOutcome() {
     BeginTls();
 }
 
+void NetSimple::NotifyWhenQueuedBelow(int64_t bytes) {
+  if (OPENFLAG == 0 || _CONNECTION.MODE != 0) return;
+  if (NetRuntime* rt = NetRuntime::Current())
+    rt->NetSimpleConnectNotifyWhenQueuedBelow(&_CONNECTION, bytes);
+}
+
+void NetSimple::QueueHasRoom() {}
 void NetSimple::Process() {}
 void NetSimple::ConnectionClosed() {}
 void NetSimple::CloseServerConnection() {}
@@ -206,10 +221,16 @@ void NetSimple::GetOutgoingPackets(int32_t form, uint32_t socket, int32_t sockid
   if (socket == 0) socket = _CONNECTION.SOCKET;
   if (sockid == 0) sockid = _CONNECTION.SOCKID;
   int32_t count = 0;
-  int32_t bytes = 0;
+  int64_t bytes = 0;
   if (NetRuntime* rt = NetRuntime::Current()) rt->OutgoingPackets(socket, sockid, &count, &bytes);
   OUTGOINGDLLPACKETS = count;
   OUTGOINGDLLPACKETSBYTES = form == 2 ? bytes : 0;
+}
+
+void NetSimple::ReleaseClosedConnection() {
+  if (!_BETWEENPHASEONEANTWO || _CONNECTION.MODE != 0 || _CONNECTION.SOCKID == 0) return;
+  if (NetRuntime* rt = NetRuntime::Current())
+    rt->NetSimpleConnectRelease(_CONNECTION.SOCKET, _CONNECTION.SOCKID);
 }
 
 void NetSimple::SecondPhase(uint32_t socket, int32_t sockid) {
@@ -265,6 +286,9 @@ void NetSimple::TakeEvent(int32_t event) {
         if (_CONNECTION.MODE == 0) OPENFLAG = 0;
         break;
       case kPacketIgnore:
+        break;
+      case kPacketQueueHasRoom:
+        QueueHasRoom();
         break;
       case kPacketNewConnection:
         if (_CONNECTION.MODE == 1) {

@@ -80,7 +80,7 @@ class NetSimple {
   Packet PACKET;
   uint8_t OPENFLAG = 0;
   int32_t OUTGOINGDLLPACKETS = 0;
-  int32_t OUTGOINGDLLPACKETSBYTES = 0;
+  int64_t OUTGOINGDLLPACKETSBYTES = 0;
   std::vector<ServerConnection>* QSERVERCONNECTIONS = nullptr;
   int32_t SERVERCONNECTIONSCOUNT = 0;
   uint8_t SUPPRESSERRORMSG = 0;
@@ -94,7 +94,9 @@ class NetSimple {
   // Allocates the event numbers (first object 2053, then +5) and the thread
   // to notify. mode 0 = client.
   void Init(uint8_t mode = 0);
-  // Closes an open connection and releases what Init made.
+  // Closes an open connection and releases what Init made. A close the
+  // object started is finished by the socket layer without it: the entry
+  // goes when the close completes.
   void Kill();
   // Feeds one event of the owner's loop; events that are not this object's
   // are ignored.
@@ -119,6 +121,15 @@ class NetSimple {
   // error after ErrorTrap reported it ("Unable to Open Connection", ERROR =
   // the error, OPENFLAG 0). Does nothing by default.
   virtual void ConnectDone(int32_t result);
+
+  // Asks for one call of QueueHasRoom once this connection's bytes still to
+  // be sent are `bytes` or fewer (at once when they already are). A
+  // producer of more data than memory should hold sends a share, asks, and
+  // sends the next share from QueueHasRoom.
+  void NotifyWhenQueuedBelow(int64_t bytes);
+  // The notification asked for with NotifyWhenQueuedBelow, from TakeEvent.
+  // Does nothing by default.
+  virtual void QueueHasRoom();
 
   // Open starts the connect and returns at once (OPENFLAG 1 while it runs);
   // the outcome arrives as ConnectEvent and reaches ConnectDone. Default:
@@ -157,6 +168,9 @@ class NetSimple {
 
  private:
   void SecondPhase(uint32_t socket, int32_t sockid);
+  // Hands the connection whose close this object started to the socket
+  // layer to finish (NetRuntime::NetSimpleConnectRelease).
+  void ReleaseClosedConnection();
   void HandleRemoteClose();
   void TakeConnectOutcome();
   // TLS (net_simple_tls.cpp).

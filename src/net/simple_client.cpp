@@ -3,6 +3,7 @@
 // queues are shared between owner threads and the callback window's thread
 // and are touched only under mu_.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "net/error_text.h"
@@ -16,6 +17,8 @@ namespace {
 constexpr int32_t kClosingExpiryHundredths = 30000;
 constexpr size_t kSparePayloads = 256;  // 4 MB of payload buffers at most
 constexpr size_t kSendBatch = 16;       // packets handed to one send call
+// How long a peer may take nothing before a Send stops waiting for it.
+constexpr auto kStalledPeer = std::chrono::seconds(1);
 
 std::string Str(int64_t v) {
   return std::to_string(v);
@@ -84,7 +87,7 @@ std::vector<SimpleClientSocketEntry> NetRuntime::ClientSockets() const {
   return {qSimpleClientSockets.begin(), qSimpleClientSockets.end()};
 }
 
-void NetRuntime::OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int32_t* bytes) {
+void NetRuntime::OutgoingPackets(uint32_t socket, int32_t sockid, int32_t* count, int64_t* bytes) {
   std::lock_guard<std::mutex> lock(mu_);
   *count = 0;
   *bytes = 0;
@@ -110,6 +113,7 @@ int NetRuntime::CloseSocketLocked(int fd) {
 }
 
 void NetRuntime::ClearQueuesLocked(int32_t socket, int32_t sockid, bool incoming_too) {
+  if (SimpleClientSocketEntry* e = FindBySocketLocked(socket, sockid)) e->unsent = 0;
   for (auto it = qSimpleOutList.begin(); it != qSimpleOutList.end();) {
     if (it->SOCKET == socket && it->SOCKID == sockid) {
       qSimpleOutData.erase(it->SIMPLEPACKETID);
@@ -135,6 +139,7 @@ void NetRuntime::DeleteEntryLocked(int32_t socket, int32_t sockid) {
 
 void NetRuntime::AddInPacketLocked(const SimpleClientSocketEntry& entry, int32_t type,
                                    const char* data, int32_t len) {
+  if (entry.released) return;  // nobody would take it
   SimpleInDataEntry p;
   p.FROMIP = entry.ADDR.S_ADDR;
   p.ONSOCKET = entry.SOCKET;
@@ -327,9 +332,14 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
           kF, kTraceError);
       return kNetErrConnectionNotFound;
     }
-    // With nothing of this connection queued, the packet is written from
-    // this thread at once (the socket never blocks); what the socket does
-    // not take waits for FD_WRITE. Otherwise it queues behind the others.
+    // The first packet of a turn (a command after the peer's reply), with
+    // nothing of this connection queued, is written from this thread at once
+    // (the socket never blocks); what the socket does not take waits for
+    // FD_WRITE. Any other packet queues: several in a row are a bulk
+    // transfer, which the sending loop writes in batches, many packets to
+    // one call, while this thread goes on filling the queue. Written here one
+    // call each, on a socket without Nagle's delay, such packets cost a
+    // segment and a wake-up of the peer apiece and halve the throughput.
     bool queue_empty = true;
     for (const SimpleOutListEntry& o : qSimpleOutList) {
       if (o.SOCKET == e->SOCKET && o.SOCKID == e->SOCKID) {
@@ -337,9 +347,12 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
         break;
       }
     }
-    const bool send_now = queue_empty && !e->in_sending_loop && !e->connecting && e->socket_open;
+    const bool send_now = e->sends_this_turn == 0 && queue_empty && !e->in_sending_loop &&
+                          !e->connecting && e->socket_open;
+    ++e->sends_this_turn;
     const uint32_t id = ++next_packet_id_;
     qSimpleOutData[id] = std::move(data);
+    e->unsent += len;
     SimpleOutListEntry item;
     item.SIMPLEPACKETID = id;
     item.SOCKET = e->SOCKET;
@@ -356,7 +369,42 @@ int32_t NetRuntime::SimpleClientSend(Connection* c, const Packet& packet) {
     }
   }
   if (wake) waker_.Wake();
+  WaitForQueueRoom(*c);
   return 0;
+}
+
+// Send queues what the socket cannot take at once, and an owner sending in
+// bulk outruns any peer: unchecked, it queued a whole transfer, and every
+// byte went through memory that had long left the cache when it was sent,
+// which halved the throughput. So a Send that leaves more than
+// kMaxUnsentBytes queued waits, as a blocking send would, until the sending
+// loop has brought them down to half. A peer that takes nothing for
+// kStalledPeer ends the wait, and no Send waits again until a byte has left:
+// the data stays queued, and the owner's own time limits judge the peer. An
+// owner that keeps its share smaller (the mail object, with
+// NotifyWhenQueuedBelow) never waits here.
+void NetRuntime::WaitForQueueRoom(const Connection& c) {
+  const int32_t socket = static_cast<int32_t>(c.SOCKET);
+  std::unique_lock<std::mutex> lock(mu_);
+  SimpleClientSocketEntry* e = FindConnectionLocked(RemoteAddr(c), socket, c.SOCKID);
+  if (e == nullptr || e->unsent <= kMaxUnsentBytes || e->peer_stalled) return;
+  int64_t last = e->unsent;
+  auto deadline = std::chrono::steady_clock::now() + kStalledPeer;
+  for (;;) {
+    e->owner_waits = true;
+    const bool timed_out = queue_drained_.wait_until(lock, deadline) == std::cv_status::timeout;
+    e = FindConnectionLocked(RemoteAddr(c), socket, c.SOCKID);
+    if (e == nullptr) return;
+    e->owner_waits = false;
+    if (e->unsent <= kMaxUnsentBytes / 2 || !e->socket_open) return;
+    if (e->unsent < last) {
+      last = e->unsent;
+      deadline = std::chrono::steady_clock::now() + kStalledPeer;
+    } else if (timed_out) {
+      e->peer_stalled = true;
+      return;
+    }
+  }
 }
 
 bool NetRuntime::SendingLoopLocked(std::unique_lock<std::mutex>* lock, SimpleClientSocketEntry* e) {
@@ -390,6 +438,7 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock,
   for (;;) {
     TakeBatchLocked(*e, &batch);
     if (batch.empty()) {
+      e->unsent = 0;
       TraceDetail("Nothing to do. records (qSimpleOutList) =" +
                       Str(static_cast<int64_t>(qSimpleOutList.size())),
                   kF, kTraceInfo);
@@ -431,6 +480,10 @@ void NetRuntime::SendingLoopStepsLocked(std::unique_lock<std::mutex>* lock,
     if (e == nullptr || e->SOCKID != sockid) e = nullptr;  // aborted meanwhile
     const bool partial = SettleBatchLocked(&batch, sent);
     if (e == nullptr) return;
+    e->unsent = std::max<int64_t>(e->unsent - static_cast<int64_t>(sent), 0);
+    if (sent > 0) e->peer_stalled = false;
+    CheckRoomLocked(e);
+    if (e->owner_waits && e->unsent <= kMaxUnsentBytes / 2) queue_drained_.notify_all();
     // A closing connection that still moves data is not stuck.
     if (e->CLOSINGSTATE && sent > 0) e->closing_time = TimeOfDay();
     if (err == platform::kWsaEwouldblock) {
@@ -508,6 +561,21 @@ bool NetRuntime::SettleBatchLocked(std::vector<InFlightPacket>* batch, size_t se
   return partial;
 }
 
+void NetRuntime::CheckRoomLocked(SimpleClientSocketEntry* e) {
+  if (e->room_below < 0 || e->unsent > e->room_below) return;
+  e->room_below = -1;
+  AddInPacketLocked(*e, kPacketQueueHasRoom, nullptr, 0);
+}
+
+void NetRuntime::NetSimpleConnectNotifyWhenQueuedBelow(Connection* c, int64_t bytes) {
+  std::lock_guard<std::mutex> lock(mu_);
+  SimpleClientSocketEntry* e =
+      FindConnectionLocked(RemoteAddr(*c), static_cast<int32_t>(c->SOCKET), c->SOCKID);
+  if (e == nullptr) return;
+  e->room_below = std::max<int64_t>(bytes, 0);
+  CheckRoomLocked(e);
+}
+
 void NetRuntime::RecyclePayload(std::string&& payload) {
   std::lock_guard<std::mutex> spare(spare_mu_);
   if (spare_payloads_.size() < kSparePayloads) spare_payloads_.push_back(std::move(payload));
@@ -549,8 +617,14 @@ int32_t NetRuntime::NetSimpleConnectReceive(Connection* c, Packet* packet) {
   packet->UDPFROMPORT = it->UDPFROMPORT;
   qSimpleInData.erase(it);
   // The owner takes what came since it last sent: a new turn of its dialogue.
-  if (SimpleClientSocketEntry* e = FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID))
+  // A note that its queue has room is not something the peer said.
+  SimpleClientSocketEntry* e = packet->PACKETTYPE == kPacketQueueHasRoom
+                                   ? nullptr
+                                   : FindBySocketLocked(static_cast<int32_t>(c->SOCKET), c->SOCKID);
+  if (e != nullptr) {
     e->sent_by_owner = 0;
+    e->sends_this_turn = 0;
+  }
   return 0;
 }
 
@@ -762,6 +836,24 @@ int32_t NetRuntime::ClosePhaseTwoLocked(int32_t socket, int32_t sockid) {
       kF, kTraceInfo);
   e->PHASETWOCLOSECALLED = 1;
   return 0;
+}
+
+void NetRuntime::NetSimpleConnectRelease(uint32_t socket_u, int32_t sockid) {
+  const int32_t socket = static_cast<int32_t>(socket_u);
+  std::lock_guard<std::mutex> lock(mu_);
+  SimpleClientSocketEntry* e = FindBySocketLocked(socket, sockid);
+  if (e == nullptr || !(e->PHASEONECLOSECALLED || e->CLOSINGSTATE)) return;
+  e->released = true;
+  qSimpleInData.remove_if(
+      [&](const SimpleInDataEntry& p) { return p.ONSOCKET == socket && p.SOCKID == sockid; });
+  if (e->PHASEONECLOSECALLED) {
+    // The second phase the owner would have run on its packet: the entry
+    // goes now when FD_CLOSE has come, else with it.
+    ClosePhaseTwoLocked(socket, sockid);
+  } else {
+    // Still sending before its first phase: that phase and FD_CLOSE follow.
+    e->PHASETWOCLOSECALLED = 1;
+  }
 }
 
 void NetRuntime::AbortLocked(int32_t socket, int32_t sockid) {

@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 
 #include "mail/mime_codec.h"
 #include "mail/net_email_send.h"
@@ -605,6 +610,141 @@ TEST_F(DialogueTest, ProgressFiguresAndControl) {
   m.CalcProgress();
   EXPECT_EQ(m.PROGRESS1000, 1000);
   EXPECT_EQ(m.PROGRESSBYTESTOGO, 0);
+}
+
+// Counts what the object does while a message streams out: the most bytes
+// of it that waited in the connection when a piece was made, whether the
+// piece made the waiting bytes reach the point where making stops (`full`,
+// read by the server's thread), and how often the drained queue called back.
+class WatchingMailer : public TestMailer {
+ public:
+  void Send() override {
+    if (_STATE == kEsSendingData) {
+      max_queued = std::max(max_queued, OUTGOINGDLLPACKETSBYTES);
+      if (OUTGOINGDLLPACKETSBYTES + PACKET.BINDATALEN >= kDataQueueHigh) full = 1;
+    }
+    TestMailer::Send();
+  }
+  void QueueHasRoom() override {
+    ++rooms;
+    TestMailer::QueueHasRoom();
+  }
+  int64_t max_queued = 0;
+  std::atomic<int> full{0};
+  int rooms = 0;
+};
+
+std::string Noise(size_t n) {
+  std::string s(n, '\0');
+  uint32_t x = 7;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+class StreamingTest : public MailTest {};
+
+TEST_F(StreamingTest, LargeAttachmentGoesOutInBoundedSharesAsTheConnectionDrains) {
+  // The server reads nothing of the message until the object has stopped
+  // making pieces (small socket buffers hold little of it meanwhile): the
+  // object must wait for room, however fast or slow either side runs.
+  StartRuntime(5000, 32768);
+  WatchingMailer m;
+  ScriptedServer server(kGreeting, Smtp([](const std::string& line, int) -> std::string {
+                          return line == "DATA" ? "354 go ahead\r\n\x01" : "\x02";
+                        }));
+  server.SetGate([&m] { return m.full.load(); });
+  const std::string wav = dir_->Write("big.wav", Noise(2 * 1024 * 1024 + 7));
+  Prepare(&m, server.port());
+  m.ATTACHMENTLIST = wav;
+  m.SendMail(2);
+  ASSERT_EQ(m.ERROR, 0);
+  const int64_t length = m.WHOLEMESSAGELEN;
+  ASSERT_TRUE(PumpUntilOutcome(&m, std::chrono::seconds(60)));
+  EXPECT_TRUE(m.traps.empty()) << m.traps[0].errorstring;
+  EXPECT_EQ(m.sent, 1);
+  EXPECT_EQ(m.full.load(), 1);
+  EXPECT_LT(m.max_queued, kDataQueueHigh);
+  EXPECT_GE(m.rooms, 1);
+  server.Join();
+  ASSERT_EQ(server.Messages().size(), 1u);
+  EXPECT_EQ(server.Messages()[0].size(), static_cast<size_t>(length) + 2);
+  EXPECT_TRUE(server.Messages()[0] == std::string(m.ComposedMessage()) + "\r\n");
+  m.Kill();
+}
+
+TEST_F(StreamingTest, AttachmentThatChangesWhileSentFailsThatMessageAndTheNextGoesOn) {
+  // Each change is made after the message was composed: the message is
+  // given up before its end line (the server never takes it), the owner
+  // hears why, and the message queued behind it goes on a fresh connection.
+  StartRuntime();
+  const std::string desc = "while it was being sent via Email (SMTP). The message was not sent";
+  struct Case {
+    const char* name;
+    std::function<void(const std::string&)> change;
+    std::string what;
+  };
+  const std::vector<Case> cases = {
+      {"grown", [](const std::string& p) { std::ofstream(p, std::ios::app) << "more"; },
+       "changed size"},
+      {"cut", [](const std::string& p) { std::filesystem::resize_file(p, 1000); }, "changed size"},
+      {"removed", [](const std::string& p) { std::filesystem::remove(p); },
+       "was removed or replaced"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server(kGreeting, Smtp(), 2);
+    const std::string wav = dir_->Write("msg.wav", Noise(300000));
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.ATTACHMENTLIST = wav;
+    m.SendMail(2);
+    m.ATTACHMENTLIST = "";
+    m.SendMail(2);
+    ASSERT_EQ(m.DATAQUEUE->size(), 2u);
+    c.change(wav);
+    ASSERT_TRUE(Pump(&m, [&] { return m.sent == 1 && m.OPENFLAG == 0 && m._STATE == 0; }))
+        << m.traps.size();
+    ASSERT_EQ(m.traps.size(), 1u);
+    EXPECT_EQ(m.traps[0].text, "Attached file (" + wav + ") " + c.what + " " + desc);
+    EXPECT_EQ(m.traps[0].error_during, kNetErrFile);
+    m.Kill();
+    server.Join();
+    ASSERT_EQ(server.Messages().size(), 1u) << "only the second message arrives";
+    EXPECT_EQ(server.Messages()[0].find("msg.wav"), std::string::npos);
+    const std::vector<std::string> commands = server.Commands();
+    EXPECT_EQ(commands.back(), "#2 QUIT");
+  }
+}
+
+TEST_F(StreamingTest, EachConnectionGoesWhenItsMessageIsDone) {
+  // A mail object per message, killed once its message is reported, as the
+  // dispatcher does: no connection entry or packet stays behind it, so the
+  // runtime's memory per message stays flat however many are sent.
+  StartRuntime();
+  const int kMessages = 30;
+  ScriptedServer server(kGreeting, Smtp(), kMessages);
+  size_t most = 0;
+  for (int i = 0; i < kMessages; ++i) {
+    TestMailer m;
+    Prepare(&m, server.port());
+    m.SendMail(2);
+    ASSERT_TRUE(PumpUntilOutcome(&m));
+    ASSERT_EQ(m.sent, 1);
+    most = std::max(most, net::NetRuntime::Current()->Counts().client_sockets);
+    m.Kill();
+    ASSERT_TRUE(testing::WaitFor(
+        [] {
+          const net::QueueCounts c = net::NetRuntime::Current()->Counts();
+          return c.client_sockets == 0 && c.in_data == 0 && c.out_list == 0;
+        },
+        std::chrono::seconds(5)))
+        << "message " << i;
+  }
+  EXPECT_LE(most, 1u);
+  server.Join();
 }
 
 }  // namespace

@@ -197,6 +197,15 @@ void ScriptedServer::Serve(int fd, int connection) {
   }
 }
 
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 std::string SourcePath(const std::string& relative) {
   const char* root = std::getenv("VM_SOURCE_DIR");
   return std::string(root != nullptr ? root : ".") + "/" + relative;
@@ -234,12 +243,13 @@ void MailTest::TearDown() {
   EXPECT_EQ(CountOpenFds(), fds_before_) << "descriptors leaked";
 }
 
-void MailTest::StartRuntime(int connect_timeout_ms) {
+void MailTest::StartRuntime(int connect_timeout_ms, int send_buffer_bytes) {
   net::NetRuntimeOptions options;
   options.program_name = "mail_test";
   options.registry_file = dir_->path() / "registry.ini";
   options.tick_ms = 20;
   options.connect_timeout_ms = connect_timeout_ms;
+  options.send_buffer_bytes = send_buffer_bytes;
   net::NetRuntime::Start(std::move(options));
 }
 

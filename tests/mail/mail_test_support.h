@@ -132,6 +132,9 @@ class ScriptedServer {
   std::function<int()> gate_;
 };
 
+// Polls `done` every few milliseconds until it holds (true) or `limit` passes.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit);
+
 // Runs the Python checker over a message file; returns its output.
 std::string CheckMail(const std::string& message_path, const std::vector<std::string>& files = {});
 // Path of a file of the source tree.
@@ -141,7 +144,8 @@ class MailTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  void StartRuntime(int connect_timeout_ms = 5000);
+  // `send_buffer_bytes` > 0 makes every client socket's send buffer that small.
+  void StartRuntime(int connect_timeout_ms = 5000, int send_buffer_bytes = 0);
   // Sets up `m` as the dispatcher does, with a fixed clock.
   void Prepare(TestMailer* m, uint16_t port);
   // Feeds the loop's events to `m` until `done` holds; false on time-out.

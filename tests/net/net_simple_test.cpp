@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <thread>
 
 #include "net/net_runtime.h"
 #include "net_test_support.h"
@@ -137,6 +139,127 @@ TEST_F(NetSimpleTest, RoundTripWithLimitsOfOnePacket) {
   // Phase one's packet leads the owner to phase two; FD_CLOSE ends the entry.
   ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); })) << DumpLines();
   EXPECT_EQ(client.closed, 0);
+}
+
+// The first packet after a received one (a command after a reply) is written
+// by the owner's thread itself; the ones that follow it without a reply in
+// between go through the sending loop, which writes them in batches.
+TEST_F(NetSimpleTest, OnlyTheFirstPacketOfATurnIsWrittenByTheOwner) {
+  StartRuntime();
+  std::promise<std::string> got;
+  Gate may_answer;
+  LoopbackServer server([&](int* fd) {
+    platform::SocketSendAllBlocking(*fd, "220 ready\r\n", 11);
+    std::string seen;
+    char buf[64];
+    size_t n = 0;
+    while (seen.size() < 9 && RecvWithin(*fd, buf, sizeof buf, &n, kServerWait, "three lines"))
+      seen.append(buf, n);
+    if (!may_answer.Wait(kServerWait, "the test to let the server answer")) return;
+    platform::SocketSendAllBlocking(*fd, "250 ok\r\n", 8);
+    got.set_value(seen + ReadAll(*fd));
+  });
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.received.size() >= 11; }));
+  auto entry = [] { return NetRuntime::Current()->ClientSockets().front(); };
+  client.SendText("A1\r\n");
+  EXPECT_EQ(entry().sends_this_turn, 1);
+  EXPECT_EQ(entry().sent_by_owner, 1);  // written at once
+  client.SendText("A2\r\n");
+  client.SendText("A3\r\n");
+  EXPECT_EQ(entry().sends_this_turn, 3);
+  EXPECT_EQ(entry().sent_by_owner, 1);  // queued for the sending loop
+  may_answer.Open();
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return client.received.size() >= 19; }));
+  EXPECT_EQ(entry().sends_this_turn, 0);
+  client.SendText("B1\r\n");
+  EXPECT_EQ(entry().sent_by_owner, 1);  // a new turn: written at once again
+  client.Close();
+  auto all = got.get_future();
+  ASSERT_EQ(all.wait_for(kWait), std::future_status::ready);
+  EXPECT_EQ(all.get(), "A1\r\nA2\r\nA3\r\nB1\r\n");
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); })) << DumpLines();
+}
+
+// An owner sending in bulk never has more than kMaxUnsentBytes waiting when
+// Send returns: it waits for the peer as a blocking send would. The stream
+// arrives whole and in order.
+TEST_F(NetSimpleTest, BulkSenderWaitsWhileTheQueueIsFull) {
+  // Small socket buffers and a slow reader: the sender runs ahead of it.
+  StartRuntime({"/netdlllogerrors"}, [](NetRuntimeOptions* o) { o->send_buffer_bytes = 16384; });
+  std::promise<std::string> got;
+  LoopbackServer server(
+      [&](int* fd) {
+        std::string all;
+        char buf[16384];
+        size_t n = 0;
+        while (platform::SocketRecvBlocking(*fd, buf, sizeof buf, &n) == 0 && n > 0) {
+          all.append(buf, n);
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        got.set_value(std::move(all));
+      },
+      1, 16384);
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  std::string expected;
+  int64_t most = 0;
+  for (int i = 0; i < 400; ++i) {  // 6.5 MB
+    const std::string part = Pattern(16384, i);
+    client.SendText(part);
+    ASSERT_EQ(client.ERROR, 0);
+    expected += part;
+    most = std::max(most, NetRuntime::Current()->ClientSockets().front().unsent);
+  }
+  EXPECT_LE(most, kMaxUnsentBytes);
+  EXPECT_GT(most, kMaxUnsentBytes / 2) << "the sender did run ahead of the reader";
+  client.Close();
+  auto all = got.get_future();
+  ASSERT_EQ(all.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_TRUE(all.get() == expected) << "stream differs";
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); }));
+}
+
+// A peer that takes nothing holds a Send for a second once, not every Send:
+// the data queues, and the owner's own time limits judge the peer.
+TEST_F(NetSimpleTest, PeerThatTakesNothingHoldsTheSenderOnlyOnce) {
+  StartRuntime({"/netdlllogerrors"});
+  std::promise<std::string> got;
+  Gate may_read;
+  LoopbackServer server([&](int* fd) {
+    if (!may_read.Wait(kServerWait, "the test to let the server read")) return;
+    got.set_value(ReadAll(*fd));
+  });
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  std::string expected;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 600; ++i) {  // far beyond what the socket buffers hold
+    const std::string part = Pattern(16384, i);
+    client.SendText(part);
+    expected += part;
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(took, std::chrono::milliseconds(900));
+  EXPECT_LT(took, std::chrono::seconds(8));
+  EXPECT_TRUE(NetRuntime::Current()->ClientSockets().front().peer_stalled);
+  EXPECT_GT(NetRuntime::Current()->ClientSockets().front().unsent, kMaxUnsentBytes);
+  may_read.Open();
+  client.Close();
+  auto all = got.get_future();
+  ASSERT_EQ(all.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+  EXPECT_TRUE(all.get() == expected) << "stream differs";
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); }));
 }
 
 TEST_F(NetSimpleTest, TenThousandBytePacketsSentInPartsArriveOnce) {
@@ -473,6 +596,77 @@ TEST_F(NetSimpleTest, AbortWhileTheSendingLoopIsBusyLeavesNothingBehind) {
   }
   server.Join();
   EXPECT_TRUE(QueuesEmpty());
+}
+
+// An owner killed right after its close (as a mail object is once its
+// message has gone) never takes its second-phase packet, nor what the peer
+// still sends: the entry and those packets go when the close completes. The
+// clock here never moves, so the periodic expiry cannot be what ends them.
+TEST_F(NetSimpleTest, KilledOwnersConnectionGoesWhenItsCloseCompletes) {
+  platform::ManualClock clock;
+  StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) {
+    o->clock = &clock;
+    o->send_buffer_bytes = 4096;
+  });
+  const int kRounds = 6;
+  std::vector<std::string> got(kRounds);
+  Gate may_read[kRounds];
+  int round = 0;
+  LoopbackServer server(
+      [&](int* fd) {
+        const int r = round++;
+        if (!may_read[r].Wait(kServerWait, "the test to let the server read")) return;
+        got[r] = ReadAll(*fd);
+        platform::SocketSendAllBlocking(*fd, "221 bye\r\n", 9);
+      },
+      kRounds, 4096);
+  std::string expected[kRounds];
+  for (int r = 0; r < kRounds; ++r) {
+    RecordingClient client;
+    client.Init();
+    client.Open("127.0.0.1", server.port());
+    ASSERT_EQ(client.ERROR, 0);
+    // Odd rounds close with packets still queued behind a peer not reading.
+    const int packets = r % 2 == 0 ? 1 : 8;
+    for (int i = 0; i < packets; ++i) {
+      expected[r] += Pattern(r % 2 == 0 ? 6 : 16384, i);
+      client.SendText(expected[r].substr(expected[r].size() - (r % 2 == 0 ? 6 : 16384)));
+    }
+    client.Close();
+    client.Kill();
+    may_read[r].Open();
+    ASSERT_TRUE(WaitUntil([&] { return QueuesEmpty(); }, kWait, "the entry to go")) << DumpLines();
+  }
+  server.Join();
+  for (int r = 0; r < kRounds; ++r) EXPECT_TRUE(got[r] == expected[r]) << "round " << r;
+}
+
+// An object that opens again after a close can no longer take the old
+// connection's packets either: that entry goes when its close completes,
+// while the new connection carries on.
+TEST_F(NetSimpleTest, ReopenedOwnersOldConnectionGoesWhenItsCloseCompletes) {
+  platform::ManualClock clock;
+  StartRuntime({"/netdlllog"}, [&](NetRuntimeOptions* o) { o->clock = &clock; });
+  LoopbackServer server([&](int* fd) { ReadAll(*fd); }, 2);
+  OwnerEventQueue queue;
+  RecordingClient client;
+  client.Init();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  const int32_t first = client._CONNECTION.SOCKID;
+  client.SendText("QUIT\r\n");
+  client.Close();
+  client.Open("127.0.0.1", server.port());
+  ASSERT_EQ(client.ERROR, 0);
+  auto only_the_new_one = [&] {
+    auto sockets = NetRuntime::Current()->ClientSockets();
+    return sockets.size() == 1 && sockets.front().SOCKID == client._CONNECTION.SOCKID &&
+           Counts().in_data == 0;
+  };
+  ASSERT_NE(client._CONNECTION.SOCKID, first);
+  ASSERT_TRUE(WaitUntil(only_the_new_one, kWait, "the old entry to go")) << DumpLines();
+  client.Close();
+  ASSERT_TRUE(Pump(queue, {&client}, [&] { return QueuesEmpty(); })) << DumpLines();
 }
 
 TEST_F(NetSimpleTest, HalfClosedConnectionExpiresAfterThreeHundredSecondsAcrossMidnight) {

@@ -378,6 +378,27 @@ TEST(KfsCsvTest, DumpImportsBackToTheSameBytes) {
   testing::ExpectSoundFile(copy);
 }
 
+// Creates FILE with table `name` as earlier versions' import did: they let
+// a table declare a key longer than CheckNewTableDef allows now, and took
+// its values when they compressed. Such files keep working.
+void CreateAsEarlierVersion(const std::string& file, const std::string& name, const TableDef& def,
+                            const std::vector<std::string>& rows) {
+  ASSERT_EQ(CheckTableDef(def), "");
+  std::unique_ptr<TreeFile> f;
+  TreeFile::Options o;
+  o.create = true;
+  ASSERT_TRUE(TreeFile::Open(platform::Env::Default(), file, o, &f).ok());
+  ASSERT_TRUE(f->Begin(true).ok());
+  StoredTable t(&f->tree(), f.get());
+  ASSERT_TRUE(t.Create(name, def, Collation::BuiltIn(), false).ok());
+  for (size_t i = 0; i < rows.size(); ++i) {
+    uint32_t record = 0;
+    Status s = t.Add(rows[i], nullptr, false, &record);
+    ASSERT_TRUE(s.ok()) << i << ": " << s.code() << "/" << s.internal();
+  }
+  ASSERT_TRUE(f->Commit().ok());
+}
+
 TEST(KfsLongKeyTest, EightThousandByteKeyTakesRows) {
   TempDir dir;
   const std::string file = dir.path() + "/LONG.KFS";
@@ -386,10 +407,22 @@ TEST(KfsLongKeyTest, EightThousandByteKeyTakesRows) {
       "  field L:TEXT STRING offset 0 size 8000\n"
       "  key   L:TEXTKEY attributes 0: +L:TEXT\n";
   std::string csv = "L:TEXT\n";
-  for (const char* text : {"charlie", "alpha", "bravo"})
+  std::vector<std::string> rows;
+  for (const char* text : {"charlie", "alpha", "bravo"}) {
     csv += "\"" + std::string(text) + std::string(7000, '.') + "\"\n";
+    rows.push_back(std::string(text) + std::string(7000, '.'));
+    rows.back().resize(8000, ' ');
+  }
+  // A new table cannot declare such a key: not every value would fit.
   ToolRun import = Import(dir, file + "\\!L", schema, csv);
-  ASSERT_EQ(import.exit_code, 0) << import.out;
+  EXPECT_EQ(import.exit_code, 2) << import.out;
+  EXPECT_NE(import.out.find("key L:TEXTKEY is too long"), std::string::npos) << import.out;
+  // One an earlier version made takes (compressible) rows and reads back.
+  TableDef def;
+  def.record_length = 8000;
+  def.fields = {MakeField("L:TEXT", kTypeString, 0, 8000)};
+  def.keys = {MakeKey("L:TEXTKEY", 0, {{0, 0}})};
+  CreateAsEarlierVersion(file, "L", def, rows);
   ToolRun by_key = Kfs("dump " + Quoted(file + "\\!L") + " --key L:TEXTKEY");
   EXPECT_EQ(by_key.exit_code, 0) << by_key.out;
   EXPECT_LT(by_key.out.find("alpha"), by_key.out.find("bravo"));
@@ -400,22 +433,21 @@ TEST(KfsLongKeyTest, EightThousandByteKeyTakesRows) {
 TEST(KfsLongKeyTest, ManyKeysUpToTheRecordLimitWithDeletes) {
   // Rows as long as a table's record may be (15,000 bytes) with a unique key
   // on the whole row and one with duplicates: entries of 15,009 bytes, many
-  // to a tree, written to the file and read back.
+  // to a tree, written to the file and read back. Only a table made by an
+  // earlier version can have such keys.
   TempDir dir;
   const std::string file = dir.path() + "/LIMIT.KFS";
-  const std::string schema =
-      "table W record length 15000\n"
-      "  field W:TEXT STRING offset 0 size 15000\n"
-      "  key   W:TEXTKEY attributes 0: +W:TEXT\n"
-      "  key   W:DUPKEY attributes 1: -W:TEXT\n";
-  std::string csv = "W:TEXT\n";
-  std::vector<std::string> texts;
+  TableDef def;
+  def.record_length = 15000;
+  def.fields = {MakeField("W:TEXT", kTypeString, 0, 15000)};
+  def.keys = {MakeKey("W:TEXTKEY", 0, {{0, 0}}), MakeKey("W:DUPKEY", kKeyDuplicates, {{0, 1}})};
+  std::vector<std::string> texts, rows;
   for (int i = 0; i < 120; ++i) {
     texts.push_back("row " + std::to_string(i * 37 % 120) + " " + std::string(i * 100, 'x'));
-    csv += "\"" + texts.back() + "\"\n";
+    rows.push_back(texts.back());
+    rows.back().resize(15000, ' ');
   }
-  ToolRun import = Import(dir, file + "\\!W", schema, csv);
-  ASSERT_EQ(import.exit_code, 0) << import.out;
+  CreateAsEarlierVersion(file, "W", def, rows);
   testing::ExpectSoundFile(file);
   // Delete every other row, in record order.
   Edit(file, "W", [](TreeFile&, StoredTable& t) {

@@ -373,7 +373,7 @@ bool ParseSchema(std::string_view text, Schema* schema, std::string* error) {
     return false;
   }
   if (!ResolveComponents(components, &schema->def, error)) return false;
-  const std::string unsound = CheckTableDef(schema->def);
+  const std::string unsound = CheckNewTableDef(schema->def);
   if (!unsound.empty()) {
     *error = unsound;
     return false;

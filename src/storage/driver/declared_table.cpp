@@ -212,8 +212,16 @@ int DeclaredTable::OpenFile(int access, bool create, bool declared) {
 int DeclaredTable::Create() {
   Statement statement(this);
   if (is_open()) Close();
-  if (def_.record_length > kMaxRecordLength || !CheckTableDef(def_).empty()) {
-    return Finish(kErrBadDeclaration);
+  // A new table must be able to store every row it may be given; the reason
+  // for a refusal ("key ... is too long: ...") is the file error text.
+  const std::string unsound =
+      def_.record_length > kMaxRecordLength
+          ? "record length " + std::to_string(def_.record_length) + " out of range"
+          : CheckNewTableDef(def_);
+  if (!unsound.empty()) {
+    const int rc = Finish(kErrBadDeclaration);
+    file_error_text_ = unsound;
+    return rc;
   }
   std::shared_ptr<SharedFile> f;
   Status s =

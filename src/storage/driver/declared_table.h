@@ -80,7 +80,9 @@ class DeclaredTable {
   // buffer and memos are sized from it).
   int Open(int access = kAccessReadWrite | kShareDenyNone);
   // Creates the file when missing and the table in it (an existing table of
-  // that name loses its rows). Leaves the table closed.
+  // that name loses its rows). Leaves the table closed. A declaration that
+  // could not store every row (CheckNewTableDef: a key too long for its
+  // entries, ...) is refused with 47, its reason as the file error text.
   int Create();
   // Ends the handle; the file is cut at the end of its data and closed with
   // its last user.

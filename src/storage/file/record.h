@@ -18,12 +18,18 @@ inline constexpr size_t kPageSplitSize = 15094;
 inline constexpr size_t kPageSplitSizeMany = 4096;
 inline constexpr size_t kPageSplitRecords = 20;
 
-// Keys up to this length are accepted as they are. A longer key must pack
-// and compress to at most kMaxSeparatorBytes, so that any three separators
-// with their child numbers fit on the largest page (an internal page holds
-// at least two before it may split).
-inline constexpr size_t kPlainSeparatorKey = 4995;
-inline constexpr size_t kMaxSeparatorBytes = 5000;
+// The longest key a record may have whatever its bytes. Separators are whole
+// first keys, and an internal page splits only into halves of two or more
+// (NeedsSplit), so any three separators with their child numbers must make a
+// page within the split size.
+inline constexpr size_t kMaxKeyLength = (kPageSplitSize - 13) / 3 - (5 + 4);  // 5018
+static_assert(13 + 3 * (kMaxKeyLength + 5 + 4) <= kPageSplitSize);
+
+// Earlier versions also took a longer key when its packed form compressed to
+// at most this many bytes (text padded with blanks), so that three such
+// separators fit on one page compressed. Tables defined then keep taking
+// such keys; a new table cannot declare one (CheckNewTableDef).
+inline constexpr size_t kMaxCompressedSeparator = 5000;
 
 struct Record {
   std::string key;
@@ -34,7 +40,8 @@ struct Record {
 // Internal consistency numbers raised by the record layer.
 inline constexpr int kErrDuplicateRecord = 706;    // key already in the page
 inline constexpr int kErrRecordTooLong = 824;      // record of 15094 bytes or more, or a key
-                                                   // too long to serve as a separator
+                                                   // longer than kMaxKeyLength that does not
+                                                   // compress
 inline constexpr int kErrNumberReadOnly = 1163;    // number requested in reading mode
 inline constexpr int kErrNumbersExhausted = 1173;  // number counter reached 0xFE......
 inline constexpr int kErrInsertReadOnly = 1194;    // insert through a reading handle

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "storage/file/record.h"
 #include "storage/table/key_codec.h"
 
 namespace vm::storage {
@@ -41,7 +42,26 @@ std::string CheckTableDef(const TableDef& def) {
       if (c.field >= def.fields.size()) return "key " + k.name + " names a missing field";
     }
     // A key entry is the table number, key number, value and record number.
-    if (KeyValueLength(def, k) + 9 >= 15094) return "key " + k.name + " is too long";
+    if (KeyValueLength(def, k) + 9 >= kRecordSizeLimit) return "key " + k.name + " is too long";
+  }
+  return std::string();
+}
+
+size_t MaxKeyValueLength(bool duplicates) {
+  return kMaxKeyLength - 5 - (duplicates ? 4 : 0);
+}
+
+std::string CheckNewTableDef(const TableDef& def) {
+  std::string unsound = CheckTableDef(def);
+  if (!unsound.empty()) return unsound;
+  for (const KeyDef& k : def.keys) {
+    const size_t length = KeyValueLength(def, k);
+    const size_t limit = MaxKeyValueLength(k.duplicates());
+    if (length > limit) {
+      return "key " + k.name + " is too long: its value takes " + std::to_string(length) +
+             " bytes, at most " + std::to_string(limit) + " for a key " +
+             (k.duplicates() ? "with" : "without") + " duplicates";
+    }
   }
   return std::string();
 }

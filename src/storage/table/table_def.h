@@ -114,7 +114,17 @@ KeyDef MakeKey(std::string name, uint8_t flags, std::vector<KeyComponent> compon
 
 // Checks that fields lie inside the row, keys name existing fields and the
 // key entries fit in a record. Returns an empty string when the description
-// is sound, otherwise what is wrong with it.
+// is sound, otherwise what is wrong with it. Stored definitions are read
+// with this check: a table made by an earlier version keeps opening.
 std::string CheckTableDef(const TableDef& def);
+
+// The longest value of a key with and without duplicates whose entries can
+// be stored whatever bytes they hold (an entry's key is the table number,
+// the key number, the value and, with duplicates, the record number).
+size_t MaxKeyValueLength(bool duplicates);
+
+// CheckTableDef, and for a table about to be created that no key's value is
+// longer than MaxKeyValueLength ("key NAME is too long: ...").
+std::string CheckNewTableDef(const TableDef& def);
 
 }  // namespace vm::storage

@@ -39,7 +39,7 @@ class StoredTable {
   // Creates table `name` (stored upper case); an existing table of that name
   // loses all its records first. Writes the name record, the definition
   // stream, the collation record (with `oem`) and zeroed statistics.
-  // REQUIRES: CheckTableDef(def) is empty.
+  // REQUIRES: CheckNewTableDef(def) is empty.
   Status Create(std::string_view name, const TableDef& def, const Collation& collation, bool oem);
   // Opens an existing table. With `declared`, the stored definition must
   // match it (47 otherwise); without, the stored definition describes the

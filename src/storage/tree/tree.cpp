@@ -30,14 +30,14 @@ size_t UpperBound(const std::vector<Record>& records, std::string_view key) {
   return static_cast<size_t>(it - records.begin());
 }
 
-// Whether `key` may become a separator: short enough as it is, or packing
-// and compressing to kMaxSeparatorBytes or less.
-bool SeparatorFits(std::string_view key) {
-  if (key.size() <= kPlainSeparatorKey) return true;
+// Whether `key` may be stored: any key up to kMaxKeyLength, and a longer one
+// that packs and compresses as earlier versions required of it.
+bool KeyFits(std::string_view key) {
+  if (key.size() <= kMaxKeyLength) return true;
   std::string body;
   PackRecords({Record{std::string(key), std::string()}}, &body);
   std::string packed;
-  return RleEncode(body, &packed) && packed.size() <= kMaxSeparatorBytes;
+  return RleEncode(body, &packed) && packed.size() <= kMaxCompressedSeparator;
 }
 
 }  // namespace
@@ -145,7 +145,7 @@ Status RecordTree::CheckRightNeighbour(const Path& path) {
 
 Status RecordTree::Insert(std::string_view key, std::string_view data) {
   if (!pages_->updating()) return Status::Internal(kErrInsertReadOnly);
-  if (key.size() + data.size() >= kRecordSizeLimit || !SeparatorFits(key))
+  if (key.size() + data.size() >= kRecordSizeLimit || !KeyFits(key))
     return Status::Internal(kErrRecordTooLong);
   Path path;
   Status s = Descend(key, 0, &path);

@@ -32,7 +32,7 @@ class RecordTree {
 
   // Inserts a record whose key is not yet in the tree (706 when it is; 824
   // when key plus data reach 15094 bytes, or when a key longer than
-  // kPlainSeparatorKey does not compress enough to serve as a separator).
+  // kMaxKeyLength does not compress as earlier versions required).
   Status Insert(std::string_view key, std::string_view data);
   // Replaces the data of the record with `key`, or inserts it.
   Status Put(std::string_view key, std::string_view data);
