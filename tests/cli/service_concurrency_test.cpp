@@ -110,12 +110,15 @@ TEST_F(ServiceConcurrencyTest, TwoHundredCommandsWhileAServicePassesEverySecond)
     slowest = std::max(slowest, Clock::now() - start);
     if (words[0] == "status") {
       // Before the service's first pass there is nothing to tell yet.
-      EXPECT_TRUE(o.status == 0 || (o.status == 2 && i < 10)) << i << ": " << o.out;
+      EXPECT_TRUE(o.status == 0 || (o.status == 2 && passes_seen.empty())) << i << ": " << o.out;
       const size_t at = o.out.find("\"pass_started\":");
       if (at != std::string::npos) passes_seen.insert(o.out.substr(at, 36));
     } else {
       EXPECT_EQ(o.status, 0) << i << " " << words[0] << " " << words[1] << ": " << o.err;
     }
+    // The commands are spread over about ten of the service's passes however
+    // fast they run, so that they meet passes starting, sending and ending.
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(50));
   }
   EXPECT_LT(slowest, kCommandLimit);
   // The commands met many passes, not one.
