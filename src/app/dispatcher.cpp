@@ -66,6 +66,25 @@ class DispatchMailer final : public mail::NetEmailSend {
   bool reported_ = false;
 };
 
+// Opens the recording the way a file of someone else's tree must be opened
+// (Env::OpenForReading: read only, no lock, no link, the listed file); every
+// other open goes on as asked.
+class RecordingEnv final : public platform::EnvWrapper {
+ public:
+  RecordingEnv(platform::Env* target, std::string path, platform::FileId listed)
+      : EnvWrapper(target), path_(std::move(path)), listed_(listed) {}
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
+    if (path == path_ && access == platform::Access::kRead) return OpenForReading(path, &listed_);
+    return EnvWrapper::OpenFile(path, access, share, disposition);
+  }
+
+ private:
+  std::string path_;
+  platform::FileId listed_;
+};
+
 bool PathEndsWithName(const std::string& path, const std::string& name) {
   const size_t slash = path.rfind('/');
   return slash != std::string::npos && path.compare(slash + 1, std::string::npos, name) == 0;
@@ -97,7 +116,8 @@ void FillMailObject(DispatchMailer* m, const ControlRow& con, const ProcessedRow
 
 }  // namespace
 
-void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options) {
+void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options,
+                const platform::FileId* listed) {
   ProcedureScope procedure(options.errors, "ActualSend");
   outcome->code = 0;
   outcome->text = kNoOutcomeText;
@@ -111,6 +131,15 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
   w.SetTimer(options.progress_timer);
   WindowProgress progress(&w);
   DispatchMailer mailer(&w, outcome);
+  platform::Env* const env = options.env != nullptr ? options.env : platform::Env::Default();
+  // Which file the attachment must be: the one listed, else the one the path
+  // names now, and never a link or anything but a regular file.
+  const platform::Result<platform::FileId> recording =
+      listed != nullptr            ? platform::Result<platform::FileId>(*listed)
+      : IsYes(pro.send_attachment) ? env->IdentifyRegular(pro.full_path)
+                                   : platform::Result<platform::FileId>(platform::FileId{});
+  RecordingEnv recording_env(env, pro.full_path,
+                             recording.ok() ? recording.value() : platform::FileId{});
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
 
@@ -121,7 +150,7 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
       mailer.PROGRESSCONTROL = kProgressControl;
       mailer.SetProgressView(&progress);
       mailer.SetReplyTimeoutMs(options.reply_timeout_ms);
-      if (options.env != nullptr) mailer.SetEnv(options.env);
+      mailer.SetEnv(&recording_env);
       FillMailObject(&mailer, con, pro);
       w.Display();
       if (IsYes(pro.send_attachment) && !PathEndsWithName(pro.full_path, pro.filename)) {
@@ -131,6 +160,14 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
         mailer.ErrorTrap(
             "The recording's path is longer than the 255 characters kept for it: " + pro.full_path,
             "ActualSend");
+        continue;
+      }
+      if (IsYes(pro.send_attachment) && !recording.ok() &&
+          recording.status().code() != platform::Code::kNotFound) {
+        // A link (or a FIFO, a device) where the recording was: never read.
+        mailer.ERROR = mail::kNetErrFile;
+        mailer.ErrorTrap("The recording is not sent: " + recording.status().message(),
+                         "ActualSend");
         continue;
       }
       mailer.SendMail(2);

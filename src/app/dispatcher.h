@@ -10,10 +10,8 @@
 #include <string>
 
 #include "app/gateway_files.h"
+#include "platform/file.h"
 
-namespace vm::platform {
-class Env;
-}
 namespace vm::framework {
 class ErrorManager;
 }
@@ -48,6 +46,11 @@ struct DispatchOptions {
 
 // REQUIRES: the row buffers of files.control() and files.processed() hold
 // the settings and the row to send.
-void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options = {});
+// The recording is attached only as the regular file PRO:FULLPATH names, not
+// through a link, opened read only and never locked, and only when it is
+// still the file `listed` (when given; otherwise the one the path names at
+// the start of the send): anything else fails the send with -35.
+void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options = {},
+                const platform::FileId* listed = nullptr);
 
 }  // namespace vm::app

@@ -133,6 +133,12 @@ void RunProgram(const ProgramOptions& options) {
   // One relation manager per table for the program's life; destroyed (in
   // reverse order of making) before the error manager they report through.
   GatewayRelations relations(options.frame.data_dir, &file_errors);
+  {
+    // A log of an earlier version's layout is moved before any window can
+    // open it (the first open does it; an error shows at the first pass).
+    GatewayFiles log(options.frame.data_dir);
+    OpenTable open(log, Table::kProcessedFiles);
+  }
   FrameOptions frame = options.frame;
   frame.scan.dispatch.errors = &errors;
   frame.relations = &relations;
