@@ -45,6 +45,9 @@ class DispatchMailer final : public mail::NetEmailSend {
   void ErrorTrap(std::string_view text, std::string_view function) override {
     const int32_t reported = ERROR;
     NetEmailSend::ErrorTrap(text, function);
+    // The outcome of the message is the reply to its end of data: whatever
+    // the connection does after the server accepted it changes nothing.
+    if (sent_) return;
     const int32_t server = SERVERERRORNUM;
     outcome_->text = ERRORSTRING;
     outcome_->code = static_cast<int16_t>(ERROR != 0 ? ERROR : reported != 0 ? reported : server);
@@ -55,6 +58,7 @@ class DispatchMailer final : public mail::NetEmailSend {
     NetEmailSend::MessageSent();
     outcome_->text = "Nil";
     outcome_->code = 0;
+    sent_ = true;
     reported_ = true;
     w_->Post(runtime::kEventCloseWindow);
   }
@@ -63,6 +67,7 @@ class DispatchMailer final : public mail::NetEmailSend {
  private:
   runtime::Window* w_;
   SendOutcome* outcome_;
+  bool sent_ = false;
   bool reported_ = false;
 };
 
