@@ -90,6 +90,20 @@ class RecordingEnv final : public platform::EnvWrapper {
   platform::FileId listed_;
 };
 
+// Whether the server may have the whole message: its end line has been
+// handed to the connection (every byte of the message is queued before the
+// state moves to sending) and nothing of it is left in the outgoing queue.
+bool PastEndOfData(DispatchMailer* m) {
+  if (m->_STATE != mail::kEsSendingData) return false;
+  m->GetOutgoingPackets(2);
+  return m->OUTGOINGDLLPACKETSBYTES == 0;
+}
+
+// Seconds of a limit in milliseconds, as the outcome texts say them.
+std::string SecondsOf(int32_t ms) {
+  return std::to_string(ms / 1000);
+}
+
 bool PathEndsWithName(const std::string& path, const std::string& name) {
   const size_t slash = path.rfind('/');
   return slash != std::string::npos && path.compare(slash + 1, std::string::npos, name) == 0;
@@ -126,6 +140,7 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
   ProcedureScope procedure(options.errors, "ActualSend");
   outcome->code = 0;
   outcome->text = kNoOutcomeText;
+  outcome->stopped = false;
   OpenTable control(files, Table::kControl);
   OpenTable processed(files, Table::kProcessedFiles);
   const ControlRow con = ReadControl(files.control().buffer());
@@ -147,6 +162,8 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
                              recording.ok() ? recording.value() : platform::FileId{});
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
+  bool stop_seen = false;  // a stop came after the end of data: the reply is waited for
+  auto stop_deadline = deadline;
 
   while (auto ev = w.Accept()) {
     if (ev->is(runtime::EventKind::kOpenWindow)) {
@@ -183,10 +200,30 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
     mailer.TakeEvent(ev->number);
     if (!ev->is(runtime::EventKind::kTimer)) continue;
     mailer.CalcProgress();
-    if (!mailer.reported() && std::chrono::steady_clock::now() >= deadline) {
+    if (mailer.reported() || outcome->stopped) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (options.stop != nullptr && options.stop->load() && !stop_seen) {
+      if (!PastEndOfData(&mailer)) {
+        // The server never had the whole message: nothing is lost by
+        // leaving it for the next run, and a message half sent is dropped.
+        mailer.Abort();
+        outcome->stopped = true;
+        outcome->text = "stopped before the end of the message was sent";
+        w.Close();
+        continue;
+      }
+      stop_seen = true;
+      stop_deadline = now + std::chrono::milliseconds(options.stop_grace_ms);
+    }
+    if (now >= deadline) {
       mailer.ERROR = mail::kNetErrTimeout;
-      mailer.ErrorTrap("The message was not sent within " +
-                           std::to_string(options.send_timeout_ms / 1000) + " seconds",
+      mailer.ErrorTrap(
+          "The message was not sent within " + SecondsOf(options.send_timeout_ms) + " seconds",
+          "ActualSend");
+    } else if (stop_seen && now >= stop_deadline) {
+      mailer.ERROR = mail::kNetErrTimeout;
+      mailer.ErrorTrap("No reply to the end of the message within " +
+                           SecondsOf(options.stop_grace_ms) + " seconds of the stop request",
                        "ActualSend");
     }
   }

@@ -6,6 +6,7 @@
 // thread and blocks it until the send has ended.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -23,6 +24,10 @@ namespace vm::app {
 struct SendOutcome {
   int16_t code = 0;
   std::string text;  // at most 999 bytes
+  // A stop request came before the server could have the whole message (its
+  // end of data was not handed over): the message was abandoned unsent, so
+  // its row stays waiting; code and text are not an outcome to store.
+  bool stopped = false;
 };
 
 // Text and code the pair holds before a send, so a window that closes
@@ -38,6 +43,11 @@ struct DispatchOptions {
   int32_t send_timeout_ms = 600000;
   // Period of the progress window's timer, in hundredths of a second.
   int progress_timer = 50;
+  // Raised from another thread to stop (SIGTERM): a message before its end
+  // of data is abandoned at once; one past it waits at most stop_grace_ms
+  // more for the server's reply, then fails with -53 (null: never).
+  const std::atomic<bool>* stop = nullptr;
+  int32_t stop_grace_ms = 10000;
   // Where attachments are read from (null: the real file system).
   platform::Env* env = nullptr;
   // The program's error manager, told the procedure's name (null: none).

@@ -244,7 +244,16 @@ class Pass {
 
     SendOutcome outcome;
     const auto listed = listed_.find(record);
-    ActualSend(files_, &outcome, o_.dispatch, listed != listed_.end() ? &listed->second : nullptr);
+    DispatchOptions dispatch = o_.dispatch;
+    if (dispatch.stop == nullptr) dispatch.stop = o_.stop;
+    ActualSend(files_, &outcome, dispatch, listed != listed_.end() ? &listed->second : nullptr);
+    if (outcome.stopped) {
+      r_.stopped = true;
+      platform::DiagWrite("send_mail: stopped before the end of the message: mailbox " +
+                          std::to_string(row.mailbox) + " file " + Shown(row.filename) +
+                          " stays waiting");
+      return;
+    }
 
     const bool ok = outcome.code == 0 && outcome.text == "Nil";
     ++(ok ? r_.sent : r_.failed);

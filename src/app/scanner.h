@@ -35,8 +35,11 @@ struct ScanOptions {
   const platform::Clock* clock = nullptr;
   // Limits of each send, and the error manager (also told "send_mail").
   DispatchOptions dispatch;
-  // Set from another thread to end the pass after the message in flight
-  // (its outcome is still written); nothing further is queued or sent.
+  // Set from another thread to end the pass: nothing further is queued or
+  // sent; the message in flight is abandoned and stays waiting when the
+  // server cannot have it whole yet, else its reply is waited for (a few
+  // seconds at most) and written (DispatchOptions::stop, which it also is
+  // unless set apart).
   const std::atomic<bool>* stop = nullptr;
   // Sees every status text as it is shown (tests, the demo).
   std::function<void(const std::string&)> on_status;
