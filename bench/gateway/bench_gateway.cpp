@@ -8,6 +8,8 @@
 //     pass to a local aiosmtpd, one connection per message, against Python's
 //     smtplib sending the same files to the same server.
 // (c) The peak memory of (a) and (b).
+// (d) A log of VM_BENCH_ROWS rows written with an earlier version's key (the
+//     bare file name) moved to the current layout, as the first start does.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,8 @@
 #include <string>
 
 #include "app/gateway_files.h"
+#include "app/gateway_tables.h"
+#include "app/log_migration.h"
 #include "app/records.h"
 #include "app/scanner.h"
 #include "net/net_runtime.h"
@@ -135,6 +139,42 @@ double ReadEveryRow(const std::filesystem::path& root) {
   const double full = Seconds(start);
   std::printf("reading every row:         %.4f s (%ld rows, %ld waiting)\n", full, read, waiting);
   return full;
+}
+
+std::string OldLogDir(const std::filesystem::path& root) {
+  return (root / "old-log").string();
+}
+
+// Writes the old-layout log of (d) (not measured).
+double OldLogSetup(const std::filesystem::path& root) {
+  const long rows = EnvNumber("VM_BENCH_ROWS", 1000000);
+  std::filesystem::create_directories(OldLogDir(root));
+  storage::DeclaredTable pro(storage::ProcessedFilesFile(OldLogDir(root)),
+                             storage::ProcessedFilesDefByName());
+  if (pro.Create() != 0 || pro.Open() != 0) return -1;
+  pro.Logout();
+  for (long i = 0; i < rows; ++i) {
+    app::ProcessedRow r;
+    r.filename = "msg" + std::to_string(i) + ".wav";
+    r.processed = 1;
+    r.error = "Nil";
+    r.mailbox = static_cast<int16_t>(100 + i % 50);
+    app::WriteProcessed(r, &pro.buffer());
+    if (pro.Add() != 0) return -1;
+  }
+  storage::DeclaredTable::CommitTransaction();
+  return 0;
+}
+
+// (d): the move itself. Returns its seconds.
+double MoveOldLog(const std::filesystem::path& root) {
+  app::MigrationReport report;
+  const auto start = Clock::now();
+  const int rc = app::MigrateLog(OldLogDir(root), platform::Env::Default(), &report);
+  const double moved = Seconds(start);
+  std::printf("old log moved to the current layout: %u rows in %.1f s (result %d)\n", report.rows,
+              moved, rc);
+  return moved;
 }
 
 double Mails(const std::filesystem::path& root) {
@@ -266,6 +306,10 @@ int main() {
   const ChildResult b = InChild(Mails, root);
   std::printf("(c) peak memory (max RSS): (a) %.1f MiB, (b) %.1f MiB; reading every row %.1f MiB\n",
               a.max_rss_kib / 1024.0, b.max_rss_kib / 1024.0, full.max_rss_kib / 1024.0);
+  std::printf("(d) an old log moved to the current layout\n");
+  InChild(OldLogSetup, root);
+  const ChildResult d = InChild(MoveOldLog, root);
+  std::printf("peak memory of the move: %.1f MiB\n", d.max_rss_kib / 1024.0);
   std::filesystem::remove_all(root);
   return 0;
 }
