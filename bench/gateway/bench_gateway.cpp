@@ -10,6 +10,8 @@
 // (c) The peak memory of (a) and (b).
 // (d) The recordings of (b) mailed over STARTTLS with a login (certificates
 //     made for the run), against smtplib with starttls() and login().
+// (e) A log of VM_BENCH_ROWS rows written with an earlier version's key (the
+//     bare file name) moved to the current layout, as the first start does.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +25,8 @@
 #include <vector>
 
 #include "app/gateway_files.h"
+#include "app/gateway_tables.h"
+#include "app/log_migration.h"
 #include "app/mail_settings.h"
 #include "app/records.h"
 #include "app/scanner.h"
@@ -140,6 +144,42 @@ double ReadEveryRow(const std::filesystem::path& root) {
   const double full = Seconds(start);
   std::printf("reading every row:         %.4f s (%ld rows, %ld waiting)\n", full, read, waiting);
   return full;
+}
+
+std::string OldLogDir(const std::filesystem::path& root) {
+  return (root / "old-log").string();
+}
+
+// Writes the old-layout log of (d) (not measured).
+double OldLogSetup(const std::filesystem::path& root) {
+  const long rows = EnvNumber("VM_BENCH_ROWS", 1000000);
+  std::filesystem::create_directories(OldLogDir(root));
+  storage::DeclaredTable pro(storage::ProcessedFilesFile(OldLogDir(root)),
+                             storage::ProcessedFilesDefByName());
+  if (pro.Create() != 0 || pro.Open() != 0) return -1;
+  pro.Logout();
+  for (long i = 0; i < rows; ++i) {
+    app::ProcessedRow r;
+    r.filename = "msg" + std::to_string(i) + ".wav";
+    r.processed = 1;
+    r.error = "Nil";
+    r.mailbox = static_cast<int16_t>(100 + i % 50);
+    app::WriteProcessed(r, &pro.buffer());
+    if (pro.Add() != 0) return -1;
+  }
+  storage::DeclaredTable::CommitTransaction();
+  return 0;
+}
+
+// (d): the move itself. Returns its seconds.
+double MoveOldLog(const std::filesystem::path& root) {
+  app::MigrationReport report;
+  const auto start = Clock::now();
+  const int rc = app::MigrateLog(OldLogDir(root), platform::Env::Default(), &report);
+  const double moved = Seconds(start);
+  std::printf("old log moved to the current layout: %u rows in %.1f s (result %d)\n", report.rows,
+              moved, rc);
+  return moved;
 }
 
 // A Python SMTP server of tests/peers started as a child: it prints its
@@ -377,6 +417,10 @@ int main() {
   std::printf("(d) recordings mailed over STARTTLS with a login, one connection per message\n");
   const ChildResult d = InChild(TlsMails, root);
   std::printf("peak memory (max RSS) of (d): %.1f MiB\n", d.max_rss_kib / 1024.0);
+  std::printf("(e) an old log moved to the current layout\n");
+  InChild(OldLogSetup, root);
+  const ChildResult e = InChild(MoveOldLog, root);
+  std::printf("peak memory of the move: %.1f MiB\n", e.max_rss_kib / 1024.0);
   std::filesystem::remove_all(root);
   return 0;
 }

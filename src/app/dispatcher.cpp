@@ -46,6 +46,9 @@ class DispatchMailer final : public mail::NetEmailSend {
   void ErrorTrap(std::string_view text, std::string_view function) override {
     const int32_t reported = ERROR;
     NetEmailSend::ErrorTrap(text, function);
+    // The outcome of the message is the reply to its end of data: whatever
+    // the connection does after the server accepted it changes nothing.
+    if (sent_) return;
     const int32_t server = SERVERERRORNUM;
     outcome_->text = ERRORSTRING;
     outcome_->code = static_cast<int16_t>(ERROR != 0 ? ERROR : reported != 0 ? reported : server);
@@ -56,6 +59,7 @@ class DispatchMailer final : public mail::NetEmailSend {
     NetEmailSend::MessageSent();
     outcome_->text = "Nil";
     outcome_->code = 0;
+    sent_ = true;
     reported_ = true;
     w_->Post(runtime::kEventCloseWindow);
   }
@@ -64,8 +68,42 @@ class DispatchMailer final : public mail::NetEmailSend {
  private:
   runtime::Window* w_;
   SendOutcome* outcome_;
+  bool sent_ = false;
   bool reported_ = false;
 };
+
+// Opens the recording the way a file of someone else's tree must be opened
+// (Env::OpenForReading: read only, no lock, no link, the listed file); every
+// other open goes on as asked.
+class RecordingEnv final : public platform::EnvWrapper {
+ public:
+  RecordingEnv(platform::Env* target, std::string path, platform::FileId listed)
+      : EnvWrapper(target), path_(std::move(path)), listed_(listed) {}
+  platform::Result<std::unique_ptr<platform::File>> OpenFile(
+      const std::string& path, platform::Access access, platform::Share share,
+      platform::Disposition disposition) override {
+    if (path == path_ && access == platform::Access::kRead) return OpenForReading(path, &listed_);
+    return EnvWrapper::OpenFile(path, access, share, disposition);
+  }
+
+ private:
+  std::string path_;
+  platform::FileId listed_;
+};
+
+// Whether the server may have the whole message: its end line has been
+// handed to the connection (every byte of the message is queued before the
+// state moves to sending) and nothing of it is left in the outgoing queue.
+bool PastEndOfData(DispatchMailer* m) {
+  if (m->_STATE != mail::kEsSendingData) return false;
+  m->GetOutgoingPackets(2);
+  return m->OUTGOINGDLLPACKETSBYTES == 0;
+}
+
+// Seconds of a limit in milliseconds, as the outcome texts say them.
+std::string SecondsOf(int32_t ms) {
+  return std::to_string(ms / 1000);
+}
 
 bool PathEndsWithName(const std::string& path, const std::string& name) {
   const size_t slash = path.rfind('/');
@@ -98,10 +136,12 @@ void FillMailObject(DispatchMailer* m, const ControlRow& con, const ProcessedRow
 
 }  // namespace
 
-void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options) {
+void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options,
+                const platform::FileId* listed) {
   ProcedureScope procedure(options.errors, "ActualSend");
   outcome->code = 0;
   outcome->text = kNoOutcomeText;
+  outcome->stopped = false;
   OpenTable control(files, Table::kControl);
   OpenTable processed(files, Table::kProcessedFiles);
   const ControlRow con = ReadControl(files.control().buffer());
@@ -112,8 +152,19 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
   w.SetTimer(options.progress_timer);
   WindowProgress progress(&w);
   DispatchMailer mailer(&w, outcome);
+  platform::Env* const env = options.env != nullptr ? options.env : platform::Env::Default();
+  // Which file the attachment must be: the one listed, else the one the path
+  // names now, and never a link or anything but a regular file.
+  const platform::Result<platform::FileId> recording =
+      listed != nullptr            ? platform::Result<platform::FileId>(*listed)
+      : IsYes(pro.send_attachment) ? env->IdentifyRegular(pro.full_path)
+                                   : platform::Result<platform::FileId>(platform::FileId{});
+  RecordingEnv recording_env(env, pro.full_path,
+                             recording.ok() ? recording.value() : platform::FileId{});
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
+  bool stop_seen = false;  // a stop came after the end of data: the reply is waited for
+  auto stop_deadline = deadline;
 
   while (auto ev = w.Accept()) {
     if (ev->is(runtime::EventKind::kOpenWindow)) {
@@ -122,7 +173,7 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
       mailer.PROGRESSCONTROL = kProgressControl;
       mailer.SetProgressView(&progress);
       mailer.SetReplyTimeoutMs(options.reply_timeout_ms);
-      if (options.env != nullptr) mailer.SetEnv(options.env);
+      mailer.SetEnv(&recording_env);
       FillMailObject(&mailer, con, pro);
       if (options.mail != nullptr) ApplyMailSettings(*options.mail, &mailer);
       w.Display();
@@ -135,6 +186,14 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
             "ActualSend");
         continue;
       }
+      if (IsYes(pro.send_attachment) && !recording.ok() &&
+          recording.status().code() != platform::Code::kNotFound) {
+        // A link (or a FIFO, a device) where the recording was: never read.
+        mailer.ERROR = mail::kNetErrFile;
+        mailer.ErrorTrap("The recording is not sent: " + recording.status().message(),
+                         "ActualSend");
+        continue;
+      }
       mailer.SendMail(2);
       w.Display();
       continue;
@@ -143,10 +202,30 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
     mailer.TakeEvent(ev->number);
     if (!ev->is(runtime::EventKind::kTimer)) continue;
     mailer.CalcProgress();
-    if (!mailer.reported() && std::chrono::steady_clock::now() >= deadline) {
+    if (mailer.reported() || outcome->stopped) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (options.stop != nullptr && options.stop->load() && !stop_seen) {
+      if (!PastEndOfData(&mailer)) {
+        // The server never had the whole message: nothing is lost by
+        // leaving it for the next run, and a message half sent is dropped.
+        mailer.Abort();
+        outcome->stopped = true;
+        outcome->text = "stopped before the end of the message was sent";
+        w.Close();
+        continue;
+      }
+      stop_seen = true;
+      stop_deadline = now + std::chrono::milliseconds(options.stop_grace_ms);
+    }
+    if (now >= deadline) {
       mailer.ERROR = mail::kNetErrTimeout;
-      mailer.ErrorTrap("The message was not sent within " +
-                           std::to_string(options.send_timeout_ms / 1000) + " seconds",
+      mailer.ErrorTrap(
+          "The message was not sent within " + SecondsOf(options.send_timeout_ms) + " seconds",
+          "ActualSend");
+    } else if (stop_seen && now >= stop_deadline) {
+      mailer.ERROR = mail::kNetErrTimeout;
+      mailer.ErrorTrap("No reply to the end of the message within " +
+                           SecondsOf(options.stop_grace_ms) + " seconds of the stop request",
                        "ActualSend");
     }
   }

@@ -6,14 +6,13 @@
 // thread and blocks it until the send has ended.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "app/gateway_files.h"
+#include "platform/file.h"
 
-namespace vm::platform {
-class Env;
-}
 namespace vm::framework {
 class ErrorManager;
 }
@@ -27,6 +26,10 @@ struct MailSettings;
 struct SendOutcome {
   int16_t code = 0;
   std::string text;  // at most 999 bytes
+  // A stop request came before the server could have the whole message (its
+  // end of data was not handed over): the message was abandoned unsent, so
+  // its row stays waiting; code and text are not an outcome to store.
+  bool stopped = false;
 };
 
 // Text and code the pair holds before a send, so a window that closes
@@ -42,6 +45,11 @@ struct DispatchOptions {
   int32_t send_timeout_ms = 600000;
   // Period of the progress window's timer, in hundredths of a second.
   int progress_timer = 50;
+  // Raised from another thread to stop (SIGTERM): a message before its end
+  // of data is abandoned at once; one past it waits at most stop_grace_ms
+  // more for the server's reply, then fails with -53 (null: never).
+  const std::atomic<bool>* stop = nullptr;
+  int32_t stop_grace_ms = 10000;
   // Where attachments are read from (null: the real file system).
   platform::Env* env = nullptr;
   // The program's error manager, told the procedure's name (null: none).
@@ -53,6 +61,11 @@ struct DispatchOptions {
 
 // REQUIRES: the row buffers of files.control() and files.processed() hold
 // the settings and the row to send.
-void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options = {});
+// The recording is attached only as the regular file PRO:FULLPATH names, not
+// through a link, opened read only and never locked, and only when it is
+// still the file `listed` (when given; otherwise the one the path names at
+// the start of the send): anything else fails the send with -35.
+void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions& options = {},
+                const platform::FileId* listed = nullptr);
 
 }  // namespace vm::app

@@ -32,6 +32,25 @@ void RunPass(const FrameOptions& options) {
   if (options.on_scan) options.on_scan(report);
 }
 
+// Asks every window the menu started to close, as the program's close-down
+// does (each window of the thread closes; a form as its Cancel does), and
+// waits for their threads, all together no longer than kWindowCloseWaitMs.
+bool CloseWindows(const std::vector<runtime::ThreadId>& threads) {
+  for (runtime::ThreadId t : threads) runtime::Post(t, runtime::kEventCloseDown);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kWindowCloseWaitMs);
+  bool all = true;
+  for (runtime::ThreadId t : threads) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (!runtime::WaitThread(t, std::max(left, std::chrono::milliseconds(0)))) all = false;
+  }
+  if (!all)
+    platform::DiagWrite("voicemail-mailer: a window did not close within " +
+                        std::to_string(kWindowCloseWaitMs / 1000) + " s of the frame");
+  return all;
+}
+
 bool AnyOf(const std::vector<std::string>& args, std::initializer_list<const char*> switches) {
   for (const std::string& a : args) {
     std::string lower = a;
@@ -62,11 +81,15 @@ int EnsureSettings(GatewayFiles& files) {
   return rc;
 }
 
-void Main(const FrameOptions& frame_options) {
+bool Main(const FrameOptions& frame_options) {
   FrameOptions options = frame_options;
   options.windows.relations = options.relations;
   options.windows.errors = options.scan.dispatch.errors;
   options.windows.data_dir = options.data_dir;
+  std::atomic<bool> own_stop{false};
+  std::atomic<bool>* const stop = options.stop != nullptr ? options.stop : &own_stop;
+  options.scan.stop = stop;
+  if (options.scan.memory == nullptr) options.scan.memory = std::make_shared<ScanMemory>();
   ProcedureScope procedure(options.scan.dispatch.errors, "Main");
   GatewayFiles files(options.data_dir, platform::Env::Default(), options.relations);
   OpenTable control(files, Table::kControl);
@@ -96,22 +119,23 @@ void Main(const FrameOptions& frame_options) {
       frame.AddCheckItem(spooler_menu, "?GLO:SPOOLERSPOOLERON", "Spooler On", true);
   frame.SetTimer(options.timer);
 
-  std::vector<runtime::ThreadId> started;
+  std::vector<runtime::ThreadId> windows;
+  std::vector<runtime::ThreadId> passes;
   while (auto ev = frame.Accept()) {
     if (ev->is(runtime::EventKind::kOpenWindow)) {
       if (control.code() == 0) EnsureSettings(files);
       if (options.on_open) options.on_open(frame);
     } else if (control_item.exists() && ev->accepted(control_item.number())) {
-      started.push_back(runtime::StartThread([w = options.windows] { Control_File(w); }));
+      windows.push_back(runtime::StartThread([w = options.windows] { Control_File(w); }));
     } else if (security_item.exists() && ev->accepted(security_item.number())) {
-      started.push_back(runtime::StartThread([w = options.windows] { Mail_Security(w); }));
+      windows.push_back(runtime::StartThread([w = options.windows] { Mail_Security(w); }));
     } else if (mailboxes_item.exists() && ev->accepted(mailboxes_item.number())) {
-      started.push_back(runtime::StartThread([w = options.windows] { mailboxes(w); }));
+      windows.push_back(runtime::StartThread([w = options.windows] { mailboxes(w); }));
     } else if (log_item.exists() && ev->accepted(log_item.number())) {
-      started.push_back(runtime::StartThread([w = options.windows] { View_Log(w); }));
+      windows.push_back(runtime::StartThread([w = options.windows] { View_Log(w); }));
     } else if (ev->accepted(send_item.number())) {
       // A pass of its own on a new thread; it waits for a running pass.
-      started.push_back(runtime::StartThread([options] { RunPass(options); }));
+      passes.push_back(runtime::StartThread([options] { RunPass(options); }));
     } else if (ev->accepted(print_item.number())) {
       runtime::RunPrinterSetup();
     } else if (ev->accepted(exit_item.number())) {
@@ -121,26 +145,41 @@ void Main(const FrameOptions& frame_options) {
     } else if (ev->is(runtime::EventKind::kTimer)) {
       frame.SetTimer(0);
       RunPass(options);
-      if (options.scan.stop != nullptr && options.scan.stop->load()) {
+      if (stop->load()) {
         frame.Close();
       } else {
         frame.SetTimer(spooler_on.checked() ? options.timer : 0);
       }
     }
   }
-  for (runtime::ThreadId t : started) {
+  // The program ends: passes from the menu end after their message in flight
+  // (each step of theirs is bounded), the windows close.
+  stop->store(true);
+  const bool closed = CloseWindows(windows);
+  for (runtime::ThreadId t : passes) {
     while (!runtime::WaitThread(t, std::chrono::milliseconds(500))) {
     }
   }
+  return closed;
 }
 
-void RunProgram(const ProgramOptions& options) {
-  framework::ErrorManager errors;
+bool RunProgram(const ProgramOptions& options) {
+  // Made here, destroyed here unless a window's thread may still use them.
+  auto errors_owned = std::make_unique<framework::ErrorManager>();
+  framework::ErrorManager& errors = *errors_owned;
   AddValueMessages(&errors);
-  framework::ErrorManagerErrors file_errors(&errors);
+  auto file_errors_owned = std::make_unique<framework::ErrorManagerErrors>(&errors);
   // One relation manager per table for the program's life; destroyed (in
   // reverse order of making) before the error manager they report through.
-  GatewayRelations relations(options.frame.data_dir, &file_errors);
+  auto relations_owned =
+      std::make_unique<GatewayRelations>(options.frame.data_dir, file_errors_owned.get());
+  GatewayRelations& relations = *relations_owned;
+  {
+    // A log of an earlier version's layout is moved before any window can
+    // open it (the first open does it; an error shows at the first pass).
+    GatewayFiles log(options.frame.data_dir);
+    OpenTable open(log, Table::kProcessedFiles);
+  }
   FrameOptions frame = options.frame;
   frame.scan.dispatch.errors = &errors;
   frame.relations = &relations;
@@ -156,7 +195,7 @@ void RunProgram(const ProgramOptions& options) {
   // Windows are dragged with their contents on some desktops, and the frame
   // switched that off for its run; Linux window managers have no such
   // system-wide switch, so there is nothing to change or put back here.
-  Main(frame);
+  const bool closed = Main(frame);
   runtime::SetPlacementStore(nullptr);
   ini.Save();
   ini.Close();
@@ -170,6 +209,14 @@ void RunProgram(const ProgramOptions& options) {
     net::NetRuntime::WriteLine("[Net] Runtime: voicemail-mailer runtime library for Linux");
     net::NetRuntime::WriteLine("[Net] Runtime: closed down");
   }
+  if (!closed) {
+    // A window's thread still uses them: they outlive this call, and the
+    // caller ends the process.
+    (void)relations_owned.release();
+    (void)file_errors_owned.release();
+    (void)errors_owned.release();
+  }
+  return closed;
 }
 
 }  // namespace vm::app

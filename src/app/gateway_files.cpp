@@ -2,11 +2,14 @@
 
 #include "app/gateway_relations.h"
 #include "app/gateway_tables.h"
+#include "app/log_migration.h"
+#include "platform/diag_sink.h"
+#include "storage/file/result_codes.h"
 
 namespace vm::app {
 
 GatewayFiles::GatewayFiles(std::string dir, platform::Env* env, GatewayRelations* relations)
-    : dir_(std::move(dir)), relations_(relations) {
+    : dir_(std::move(dir)), env_(env), relations_(relations) {
   tables_[0] = storage::DeclareControl(dir_, env);
   tables_[1] = storage::DeclareMailboxes(dir_, env);
   tables_[2] = storage::DeclareProcessedFiles(dir_, env);
@@ -27,6 +30,17 @@ int GatewayFiles::Open(Table t) {
   }
   storage::DeclaredTable& table = *tables_[i];
   int rc = table.Open();
+  if (rc == storage::kErrBadDeclaration && t == Table::kProcessedFiles) {
+    // A log written before recordings were told apart by mailbox and time.
+    MigrationReport report;
+    const int moved = MigrateLog(dir_, env_, &report);
+    if (report.migrated) platform::DiagWrite("voicemail-mailer: " + report.text);
+    if (moved != 0 && moved != storage::kErrBadDeclaration)
+      platform::DiagWrite("voicemail-mailer: the log " + storage::ProcessedFilesFile(dir_) +
+                          " could not be moved to the current layout: error " +
+                          std::to_string(moved) + "; it is unchanged");
+    rc = table.Open();
+  }
   create_failed_[i] = false;
   if (rc == storage::kErrFileNotFound) {
     rc = table.Create();

@@ -32,7 +32,9 @@ class GatewayFiles {
   GatewayFiles& operator=(const GatewayFiles&) = delete;
 
   // Opens the table (creating its file when missing) on the first call;
-  // later calls only count. Returns the storage error code (0 = open).
+  // later calls only count. A log of an earlier version's layout is moved to
+  // the current one first (log_migration.h). Returns the storage error code
+  // (0 = open).
   int Open(Table t);
   // Closes on the last matching call.
   void Close(Table t);
@@ -50,6 +52,7 @@ class GatewayFiles {
 
  private:
   std::string dir_;
+  platform::Env* const env_;
   GatewayRelations* const relations_;
   std::array<std::unique_ptr<storage::DeclaredTable>, 3> tables_;
   std::array<int, 3> opens_{};

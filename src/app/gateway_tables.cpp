@@ -40,7 +40,9 @@ TableDef MailboxesDef() {
   return d;
 }
 
-TableDef ProcessedFilesDef() {
+namespace {
+
+TableDef ProcessedFilesFields() {
   using namespace processed;
   TableDef d;
   d.record_length = kProcessedFilesLength;
@@ -57,9 +59,28 @@ TableDef ProcessedFilesDef() {
               MakeField("PRO:SENDATTACHMENT", kTypeString, kSendAttachment, kSendAttachmentSize),
               MakeField("PRO:DATEOFRECORDING", kTypeLong, kDateOfRecording, 4),
               MakeField("PRO:TIMEOFRECORDING", kTypeLong, kTimeOfRecording, 4)};
+  return d;
+}
+
+KeyDef ProcessedKeyControl() {
+  return MakeKey("PRO:PROCESSEDKEYCONTROL", kKeyDuplicates | kKeyOptional | kKeyNoCase, {{3, 0}});
+}
+
+}  // namespace
+
+TableDef ProcessedFilesDef() {
+  TableDef d = ProcessedFilesFields();
+  // Field numbers: PRO:MAILBOX 6, PRO:FILENAME 0, PRO:DATEOFRECORDING 11,
+  // PRO:TIMEOFRECORDING 12.
   d.keys = {
-      MakeKey("PRO:FILENAMEKEY", kKeyOptional | kKeyNoCase, {{0, 0}}),
-      MakeKey("PRO:PROCESSEDKEYCONTROL", kKeyDuplicates | kKeyOptional | kKeyNoCase, {{3, 0}})};
+      MakeKey("PRO:FILENAMEKEY", kKeyOptional | kKeyNoCase, {{6, 0}, {0, 0}, {11, 0}, {12, 0}}),
+      ProcessedKeyControl()};
+  return d;
+}
+
+TableDef ProcessedFilesDefByName() {
+  TableDef d = ProcessedFilesFields();
+  d.keys = {MakeKey("PRO:FILENAMEKEY", kKeyOptional | kKeyNoCase, {{0, 0}}), ProcessedKeyControl()};
   return d;
 }
 

@@ -52,13 +52,21 @@ inline constexpr size_t kFullPath = 623, kFullPathSize = 255;
 inline constexpr size_t kSendAttachment = 878, kSendAttachmentSize = 20;
 inline constexpr size_t kDateOfRecording = 898;
 inline constexpr size_t kTimeOfRecording = 902;
+// A recording: PRO:MAILBOX, PRO:FILENAME (without regard to case),
+// PRO:DATEOFRECORDING, PRO:TIMEOFRECORDING; unique. The same name in two
+// mailboxes, or a name a recorder uses again later, is another recording.
 inline constexpr int kFileNameKey = 0;
+// Rows with PRO:PROCESSED 1 only (optional key: 0 makes no entry).
 inline constexpr int kProcessedKeyControl = 1;
 }  // namespace processed
 
 TableDef ControlDef();
 TableDef MailboxesDef();
 TableDef ProcessedFilesDef();
+// ProcessedFiles as directories written before the key above have it: the
+// same rows, PRO:FILENAMEKEY on PRO:FILENAME alone (unique across every
+// mailbox). Read only to move such a log to the current layout.
+TableDef ProcessedFilesDefByName();
 
 // The on-disk file names in `dir` (empty: the working directory):
 // CONTROL.KFS, MAILBOXE.KFS, PROCESSE.KFS.

@@ -1,11 +1,11 @@
 #include "app/mailbox_windows.h"
 
 #include "app/gateway_relations.h"
+#include "app/mailbox_folders.h"
 #include "app/mailbox_rules.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
 #include "runtime/directory.h"
-#include "runtime/text_number.h"
 
 namespace vm::app {
 
@@ -25,20 +25,6 @@ std::vector<framework::FormFieldSpec> MailboxFields() {
 }
 
 namespace {
-
-// A mailbox directory is named by its number in decimal digits only; other
-// names would all read as mailbox 0 (or a number cut to fit) and make
-// records no recording can ever reach.
-bool MailboxNumber(const std::string& name, int16_t* number) {
-  if (name.empty() || name.size() > 5) return false;
-  for (char c : name) {
-    if (c < '0' || c > '9') return false;
-  }
-  const int64_t n = runtime::TextToNumber(name);
-  if (n < 1 || n > 32767) return false;
-  *number = static_cast<int16_t>(n);
-  return true;
-}
 
 std::string TrimRight(std::string s) {
   while (!s.empty() && s.back() == ' ') s.pop_back();
@@ -60,7 +46,9 @@ int RefreshMailboxes(GatewayRelations* relations, const std::string& root_text,
     const std::string name = TrimRight(e.short_name);
     if (name == "." || name == "..") continue;
     int16_t number = 0;
-    if (!MailboxNumber(name, &number)) continue;
+    // Other names would all read as mailbox 0 (or a number cut to fit) and
+    // make records no recording can ever reach.
+    if (!MailboxNumberOf(name, &number)) continue;
     const std::string marker = root + "/" + name + "/transfer.ini";
     if (marker.size() > 255 || !env->FileExists(marker)) continue;
     auto lock = file.Lock();

@@ -1,11 +1,14 @@
 #include "app/scanner.h"
 
 #include <algorithm>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "app/gateway_tables.h"
 #include "app/mail_settings.h"
+#include "app/mailbox_folders.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
 #include "app/stop_message.h"
@@ -58,7 +61,8 @@ class Pass {
         clock_(o.clock != nullptr ? *o.clock : platform::SystemClock()),
         w_(w),
         status_(std::move(status)),
-        r_(r) {}
+        r_(r),
+        memory_(o.memory != nullptr ? o.memory : std::make_shared<ScanMemory>()) {}
 
   void Run() {
     SetStatus("Scanning for new messages");
@@ -143,14 +147,29 @@ class Pass {
       if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) continue;
       // A blank root would name directories of the file system's root.
       if (runtime::IsBlank(settings.applicate_path)) continue;
-      const std::string dir =
-          settings.applicate_path + "/" + std::to_string(box.mailbox_no) + "/msg/";
-      for (const runtime::FileEntry& e :
-           runtime::ListDirectory(dir + "*.wav", runtime::ListKind::kFilesOnly)) {
+      // The folders are read once a pass, when the first mailbox needs them.
+      if (!folders_) folders_.emplace(settings.applicate_path);
+      for (const std::string& folder : folders_->Of(box.mailbox_no)) {
         if (Stopping()) return;
-        Queue(box, dir, e);
+        ScanFolder(box, settings.applicate_path + "/" + folder + "/msg/");
       }
       if (r_.queued == 0) SetStatus("No new messages added to Queue");
+    }
+  }
+
+  void ScanFolder(const MailboxRow& box, const std::string& dir) {
+    std::vector<runtime::PassedOver> passed_over;
+    for (const runtime::FileEntry& e :
+         runtime::ListDirectory(dir + "*.wav", runtime::ListKind::kFilesOnly, &passed_over)) {
+      if (Stopping()) return;
+      Queue(box, dir, e);
+    }
+    // A link would mail whatever it points to; a FIFO or device is no
+    // recording. Said once a run, not every pass.
+    for (const runtime::PassedOver& p : passed_over) {
+      if (!memory_->reported.insert(dir + p.name).second) continue;
+      platform::DiagWrite("send_mail: passed over mailbox " + std::to_string(box.mailbox_no) +
+                          " file " + Shown(dir + p.name) + ": " + p.why + ", not a recording");
     }
   }
 
@@ -158,6 +177,9 @@ class Pass {
     storage::DeclaredTable& pro = files_.processed();
     ProcessedRow row;
     row.filename = e.name;
+    row.mailbox = box.mailbox_no;
+    row.date_of_recording = e.date;
+    row.time_of_recording = e.time;
     WriteProcessed(row, &pro.buffer());
     const int found = pro.Get(storage::processed::kFileNameKey);
     if (found == 0) return;
@@ -165,7 +187,6 @@ class Pass {
     const int64_t now = runtime::MomentOf(runtime::Today(clock_), runtime::ClockTime(clock_));
     if (now - runtime::MomentOf(e.date, e.time) < kMinimumAge) return;
 
-    row.mailbox = box.mailbox_no;
     row.email_address = box.email_address;
     row.cc_email_address = box.cc_email_address;
     row.send_attachment = box.send_voice_file;
@@ -174,10 +195,9 @@ class Pass {
     row.time = runtime::ClockTime(clock_);
     row.processed = 0;
     row.error = "0";
-    row.date_of_recording = e.date;
-    row.time_of_recording = e.time;
     WriteProcessed(row, &pro.buffer());
     if (pro.Add() != 0) return StorageStop(pro);
+    listed_[pro.current_record()] = platform::FileId{e.device, e.inode};
     ++r_.queued;
     queued_lines_.push_back("send_mail: queued mailbox " + std::to_string(box.mailbox_no) +
                             " file " + Shown(e.name));
@@ -243,7 +263,17 @@ class Pass {
     WriteControl(con, &files_.control().buffer());
 
     SendOutcome outcome;
-    ActualSend(files_, &outcome, o_.dispatch);
+    const auto listed = listed_.find(record);
+    DispatchOptions dispatch = o_.dispatch;
+    if (dispatch.stop == nullptr) dispatch.stop = o_.stop;
+    ActualSend(files_, &outcome, dispatch, listed != listed_.end() ? &listed->second : nullptr);
+    if (outcome.stopped) {
+      r_.stopped = true;
+      platform::DiagWrite("send_mail: stopped before the end of the message: mailbox " +
+                          std::to_string(row.mailbox) + " file " + Shown(row.filename) +
+                          " stays waiting");
+      return;
+    }
 
     const bool ok = outcome.code == 0 && outcome.text == "Nil";
     ++(ok ? r_.sent : r_.failed);
@@ -268,7 +298,12 @@ class Pass {
   runtime::ControlRef status_;
   ScanReport& r_;
   MailSettings mail_;
+  std::shared_ptr<ScanMemory> memory_;
+  std::optional<MailboxFolders> folders_;
   std::vector<std::string> queued_lines_;  // diagnostic lines shown once the rows stand
+  // The file each row queued by this pass named when it was listed, by
+  // record number: the send attaches that file or none.
+  std::map<uint32_t, platform::FileId> listed_;
 };
 
 }  // namespace

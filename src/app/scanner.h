@@ -1,6 +1,6 @@
 // send_mail: one scan-and-send pass. Lists the recordings of every enabled
-// mailbox, queues the new ones (older than 45 s, file name not yet known) in
-// ProcessedFiles, then sends every waiting row in record order through
+// mailbox, queues the new ones (older than 45 s, not yet known by mailbox,
+// name and recording time) in ProcessedFiles, then sends every waiting row in record order through
 // ActualSend and writes each outcome back. Only one pass runs at a time in
 // the process: a pass asked for while another runs waits for it. Runs on
 // the calling thread (with its status window there) and blocks it.
@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <set>
 #include <string>
 
 #include "app/dispatcher.h"
@@ -20,13 +22,24 @@ class Clock;
 
 namespace vm::app {
 
+// What passes remember from one to the next in one run: the names already
+// reported as passed over (links and other files that are no recordings), so
+// each gets one diagnostic line, not one every pass. Used under the one-pass
+// lock only.
+struct ScanMemory {
+  std::set<std::string> reported;
+};
+
 struct ScanOptions {
   // Current date and time for the age test and the queue date (null: system).
   const platform::Clock* clock = nullptr;
   // Limits of each send, and the error manager (also told "send_mail").
   DispatchOptions dispatch;
-  // Set from another thread to end the pass after the message in flight
-  // (its outcome is still written); nothing further is queued or sent.
+  // Set from another thread to end the pass: nothing further is queued or
+  // sent; the message in flight is abandoned and stays waiting when the
+  // server cannot have it whole yet, else its reply is waited for (a few
+  // seconds at most) and written (DispatchOptions::stop, which it also is
+  // unless set apart).
   const std::atomic<bool>* stop = nullptr;
   // Sees every status text as it is shown (tests, the demo, the service's
   // watchdog).
@@ -34,6 +47,8 @@ struct ScanOptions {
   // Called after each send, once its outcome is written (the service's
   // watchdog: a pass that sends is alive).
   std::function<void()> on_sent;
+  // Shared by the passes of one run (null: the pass keeps its own).
+  std::shared_ptr<ScanMemory> memory;
 };
 
 struct ScanReport {

@@ -181,8 +181,9 @@ platform::Status StatusRecorder::last_write() const {
 }
 
 void StatusRecorder::Write() {
-  // Readable by the operator's monitoring (it holds no secret).
-  last_write_ = platform::ReplaceFile(StatusPath(dir_), FormatServiceStatus(status_), 0644);
+  // Like every file the program makes, its user's only: `status` runs as
+  // that user (the service's data directory is 0700 anyway).
+  last_write_ = platform::ReplaceFile(StatusPath(dir_), FormatServiceStatus(status_), 0600);
 }
 
 }  // namespace vm::app

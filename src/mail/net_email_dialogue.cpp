@@ -10,6 +10,7 @@
 #include "mail/mail_text.h"
 #include "mail/mime_codec.h"
 #include "mail/net_email_send.h"
+#include "platform/winsock_errors.h"
 
 namespace vm::mail {
 
@@ -316,6 +317,7 @@ void NetEmailSend::SendMailFrom() {
   _STATE = kEsMailFrom;
   std::string name, address;
   if (!GetEmailAddress(DATAQUEUE->front().FROM, 1, &name, &address)) {
+    ERROR = kNetErrMissingProperties;
     _AFTERERRORTRYNEXTMESSAGE = 1;
     ErrorTrap("Invalid from address found in data queue", kProcess);
     return DropAndMoveOn();
@@ -474,13 +476,23 @@ void NetEmailSend::Reopen() {
   ArmReplyTimer();
 }
 
+// Every message sent on the connection has its outcome by now (the reply to
+// its end of data): a server that has closed the connection already, as
+// many do after their last reply, is no failure of any of them.
+void NetEmailSend::SendQuit() {
+  const uint8_t quiet = DONTERRORTRAPINSENDIFCONNECTIONCLOSED;
+  DONTERRORTRAPINSENDIFCONNECTIONCLOSED = 1;
+  SendLine("QUIT");
+  DONTERRORTRAPINSENDIFCONNECTIONCLOSED = quiet;
+}
+
 void NetEmailSend::MoveOn() {
   DeleteCurrentRecord();
   const bool reached =
       RECONNECTAFTERXMSGS > 0 && _MESSAGESSENTONCURRENTCONNECTION >= RECONNECTAFTERXMSGS;
   if (DATAQUEUE != nullptr && !DATAQUEUE->empty()) {
     if (reached) {
-      SendLine("QUIT");
+      SendQuit();
       Close();
       Reopen();
     } else {
@@ -491,7 +503,7 @@ void NetEmailSend::MoveOn() {
     return;
   }
   if (OPTIONSKEEPCONNECTIONOPEN == 0 || reached) {
-    SendLine("QUIT");
+    SendQuit();
     Close();
     _STATE = kEsNotConnected;
   } else {
@@ -521,6 +533,7 @@ void NetEmailSend::MessageDone() {
 
 void NetEmailSend::MessageError(int code, const std::string& text) {
   const std::string desc(FieldValue(_SERVERDESC, 80));
+  if (code == 0 && ERROR == 0) ERROR = kNetErrCorruptReply;
   _AFTERERRORTRYNEXTMESSAGE = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text;
@@ -541,6 +554,9 @@ void NetEmailSend::MessageError(int code, const std::string& text) {
 
 void NetEmailSend::FatalError(int code, const std::string& text) {
   const std::string desc(FieldValue(_SERVERDESC, 80));
+  // A reply without a code is no SMTP: its number says so, since a failure
+  // left at 0 would read as a message sent.
+  if (code == 0 && ERROR == 0) ERROR = kNetErrCorruptReply;
   _AFTERERRORTRYNEXTMESSAGE = 1;
   SERVERERRORNUM = code;
   SERVERERRORDESC = text;
@@ -559,6 +575,9 @@ void NetEmailSend::ConnectionClosed() {
   if (_STATE == kEsNotConnected) return;
   _AFTERERRORTRYNEXTMESSAGE = 0;
   _NOMESSAGEADDEDYET = 0;
+  // The server ended the dialogue before the message's end of data was
+  // answered; the number says so (0 would read as a message sent).
+  if (ERROR == 0) ERROR = platform::kWsaEdiscon;
   ErrorTrap("The (" + std::string(FieldValue(_SERVERDESC, 80)) + ") server closed the connection",
             "NetEmailSend.ConnectionClosed");
   _STATE = kEsNotConnected;

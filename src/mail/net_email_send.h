@@ -56,6 +56,8 @@ inline constexpr int32_t kNetErrFile = -35;
 inline constexpr int32_t kNetErrMemory = -32;
 inline constexpr int32_t kNetErrMissingProperties = -37;
 inline constexpr int32_t kNetErrInvalidSize = -42;
+// A server reply that is no SMTP reply (no three-digit code).
+inline constexpr int32_t kNetErrCorruptReply = -51;
 
 // Dialogue states (_STATE).
 inline constexpr uint32_t kEsNotConnected = 0;
@@ -343,6 +345,7 @@ class NetEmailSend : public net::NetSimple {
   void MessageDone();
   void DeleteCurrentRecord();
   void MoveOn();
+  void SendQuit();
   void Reopen();
   void MessageError(int code, const std::string& text);
   void FatalError(int code, const std::string& text);

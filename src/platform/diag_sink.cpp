@@ -86,7 +86,7 @@ void StderrWrite(DiagPriority priority, std::string_view line) {
 }
 
 std::shared_ptr<FileSink> FileSink::Open(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   return std::shared_ptr<FileSink>(new FileSink(fd));
 }

@@ -16,11 +16,14 @@ Result<std::vector<DirEntry>> ListDirectory(const std::string& dir) {
   errno = 0;
   while (struct dirent* de = readdir(d)) {
     struct stat st;
-    if (fstatat(dfd, de->d_name, &st, 0) != 0) continue;
+    if (fstatat(dfd, de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
     DirEntry e;
     e.name = de->d_name;
     e.is_directory = S_ISDIR(st.st_mode);
     e.is_regular = S_ISREG(st.st_mode);
+    e.is_link = S_ISLNK(st.st_mode);
+    e.device = static_cast<uint64_t>(st.st_dev);
+    e.inode = static_cast<uint64_t>(st.st_ino);
     e.size = static_cast<uint64_t>(st.st_size);
     e.mtime_seconds = st.st_mtim.tv_sec;
     e.mtime_nanoseconds = st.st_mtim.tv_nsec;

@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace vm::platform {
@@ -33,6 +36,46 @@ int SetLock(int fd, int cmd, short type, uint64_t offset, uint64_t length) {
   }
 }
 
+// Takes a lock, waiting while another description holds the range, up to
+// `wait_ms`. The kernel's own wait (F_OFD_SETLKW) has no limit, so this one
+// polls, backing off from 0.5 ms to 10 ms between tries. Returns as SetLock;
+// errno is EAGAIN when the wait ran out.
+int SetLockWithin(int fd, short type, uint64_t offset, uint64_t length, int wait_ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  auto pause = std::chrono::microseconds(500);
+  for (;;) {
+    const int rc = SetLock(fd, F_OFD_SETLK, type, offset, length);
+    if (rc == 0 || (errno != EAGAIN && errno != EACCES)) return rc;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) {
+      errno = EAGAIN;
+      return -1;
+    }
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::microseconds(10000));
+  }
+}
+
+// "10 s", or "250 ms" for a wait under a second.
+std::string WaitText(int ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+// A new or changed name is durable only once its directory is flushed.
+Status SyncDirectoryOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return StatusFromErrno(errno, "open " + dir);
+  const int rc = ::fsync(fd);
+  const int err = errno;
+  ::close(fd);
+  return rc == 0 ? Status::Ok() : StatusFromErrno(err, "flush " + dir);
+}
+
 // True when another open file description holds a lock on the byte.
 bool HeldElsewhere(int fd, uint64_t offset) {
   struct flock fl = {};
@@ -46,8 +89,12 @@ bool HeldElsewhere(int fd, uint64_t offset) {
 
 class PosixFile final : public File {
  public:
-  PosixFile(int fd, std::string path, bool writable, bool lockable)
-      : fd_(fd), path_(std::move(path)), writable_(writable), lockable_(lockable) {}
+  PosixFile(int fd, std::string path, bool writable, bool lockable, int lock_wait_ms)
+      : fd_(fd),
+        path_(std::move(path)),
+        writable_(writable),
+        lockable_(lockable),
+        lock_wait_ms_(lock_wait_ms) {}
   ~PosixFile() override { ::close(fd_); }  // closing drops every OFD lock of the handle
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
@@ -138,7 +185,15 @@ class PosixFile final : public File {
   Status ClaimShare(Access access, Share share) {
     bool deny_read = share == Share::kDenyRead || share == Share::kExclusive;
     bool deny_write = share == Share::kDenyWrite || share == Share::kExclusive;
-    bool gated = lockable_ && SetLock(fd_, F_OFD_SETLKW, F_WRLCK, kShareLockBase + kGate, 1) == 0;
+    // Another opener holds the gate only for its own check; one that holds
+    // it longer is not let to keep this opener waiting.
+    const bool gated =
+        lockable_ && SetLockWithin(fd_, F_WRLCK, kShareLockBase + kGate, 1, lock_wait_ms_) == 0;
+    if (lockable_ && !gated) {
+      return Status::Error(Code::kAccessDenied,
+                           "open " + path_ + ": another opener held the file's sharing check for " +
+                               "more than " + WaitText(lock_wait_ms_));
+    }
     bool conflict = HeldElsewhere(fd_, kDenyRead) ||
                     (access == Access::kReadWrite && HeldElsewhere(fd_, kDenyWrite)) ||
                     (deny_read && HeldElsewhere(fd_, kHasRead)) ||
@@ -176,9 +231,14 @@ class PosixFile final : public File {
     // A handle that could only be opened for reading cannot hold exclusive
     // locks; it takes shared ones, which still keep writers out.
     short type = lockable_ ? F_WRLCK : F_RDLCK;
-    if (SetLock(fd_, wait ? F_OFD_SETLKW : F_OFD_SETLK, type, offset, length) != 0) {
+    const int rc = wait ? SetLockWithin(fd_, type, offset, length, lock_wait_ms_)
+                        : SetLock(fd_, F_OFD_SETLK, type, offset, length);
+    if (rc != 0) {
       if (errno == EAGAIN || errno == EACCES) {
-        return Status::Error(Code::kLockConflict, "lock " + path_ + ": held by another handle");
+        return Status::Error(
+            Code::kLockConflict,
+            "lock " + path_ + ": held by another handle" +
+                (wait ? " for more than " + WaitText(lock_wait_ms_) : std::string()));
       }
       return StatusFromErrno(errno, "lock " + path_);
     }
@@ -190,6 +250,7 @@ class PosixFile final : public File {
   std::string path_;
   bool writable_;
   bool lockable_;  // opened read-write at the system level, so exclusive locks work
+  int lock_wait_ms_;
   std::vector<Range> held_;
 };
 
@@ -214,14 +275,16 @@ class PosixEnv final : public Env {
     if (IsDirectory(path)) return StatusFromErrno(EISDIR, "open " + path);
     // Byte-range locks must be exclusive as on Windows, which needs a
     // descriptor open for writing; a reader asks for one when it may.
+    // Files the program makes hold every mailbox's address: its own user's only.
     bool lockable = true;
-    int fd = ::open(path.c_str(), flags | O_RDWR, 0644);
+    int fd = ::open(path.c_str(), flags | O_RDWR, 0600);
     if (fd < 0 && access == Access::kRead && (errno == EACCES || errno == EROFS)) {
       lockable = false;
-      fd = ::open(path.c_str(), flags | O_RDONLY, 0644);
+      fd = ::open(path.c_str(), flags | O_RDONLY, 0600);
     }
     if (fd < 0) return StatusFromErrno(errno, "open " + path);
-    auto file = std::make_unique<PosixFile>(fd, path, access == Access::kReadWrite, lockable);
+    auto file = std::make_unique<PosixFile>(fd, path, access == Access::kReadWrite, lockable,
+                                            lock_wait_ms_.load());
     Status shared = file->ClaimShare(access, share);
     if (!shared.ok()) return shared;
     // Truncate only once the share check has let us in, as Windows does.
@@ -252,6 +315,66 @@ class PosixEnv final : public Env {
     if (::stat(path.c_str(), &st) != 0) return StatusFromErrno(errno, "stat " + path);
     return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
   }
+
+  Result<std::unique_ptr<File>> OpenForReading(const std::string& path,
+                                               const FileId* expect) override {
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+      if (errno == ELOOP) return NotRegular(path, "a symbolic link");
+      return StatusFromErrno(errno, "open " + path);
+    }
+    struct stat st;
+    Status refused;
+    if (::fstat(fd, &st) != 0) {
+      refused = StatusFromErrno(errno, "stat " + path);
+    } else if (!S_ISREG(st.st_mode)) {
+      refused = NotRegular(path, "not a regular file");
+    } else if (expect != nullptr && !(IdOf(st) == *expect)) {
+      refused = Status::Error(Code::kAccessDenied,
+                              "open " + path + ": no longer the file that was listed");
+    }
+    if (!refused.ok()) {
+      ::close(fd);
+      return refused;
+    }
+    // Reads block as usual from here on.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return std::unique_ptr<File>(
+        std::make_unique<PosixFile>(fd, path, false, false, lock_wait_ms_.load()));
+  }
+
+  Result<FileId> IdentifyRegular(const std::string& path) override {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return StatusFromErrno(errno, "stat " + path);
+    if (S_ISLNK(st.st_mode)) return NotRegular(path, "a symbolic link");
+    if (!S_ISREG(st.st_mode)) return NotRegular(path, "not a regular file");
+    return IdOf(st);
+  }
+
+  void SetLockWaitMs(int ms) override { lock_wait_ms_.store(ms > 0 ? ms : 0); }
+
+  Status LinkFile(const std::string& from, const std::string& to) override {
+    if (::link(from.c_str(), to.c_str()) != 0)
+      return StatusFromErrno(errno, "link " + from + " to " + to);
+    return SyncDirectoryOf(to);
+  }
+
+  Status RenameFile(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0)
+      return StatusFromErrno(errno, "rename " + from + " to " + to);
+    return SyncDirectoryOf(to);
+  }
+
+ private:
+  static FileId IdOf(const struct stat& st) {
+    return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+  }
+  static Status NotRegular(const std::string& path, const char* what) {
+    return Status::Error(Code::kAccessDenied, "open " + path + ": " + what);
+  }
+
+  std::atomic<int> lock_wait_ms_{kDefaultLockWaitMs};
 };
 
 }  // namespace

@@ -52,8 +52,10 @@ class File {
   // kLockConflict when any part is locked by another handle, or already by
   // this one. Does not wait.
   virtual Status TryLock(uint64_t offset, uint64_t length) = 0;
-  // The same, waiting until the range is free (a range this handle already
-  // holds still fails at once with kLockConflict).
+  // The same, waiting while the range is held elsewhere, but never longer
+  // than the Env's lock wait (kLockConflict then, as for TryLock): anyone who
+  // can open a file can hold a range of it. A range this handle already holds
+  // fails at once with kLockConflict.
   virtual Status Lock(uint64_t offset, uint64_t length) = 0;
   // Releases a range exactly as it was locked; kInvalidArgument otherwise.
   virtual Status Unlock(uint64_t offset, uint64_t length) = 0;
@@ -109,6 +111,10 @@ struct FileId {
   auto operator<=>(const FileId&) const = default;
 };
 
+// Longest wait for a byte-range lock (Lock, and the share-mode check of
+// OpenFile) unless an Env is told otherwise.
+inline constexpr int kDefaultLockWaitMs = 10000;
+
 class Env {
  public:
   virtual ~Env() = default;
@@ -117,9 +123,37 @@ class Env {
 
   // Opens with Windows semantics for share modes: an opener whose access or
   // share mode conflicts with a handle already open (in any process) fails
-  // with kAccessDenied.
+  // with kAccessDenied, as does one that waits longer than the lock wait for
+  // another opener to finish its check. A file it creates has mode 0600.
   virtual Result<std::unique_ptr<File>> OpenFile(const std::string& path, Access access,
                                                  Share share, Disposition disposition) = 0;
+  // Opens a file that belongs to someone else's tree (a recording) for
+  // reading only: no lock is taken or waited for, a symbolic link as the
+  // last part of `path` is not followed, and anything but a regular file is
+  // refused (a FIFO would block the opener). With `expect`, the opened file
+  // must be that one (kAccessDenied otherwise), so a name swapped since it
+  // was listed is not read.
+  virtual Result<std::unique_ptr<File>> OpenForReading(const std::string& path,
+                                                       const FileId* expect = nullptr) {
+    (void)expect;
+    return OpenFile(path, Access::kRead, Share::kDenyNone, Disposition::kOpenExisting);
+  }
+  // The identity of the regular file `path` names, without following a link
+  // in its last part: kAccessDenied for a link or anything not a regular file.
+  virtual Result<FileId> IdentifyRegular(const std::string& path) { return Identify(path); }
+  // Longest wait for a byte-range lock of the files this Env opens from now on.
+  virtual void SetLockWaitMs(int ms) { (void)ms; }
+  // Gives the file `from` the second name `to` (kExists when `to` is taken);
+  // durable when it returns.
+  virtual Status LinkFile(const std::string& from, const std::string& to) {
+    return Status::Error(Code::kNotSupported, "link " + from + " " + to + ": not supported");
+  }
+  // Renames `from` to `to`, replacing whatever `to` named, in one step: a
+  // reader or a kill sees the old file under `to` or the new one, never
+  // neither. Durable when it returns.
+  virtual Status RenameFile(const std::string& from, const std::string& to) {
+    return Status::Error(Code::kNotSupported, "rename " + from + " " + to + ": not supported");
+  }
   virtual Status DeleteFile(const std::string& path) = 0;
   virtual bool FileExists(const std::string& path) = 0;  // regular file
   virtual bool IsDirectory(const std::string& path) = 0;
@@ -142,6 +176,20 @@ class EnvWrapper : public Env {
   bool FileExists(const std::string& path) override { return target_->FileExists(path); }
   bool IsDirectory(const std::string& path) override { return target_->IsDirectory(path); }
   Result<FileId> Identify(const std::string& path) override { return target_->Identify(path); }
+  Result<std::unique_ptr<File>> OpenForReading(const std::string& path,
+                                               const FileId* expect = nullptr) override {
+    return target_->OpenForReading(path, expect);
+  }
+  Result<FileId> IdentifyRegular(const std::string& path) override {
+    return target_->IdentifyRegular(path);
+  }
+  void SetLockWaitMs(int ms) override { target_->SetLockWaitMs(ms); }
+  Status LinkFile(const std::string& from, const std::string& to) override {
+    return target_->LinkFile(from, to);
+  }
+  Status RenameFile(const std::string& from, const std::string& to) override {
+    return target_->RenameFile(from, to);
+  }
 
  private:
   Env* target_;

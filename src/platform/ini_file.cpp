@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/config_dir.h"
 #include "platform/replace_file.h"
 
 namespace vm::platform {
@@ -93,8 +94,10 @@ std::string IniFile::Serialize() const {
 }
 
 Status IniFile::Save(const std::filesystem::path& path) const {
-  std::error_code ec;
-  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+  if (path.has_parent_path()) {
+    Status made = MakePrivateDirectories(path.parent_path());
+    if (!made.ok()) return made;
+  }
   if (::access(path.c_str(), F_OK) == 0 && ::access(path.c_str(), W_OK) != 0) {
     return StatusFromErrno(EACCES, "write " + path.string());
   }

@@ -6,8 +6,11 @@
 namespace vm::platform {
 namespace {
 
+// A refused configuration folder reads as no profile: every value defaults.
 std::optional<std::string> Lookup(std::string_view section, std::string_view key) {
-  Result<IniFile> ini = IniFile::Load(ConfigDir() / "profile.ini");
+  Result<std::filesystem::path> dir = ConfigDir();
+  if (!dir.ok()) return std::nullopt;
+  Result<IniFile> ini = IniFile::Load(*dir / "profile.ini");
   if (!ini.ok()) return std::nullopt;
   return ini->Get(section, key);
 }

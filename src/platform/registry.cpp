@@ -4,35 +4,47 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 #include "platform/config_dir.h"
+#include "platform/diag_sink.h"
+#include "platform/file.h"
 #include "platform/ini_file.h"
 
 namespace vm::platform {
 namespace {
 
-// Serialises read-modify-write of the store between processes.
+// Serialises read-modify-write of the store between processes, waiting no
+// longer than any lock wait of the program (another process of the same
+// user may hold it; nobody else can open the 0600 lock file). held() says
+// whether it was taken.
 class FileLockGuard {
  public:
   explicit FileLockGuard(const std::filesystem::path& store) {
-    std::error_code ec;
-    std::filesystem::create_directories(store.parent_path(), ec);
-    std::string lock_path = store.string() + ".lock";
-    fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ >= 0) ::flock(fd_, LOCK_EX);
+    if (!MakePrivateDirectories(store.parent_path()).ok()) return;
+    const std::string lock_path = store.string() + ".lock";
+    fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) return;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kDefaultLockWaitMs);
+    while (!(held_ = ::flock(fd_, LOCK_EX | LOCK_NB) == 0) &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ~FileLockGuard() {
-    if (fd_ >= 0) {
-      ::flock(fd_, LOCK_UN);
-      ::close(fd_);
-    }
+    if (fd_ < 0) return;
+    if (held_) ::flock(fd_, LOCK_UN);
+    ::close(fd_);
   }
   FileLockGuard(const FileLockGuard&) = delete;
   FileLockGuard& operator=(const FileLockGuard&) = delete;
+  bool held() const { return held_; }
 
  private:
   int fd_ = -1;
+  bool held_ = false;
 };
 
 std::string NormalizePath(std::string_view path) {
@@ -113,9 +125,23 @@ std::string ValueKey(std::string_view name) {
 
 }  // namespace
 
-RegistryStore::RegistryStore() : RegistryStore(ConfigDir() / "registry.ini") {}
+RegistryStore::RegistryStore() : in_config_dir_(true) {
+  // A folder that is not the user's own is not used at all: the store then
+  // answers as one that cannot be read or written.
+  Result<std::filesystem::path> dir = ConfigDir();
+  if (dir.ok()) {
+    file_ = *dir / "registry.ini";
+  } else {
+    DiagWrite("[Registry] " + dir.status().message() + "; the registry store is not used");
+  }
+}
 
 RegistryStore::RegistryStore(std::filesystem::path file) : file_(std::move(file)) {}
+
+bool RegistryStore::Writable() {
+  if (file_.empty()) return false;
+  return !in_config_dir_ || MakeConfigDir().ok();
+}
 
 std::string RegistryStore::SectionName(Hive hive, std::string_view path) {
   std::string name = hive == Hive::kCurrentUser ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
@@ -126,6 +152,7 @@ std::string RegistryStore::SectionName(Hive hive, std::string_view path) {
 
 long RegistryStore::OpenKey(Hive hive, std::string_view path, RegKey* key) {
   std::lock_guard<std::mutex> lock(mu_);
+  if (file_.empty()) return kRegNotFound;
   std::string section = SectionName(hive, path);
   Result<IniFile> ini = IniFile::Load(file_);
   if (!ini.ok()) return kRegAccessDenied;
@@ -144,7 +171,9 @@ long RegistryStore::OpenKey(Hive hive, std::string_view path, RegKey* key) {
 long RegistryStore::CreateKey(Hive hive, std::string_view path, RegKey* key) {
   std::lock_guard<std::mutex> lock(mu_);
   std::string section = SectionName(hive, path);
+  if (!Writable()) return kRegAccessDenied;
   FileLockGuard file_lock(file_);
+  if (!file_lock.held()) return kRegAccessDenied;
   Result<IniFile> ini = IniFile::Load(file_);
   if (!ini.ok()) return kRegAccessDenied;
   if (!ini->HasSection(section)) {
@@ -183,7 +212,9 @@ long RegistryStore::SetValue(RegKey key, std::string_view name, RegType type,
   std::lock_guard<std::mutex> lock(mu_);
   auto it = open_.find(key);
   if (it == open_.end()) return kRegInvalidHandle;
+  if (!Writable()) return kRegAccessDenied;
   FileLockGuard file_lock(file_);
+  if (!file_lock.held()) return kRegAccessDenied;
   Result<IniFile> ini = IniFile::Load(file_);
   if (!ini.ok()) return kRegAccessDenied;
   ini->Set(it->second, ValueKey(name), Encode(type, data));

@@ -32,7 +32,10 @@ using RegKey = uint32_t;
 
 class RegistryStore {
  public:
-  // `file` defaults to registry.ini in the configuration directory.
+  // `file` defaults to registry.ini in the configuration folder
+  // (config_dir.h), made when a value is first written; a folder that is not
+  // the user's own makes a store that finds nothing and writes nothing
+  // (kRegNotFound, kRegAccessDenied), with one diagnostic line.
   RegistryStore();
   explicit RegistryStore(std::filesystem::path file);
   RegistryStore(const RegistryStore&) = delete;
@@ -58,8 +61,11 @@ class RegistryStore {
 
  private:
   static std::string SectionName(Hive hive, std::string_view path);
+  // Whether changes may be written (the folder made when it is the default).
+  bool Writable();
 
-  std::filesystem::path file_;
+  std::filesystem::path file_;  // empty: the configuration folder was refused
+  bool in_config_dir_ = false;
   std::mutex mu_;
   std::map<RegKey, std::string> open_;  // handle -> section name
   RegKey next_ = 1;

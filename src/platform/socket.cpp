@@ -12,7 +12,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 #include "platform/winsock_errors.h"
 
@@ -284,14 +289,15 @@ std::string FormatIPv4(uint32_t addr) {
   return buf;
 }
 
-int ResolveAllIPv4(std::string_view host, std::vector<uint32_t>* addrs) {
+namespace {
+
+int LookupIPv4(const std::string& host, std::vector<uint32_t>* addrs) {
   addrs->clear();
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
-  std::string h(host);
-  int rc = ::getaddrinfo(h.c_str(), nullptr, &hints, &res);
+  int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
   if (rc != 0) return WinsockErrorFromGai(rc, errno);
   for (addrinfo* p = res; p != nullptr; p = p->ai_next) {
     if (p->ai_family != AF_INET) continue;
@@ -302,6 +308,43 @@ int ResolveAllIPv4(std::string_view host, std::vector<uint32_t>* addrs) {
   }
   ::freeaddrinfo(res);
   return addrs->empty() ? kWsaNoData : 0;
+}
+
+// What one lookup thread hands back; shared with a caller that may have
+// stopped waiting for it.
+struct LookupResult {
+  std::mutex mu;
+  std::condition_variable done_cv;
+  bool done = false;
+  int rc = 0;
+  std::vector<uint32_t> addrs;
+};
+
+}  // namespace
+
+int ResolveWithin(const std::string& host, std::vector<uint32_t>* addrs, int limit_ms,
+                  const HostLookup& lookup) {
+  addrs->clear();
+  auto result = std::make_shared<LookupResult>();
+  std::thread([result, host, lookup] {
+    std::vector<uint32_t> found;
+    const int rc = lookup(host, &found);
+    std::lock_guard<std::mutex> lock(result->mu);
+    result->rc = rc;
+    result->addrs = std::move(found);
+    result->done = true;
+    result->done_cv.notify_all();
+  }).detach();
+  std::unique_lock<std::mutex> lock(result->mu);
+  if (!result->done_cv.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                                [&] { return result->done; }))
+    return kWsaTryAgain;
+  *addrs = result->addrs;
+  return result->rc;
+}
+
+int ResolveAllIPv4(std::string_view host, std::vector<uint32_t>* addrs) {
+  return ResolveWithin(std::string(host), addrs, kLookupLimitMs, LookupIPv4);
 }
 
 int ResolveIPv4(std::string_view host, uint32_t* addr) {

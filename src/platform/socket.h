@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,11 +83,21 @@ int SocketSetBuffer(int fd, bool receive, int bytes);
 // Dotted text to address; false when `text` is not a dotted IPv4 address.
 bool ParseIPv4(std::string_view text, uint32_t* addr);
 std::string FormatIPv4(uint32_t addr);
+// Longest wait for a host-name lookup: the system's resolver has no limit of
+// its own (its name services may each wait in turn).
+inline constexpr int kLookupLimitMs = 10000;
 // Resolves a host name to its first IPv4 address; a WinSock number (11001
-// and the like) when it cannot.
+// and the like) when it cannot, 11002 when the lookup took longer than the
+// lookup limit.
 int ResolveIPv4(std::string_view host, uint32_t* addr);
-// Every IPv4 address the host name resolves to.
+// Every IPv4 address the host name resolves to (same answers).
 int ResolveAllIPv4(std::string_view host, std::vector<uint32_t>* addrs);
+// What ResolveAllIPv4 does, with the lookup and its limit given: `lookup`
+// runs on a thread of its own, which is left to finish alone when it takes
+// longer than `limit_ms` (11002 then). Tests give a lookup that hangs.
+using HostLookup = std::function<int(const std::string& host, std::vector<uint32_t>* addrs)>;
+int ResolveWithin(const std::string& host, std::vector<uint32_t>* addrs, int limit_ms,
+                  const HostLookup& lookup);
 int HostName(std::string* name);
 uint16_t HostToNetwork16(uint16_t v);
 uint16_t NetworkToHost16(uint16_t v);

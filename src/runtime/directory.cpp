@@ -47,7 +47,8 @@ bool MatchesPattern(std::string_view name, std::string_view pattern) {
   return p == pattern.size();
 }
 
-std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind) {
+std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind,
+                                     std::vector<PassedOver>* passed_over) {
   const size_t slash = pattern.rfind('/');
   const std::string dir = slash == std::string_view::npos ? std::string(".")
                           : slash == 0                    ? std::string("/")
@@ -58,8 +59,14 @@ std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind) {
   auto listed = platform::ListDirectory(dir);
   if (!listed.ok()) return out;
   for (const platform::DirEntry& e : *listed) {
-    if (!e.is_regular && !(e.is_directory && kind == ListKind::kFilesAndDirectories)) continue;
+    const bool wanted = e.is_regular || (e.is_directory && kind == ListKind::kFilesAndDirectories);
     if (!MatchesPattern(e.name, mask)) continue;
+    if (!wanted) {
+      // Directories are no files; only odd names are worth a word.
+      if (passed_over != nullptr && !e.is_directory)
+        passed_over->push_back({e.name, e.is_link ? "a symbolic link" : "not a regular file"});
+      continue;
+    }
     FileEntry f;
     f.name = e.name;
     f.short_name = e.name;
@@ -68,6 +75,8 @@ std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind) {
     f.time = when.time;
     f.size =
         static_cast<uint32_t>(std::min<uint64_t>(e.size, std::numeric_limits<uint32_t>::max()));
+    f.device = e.device;
+    f.inode = e.inode;
     if (e.is_directory) f.attrib |= kAttrDirectory;
     if (e.is_regular) f.attrib |= kAttrArchive;
     if (!e.owner_writable) f.attrib |= kAttrReadOnly;

@@ -23,15 +23,27 @@ struct FileEntry {
   int32_t time = 0;        // FIL:TIME, local time of day of the last write
   uint32_t size = 0;       // FIL:SIZE, clamped to 4294967295 for larger files
   uint8_t attrib = 0;      // FIL:ATTRIB
+  uint64_t device = 0;     // with inode, which file the name named when listed
+  uint64_t inode = 0;
 };
 
 enum class ListKind { kFilesOnly, kFilesAndDirectories };
 
+// A name that matched the pattern but was not listed, and why ("a symbolic
+// link", "not a regular file").
+struct PassedOver {
+  std::string name;
+  const char* why = "";
+};
+
 // Lists the entries of the pattern's directory (the part up to the last "/";
-// none means the current directory) whose names match its last part. Entries
-// that are neither ordinary files nor directories are never listed. A missing
-// or unreadable directory gives an empty list.
-std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind);
+// none means the current directory) whose names match its last part. Only
+// ordinary files (and directories, when asked) are listed: a symbolic link is
+// never followed, so it is listed as neither, whatever it points to. The
+// matching names passed over go to `passed_over` when given. A missing or
+// unreadable directory gives an empty list.
+std::vector<FileEntry> ListDirectory(std::string_view pattern, ListKind kind,
+                                     std::vector<PassedOver>* passed_over = nullptr);
 
 // Name matching: '*' any run of bytes, '?' exactly one character (a whole
 // UTF-8 sequence), ASCII letters compared without regard to case. "*.*"

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/socket.h>
@@ -110,6 +111,66 @@ SilentServer::SilentServer() {
 
 SilentServer::~SilentServer() {
   if (fd_ >= 0) close(fd_);
+}
+
+ScriptedSmtp::ScriptedSmtp(Reply reply) : reply_(std::move(reply)) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 16) != 0) return;
+  socklen_t len = sizeof a;
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+  port_ = ntohs(a.sin_port);
+  thread_ = std::thread([this] { Run(); });
+}
+
+ScriptedSmtp::~ScriptedSmtp() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (fd_ >= 0) close(fd_);
+}
+
+void ScriptedSmtp::Run() {
+  while (!stop_) {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (c < 0) continue;
+    Serve(c);
+    close(c);
+  }
+}
+
+bool ScriptedSmtp::Answer(int fd, const std::string& answer) {
+  const size_t close_at = answer.find("<close>");
+  const std::string bytes = answer.substr(0, close_at);
+  if (!bytes.empty() && send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) < 0) return false;
+  return close_at == std::string::npos;
+}
+
+void ScriptedSmtp::Serve(int fd) {
+  if (!Answer(fd, "220 scripted server ready\r\n")) return;
+  std::string pending;
+  bool in_data = false;
+  char buf[65536];
+  while (!stop_) {
+    const size_t end = pending.find(in_data ? "\r\n.\r\n" : "\r\n");
+    if (end != std::string::npos) {
+      std::string line = in_data ? "<end of data>" : pending.substr(0, end);
+      pending.erase(0, end + (in_data ? 5 : 2));
+      if (in_data) ++messages_;
+      const std::string answer = reply_(line);
+      in_data = !in_data && line == "DATA" && answer.rfind("354", 0) == 0;
+      if (!Answer(fd, answer)) return;
+      continue;
+    }
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    const ssize_t got = recv(fd, buf, sizeof buf, 0);
+    if (got <= 0) return;
+    pending.append(buf, static_cast<size_t>(got));
+  }
 }
 
 uint16_t ClosedPort() {

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -58,6 +60,35 @@ class SilentServer {
  private:
   int fd_ = -1;
   uint16_t port_ = 0;
+};
+
+// An SMTP server on loopback that answers from a script, for what a real
+// server rarely does: `reply(line)` answers each command line, and
+// "<end of data>" once a message's end line has come after a 354. An answer
+// holding "<close>" sends what comes before it and closes the connection;
+// "" sends nothing. Serves one connection after another until destroyed.
+class ScriptedSmtp {
+ public:
+  using Reply = std::function<std::string(const std::string& line)>;
+  explicit ScriptedSmtp(Reply reply);
+  ~ScriptedSmtp();
+  ScriptedSmtp(const ScriptedSmtp&) = delete;
+  ScriptedSmtp& operator=(const ScriptedSmtp&) = delete;
+  uint16_t port() const { return port_; }
+  // Messages whose end of data the server has read.
+  int messages() const { return messages_.load(); }
+
+ private:
+  void Run();
+  void Serve(int fd);
+  bool Answer(int fd, const std::string& answer);
+
+  Reply reply_;
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> messages_{0};
+  std::thread thread_;
 };
 
 // A loopback port with nothing listening.

@@ -78,10 +78,18 @@ class LockedFilesEnv : public platform::EnvWrapper {
   platform::Result<std::unique_ptr<platform::File>> OpenFile(
       const std::string& path, platform::Access access, platform::Share share,
       platform::Disposition disposition) override {
-    if (path.find("locked") != std::string::npos) {
-      return platform::Status::Error(platform::Code::kAccessDenied, "permission denied", 13);
-    }
+    if (path.find("locked") != std::string::npos) return Denied();
     return EnvWrapper::OpenFile(path, access, share, disposition);
+  }
+  platform::Result<std::unique_ptr<platform::File>> OpenForReading(
+      const std::string& path, const platform::FileId* expect) override {
+    if (path.find("locked") != std::string::npos) return Denied();
+    return EnvWrapper::OpenForReading(path, expect);
+  }
+
+ private:
+  static platform::Status Denied() {
+    return platform::Status::Error(platform::Code::kAccessDenied, "permission denied", 13);
   }
 };
 

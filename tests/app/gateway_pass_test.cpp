@@ -98,7 +98,7 @@ TEST_F(PassTest, AttachmentChoiceCopyAddressAndTags) {
   EXPECT_EQ(again.last_status, "No new messages added to Queue");
 }
 
-TEST_F(PassTest, SkippedMailboxesAndOneFileNameAcrossMailboxes) {
+TEST_F(PassTest, SkippedMailboxesAndOneFileNameInTwoMailboxes) {
   WriteSettings(server_->port());
   AddMailbox(101, "alice@example.com", "", "YES", "NO");
   AddMailbox(102, "bob@example.com", "", "YES", "NO");
@@ -114,12 +114,15 @@ TEST_F(PassTest, SkippedMailboxesAndOneFileNameAcrossMailboxes) {
   std::filesystem::create_directories(std::filesystem::path(tree()) / "101/msg/dir.wav");
 
   const ScanReport r = Pass(FastOptions());
-  EXPECT_EQ(r.queued, 1);
-  EXPECT_EQ(r.sent, 1);
+  // The same name in two mailboxes is two recordings.
+  EXPECT_EQ(r.queued, 2);
+  EXPECT_EQ(r.sent, 2);
   const auto log = Log();
-  ASSERT_EQ(log.size(), 1u);
+  ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0].mailbox, 101);
   EXPECT_EQ(log[0].filename, "same.wav");
+  EXPECT_EQ(log[1].mailbox, 102);
+  EXPECT_EQ(log[1].filename, "SAME.WAV");
   // The last mailbox was skipped, so its scanning text stays.
   EXPECT_EQ(r.last_status, "Scanning for new messages : 105");
 }

@@ -34,6 +34,17 @@ TEST(GatewayTables, LayoutsAndKeyAttributes) {
   EXPECT_EQ(pro.keys[1].flags, 7);
   EXPECT_EQ(pro.fields[pro.keys[1].components[0].field].name, "PRO:PROCESSED");
   EXPECT_EQ(pro.keys[1].components[0].flags, 0);
+  // A recording is its mailbox, its name and its recording time.
+  std::vector<std::string> parts;
+  for (const KeyComponent& c : pro.keys[0].components) parts.push_back(pro.fields[c.field].name);
+  EXPECT_EQ(parts, (std::vector<std::string>{"PRO:MAILBOX", "PRO:FILENAME", "PRO:DATEOFRECORDING",
+                                             "PRO:TIMEOFRECORDING"}));
+  // Earlier versions' layout differs in that key only.
+  const TableDef by_name = ProcessedFilesDefByName();
+  EXPECT_EQ(by_name.fields, pro.fields);
+  EXPECT_EQ(by_name.keys[1], pro.keys[1]);
+  ASSERT_EQ(by_name.keys[0].components.size(), 1u);
+  EXPECT_EQ(by_name.fields[by_name.keys[0].components[0].field].name, "PRO:FILENAME");
 }
 
 TEST(GatewayTables, FileNames) {

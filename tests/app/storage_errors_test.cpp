@@ -120,6 +120,11 @@ class FlagOnOpenEnv : public platform::EnvWrapper {
     *flag_ = true;
     return EnvWrapper::OpenFile(path, access, share, disposition);
   }
+  platform::Result<std::unique_ptr<platform::File>> OpenForReading(
+      const std::string& path, const platform::FileId* expect) override {
+    *flag_ = true;
+    return EnvWrapper::OpenForReading(path, expect);
+  }
 
  private:
   std::atomic<bool>* flag_;

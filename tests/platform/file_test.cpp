@@ -2,6 +2,7 @@
 // two handles of one process and between two processes.
 #include "platform/file.h"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/append_file.h"
+#include "platform/diag_sink.h"
 #include "temp_dir.h"
 
 namespace vm::platform {
@@ -236,6 +239,88 @@ TEST(EnvWrapper, ForwardsAndOverrides) {
   EXPECT_EQ(env.DeleteFile(dir.File("w.dat")).code(), Code::kIoError);
   EXPECT_TRUE(env.deleted);
   EXPECT_TRUE(Env::Default()->FileExists(dir.File("w.dat")));
+}
+
+// Anyone who can open a file can hold a range of it: no wait for a lock is
+// longer than the Env's lock wait, the share check of an open included.
+TEST(ByteLocks, EveryWaitIsBounded) {
+  TempDir dir;
+  Env* env = Env::Default();
+  env->SetLockWaitMs(300);
+  const std::string path = dir.File("held.dat");
+  auto holder = MustOpen(path);
+  auto waiter = MustOpen(path);
+  ASSERT_TRUE(holder->TryLock(50, 1).ok());
+  const Status waited = waiter->Lock(50, 1);
+  EXPECT_EQ(waited.code(), Code::kLockConflict);
+  EXPECT_NE(waited.message().find("for more than 300 ms"), std::string::npos) << waited.message();
+  // The byte every opener takes for its share check, held for good.
+  ASSERT_TRUE(holder->TryLock(kShareLockBase, 1).ok());
+  auto blocked =
+      env->OpenFile(path, Access::kReadWrite, Share::kDenyNone, Disposition::kOpenExisting);
+  EXPECT_EQ(blocked.status().code(), Code::kAccessDenied) << blocked.status().message();
+  ASSERT_TRUE(holder->Unlock(kShareLockBase, 1).ok());
+  EXPECT_TRUE(
+      env->OpenFile(path, Access::kReadWrite, Share::kDenyNone, Disposition::kOpenExisting).ok());
+  env->SetLockWaitMs(kDefaultLockWaitMs);
+}
+
+TEST(FileModes, FilesTheProgramMakesAreItsUsersOnly) {
+  TempDir dir;
+  const mode_t before = umask(0);
+  MustOpen(dir.File("table.kfs"), Access::kReadWrite, Share::kDenyNone, Disposition::kCreateNew);
+  EXPECT_TRUE(AppendToFile(dir.File("errors.log"), "line\n"));
+  EXPECT_NE(FileSink::Open(dir.File("trace.log")), nullptr);
+  umask(before);
+  for (const char* name : {"table.kfs", "errors.log", "trace.log"}) {
+    struct stat st;
+    ASSERT_EQ(stat(dir.File(name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
+}
+
+TEST(OpenForReading, OnlyRegularFilesNoLinksNoLocksAndTheFileThatWasListed) {
+  TempDir dir;
+  Env* env = Env::Default();
+  const std::string rec = dir.File("rec.wav");
+  {
+    auto f = MustOpen(rec);
+    ASSERT_TRUE(f->WriteAt(0, "audio", 5).ok());
+  }
+  ASSERT_EQ(symlink(rec.c_str(), dir.File("link.wav").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.File("pipe.wav").c_str(), 0600), 0);
+
+  // Another opener that denies everyone and locks every byte changes nothing.
+  auto hog = MustOpen(rec, Access::kReadWrite, Share::kExclusive);
+  ASSERT_TRUE(hog->TryLock(0, 1ull << 40).ok());
+  auto id = env->IdentifyRegular(rec);
+  ASSERT_TRUE(id.ok()) << id.status().message();
+  auto r = env->OpenForReading(rec, &id.value());
+  ASSERT_TRUE(r.ok()) << r.status().message();
+  char buf[8] = {};
+  size_t got = 0;
+  ASSERT_TRUE(r.value()->ReadAt(0, buf, sizeof buf, &got).ok());
+  EXPECT_EQ(std::string(buf, got), "audio");
+  EXPECT_EQ(r.value()->WriteAt(0, "x", 1).code(), Code::kAccessDenied);
+
+  for (const char* name : {"link.wav", "pipe.wav"}) {
+    EXPECT_EQ(env->OpenForReading(dir.File(name)).status().code(), Code::kAccessDenied) << name;
+    EXPECT_EQ(env->IdentifyRegular(dir.File(name)).status().code(), Code::kAccessDenied) << name;
+  }
+  EXPECT_NE(env->OpenForReading(dir.File("link.wav")).status().message().find("a symbolic link"),
+            std::string::npos);
+
+  // The name now names another file than the one identified.
+  {
+    auto other = MustOpen(dir.File("other.wav"));
+    ASSERT_TRUE(other->WriteAt(0, "secret", 6).ok());
+  }
+  ASSERT_EQ(rename(dir.File("other.wav").c_str(), rec.c_str()), 0);
+  auto swapped = env->OpenForReading(rec, &id.value());
+  EXPECT_EQ(swapped.status().code(), Code::kAccessDenied);
+  EXPECT_NE(swapped.status().message().find("no longer the file that was listed"),
+            std::string::npos);
+  EXPECT_TRUE(env->OpenForReading(rec).ok());
 }
 
 }  // namespace

@@ -91,8 +91,8 @@ TEST(Profile, IntegerAndTextRules) {
   std::string saved = old ? old : "";
   setenv("XDG_CONFIG_HOME", dir.path().c_str(), 1);
   EXPECT_EQ(ProfileInt("QXKEELFAST", "Details", 7), 7);  // no file at all
-  std::filesystem::create_directories(ConfigDir());
-  std::ofstream(ConfigDir() / "profile.ini")
+  ASSERT_TRUE(MakeConfigDir().ok());
+  std::ofstream(*ConfigDir() / "profile.ini")
       << "[qxkeelfast]\nDetails = 12abc\nProfile=  -3\nTraceFile= /tmp/x.log \n"
       << "Bad=abc\nHuge=99999999999\n";
   EXPECT_EQ(ProfileInt("QXKEELFAST", "details", 0), 12);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -123,6 +126,30 @@ TEST(Socket, WakePipeWakesAPoll) {
   t.join();
   waker.Drain();
   EXPECT_EQ(SocketPoll(&items, 0, &err), 0);
+}
+
+// The system's resolver may wait on each of its name services in turn; a
+// lookup that takes longer than its limit is given up (and left to end).
+TEST(Socket, AHangingLookupIsGivenUpAtItsLimit) {
+  auto release = std::make_shared<std::atomic<bool>>(false);
+  const HostLookup hangs = [release](const std::string&, std::vector<uint32_t>* addrs) {
+    while (!release->load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    addrs->push_back(1);
+    return 0;
+  };
+  std::vector<uint32_t> addrs;
+  EXPECT_EQ(ResolveWithin("slow.example", &addrs, 100, hangs), kWsaTryAgain);
+  EXPECT_TRUE(addrs.empty());
+  release->store(true);
+
+  const HostLookup answers = [](const std::string& host, std::vector<uint32_t>* addrs) {
+    if (host != "mail.example") return kWsaHostNotFound;
+    addrs->push_back(0x0100007f);
+    return 0;
+  };
+  EXPECT_EQ(ResolveWithin("mail.example", &addrs, 5000, answers), 0);
+  EXPECT_EQ(addrs, std::vector<uint32_t>{0x0100007f});
+  EXPECT_EQ(ResolveWithin("other.example", &addrs, 5000, answers), kWsaHostNotFound);
 }
 
 }  // namespace

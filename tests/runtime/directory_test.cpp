@@ -129,5 +129,39 @@ TEST_F(DirectoryTest, MissingDirectoryAndReadOnlyFiles) {
   EXPECT_NE(files[0].attrib & kAttrReadOnly, 0);
 }
 
+TEST_F(DirectoryTest, LinksAndOtherNonFilesAreNeverListedButNamed) {
+  Write("msg/real.wav", 3);
+  const fs::path outside = root_ / "secret.txt";
+  std::ofstream(outside) << "secret";
+  fs::create_symlink(outside, root_ / "msg/evil.wav");
+  fs::create_symlink(root_ / "msg/real.wav", root_ / "msg/again.wav");
+  fs::create_symlink(root_ / "nowhere", root_ / "msg/dangling.wav");
+  ASSERT_EQ(mkfifo((root_ / "msg/pipe.wav").c_str(), 0600), 0);
+  fs::create_directories(root_ / "msg/dir.wav");
+  fs::create_directory_symlink(root_ / "msg/dir.wav", root_ / "msg/dirlink.wav");
+
+  std::vector<PassedOver> passed;
+  const auto files = ListDirectory(Pattern("msg/*.wav"), ListKind::kFilesOnly, &passed);
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].name, "real.wav");
+  struct stat st;
+  ASSERT_EQ(stat((root_ / "msg/real.wav").c_str(), &st), 0);
+  EXPECT_EQ(files[0].inode, static_cast<uint64_t>(st.st_ino));
+  EXPECT_EQ(files[0].device, static_cast<uint64_t>(st.st_dev));
+  std::vector<std::string> said;
+  for (const PassedOver& p : passed) said.push_back(p.name + ": " + p.why);
+  std::sort(said.begin(), said.end());
+  EXPECT_EQ(said,
+            (std::vector<std::string>{"again.wav: a symbolic link", "dangling.wav: a symbolic link",
+                                      "dirlink.wav: a symbolic link", "evil.wav: a symbolic link",
+                                      "pipe.wav: not a regular file"}));
+  // With directories asked for, a real one is listed and a link to one is not.
+  std::vector<std::string> names;
+  for (const FileEntry& e : ListDirectory(Pattern("msg/*"), ListKind::kFilesAndDirectories))
+    names.push_back(e.name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{".", "..", "dir.wav", "real.wav"}));
+}
+
 }  // namespace
 }  // namespace vm::runtime

@@ -11,6 +11,7 @@
 #include "app/scanner.h"
 #include "app/stop_message.h"
 #include "runtime/date_time.h"
+#include "runtime/directory.h"
 
 namespace vm::screenshots {
 namespace {
@@ -110,8 +111,12 @@ app::ProcessedRow LogRow(const std::string& path, int box, const std::string& em
   const int64_t queued = now - int64_t{queued_minutes_ago} * 60 * 100;
   r.date = static_cast<int32_t>(queued / runtime::kHundredthsPerDay);
   r.time = static_cast<int32_t>(queued % runtime::kHundredthsPerDay);
-  r.date_of_recording = r.date;
-  r.time_of_recording = r.time > 6000 ? r.time - 6000 : r.time;
+  // The recording's own last write, as a pass lists it: with any other time
+  // the row would name another recording, and the pass would mail it again.
+  for (const runtime::FileEntry& e : runtime::ListDirectory(path, runtime::ListKind::kFilesOnly)) {
+    r.date_of_recording = e.date;
+    r.time_of_recording = e.time;
+  }
   r.mailbox = static_cast<int16_t>(box);
   r.email_address = email;
   r.cc_email_address = cc;
