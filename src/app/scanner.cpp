@@ -15,6 +15,7 @@
 #include "app/tags.h"
 #include "platform/clock.h"
 #include "platform/diag_sink.h"
+#include "platform/hex_text.h"
 #include "runtime/date_time.h"
 #include "runtime/directory.h"
 #include "runtime/fixed_text.h"
@@ -33,18 +34,7 @@ std::mutex& ScanMutex() {
 // A file name as a diagnostic line shows it: control characters (a CR or LF
 // in a hostile name would start a line of its own) as "\xNN".
 std::string Shown(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7F) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  return platform::ShowControls(name);
 }
 
 // A row the send loop could not tell apart from the end of the table.
