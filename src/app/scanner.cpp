@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/attachment_limit.h"
 #include "app/gateway_tables.h"
 #include "app/mail_settings.h"
 #include "app/mailbox_folders.h"
@@ -265,11 +266,11 @@ class Pass {
       return;
     }
 
-    const bool ok = outcome.code == 0 && outcome.text == "Nil";
+    const bool ok = IsSentOutcome(outcome.code, outcome.text);
     ++(ok ? r_.sent : r_.failed);
     const std::string what =
         "mailbox " + std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
-        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text));
+        (ok ? Shown(outcome.text) : std::to_string(outcome.code) + " " + Shown(outcome.text));
     if (!ok) r_.last_failure = what;
     platform::DiagWrite(ok ? platform::DiagPriority::kInfo : platform::DiagPriority::kError,
                         "send_mail: " + std::string(ok ? "sent " : "failed ") + what);
