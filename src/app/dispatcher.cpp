@@ -1,7 +1,9 @@
 #include "app/dispatcher.h"
 
 #include <chrono>
+#include <optional>
 
+#include "app/attachment_limit.h"
 #include "app/mail_settings.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
@@ -57,17 +59,20 @@ class DispatchMailer final : public mail::NetEmailSend {
   }
   void MessageSent() override {
     NetEmailSend::MessageSent();
-    outcome_->text = "Nil";
+    outcome_->text = sent_text_;
     outcome_->code = 0;
     sent_ = true;
     reported_ = true;
     w_->Post(runtime::kEventCloseWindow);
   }
   bool reported() const { return reported_; }
+  // The outcome text stored once the server accepts the message.
+  void SetSentText(std::string text) { sent_text_ = std::move(text); }
 
  private:
   runtime::Window* w_;
   SendOutcome* outcome_;
+  std::string sent_text_{kSentText};
   bool sent_ = false;
   bool reported_ = false;
 };
@@ -82,13 +87,31 @@ class RecordingEnv final : public platform::EnvWrapper {
   platform::Result<std::unique_ptr<platform::File>> OpenFile(
       const std::string& path, platform::Access access, platform::Share share,
       platform::Disposition disposition) override {
-    if (path == path_ && access == platform::Access::kRead) return OpenForReading(path, &listed_);
+    if (path == path_ && access == platform::Access::kRead) return TakeRecording();
     return EnvWrapper::OpenFile(path, access, share, disposition);
   }
 
+  // Opens the recording ahead of the mail object, so its size can be
+  // weighed against the limit. The mail object's open then gets this very
+  // file, or the same failure: the name is opened once, and nothing swapped
+  // in under it afterwards is read.
+  platform::Result<uint64_t> RecordingSize() {
+    if (!ahead_) ahead_.emplace(OpenForReading(path_, &listed_));
+    if (!ahead_->ok()) return ahead_->status();
+    return ahead_->value()->Size();
+  }
+
  private:
+  platform::Result<std::unique_ptr<platform::File>> TakeRecording() {
+    if (!ahead_) return OpenForReading(path_, &listed_);
+    platform::Result<std::unique_ptr<platform::File>> taken = std::move(*ahead_);
+    ahead_.reset();
+    return taken;
+  }
+
   std::string path_;
   platform::FileId listed_;
+  std::optional<platform::Result<std::unique_ptr<platform::File>>> ahead_;
 };
 
 // Whether the server may have the whole message: its end line has been
@@ -110,6 +133,11 @@ bool PathEndsWithName(const std::string& path, const std::string& name) {
   return slash != std::string::npos && path.compare(slash + 1, std::string::npos, name) == 0;
 }
 
+void SetBody(DispatchMailer* m, const std::string& body) {
+  m->SetRequiredMessageSize(0, static_cast<int64_t>(body.size()), 0);
+  m->SetMessageText(body);
+}
+
 void FillMailObject(DispatchMailer* m, const ControlRow& con, const ProcessedRow& pro) {
   m->SERVER = con.smtp_server;
   m->PORT = static_cast<uint16_t>(con.port);
@@ -129,9 +157,32 @@ void FillMailObject(DispatchMailer* m, const ControlRow& con, const ProcessedRow
     m->ATTACHMENTLIST.clear();
     body = con.nonattachment_body;
   }
-  body = std::string(runtime::Clip(body));
-  m->SetRequiredMessageSize(0, static_cast<int32_t>(body.size()), 0);
-  m->SetMessageText(body);
+  SetBody(m, std::string(runtime::Clip(body)));
+}
+
+// A recording over the limit is mailed without itself: the body of a
+// message without the recording, one line that says why, and an outcome
+// that says so too, so the log tells the operator where the recording went.
+void LeaveOutLargeRecording(DispatchMailer* m, const ControlRow& con, const ProcessedRow& pro,
+                            uint64_t size, int64_t limit_mb) {
+  m->ClearAttachmentFiles();
+  std::string body(runtime::Clip(con.nonattachment_body));
+  if (!body.empty()) body += "\r\n\r\n";
+  body += TooLargeToAttachLine(pro.filename, size, limit_mb);
+  SetBody(m, body);
+  m->SetSentText(SentWithoutAttachmentText(size, limit_mb));
+}
+
+// REQUIRES: the row's recording is to be attached.
+// A recording that cannot be opened or measured is left to the mail object,
+// which reports that as it always does.
+void ApplyAttachmentLimit(DispatchMailer* m, RecordingEnv* env, const ControlRow& con,
+                          const ProcessedRow& pro, const DispatchOptions& options) {
+  const int64_t limit =
+      options.mail != nullptr ? options.mail->max_attachment_mb : kDefaultMaxAttachmentMb;
+  const platform::Result<uint64_t> size = env->RecordingSize();
+  if (size.ok() && TooLargeToAttach(size.value(), limit))
+    LeaveOutLargeRecording(m, con, pro, size.value(), limit);
 }
 
 }  // namespace
@@ -194,6 +245,8 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
                          "ActualSend");
         continue;
       }
+      if (IsYes(pro.send_attachment))
+        ApplyAttachmentLimit(&mailer, &recording_env, con, pro, options);
       mailer.SendMail(2);
       w.Display();
       continue;

@@ -1,7 +1,6 @@
 #include "app/frame.h"
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <memory>
 
@@ -16,6 +15,7 @@
 #include "app/value_rules.h"
 #include "framework/ini_placement.h"
 #include "net/net_runtime.h"
+#include "platform/ascii_text.h"
 #include "platform/diag_sink.h"
 #include "runtime/printer_setup.h"
 #include "runtime/thread.h"
@@ -53,9 +53,7 @@ bool CloseWindows(const std::vector<runtime::ThreadId>& threads) {
 
 bool AnyOf(const std::vector<std::string>& args, std::initializer_list<const char*> switches) {
   for (const std::string& a : args) {
-    std::string lower = a;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
+    const std::string lower = platform::AsciiLowerCase(a);
     for (const char* s : switches) {
       if (lower == s) return true;
     }
@@ -201,11 +199,8 @@ bool RunProgram(const ProgramOptions& options) {
   ini.Close();
   net::NetRuntime::Shutdown();
   if (AnyOf(options.command_line, {"/linkoralog", "/linkoralogerrors", "/netall"})) {
-    std::string path = options.program_path;
-    std::transform(path.begin(), path.end(), path.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
     net::NetRuntime::WriteLine("[Net] Closing Down Linkora (Object) version 2.4 in application " +
-                               path);
+                               platform::AsciiLowerCase(options.program_path));
     net::NetRuntime::WriteLine("[Net] Runtime: voicemail-mailer runtime library for Linux");
     net::NetRuntime::WriteLine("[Net] Runtime: closed down");
   }

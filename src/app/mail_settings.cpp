@@ -75,6 +75,7 @@ MailSettings MailSettingsOf(const SettingsFile& file) {
   s.helo_name = file.Text(kKeyHeloName);
   s.user = file.Text(kKeyUser);
   s.password = file.Text(kKeyPassword);
+  s.max_attachment_mb = file.Number(kKeyMaxAttachment);
   return s;
 }
 

@@ -1,14 +1,15 @@
 // How the gateway reaches its mail server beyond the settings record: the
-// security of the connection, the certificate checks, the EHLO/HELO name
-// and the login, read from the settings file (settings_file.h) at the start
-// of each pass and handed to every mail object of that pass. Plain values
-// and pure functions; safe from any thread.
+// security of the connection, the certificate checks, the EHLO/HELO name,
+// the login and the largest attachment the provider takes, read from the settings file
+// (settings_file.h) at the start of each pass and handed to every mail object of that pass. Plain
+// values and pure functions; safe from any thread.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "app/attachment_limit.h"
 #include "app/settings_file.h"
 #include "mail/net_email_send.h"
 #include "net/tls_context.h"
@@ -33,6 +34,8 @@ struct MailSettings {
   // A login is sent only when `user` is not empty.
   std::string user;
   std::string password;
+  // A recording larger than this many megabytes is mailed without itself.
+  int64_t max_attachment_mb = kDefaultMaxAttachmentMb;
 
   bool login() const { return !user.empty(); }
 };

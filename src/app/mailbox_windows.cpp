@@ -5,6 +5,7 @@
 #include "app/mailbox_rules.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
+#include "platform/ascii_text.h"
 #include "runtime/directory.h"
 
 namespace vm::app {
@@ -24,18 +25,9 @@ std::vector<framework::FormFieldSpec> MailboxFields() {
           {"Send Voice File:", "MAI:SEND_VOICE_FILE", "", {"YES", "NO"}, false}};
 }
 
-namespace {
-
-std::string TrimRight(std::string s) {
-  while (!s.empty() && s.back() == ' ') s.pop_back();
-  return s;
-}
-
-}  // namespace
-
 int RefreshMailboxes(GatewayRelations* relations, const std::string& root_text,
                      platform::Env* env) {
-  const std::string root = TrimRight(root_text);
+  const std::string root(platform::TrimRight(root_text));
   // A blank root would list the directories under "/".
   if (root.empty()) return 0;
   framework::FileManager& file = relations->file(Table::kMailboxes);
@@ -43,7 +35,7 @@ int RefreshMailboxes(GatewayRelations* relations, const std::string& root_text,
   for (const runtime::FileEntry& e :
        runtime::ListDirectory(root + "/*", runtime::ListKind::kFilesAndDirectories)) {
     if ((e.attrib & runtime::kAttrDirectory) == 0) continue;
-    const std::string name = TrimRight(e.short_name);
+    const std::string name(platform::TrimRight(e.short_name));
     if (name == "." || name == "..") continue;
     int16_t number = 0;
     // Other names would all read as mailbox 0 (or a number cut to fit) and

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app/gateway_tables.h"
+#include "platform/byte_coding.h"
 #include "runtime/fixed_text.h"
 
 namespace vm::app {
@@ -14,18 +15,13 @@ namespace pro = storage::processed;
 
 template <typename T>
 T GetInt(const std::vector<char>& b, size_t at) {
-  using U = std::make_unsigned_t<T>;
-  U v = 0;
-  for (size_t i = 0; i < sizeof(T); ++i)
-    v |= static_cast<U>(static_cast<unsigned char>(b[at + i])) << (8 * i);
-  return static_cast<T>(v);
+  return static_cast<T>(platform::DecodeLittleEndian(b.data() + at, sizeof(T)));
 }
 
 template <typename T>
 void PutInt(std::vector<char>* b, size_t at, T value) {
   using U = std::make_unsigned_t<T>;
-  const U v = static_cast<U>(value);
-  for (size_t i = 0; i < sizeof(T); ++i) (*b)[at + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  platform::EncodeLittleEndian(b->data() + at, static_cast<U>(value), sizeof(T));
 }
 
 std::string GetText(const std::vector<char>& b, size_t at, size_t width) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "app/attachment_limit.h"
 #include "app/gateway_tables.h"
 #include "app/mail_settings.h"
 #include "app/mailbox_folders.h"
@@ -15,6 +16,7 @@
 #include "app/tags.h"
 #include "platform/clock.h"
 #include "platform/diag_sink.h"
+#include "platform/hex_text.h"
 #include "runtime/date_time.h"
 #include "runtime/directory.h"
 #include "runtime/fixed_text.h"
@@ -33,18 +35,7 @@ std::mutex& ScanMutex() {
 // A file name as a diagnostic line shows it: control characters (a CR or LF
 // in a hostile name would start a line of its own) as "\xNN".
 std::string Shown(const std::string& name) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7F) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+  return platform::ShowControls(name);
 }
 
 // A row the send loop could not tell apart from the end of the table.
@@ -275,11 +266,11 @@ class Pass {
       return;
     }
 
-    const bool ok = outcome.code == 0 && outcome.text == "Nil";
+    const bool ok = IsSentOutcome(outcome.code, outcome.text);
     ++(ok ? r_.sent : r_.failed);
     const std::string what =
         "mailbox " + std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
-        (ok ? std::string("Nil") : std::to_string(outcome.code) + " " + Shown(outcome.text));
+        (ok ? Shown(outcome.text) : std::to_string(outcome.code) + " " + Shown(outcome.text));
     if (!ok) r_.last_failure = what;
     platform::DiagWrite(ok ? platform::DiagPriority::kInfo : platform::DiagPriority::kError,
                         "send_mail: " + std::string(ok ? "sent " : "failed ") + what);

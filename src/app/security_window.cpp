@@ -54,6 +54,8 @@ SecurityWindow::SecurityWindow(runtime::Window* w, std::string dir, framework::E
   value("Verify Certificate", kKeyVerify, w->AddDropList("?VERIFY", {"yes", "no"}));
   w->AddPrompt("HELO Name:");
   value("HELO Name", kKeyHeloName, w->AddEntry("?HELONAME", "@S64"));
+  w->AddPrompt("Max Attachment (MB):");
+  value("Max Attachment", kKeyMaxAttachment, w->AddEntry("?MAXATTACHMENT", "@S4"));
 
   const int group = w->AddGroup("Test Mail").number();
   SetParent(w, w->AddPrompt("Send To:"), group);

@@ -1,12 +1,11 @@
 // `Mail_Security`: the window of the settings that take the gateway's mail
-// through a provider (security, login, certificate checks, EHLO name), kept
-// in the settings file beside the tables, and a "Send Test Mail" button
-// that shows the dialogue with the values as typed. The password is typed
-// into a masked entry and kept only in "credentials": it is never shown
-// back and never held by the window's controls. SecurityWindow builds the
-// model on a window (tests drive it without a renderer); Mail_Security runs
-// it on the calling thread until it closes (the frame starts it on a thread
-// of its own; the settings form's "Security..." button runs it in place).
+// through a provider (security, login, certificate checks, EHLO name, the
+// largest recording attached), kept in the settings file beside the tables,
+// and a "Send Test Mail" button that shows the dialogue with the values as typed. The password is
+// typed into a masked entry and kept only in "credentials": it is never shown back and never held
+// by the window's controls. SecurityWindow builds the model on a window (tests drive it without a
+// renderer); Mail_Security runs it on the calling thread until it closes (the frame starts it on a
+// thread of its own; the settings form's "Security..." button runs it in place).
 #pragma once
 
 #include <atomic>

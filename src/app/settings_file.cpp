@@ -5,6 +5,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/attachment_limit.h"
 #include "app/mail_settings.h"
 #include "platform/replace_file.h"
 
@@ -81,6 +82,10 @@ const std::vector<SettingKey>& ProgramSettingKeys() {
        "yes or no: whether the server's certificate and name are checked", false},
       {kKeyHeloName, mail::kDefaultHeloName, IsHeloName,
        "a host name (ASCII letters, digits, '-' and '.') given in EHLO and HELO", false},
+      {kKeyMaxAttachment, std::to_string(kDefaultMaxAttachmentMb), IsAttachmentLimit,
+       "a number of megabytes from 1 to " + std::to_string(kHighestMaxAttachmentMb) +
+           ": a larger recording is mailed without the attachment",
+       false},
   };
   return keys;
 }

@@ -1,6 +1,7 @@
 #include "app/tags.h"
 
 #include "app/records.h"
+#include "platform/ascii_text.h"
 #include "runtime/fixed_text.h"
 #include "runtime/picture.h"
 
@@ -8,7 +9,7 @@ namespace vm::app {
 namespace {
 
 void ReplaceFirst(std::string* body, const std::string& tag, const std::string& value) {
-  const size_t p = runtime::UpperKey(*body).find(tag);
+  const size_t p = platform::AsciiUpperCase(*body).find(tag);
   if (p == std::string::npos) return;
   *body = body->substr(0, p) + value + " " + body->substr(p + tag.size());
 }

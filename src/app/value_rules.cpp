@@ -5,6 +5,7 @@
 #include "framework/error_manager.h"
 #include "mail/mail_lists.h"
 #include "mail/mime_codec.h"
+#include "platform/ascii_text.h"
 
 namespace vm::app {
 namespace {
@@ -19,12 +20,6 @@ bool IsDigit(char c) {
 
 bool IsAlnum(char c) {
   return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
 }
 
 // A label of a host or mail domain: letters, digits, '-' (not first or
@@ -132,10 +127,10 @@ std::vector<std::string_view> SplitEntries(std::string_view list) {
 
 // The address of an entry: between its angle brackets, or the whole entry.
 std::string_view AddressPart(std::string_view entry) {
-  entry = Trim(entry);
+  entry = platform::Trim(entry);
   const size_t lt = entry.rfind('<');
   if (entry.empty() || entry.back() != '>' || lt == std::string_view::npos) return entry;
-  return Trim(entry.substr(lt + 1, entry.size() - lt - 2));
+  return platform::Trim(entry.substr(lt + 1, entry.size() - lt - 2));
 }
 
 }  // namespace
@@ -194,10 +189,10 @@ bool IsMailAddress(std::string_view value) {
 }
 
 bool IsAddressEntry(std::string_view entry) {
-  entry = Trim(entry);
+  entry = platform::Trim(entry);
   if (entry.empty() || entry.back() != '>') return IsMailAddress(entry);
   const size_t lt = entry.rfind('<');
-  return lt != std::string_view::npos && IsDisplayName(Trim(entry.substr(0, lt))) &&
+  return lt != std::string_view::npos && IsDisplayName(platform::Trim(entry.substr(0, lt))) &&
          IsMailAddress(AddressPart(entry));
 }
 

@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/log_rows.h"
 #include "cli/text_escape.h"
+#include "platform/ascii_text.h"
 #include "runtime/date_time.h"
 #include "runtime/picture.h"
 
@@ -46,9 +47,8 @@ struct Filter {
   }
 };
 
-std::string Trimmed(std::string s) {
-  s.erase(0, s.find_first_not_of(' '));
-  return s;
+std::string Trimmed(const std::string& s) {
+  return std::string(platform::TrimLeft(s));
 }
 
 void PrintText(const app::ProcessedRow& r, std::ostream& out) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "app/attachment_limit.h"
 #include "platform/clock.h"
 #include "runtime/date_time.h"
 
@@ -19,7 +20,7 @@ std::string Iso(int year, int month, int day, int hour, int minute, int second) 
 
 RowState StateOf(const app::ProcessedRow& row) {
   if (row.processed != 1) return RowState::kWaiting;
-  return row.error_code == 0 && row.error == "Nil" ? RowState::kSent : RowState::kFailed;
+  return app::IsSentOutcome(row.error_code, row.error) ? RowState::kSent : RowState::kFailed;
 }
 
 const char* StateName(RowState state) {

@@ -12,8 +12,9 @@ namespace vm::cli {
 
 enum class RowState { kWaiting, kSent, kFailed };
 
-// Waiting until a send was attempted; sent when the server took it (code 0,
-// "Nil", as the pass records it); failed otherwise.
+// Waiting until a send was attempted; sent when the server took it (code 0
+// with "Nil", or with the text of a recording left out for its size, as the
+// pass records them); failed otherwise.
 RowState StateOf(const app::ProcessedRow& row);
 const char* StateName(RowState state);
 

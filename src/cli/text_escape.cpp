@@ -1,16 +1,14 @@
 #include "cli/text_escape.h"
 
 #include "mail/mime_codec.h"
+#include "platform/hex_text.h"
 
 namespace vm::cli {
 namespace {
 
-constexpr char kHex[] = "0123456789abcdef";
-
 void PutHexByte(unsigned char c, std::string* out) {
   *out += "\\x";
-  *out += kHex[c >> 4];
-  *out += kHex[c & 0xF];
+  platform::AppendHexByte(c, platform::HexCase::kLower, out);
 }
 
 bool IsC0(unsigned char c) {
@@ -123,8 +121,7 @@ std::string JsonString(std::string_view text, bool* escaped) {
       out += ch;
     } else if (c < 0x20 || c == 0x7F) {
       out += "\\u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
+      platform::AppendHexByte(c, platform::HexCase::kLower, &out);
     } else {
       out += ch;
     }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "framework/text_cut.h"
+#include "platform/byte_coding.h"
 
 namespace vm::framework {
 namespace {
@@ -109,7 +110,7 @@ class Reader {
   }
   bool U16(uint16_t* v) {
     if (pos_ + 2 > b_.size()) return false;
-    *v = static_cast<uint16_t>(b_[pos_] | (b_[pos_ + 1] << 8));
+    *v = platform::DecodeFixed16(b_.data() + pos_);
     pos_ += 2;
     return true;
   }
@@ -142,11 +143,9 @@ const std::vector<uint8_t>& StandardMessageBlock() {
 std::vector<uint8_t> PackMessageBlock(const std::vector<MessageRow>& rows) {
   std::vector<uint8_t> out;
   const uint16_t count = static_cast<uint16_t>(rows.size());
-  out.push_back(static_cast<uint8_t>(count & 0xFF));
-  out.push_back(static_cast<uint8_t>(count >> 8));
+  platform::PutFixed16(&out, count);
   for (const MessageRow& r : rows) {
-    out.push_back(static_cast<uint8_t>(r.id & 0xFF));
-    out.push_back(static_cast<uint8_t>(r.id >> 8));
+    platform::PutFixed16(&out, r.id);
     out.push_back(r.fatality);
     PutString(&out, r.title);
     PutString(&out, r.message);

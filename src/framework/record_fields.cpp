@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/ascii_text.h"
+#include "platform/byte_coding.h"
 #include "runtime/fixed_text.h"
 #include "runtime/text_number.h"
 
@@ -42,8 +44,7 @@ IntShape ShapeOf(uint8_t type) {
 }
 
 int64_t ReadInt(const char* p, IntShape s) {
-  uint64_t v = 0;
-  for (int i = s.bytes - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+  const uint64_t v = platform::DecodeLittleEndian(p, static_cast<size_t>(s.bytes));
   if (s.is_signed && s.bytes < 8 && (v >> (s.bytes * 8 - 1)) != 0) {
     return static_cast<int64_t>(v) - (int64_t{1} << (s.bytes * 8));
   }
@@ -55,17 +56,14 @@ void WriteInt(char* p, IntShape s, int64_t v) {
   const int64_t low = s.is_signed ? -(int64_t{1} << (bits - 1)) : 0;
   const int64_t high = s.is_signed ? (int64_t{1} << (bits - 1)) - 1 : (int64_t{1} << bits) - 1;
   v = std::clamp(v, low, high);
-  const uint64_t u = static_cast<uint64_t>(v);
-  for (int i = 0; i < s.bytes; ++i) p[i] = static_cast<char>((u >> (8 * i)) & 0xFF);
+  platform::EncodeLittleEndian(p, static_cast<uint64_t>(v), static_cast<size_t>(s.bytes));
 }
 
 }  // namespace
 
 int FindField(const storage::TableDef& def, std::string_view name) {
   for (size_t i = 0; i < def.fields.size(); ++i) {
-    const std::string& n = def.fields[i].name;
-    if (n.size() == name.size() && runtime::UpperKey(n) == runtime::UpperKey(name))
-      return static_cast<int>(i);
+    if (platform::EqualsIgnoreCase(def.fields[i].name, name)) return static_cast<int>(i);
   }
   return -1;
 }

@@ -2,15 +2,13 @@
 
 #include <algorithm>
 
+#include "platform/ascii_text.h"
+
 namespace vm::mail {
 
 namespace {
 
 constexpr size_t kMaxMechanismLength = 20;  // the longest a SASL mechanism name may be
-
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-}
 
 bool MechanismChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
@@ -28,14 +26,8 @@ std::vector<std::string_view> Words(std::string_view s) {
   return words;
 }
 
-std::string UpperCopy(std::string_view s) {
-  std::string out(s);
-  std::transform(out.begin(), out.end(), out.begin(), Upper);
-  return out;
-}
-
 void AddMechanism(std::string_view word, EhloCapabilities* caps) {
-  const std::string m = UpperCopy(word);
+  const std::string m = platform::AsciiUpperCase(word);
   if (m.empty() || m.size() > kMaxMechanismLength ||
       !std::all_of(m.begin(), m.end(), MechanismChar))
     return;
@@ -47,7 +39,7 @@ void AddMechanism(std::string_view word, EhloCapabilities* caps) {
 void ReadCapability(std::string_view line, EhloCapabilities* caps) {
   const std::vector<std::string_view> words = Words(line);
   if (words.empty()) return;
-  const std::string keyword = UpperCopy(words[0]);
+  const std::string keyword = platform::AsciiUpperCase(words[0]);
   if (keyword == "STARTTLS" && words.size() == 1) {
     caps->starttls = true;
   } else if (keyword == "AUTH") {

@@ -3,23 +3,15 @@
 #include <algorithm>
 
 #include "mail/mime_codec.h"
+#include "platform/ascii_text.h"
+#include "platform/hex_text.h"
 
 namespace vm::mail {
 
 namespace {
 
-std::string_view TrimSpaces(std::string_view s) {
-  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 bool IsSeparator(char c) {
   return c == ',' || c == ';';
-}
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool NeedsEncoding(unsigned char c) {
@@ -27,10 +19,8 @@ bool NeedsEncoding(unsigned char c) {
 }
 
 void PutPercent(unsigned char c, std::string* out) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   out->push_back('%');
-  out->push_back(kHex[c >> 4]);
-  out->push_back(kHex[c & 0x0F]);
+  platform::AppendHexByte(c, platform::HexCase::kUpper, out);
 }
 
 }  // namespace
@@ -120,10 +110,10 @@ bool TakeEmailAddress(std::string_view list, uint32_t index, std::string* name,
   const size_t lt = AngleOutsideQuotes(entry);
   const size_t gt = lt == std::string_view::npos ? std::string_view::npos : entry.find('>', lt + 1);
   if (gt != std::string_view::npos) {
-    *address = std::string(TrimSpaces(entry.substr(lt + 1, gt - lt - 1)));
-    *name = Unquote(TrimSpaces(entry.substr(0, lt)));
+    *address = std::string(platform::Trim(entry.substr(lt + 1, gt - lt - 1)));
+    *name = Unquote(platform::Trim(entry.substr(0, lt)));
   } else {
-    const std::string_view whole = TrimSpaces(entry);
+    const std::string_view whole = platform::Trim(entry);
     if (whole.empty()) return false;
     *address = std::string(whole);
     *name = Unquote(whole);
@@ -136,14 +126,14 @@ bool TakeEmailAddress(std::string_view list, uint32_t index, std::string* name,
 std::string ExpandDirectoryForm(std::string_view list) {
   const size_t bar = list.find('|');
   if (bar == std::string_view::npos) return std::string(list);
-  std::string dir(TrimSpaces(list.substr(0, bar)));
+  std::string dir(platform::Trim(list.substr(0, bar)));
   if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir.push_back('/');
   std::string out;
   size_t pos = bar + 1;
   while (pos <= list.size()) {
     size_t next = list.find('|', pos);
     if (next == std::string_view::npos) next = list.size();
-    const std::string_view name = TrimSpaces(list.substr(pos, next - pos));
+    const std::string_view name = platform::Trim(list.substr(pos, next - pos));
     if (!name.empty()) {
       if (!out.empty()) out.append(", ");
       out.append("\"").append(dir).append(name).append("\"");
@@ -157,13 +147,13 @@ bool SplitAttachmentList(std::string_view list, std::vector<std::string>* paths)
   paths->clear();
   const size_t bar = list.find('|');
   if (bar != std::string_view::npos) {
-    std::string dir(TrimSpaces(list.substr(0, bar)));
+    std::string dir(platform::Trim(list.substr(0, bar)));
     if (dir.empty() || (dir.back() != '/' && dir.back() != '\\')) dir.push_back('/');
     size_t pos = bar + 1;
     while (pos <= list.size()) {
       size_t next = list.find('|', pos);
       if (next == std::string_view::npos) next = list.size();
-      const std::string_view name = TrimSpaces(list.substr(pos, next - pos));
+      const std::string_view name = platform::Trim(list.substr(pos, next - pos));
       if (!name.empty()) paths->push_back(dir + std::string(name));
       pos = next + 1;
     }
@@ -177,7 +167,7 @@ bool SplitAttachmentList(std::string_view list, std::vector<std::string>* paths)
       if (list[pos] != '"') break;
       const size_t close = list.find('"', pos + 1);
       if (close == std::string_view::npos) break;
-      const std::string_view entry = TrimSpaces(list.substr(pos + 1, close - pos - 1));
+      const std::string_view entry = platform::Trim(list.substr(pos + 1, close - pos - 1));
       if (!entry.empty()) paths->emplace_back(entry);
       pos = close + 1;
       while (pos < list.size() && list[pos] == ' ') ++pos;
@@ -190,7 +180,7 @@ bool SplitAttachmentList(std::string_view list, std::vector<std::string>* paths)
   while (pos <= list.size()) {
     size_t next = list.find(',', pos);
     if (next == std::string_view::npos) next = list.size();
-    const std::string_view entry = TrimSpaces(list.substr(pos, next - pos));
+    const std::string_view entry = platform::Trim(list.substr(pos, next - pos));
     if (!entry.empty()) paths->emplace_back(entry);
     pos = next + 1;
   }
@@ -222,12 +212,10 @@ std::string HeaderFieldValue(std::string_view message, std::string_view field) {
     size_t eol = header.find("\r\n", pos);
     if (eol == std::string_view::npos) eol = header.size();
     const std::string_view line = header.substr(pos, eol - pos);
-    const bool match = line.size() >= field.size() &&
-                       std::equal(field.begin(), field.end(), line.begin(),
-                                  [](char a, char b) { return Lower(a) == Lower(b); });
+    const bool match = platform::EqualsIgnoreCase(line.substr(0, field.size()), field);
     pos = eol + 2;
     if (!match) continue;
-    std::string value(TrimSpaces(line.substr(field.size())));
+    std::string value(platform::Trim(line.substr(field.size())));
     while (pos < header.size() && (header[pos] == ' ' || header[pos] == '\t')) {
       size_t next = header.find("\r\n", pos);
       if (next == std::string_view::npos) next = header.size();

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/hex_text.h"
+
 namespace vm::mail {
 
 namespace {
 
-constexpr char kHex[] = "0123456789ABCDEF";
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr int kMaxLine = 76;
 
@@ -28,8 +29,7 @@ void QuotedPrintableEncoder::PutTriplet(unsigned char c, std::string* out) {
     line_len_ = 0;
   }
   out->push_back('=');
-  out->push_back(kHex[c >> 4]);
-  out->push_back(kHex[c & 0x0F]);
+  platform::AppendHexByte(c, platform::HexCase::kUpper, out);
   line_len_ += 3;
 }
 

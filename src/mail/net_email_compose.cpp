@@ -11,8 +11,10 @@
 #include "mail/mail_text.h"
 #include "mail/mime_codec.h"
 #include "mail/net_email_send.h"
+#include "platform/ascii_text.h"
 #include "platform/clock.h"
 #include "platform/file.h"
+#include "platform/hex_text.h"
 
 namespace vm::mail {
 
@@ -28,14 +30,6 @@ std::string TwoDigits(int v) {
   s[0] = static_cast<char>('0' + (v / 10) % 10);
   s[1] = static_cast<char>('0' + v % 10);
   return s;
-}
-
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 // The runtime error code and text of a file that could not be opened.
@@ -77,8 +71,9 @@ void LabelBody(std::string_view body, bool dont_encode, std::string* charset,
                std::string* encoding) {
   if (dont_encode) return;
   const bool high = HasHighBytes(body);
-  if (high && (Lower(*charset) == "us-ascii" || Blank(*charset))) *charset = CharsetOf(body);
-  const std::string how = Lower(*encoding);
+  if (high && (platform::AsciiLowerCase(*charset) == "us-ascii" || runtime::IsBlank(*charset)))
+    *charset = CharsetOf(body);
+  const std::string how = platform::AsciiLowerCase(*encoding);
   if ((high || LongestLine(body) > kMaxSmtpLine) && how != "quoted-printable" && how != "base64") {
     *encoding = "quoted-printable";
   }
@@ -124,7 +119,7 @@ void NetEmailSend::AppendWhole(std::string_view piece) {
 }
 
 void NetEmailSend::AppendBody(const std::string& text, const std::string& encoding) {
-  const std::string how = Lower(encoding);
+  const std::string how = platform::AsciiLowerCase(encoding);
   if (how == "base64") {
     ClipWhole();
     Base64LineEncoder encoder;
@@ -193,10 +188,10 @@ void NetEmailSend::AddAttachmentFile(std::string_view path) {
 }
 
 bool NetEmailSend::CollectFiles(const std::string& list, std::vector<FileToAttach>* files) {
-  if (Blank(list)) return true;
+  if (runtime::IsBlank(list)) return true;
   platform::Env* env = env_ != nullptr ? env_ : platform::Env::Default();
   const std::string_view clipped = FieldValue(list, kListWidth);
-  const std::string whole = TrimBoth(clipped);
+  const std::string whole(platform::Trim(clipped));
   // A list that names one existing file as a whole is that file, whatever
   // separators or quotes its name holds.
   if (whole.find('\0') == std::string::npos && env->FileExists(whole)) {
@@ -273,9 +268,9 @@ std::string NetEmailSend::MessageIdTag() const {
   // and nothing a forked process could inherit.
   std::random_device rd;
   const uint64_t r = (uint64_t{rd()} << 32) ^ rd();
-  static constexpr char kHex[] = "0123456789abcdef";
   std::string tag(17, '.');
-  for (int i = 0; i < 16; ++i) tag[static_cast<size_t>(16 - i)] = kHex[(r >> (4 * i)) & 0x0F];
+  for (int i = 0; i < 16; ++i)
+    tag[static_cast<size_t>(16 - i)] = platform::HexDigit(r >> (4 * i), platform::HexCase::kLower);
   return tag;
 }
 
@@ -304,7 +299,7 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
   auto optional = [&h](const char* label, std::string_view value, size_t width,
                        bool free_text = false) {
     const std::string_view v = FieldValue(value, width);
-    if (Blank(v)) return;
+    if (runtime::IsBlank(v)) return;
     h += label + (free_text ? EncodeHeaderWords(OneLine(v)) : OneLine(v)) + kCrLf;
   };
   optional("Delivery-receipt-to: ", DELIVERYRECEIPTTO, kShortFieldWidth);
@@ -315,7 +310,8 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
     h += "From: " + DisplayName(name) + " <" + address + ">\r\n";
   }
   h += AddressLine("To:", std::string(FieldValue(TOLIST, kListWidth)));
-  if (!Blank(CCLIST)) h += AddressLine("CC:", std::string(FieldValue(CCLIST, kListWidth)));
+  if (!runtime::IsBlank(CCLIST))
+    h += AddressLine("CC:", std::string(FieldValue(CCLIST, kListWidth)));
   optional("References: ", REFERENCES, kReferencesWidth);
   h += "Subject: " + EncodeHeaderWords(OneLine(FieldValue(SUBJECT, kSubjectWidth))) + kCrLf;
   static constexpr char kDays[] = "SunMonTueWedThuFriSat";
@@ -328,7 +324,8 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
   h += mime_lines;
   h += "X-Mailer: " + EncodeHeaderWords(OneLine(FieldValue(XMAILER, kXMailerWidth))) + kCrLf;
   h += "X-Linkora: Linkora Email 2.4\r\n";
-  if (!Blank(EXTRAHEADER)) h += SafeExtraHeader(FieldValue(EXTRAHEADER, kExtraHeaderWidth));
+  if (!runtime::IsBlank(EXTRAHEADER))
+    h += SafeExtraHeader(FieldValue(EXTRAHEADER, kExtraHeaderWidth));
   h += kCrLf;
   return h;
 }
@@ -336,12 +333,12 @@ std::string NetEmailSend::HeaderLines(const std::string& id, const std::string& 
 bool NetEmailSend::ComposeMode2() {
   const std::string desc(FieldValue(_SERVERDESC, 80));
   compose_failed_ = false;
-  if (Blank(TOLIST) && Blank(CCLIST) && Blank(BCCLIST)) {
+  if (runtime::IsBlank(TOLIST) && runtime::IsBlank(CCLIST) && runtime::IsBlank(BCCLIST)) {
     ComposeFail(kNetErrMissingProperties, "No To, CC or BCC field specified when sending " + desc,
                 "NetEmailSend.SendMail");
     return false;
   }
-  if (Blank(FROM)) {
+  if (runtime::IsBlank(FROM)) {
     ComposeFail(kNetErrMissingProperties, "No From Field specified when sending " + desc,
                 "NetEmailSend.SendMail");
     return false;
@@ -389,14 +386,14 @@ bool NetEmailSend::ComposeMode2() {
   const std::string related = std::string(kBoundaryPrefix) + "_002_" + id;
 
   const bool html = MESSAGEHTMLLEN > 0;
-  const bool embedded = !Blank(EMBEDLIST) && html;
+  const bool embedded = !runtime::IsBlank(EMBEDLIST) && html;
   std::vector<FileToAttach> attached;
   if (!CollectFiles(ATTACHMENTLIST, &attached)) return false;
   for (const std::string& path : attachment_files_)
     attached.push_back({path, std::string(LiteralShortName(path))});
   std::vector<FileToAttach> images;
   if (embedded && !CollectFiles(EMBEDLIST, &images)) return false;
-  const bool attachments = !attached.empty() || !Blank(ATTACHMENTLIST);
+  const bool attachments = !attached.empty() || !runtime::IsBlank(ATTACHMENTLIST);
   const std::string text = BodyText(MESSAGETEXT, MESSAGETEXTLEN);
   const std::string html_text = html ? BodyText(MESSAGEHTML, MESSAGEHTMLLEN) : std::string();
   std::string text_charset(FieldValue(OPTIONSMIMETEXTCHARSET, kOptionWidth));

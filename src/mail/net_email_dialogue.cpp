@@ -10,6 +10,7 @@
 #include "mail/mail_text.h"
 #include "mail/mime_codec.h"
 #include "mail/net_email_send.h"
+#include "platform/ascii_text.h"
 #include "platform/winsock_errors.h"
 
 namespace vm::mail {
@@ -130,8 +131,7 @@ void NetEmailSend::SendRaw(std::string_view bytes) {
 }
 
 void NetEmailSend::SendLine(std::string_view line, std::string_view shown) {
-  std::string text(line);
-  while (!text.empty() && text.back() == ' ') text.pop_back();
+  std::string text(platform::TrimRight(line));
   Trace("C: " + (shown.empty() ? text : std::string(shown)), "NetEmailSend.SendLine");
   text += "\r\n";
   SendRaw(text);
@@ -211,7 +211,7 @@ void NetEmailSend::Process() {
     _SERVERREPLYBUFFER.erase(0, reply_end);
     std::string text = first_line.size() > 3 ? first_line.substr(3) : std::string();
     if (text.size() > kServerErrorDescWidth) text.resize(kServerErrorDescWidth);
-    HandleReply(code, TrimBoth(text));
+    HandleReply(code, std::string(platform::Trim(text)));
     if (generation != conn_generation_) return;
   }
   _SERVERREPLYBUFFERLEN = static_cast<int32_t>(_SERVERREPLYBUFFER.size());
@@ -223,7 +223,8 @@ bool NetEmailSend::ReplyAccepted(int code) const {
       return code == 220;
     case kEsHelo:
       if (awaiting_ == Awaiting::kPassword) return code == 235;
-      if (awaiting_ == Awaiting::kNone && !(Blank(AUTHUSER) && Blank(AUTHPASSWORD)))
+      if (awaiting_ == Awaiting::kNone &&
+          !(runtime::IsBlank(AUTHUSER) && runtime::IsBlank(AUTHPASSWORD)))
         return code == 235;
       return code == 250;
     case kEsMailFrom:

@@ -32,7 +32,7 @@ void NetEmailSend::SetSecurity(Security security, const net::TlsOptions& options
 }
 
 bool NetEmailSend::CredentialsSet() const {
-  return !Blank(AUTHUSER) || !Blank(AUTHPASSWORD);
+  return !runtime::IsBlank(AUTHUSER) || !runtime::IsBlank(AUTHPASSWORD);
 }
 
 bool NetEmailSend::UsesEhlo() const {
@@ -40,7 +40,7 @@ bool NetEmailSend::UsesEhlo() const {
 }
 
 void NetEmailSend::SendGreeting() {
-  const std::string name = Blank(helo_name_) ? kDefaultHeloName : helo_name_;
+  const std::string name = runtime::IsBlank(helo_name_) ? kDefaultHeloName : helo_name_;
   if (UsesEhlo()) {
     _STATE = kEsEhlo;
     SendLine("EHLO " + name);

@@ -45,7 +45,7 @@ void NetEmailSend::Init() {
     _SERVERDESC_SET = 1;
     _WHAT = 1;
     _SERVERDESC = "Email (SMTP)";
-    if (Blank(XMAILER)) XMAILER = "Linkora Email 2.4";
+    if (runtime::IsBlank(XMAILER)) XMAILER = "Linkora Email 2.4";
     if (PORT == 0) PORT = 25;
   }
   if (!_INITED) {

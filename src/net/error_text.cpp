@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "net/net_runtime.h"
+#include "platform/ascii_text.h"
 
 namespace vm::net {
 
@@ -272,11 +273,6 @@ constexpr LibRow kSecureTexts[] = {
 constexpr size_t kNetErrorStrWidth = 255;
 constexpr size_t kInterpretWidth = 512;
 
-std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
-
 const LibRow* FindLibrary(int32_t error) {
   if (error <= -1 && error >= -54) return &kLibraryTexts[-error - 1];
   for (const LibRow& row : kSecureTexts) {
@@ -301,8 +297,9 @@ std::string NetErrorStr(int32_t error) {
     text = "General Winsock Error (unknown by NetErrorStr) [" + std::to_string(error) + "]";
   if (text.size() > kNetErrorStrWidth) text.resize(kNetErrorStrWidth);
   if (NetRuntime* rt = NetRuntime::Current(); rt != nullptr && rt->any_trace()) {
-    rt->TraceLine("Error (" + std::to_string(error) + ") = " + std::string(TrimRight(text)),
-                  "NetErrorStr", kTraceError);
+    rt->TraceLine(
+        "Error (" + std::to_string(error) + ") = " + std::string(platform::TrimRight(text)),
+        "NetErrorStr", kTraceError);
   }
   return text;
 }
@@ -314,7 +311,7 @@ std::string InterpretErrorText(int32_t error) {
   } else if (const LibRow* row = FindLibrary(error)) {
     text = row->object_text != nullptr ? row->object_text : row->text;
   } else {
-    text = std::string(TrimRight(NetErrorStr(error))) + " [listed by NetErrorStr]";
+    text = std::string(platform::TrimRight(NetErrorStr(error))) + " [listed by NetErrorStr]";
   }
   if (text.size() > kInterpretWidth) text.resize(kInterpretWidth);
   return text;

@@ -5,6 +5,8 @@
 #include <sstream>
 
 #include "net/error_text.h"
+#include "platform/ascii_text.h"
+#include "platform/byte_coding.h"
 #include "platform/diag_sink.h"
 #include "platform/registry.h"
 #include "platform/winsock_errors.h"
@@ -25,11 +27,6 @@ constexpr const char* kGuidKey = "Software\\Dunmarsh\\Linkora\\GUID";
 constexpr const char* kTcpipKey = "System\\CurrentControlSet\\Services\\Tcpip\\Parameters";
 constexpr const char* kWinKey = "Software\\Microsoft\\Windows\\CurrentVersion";
 constexpr const char* kWinNtKey = "Software\\Microsoft\\Windows NT\\CurrentVersion";
-
-std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-  return s;
-}
 
 std::string BannerRule() {
   return "[NetDLL] ===== [LINKORA] " + std::string(79, '=');
@@ -60,14 +57,6 @@ bool QueryBinary(platform::RegistryStore& reg, platform::RegKey key, const char*
                  std::vector<uint8_t>* data) {
   platform::RegType type = platform::RegType::kNone;
   return reg.QueryValue(key, name, &type, data) == platform::kRegSuccess && data->size() == size;
-}
-
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-void PutLe32(uint32_t v, std::vector<uint8_t>* out) {
-  for (int i = 0; i < 4; ++i) out->push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
 }  // namespace
@@ -136,7 +125,7 @@ void NetCloseCallBackWindow() {
 // ---- Trace -----------------------------------------------------------------
 
 void NetRuntime::WriteLine(std::string_view line, platform::DiagPriority priority) {
-  line = TrimRight(line);
+  line = platform::TrimRight(line);
   if (line.size() > kLineLimit) {
     std::string cut(line.substr(0, kClippedKeep));
     cut += " <clipped>";
@@ -149,7 +138,7 @@ void NetRuntime::WriteLine(std::string_view line, platform::DiagPriority priorit
 void NetRuntime::TraceLine(std::string_view message, std::string_view function, int level) {
   if (!(full_trace_ || (errors_trace_ && level == kTraceError))) return;
   std::string line = "[NetDLL]  ";
-  line.append(TrimRight(function)).append("() : ").append(TrimRight(message));
+  line.append(platform::TrimRight(function)).append("() : ").append(platform::TrimRight(message));
   WriteLine(line, level == kTraceError ? platform::DiagPriority::kWarning
                                        : platform::DiagPriority::kInfo);
 }
@@ -276,8 +265,8 @@ void NetRuntime::MachineIdentity() {
   }
   std::vector<uint8_t> data;
   if (QueryBinary(reg, key, "GUID", 8, &data)) {
-    guid_[0] = Le32(data.data());
-    guid_[1] = Le32(data.data() + 4);
+    guid_[0] = platform::DecodeFixed32(data.data());
+    guid_[1] = platform::DecodeFixed32(data.data() + 4);
   } else {
     StartupLine(
         " DLLStartUp() : Having to create a new GUID for this machine. This GUID will be stored in "
@@ -291,8 +280,8 @@ void NetRuntime::MachineIdentity() {
     std::uniform_int_distribution<uint32_t> any;
     guid_[1] = any(rd);
     std::vector<uint8_t> out;
-    PutLe32(guid_[0], &out);
-    PutLe32(guid_[1], &out);
+    platform::PutFixed32(&out, guid_[0]);
+    platform::PutFixed32(&out, guid_[1]);
     if (reg.SetValue(key, "GUID", platform::RegType::kBinary, out) != platform::kRegSuccess) {
       StartupLine(" DLLStartUp() : Error. Could not store GUID in the registry.");
     } else {
@@ -304,13 +293,13 @@ void NetRuntime::MachineIdentity() {
   reg.SetValue(key, "Description", platform::RegType::kString, desc);
 
   uint32_t run_id = 0;
-  if (QueryBinary(reg, key, "RUNID", 4, &data)) run_id = Le32(data.data());
+  if (QueryBinary(reg, key, "RUNID", 4, &data)) run_id = platform::DecodeFixed32(data.data());
   run_id_ = run_id + 1;
   std::vector<uint8_t> out;
-  PutLe32(run_id_, &out);
+  platform::PutFixed32(&out, run_id_);
   reg.SetValue(key, "RUNID", platform::RegType::kBinary, out);
   uint32_t read_back = 0;
-  if (QueryBinary(reg, key, "RUNID", 4, &data)) read_back = Le32(data.data());
+  if (QueryBinary(reg, key, "RUNID", 4, &data)) read_back = platform::DecodeFixed32(data.data());
   if (key != 0) reg.CloseKey(key);
   if (read_back != run_id_) {
     runtime::Message("Could not write to the registry. Linkora will not be able to load",

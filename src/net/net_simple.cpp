@@ -8,6 +8,7 @@
 #include "net/error_text.h"
 #include "net/net_runtime.h"
 #include "net/tls_session.h"
+#include "platform/ascii_text.h"
 #include "runtime/message_box.h"
 
 namespace vm::net {
@@ -26,9 +27,9 @@ std::string& Caption() {
   return *caption;
 }
 
+// Blanks and NULs end a fixed-width text.
 std::string_view TrimRight(std::string_view s) {
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.remove_suffix(1);
-  return s;
+  return platform::TrimRight(s, std::string_view(" \0", 2));
 }
 
 }  // namespace

@@ -6,53 +6,40 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/ascii_text.h"
 #include "platform/config_dir.h"
 #include "platform/replace_file.h"
 
 namespace vm::platform {
 namespace {
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
-}
-
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+// Blanks around a line's parts; a CR left by a CR LF line end goes too.
+std::string_view TrimPart(std::string_view s) {
+  return TrimRight(TrimLeft(s, " \t"), " \t\r");
 }
 
 }  // namespace
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
 
 IniFile IniFile::Parse(std::string_view text) {
   IniFile ini;
   Section* current = nullptr;
   while (!text.empty()) {
     size_t end = text.find('\n');
-    std::string_view line = Trim(text.substr(0, end));
+    std::string_view line = TrimPart(text.substr(0, end));
     text = (end == std::string_view::npos) ? std::string_view() : text.substr(end + 1);
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
       size_t close = line.find(']');
       std::string_view name =
-          Trim(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
+          TrimPart(line.substr(1, close == std::string_view::npos ? line.size() - 1 : close - 1));
       ini.AddSection(name);
       current = ini.Find(name);
       continue;
     }
     size_t eq = line.find('=');
     if (current == nullptr || eq == std::string_view::npos) continue;
-    std::string_view key = Trim(line.substr(0, eq));
-    std::string_view value = Trim(line.substr(eq + 1));
+    std::string_view key = TrimPart(line.substr(0, eq));
+    std::string_view value = TrimPart(line.substr(eq + 1));
     bool replaced = false;
     for (Entry& e : current->entries) {
       if (EqualsIgnoreCase(e.key, key)) {

@@ -50,7 +50,4 @@ class IniFile {
   std::vector<Section> sections_;
 };
 
-// Compares two names without regard to ASCII case.
-bool EqualsIgnoreCase(std::string_view a, std::string_view b);
-
 }  // namespace vm::platform

@@ -1,5 +1,6 @@
 #include "platform/profile.h"
 
+#include "platform/ascii_text.h"
 #include "platform/config_dir.h"
 #include "platform/ini_file.h"
 
@@ -20,16 +21,16 @@ std::optional<std::string> Lookup(std::string_view section, std::string_view key
 int ProfileInt(std::string_view section, std::string_view key, int default_value) {
   std::optional<std::string> text = Lookup(section, key);
   if (!text) return default_value;
+  const std::string_view digits = TrimLeft(*text, " \t");
   size_t i = 0;
-  while (i < text->size() && ((*text)[i] == ' ' || (*text)[i] == '\t')) ++i;
   bool negative = false;
-  if (i < text->size() && (*text)[i] == '-') {
+  if (i < digits.size() && digits[i] == '-') {
     negative = true;
     ++i;
   }
   long long value = 0;
-  for (; i < text->size() && (*text)[i] >= '0' && (*text)[i] <= '9'; ++i) {
-    value = value * 10 + ((*text)[i] - '0');
+  for (; i < digits.size() && digits[i] >= '0' && digits[i] <= '9'; ++i) {
+    value = value * 10 + (digits[i] - '0');
     if (value > 0x80000000LL) value = 0x80000000LL;  // clamped to 32 bits below
   }
   if (negative) value = -value;

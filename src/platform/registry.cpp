@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
+#include "platform/ascii_text.h"
+#include "platform/byte_coding.h"
 #include "platform/config_dir.h"
 #include "platform/diag_sink.h"
 #include "platform/file.h"
+#include "platform/hex_text.h"
 #include "platform/ini_file.h"
 
 namespace vm::platform {
@@ -58,53 +60,35 @@ std::string NormalizePath(std::string_view path) {
   return out;
 }
 
-const char kHex[] = "0123456789abcdef";
-
 // Values are kept as "dword:xxxxxxxx" (a 4-byte DWORD, as the registry
 // editor shows it) or "hex(T):..." with T the type number, so any bytes,
 // including '=' and line ends, survive the text file.
 std::string Encode(RegType type, std::span<const uint8_t> data) {
   if (type == RegType::kDword && data.size() == 4) {
-    uint32_t v =
-        data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "dword:%08x", v);
-    return buf;
+    std::string digits;
+    PutBigEndian32(&digits, DecodeFixed32(data.data()));
+    return "dword:" + HexOf(digits, HexCase::kLower);
   }
-  std::string out = "hex(" + std::to_string(static_cast<uint32_t>(type)) + "):";
-  for (uint8_t b : data) {
-    out += kHex[b >> 4];
-    out += kHex[b & 15];
-  }
-  return out;
+  return "hex(" + std::to_string(static_cast<uint32_t>(type)) + "):" +
+         HexOf(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()),
+               HexCase::kLower);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool DecodeHex(std::string_view text, std::vector<uint8_t>* out) {
-  if (text.size() % 2 != 0) return false;
-  out->clear();
-  for (size_t i = 0; i < text.size(); i += 2) {
-    int hi = HexDigit(text[i]);
-    int lo = HexDigit(text[i + 1]);
-    if (hi < 0 || lo < 0) return false;
-    out->push_back(static_cast<uint8_t>(hi * 16 + lo));
-  }
+bool DecodeHexBytes(std::string_view text, std::vector<uint8_t>* out) {
+  std::string bytes;
+  if (!platform::DecodeHex(text, &bytes)) return false;
+  out->assign(bytes.begin(), bytes.end());
   return true;
 }
 
 bool Decode(std::string_view text, RegType* type, std::vector<uint8_t>* data) {
   if (text.substr(0, 6) == "dword:") {
-    std::vector<uint8_t> be;
+    std::string be;
     std::string_view digits = text.substr(6);
-    if (digits.size() != 8 || !DecodeHex(digits, &be)) return false;
+    if (digits.size() != 8 || !platform::DecodeHex(digits, &be)) return false;
     *type = RegType::kDword;
-    *data = {be[3], be[2], be[1], be[0]};
+    data->clear();
+    PutFixed32(data, DecodeBigEndian32(be.data()));
     return true;
   }
   if (text.substr(0, 4) != "hex(") return false;
@@ -116,7 +100,7 @@ bool Decode(std::string_view text, RegType* type, std::vector<uint8_t>* data) {
     t = t * 10 + static_cast<uint32_t>(c - '0');
   }
   *type = static_cast<RegType>(t);
-  return DecodeHex(text.substr(close + 2), data);
+  return DecodeHexBytes(text.substr(close + 2), data);
 }
 
 std::string ValueKey(std::string_view name) {
@@ -227,13 +211,13 @@ long RegistryStore::QueryDword(RegKey key, std::string_view name, uint32_t* valu
   long rc = QueryValue(key, name, &type, &data);
   if (rc != kRegSuccess) return rc;
   if (data.size() != 4) return kRegMoreData;
-  *value = data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<uint32_t>(data[3]) << 24);
+  *value = DecodeFixed32(data.data());
   return kRegSuccess;
 }
 
 long RegistryStore::SetDword(RegKey key, std::string_view name, uint32_t value) {
-  uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                      static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  uint8_t bytes[4];
+  EncodeFixed32(bytes, value);
   return SetValue(key, name, RegType::kDword, bytes);
 }
 

@@ -2,15 +2,12 @@
 
 #include <limits>
 
+#include "platform/ascii_text.h"
 #include "platform/dir_list.h"
 #include "runtime/date_time.h"
 
 namespace vm::runtime {
 namespace {
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // Bytes of the UTF-8 character that starts at name[i].
 size_t CharLength(std::string_view name, size_t i) {
@@ -33,7 +30,8 @@ bool MatchesPattern(std::string_view name, std::string_view pattern) {
     } else if (p < pattern.size() && pattern[p] == '?') {
       n += CharLength(name, n);
       ++p;
-    } else if (p < pattern.size() && Lower(pattern[p]) == Lower(name[n])) {
+    } else if (p < pattern.size() &&
+               platform::AsciiLower(pattern[p]) == platform::AsciiLower(name[n])) {
       ++n;
       ++p;
     } else if (star_p != std::string_view::npos) {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/ascii_text.h"
+
 namespace vm::runtime {
 namespace {
 
@@ -45,8 +47,7 @@ void AssignFixed(char* field, size_t width, std::string_view value) {
 }
 
 std::string_view Clip(std::string_view value) {
-  const size_t end = value.find_last_not_of(' ');
-  return end == std::string_view::npos ? std::string_view() : value.substr(0, end + 1);
+  return platform::TrimRight(value);
 }
 
 std::string_view ClipField(const char* field, size_t width) {
@@ -63,14 +64,6 @@ int CompareFixed(std::string_view a, std::string_view b) {
   const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
   if (c != 0) return c;
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-
-std::string UpperKey(std::string_view value) {
-  std::string out(value);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
 }
 
 bool IsBlank(std::string_view value) {

@@ -33,11 +33,6 @@ inline bool EqualFixed(std::string_view a, std::string_view b) {
   return CompareFixed(a, b) == 0;
 }
 
-// Upper case of the ASCII letters a-z; other bytes (including every byte of a
-// multi-byte UTF-8 sequence) are left as they are. Used for keys that are
-// compared without regard to case.
-std::string UpperKey(std::string_view value);
-
 // True when the value holds nothing but blanks (or is empty).
 bool IsBlank(std::string_view value);
 

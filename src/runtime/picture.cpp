@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ascii_text.h"
 #include "runtime/date_time.h"
 #include "runtime/fixed_text.h"
 #include "runtime/text_number.h"
@@ -215,8 +216,7 @@ int MonthFromName(const std::string& name) {
   for (int m = 0; m < 12; ++m) {
     bool same = true;
     for (size_t i = 0; i < 3; ++i)
-      same = same && std::tolower(static_cast<unsigned char>(name[i])) ==
-                         std::tolower(static_cast<unsigned char>(kMonthNames[m][i]));
+      same = same && platform::AsciiLower(name[i]) == platform::AsciiLower(kMonthNames[m][i]);
     if (same) return m + 1;
   }
   return 0;
@@ -295,7 +295,7 @@ std::optional<int32_t> DeformatTime(std::string_view text, int picture) {
       numbers.push_back(t.text);
       continue;
     }
-    const std::string word = UpperKey(t.text);
+    const std::string word = platform::AsciiUpperCase(t.text);
     if (word == "A" || word == "AM") {
       meridian = 1;
     } else if (word == "P" || word == "PM") {
@@ -330,7 +330,7 @@ std::optional<int32_t> DeformatTime(std::string_view text, int picture) {
 std::optional<Picture> ParsePicture(std::string_view text) {
   if (text.size() < 3 || text[0] != '@') return std::nullopt;
   Picture p;
-  const char kind = static_cast<char>(std::toupper(static_cast<unsigned char>(text[1])));
+  const char kind = platform::AsciiUpper(text[1]);
   size_t i = 2;
   if (kind == 'N' && i < text.size() && text[i] == '-') {
     p.is_signed = true;
@@ -342,7 +342,7 @@ std::optional<Picture> ParsePicture(std::string_view text) {
          i - digits_start < 5)
     n = n * 10 + (text[i++] - '0');
   if (i == digits_start) return std::nullopt;
-  if (i < text.size() && std::toupper(static_cast<unsigned char>(text[i])) == 'B') {
+  if (i < text.size() && platform::AsciiUpper(text[i]) == 'B') {
     p.blank_zero = true;
     ++i;
   }

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/ascii_text.h"
+
 namespace vm::runtime {
 
 int64_t TextToNumber(std::string_view text) {
+  text = platform::TrimLeft(text, " \t");
   size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
     negative = text[i] == '-';

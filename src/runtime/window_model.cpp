@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/ascii_text.h"
 #include "runtime/fixed_text.h"
 #include "runtime/text_number.h"
 #include "runtime/window_system.h"
@@ -31,10 +32,9 @@ std::optional<Control> WindowModel::FindControl(int number) const {
 }
 
 int WindowModel::NumberOf(std::string_view use) const {
-  const std::string key = UpperKey(use);
   std::lock_guard<std::mutex> lock(mu_);
   for (const Control& c : controls_)
-    if (!c.use.empty() && UpperKey(c.use) == key) return c.number;
+    if (!c.use.empty() && platform::EqualsIgnoreCase(c.use, use)) return c.number;
   return 0;
 }
 

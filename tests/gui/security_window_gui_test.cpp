@@ -88,8 +88,9 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   StartFrame();
   WindowView* w = OpenFromMenu("Security...", "Mail Security");
   ASSERT_NE(w, nullptr) << "the window did not show";
-  EXPECT_EQ(Prompts(w), (Strings{"Security:", "User:", "Password:", "CA File:",
-                                 "Verify Certificate:", "HELO Name:", "Send To:"}));
+  EXPECT_EQ(Prompts(w),
+            (Strings{"Security:", "User:", "Password:", "CA File:", "Verify Certificate:",
+                     "HELO Name:", "Max Attachment (MB):", "Send To:"}));
   EXPECT_EQ(Buttons(w), (Strings{"Send Test Mail", "OK", "Cancel"}));
   auto* security = Widget<QComboBox>(w, "?SECURITY");
   auto* verify = Widget<QComboBox>(w, "?VERIFY");
@@ -98,12 +99,15 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   auto* state = Widget<QLabel>(w, "?PASSWORDSTATE");
   auto* ca = Widget<QLineEdit>(w, "?CAFILE");
   auto* helo = Widget<QLineEdit>(w, "?HELONAME");
+  auto* max_attachment = Widget<QLineEdit>(w, "?MAXATTACHMENT");
   auto* to = Widget<QLineEdit>(w, "?TESTADDRESS");
   auto* transcript = Widget<QPlainTextEdit>(w, "?TRANSCRIPT");
-  ASSERT_TRUE(security && verify && user && password && state && ca && helo && to && transcript);
+  ASSERT_TRUE(security && verify && user && password && state && ca && helo && max_attachment &&
+              to && transcript);
   EXPECT_EQ(security->currentText(), "none");
   EXPECT_EQ(verify->currentText(), "yes");
   EXPECT_EQ(helo->text(), "NetSendMail");
+  EXPECT_EQ(max_attachment->text(), "20");
   EXPECT_EQ(state->text(), "(not set)");
   EXPECT_EQ(password->echoMode(), QLineEdit::Password);
   EXPECT_TRUE(transcript->isReadOnly());
@@ -141,10 +145,11 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
             "from vm@example.com\nrcpt bob@example.com\nauth alice\n");
   EXPECT_FALSE(fs::exists(fs::path(data_dir()) / app::kCredentialsFileName));
 
+  Type(max_attachment, "25");
   Widget<QPushButton>(w, "?OK")->click();
   ASSERT_TRUE(PumpUntil([&] { return !IsOpen("Mail Security"); })) << "OK did not close it";
   const std::string conf = File(app::kSettingsFileName);
-  for (const char* line : {"security=starttls\n", "user=alice\n"})
+  for (const char* line : {"security=starttls\n", "user=alice\n", "max-attachment=25\n"})
     EXPECT_NE(conf.find(line), std::string::npos) << conf;
   EXPECT_NE(conf.find("ca-file=" + certs_->ca + "\n"), std::string::npos) << conf;
   EXPECT_EQ(conf.find("helo-name"), std::string::npos) << "an untouched value was written";

@@ -65,12 +65,6 @@ TEST(FixedText, ClipAndCompareIgnoreTrailingBlanksOnly) {
   EXPECT_FALSE(IsBlank(" x "));
 }
 
-TEST(FixedText, UpperKeyTouchesOnlyAsciiLetters) {
-  EXPECT_EQ(UpperKey("x.wav"), "X.WAV");
-  EXPECT_EQ(UpperKey("<date> 1a"), "<DATE> 1A");
-  EXPECT_EQ(UpperKey("\xC3\xA9t\xC3\xA9"), "\xC3\xA9T\xC3\xA9");
-}
-
 TEST(TextToNumber, FollowsTheRule) {
   EXPECT_EQ(TextToNumber("101"), 101);
   EXPECT_EQ(TextToNumber("0101"), 101);

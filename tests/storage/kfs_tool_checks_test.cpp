@@ -12,7 +12,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 #include "storage/file/file_header.h"
 #include "storage/kfs_run.h"
 #include "storage/page_file_fixture.h"

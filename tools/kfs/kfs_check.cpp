@@ -10,7 +10,7 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 #include "storage/table/record_keys.h"
 #include "storage/table/tables.h"
 
@@ -133,8 +133,7 @@ Status CheckMemos(TreeFile* f, StoredTable& t, const std::map<uint32_t, std::str
     }
     const uint32_t rn = DecodeNumber(std::string_view(r.key).substr(prefix.size(), 4));
     const auto memo = static_cast<uint8_t>(r.key[prefix.size() + 4]);
-    const auto chunk = static_cast<uint16_t>(static_cast<uint8_t>(r.key[prefix.size() + 5]) << 8 |
-                                             static_cast<uint8_t>(r.key[prefix.size() + 6]));
+    const uint16_t chunk = platform::DecodeBigEndian16(r.key.data() + prefix.size() + 5);
     *highest = std::max(*highest, rn);
     memos[{rn, memo}].push_back(Chunk{chunk, r.data});
   });
@@ -176,7 +175,7 @@ Status CheckMemos(TreeFile* f, StoredTable& t, const std::map<uint32_t, std::str
     }
     if (!sound) continue;
     if (m.binary()) {
-      const uint32_t said = content.size() >= 4 ? DecodeFixed32(content.data()) : 0;
+      const uint32_t said = content.size() >= 4 ? platform::DecodeFixed32(content.data()) : 0;
       if (content.size() < 4 || said != content.size() - 4) {
         problems->Add("memos of the wrong length",
                       named + ": says " + Num(said) + " bytes, holds " +

@@ -106,9 +106,4 @@ std::string TableArgument(const std::string& arg) {
   return file + "\\!" + arg.substr(bang + 1);
 }
 
-std::string Upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 }  // namespace vm::storage::kfs

@@ -39,8 +39,6 @@ Status CutToData(TreeFile& file);
 // The file's length in bytes, 0 when it cannot be told.
 uint64_t FileSize(TreeFile& file);
 
-std::string Upper(std::string s);
-
 // Whether the open file has 0 bytes.
 bool IsEmptyFile(TreeFile& file);
 // A file of 0 bytes is what a table file is before its first commit: no

@@ -9,6 +9,7 @@
 #include "kfs_csv.h"
 #include "kfs_schema.h"
 #include "kfs_values.h"
+#include "platform/ascii_text.h"
 #include "storage/driver/declared_table.h"
 #include "storage/driver/kfs_ops.h"
 #include "storage/table/record_keys.h"
@@ -127,7 +128,8 @@ Status WriteRows(StoredTable& t, int key, DumpForm form, RecordTree* in, std::st
 
 int FindKey(const TableDef& def, const std::string& name) {
   for (size_t i = 0; i < def.keys.size(); ++i)
-    if (Upper(def.keys[i].name) == Upper(name)) return static_cast<int>(i);
+    if (platform::AsciiUpperCase(def.keys[i].name) == platform::AsciiUpperCase(name))
+      return static_cast<int>(i);
   return -1;
 }
 

@@ -11,6 +11,7 @@
 #include "kfs_csv.h"
 #include "kfs_schema.h"
 #include "kfs_values.h"
+#include "platform/ascii_text.h"
 #include "storage/driver/declared_table.h"
 #include "storage/driver/kfs_ops.h"
 #include "storage/table/record_keys.h"
@@ -31,18 +32,20 @@ bool MapColumns(const TableDef& def, const std::vector<std::string>& header,
                 std::vector<Column>* columns, std::string* error) {
   std::vector<bool> used_field(def.fields.size()), used_memo(def.memos.size());
   for (const std::string& raw : header) {
-    const std::string name = Upper(raw);
+    const std::string name = platform::AsciiUpperCase(raw);
     Column c;
     for (size_t i = 0; i < def.fields.size() && c.field < 0; ++i)
-      if (!used_field[i] && IsCsvColumn(def.fields[i]) && Upper(def.fields[i].name) == name)
+      if (!used_field[i] && IsCsvColumn(def.fields[i]) &&
+          platform::AsciiUpperCase(def.fields[i].name) == name)
         c.field = static_cast<int>(i);
     for (size_t i = 0; i < def.memos.size() && c.field < 0 && c.memo < 0; ++i)
-      if (!used_memo[i] && Upper(def.memos[i].name) == name) c.memo = static_cast<int>(i);
+      if (!used_memo[i] && platform::AsciiUpperCase(def.memos[i].name) == name)
+        c.memo = static_cast<int>(i);
     if (c.field < 0 && c.memo < 0) {
       bool known = false;
       for (const FieldDef& f : def.fields)
-        known = known || (IsCsvColumn(f) && Upper(f.name) == name);
-      for (const MemoDef& m : def.memos) known = known || Upper(m.name) == name;
+        known = known || (IsCsvColumn(f) && platform::AsciiUpperCase(f.name) == name);
+      for (const MemoDef& m : def.memos) known = known || platform::AsciiUpperCase(m.name) == name;
       *error = "column \"" + raw +
                (known ? "\" comes more often than the table has it"
                       : "\" names no field or memo of the table");

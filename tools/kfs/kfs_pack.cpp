@@ -8,6 +8,7 @@
 
 #include "kfs_commands.h"
 #include "kfs_common.h"
+#include "platform/ascii_text.h"
 #include "storage/driver/declared_table.h"
 #include "storage/table/record_keys.h"
 #include "storage/table/tables.h"
@@ -17,7 +18,7 @@ namespace {
 
 // Whether the name gave a table part ("FILE\!TABLE").
 bool NamesTable(const std::string& name, const TableName& parts) {
-  const std::string upper = Upper(name);
+  const std::string upper = platform::AsciiUpperCase(name);
   return parts.table != "UNNAMED" ||
          (upper.size() >= 9 && upper.compare(upper.size() - 9, 9, "\\!UNNAMED") == 0);
 }

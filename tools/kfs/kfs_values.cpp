@@ -1,52 +1,44 @@
 #include "kfs_values.h"
 
+#include <bit>
 #include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <type_traits>
+
+#include "platform/ascii_text.h"
+#include "platform/byte_coding.h"
+#include "platform/hex_text.h"
 
 namespace vm::storage::kfs {
 namespace {
 
 std::string Hex(std::string_view bytes) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  for (unsigned char c : bytes) {
-    hex.push_back(kDigits[c >> 4]);
-    hex.push_back(kDigits[c & 15]);
-  }
-  return hex;
-}
-
-bool FromHex(std::string_view hex, std::string* bytes) {
-  if (hex.size() % 2 != 0) return false;
-  bytes->clear();
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    unsigned v = 0;
-    auto [end, ec] = std::from_chars(hex.data() + i, hex.data() + i + 2, v, 16);
-    if (ec != std::errc() || end != hex.data() + i + 2) return false;
-    bytes->push_back(static_cast<char>(v));
-  }
-  return true;
+  return platform::HexOf(bytes, platform::HexCase::kUpper);
 }
 
 std::string_view TrimBlanks(std::string_view s) {
-  const size_t last = s.find_last_not_of(' ');
-  return last == std::string_view::npos ? std::string_view() : s.substr(0, last + 1);
+  return platform::TrimRight(s);
 }
 
 std::string_view Trim(std::string_view s) {
-  const size_t first = s.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return std::string_view();
-  return s.substr(first, s.find_last_not_of(" \t") - first + 1);
+  return platform::Trim(s, " \t");
+}
+
+// An integer or real number of the field's bytes (little-endian, as the file
+// keeps every number).
+template <typename T>
+T Load(std::string_view v) {
+  using Bits = std::conditional_t<sizeof(T) == 8, uint64_t,
+                                  std::conditional_t<sizeof(T) == 4, uint32_t, uint16_t>>;
+  return std::bit_cast<T>(static_cast<Bits>(platform::DecodeLittleEndian(v.data(), sizeof(T))));
 }
 
 template <typename T>
-T Load(std::string_view v) {
-  T x;
-  std::memcpy(&x, v.data(), sizeof x);
-  return x;
+void Store(T x, char* out) {
+  using Bits = std::conditional_t<sizeof(T) == 8, uint64_t, uint32_t>;
+  platform::EncodeLittleEndian(out, std::bit_cast<Bits>(x), sizeof(T));
 }
 
 template <typename T>
@@ -140,9 +132,8 @@ std::string Escaped(std::string_view s) {
   for (unsigned char c : s) {
     if (c == '"' || c == '\\') quoted += '\\';
     if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      quoted += buf;
+      quoted += "\\x";
+      platform::AppendHexByte(c, platform::HexCase::kUpper, &quoted);
     } else {
       quoted += static_cast<char>(c);
     }
@@ -190,15 +181,17 @@ bool ReadsBack(std::string_view v) {
   const std::string text = Shortest(Load<T>(v));
   T back{};
   auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), back);
+  char bits[sizeof(T)];
+  Store(back, bits);
   return ec == std::errc() && end == text.data() + text.size() &&
-         std::memcmp(&back, v.data(), sizeof back) == 0;
+         std::memcmp(bits, v.data(), sizeof bits) == 0;
 }
 
 // Hex digits of exactly the field's bytes; empty leaves the field zero.
 bool PutHex(const FieldDef& field, std::string_view value, char* out, std::string* error) {
   std::string bytes;
   if (value.empty()) return true;
-  if (!FromHex(value, &bytes) || bytes.size() != field.size) {
+  if (!platform::DecodeHex(value, &bytes) || bytes.size() != field.size) {
     *error = field.name + ": \"" + std::string(value) + "\" is not " +
              std::to_string(field.size * 2) + " hex digits";
     return false;
@@ -278,8 +271,7 @@ bool PutCsvValue(const FieldDef& field, std::string_view value, std::string* row
       return false;
     }
     // Little-endian two's complement of the field's width.
-    const uint64_t bits = static_cast<uint64_t>(v);
-    for (size_t i = 0; i < field.size; ++i) out[i] = static_cast<char>(bits >> (8 * i));
+    platform::EncodeLittleEndian(out, static_cast<uint64_t>(v), field.size);
     return true;
   }
   switch (field.type) {
@@ -299,9 +291,9 @@ bool PutCsvValue(const FieldDef& field, std::string_view value, std::string* row
         return false;
       }
       if (field.type == kTypeReal) {
-        std::memcpy(out, &d, sizeof d);
+        Store(d, out);
       } else {
-        std::memcpy(out, &f, sizeof f);
+        Store(f, out);
       }
       return true;
     }
@@ -334,7 +326,7 @@ std::string MemoCsvValue(const MemoDef& memo, std::string_view content) {
 bool MemoFromCsv(const MemoDef& memo, std::string_view value, std::string* content,
                  std::string* error) {
   if (memo.binary()) {
-    if (!FromHex(Trim(value), content)) {
+    if (!platform::DecodeHex(Trim(value), content)) {
       *error = memo.name + ": binary memo value is not hex digits";
       return false;
     }

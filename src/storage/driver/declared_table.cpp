@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "platform/ascii_text.h"
 #include "storage/driver/kfs_ops.h"
 #include "storage/driver/kfs_transaction.h"
 #include "storage/driver/shared_file.h"
@@ -15,11 +16,6 @@
 namespace vm::storage {
 
 namespace {
-
-std::string Upper(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
-  return s;
-}
 
 std::string WithExtension(std::string file) {
   const size_t slash = file.find_last_of("/\\");
@@ -36,7 +32,8 @@ TableName SplitTableName(const std::string& name, platform::Env* env) {
     const size_t at = name.find("\\!", from);
     if (at == std::string::npos) break;
     const std::string left = name.substr(0, at);
-    if (!env->IsDirectory(left)) return {WithExtension(left), Upper(name.substr(at + 2))};
+    if (!env->IsDirectory(left))
+      return {WithExtension(left), platform::AsciiUpperCase(name.substr(at + 2))};
     from = at + 2;
   }
   return {WithExtension(name), "UNNAMED"};

@@ -6,19 +6,16 @@
 #include <chrono>
 #include <cstdlib>
 
+#include "platform/ascii_text.h"
+
 namespace vm::storage {
 namespace {
-
-std::string UpperCase(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
 
 // "SEND": driver commands as text, optionally "=value".
 int Send(KfsControlBlock* cb, KfsArgs* args) {
   const std::string& text = args->text;
   const size_t eq = text.find('=');
-  const std::string command = UpperCase(text.substr(0, eq));
+  const std::string command = platform::AsciiUpperCase(text.substr(0, eq));
   const bool has_value = eq != std::string::npos;
   const std::string value = has_value ? text.substr(eq + 1) : std::string();
   DeclaredTable* t = cb->table.get();
@@ -27,14 +24,14 @@ int Send(KfsControlBlock* cb, KfsArgs* args) {
     args->answer = "KFS driver";
     return kErrNone;
   }
-  if (UpperCase(text).find("PNMQ=") != std::string::npos) {
+  if (platform::AsciiUpperCase(text).find("PNMQ=") != std::string::npos) {
     std::vector<std::string> names;
     if (int rc = t->ListTables(&names)) return rc;
     for (size_t i = 0; i < names.size(); ++i) args->answer += (i ? "," : "") + names[i];
     return kErrNone;
   }
-  if (const size_t at = UpperCase(text).find("PNM="); at != std::string::npos) {
-    const std::string wanted = UpperCase(text.substr(at + 4));
+  if (const size_t at = platform::AsciiUpperCase(text).find("PNM="); at != std::string::npos) {
+    const std::string wanted = platform::AsciiUpperCase(text.substr(at + 4));
     std::vector<std::string> names;
     if (int rc = t->ListTables(&names)) return rc;
     for (const std::string& n : names)
@@ -48,7 +45,7 @@ int Send(KfsControlBlock* cb, KfsArgs* args) {
     return kErrNone;
   }
   if (command == "FULLBUILD") {
-    if (has_value) cb->full_build = UpperCase(value) == "ON";
+    if (has_value) cb->full_build = platform::AsciiUpperCase(value) == "ON";
     args->answer = cb->full_build ? "ON" : "OFF";
     return kErrNone;
   }

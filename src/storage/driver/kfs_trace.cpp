@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "platform/ascii_text.h"
 #include "platform/profile.h"
 #include "runtime/file_trace.h"
 #include "storage/driver/kfs_ops.h"
@@ -13,11 +14,9 @@ namespace {
 constexpr std::string_view kSection = "QXKEELFAST";
 constexpr size_t kMaxTraceFile = 260;
 
-bool AllowsDetails(std::string options) {
+bool AllowsDetails(const std::string& options) {
   if (options.empty()) return true;
-  std::transform(options.begin(), options.end(), options.begin(),
-                 [](unsigned char c) { return std::toupper(c); });
-  return options.find("ALLOWDETAILS") != std::string::npos;
+  return platform::AsciiUpperCase(options).find("ALLOWDETAILS") != std::string::npos;
 }
 
 }  // namespace

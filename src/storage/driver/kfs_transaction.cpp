@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/byte_coding.h"
 #include "storage/table/record_keys.h"
 
 namespace vm::storage {
@@ -251,8 +252,7 @@ Status Transaction::ChooseNumber(std::vector<Control>& controls, uint32_t start,
     s = f.Begin(true);
     if (!s.ok()) break;
     s = f.tree().EnsureRoot();
-    uint32_t last = 0;
-    for (uint8_t b : f.header().last_number) last = last << 8 | b;
+    const uint32_t last = platform::DecodeBigEndian32(f.header().last_number);
     if (last >= n) n = last + 1;
   }
   for (bool taken = true; s.ok() && taken;) {

@@ -2,20 +2,17 @@
 
 #include <string>
 
+#include "platform/byte_coding.h"
+
 namespace vm::storage {
 namespace {
 
 void LoadWords(const uint8_t* p, uint32_t w[16]) {
-  for (int i = 0; i < 16; ++i) {
-    w[i] = uint32_t(p[4 * i]) | (uint32_t(p[4 * i + 1]) << 8) | (uint32_t(p[4 * i + 2]) << 16) |
-           (uint32_t(p[4 * i + 3]) << 24);
-  }
+  for (int i = 0; i < 16; ++i) w[i] = platform::DecodeFixed32(p + 4 * i);
 }
 
 void StoreWords(const uint32_t w[16], uint8_t* p) {
-  for (int i = 0; i < 16; ++i) {
-    for (int b = 0; b < 4; ++b) p[4 * i + b] = static_cast<uint8_t>(w[i] >> (8 * b));
-  }
+  for (int i = 0; i < 16; ++i) platform::EncodeFixed32(p + 4 * i, w[i]);
 }
 
 // One enciphering pass; `key` may be `b` itself (the key derivation), so

@@ -2,39 +2,39 @@
 
 #include <cstring>
 
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 
 namespace vm::storage {
 
 std::string FileHeader::Encode() const {
   std::string out;
   out.reserve(kHeaderSize);
-  PutFixed32(&out, 0);
-  PutFixed16(&out, kHeaderSize);
-  PutFixed32(&out, committed_end);
-  PutFixed32(&out, journal_end);
+  platform::PutFixed32(&out, 0);
+  platform::PutFixed16(&out, kHeaderSize);
+  platform::PutFixed32(&out, committed_end);
+  platform::PutFixed32(&out, journal_end);
   out.append("kEeL");
   out.append(reinterpret_cast<const char*>(reserved), 2);
   out.append(reinterpret_cast<const char*>(last_number), 4);
-  PutFixed32(&out, change_counter);
-  PutFixed32(&out, static_cast<uint32_t>(root));
-  for (uint32_t s : start) PutFixed32(&out, s);
-  for (uint32_t e : end) PutFixed32(&out, e);
+  platform::PutFixed32(&out, change_counter);
+  platform::PutFixed32(&out, static_cast<uint32_t>(root));
+  for (uint32_t s : start) platform::PutFixed32(&out, s);
+  for (uint32_t e : end) platform::PutFixed32(&out, e);
   return out;
 }
 
 bool FileHeader::Decode(std::string_view bytes, FileHeader* out) {
   if (bytes.size() < kHeaderSize || bytes.substr(14, 4) != "kEeL") return false;
   const char* p = bytes.data();
-  out->committed_end = DecodeFixed32(p + 6);
-  out->journal_end = DecodeFixed32(p + 10);
+  out->committed_end = platform::DecodeFixed32(p + 6);
+  out->journal_end = platform::DecodeFixed32(p + 10);
   std::memcpy(out->reserved, p + 18, 2);
   std::memcpy(out->last_number, p + 20, 4);
-  out->change_counter = DecodeFixed32(p + 24);
-  out->root = static_cast<int32_t>(DecodeFixed32(p + 28));
+  out->change_counter = platform::DecodeFixed32(p + 24);
+  out->root = static_cast<int32_t>(platform::DecodeFixed32(p + 28));
   for (int k = 0; k < kRegionCount; ++k) {
-    out->start[k] = DecodeFixed32(p + 32 + 4 * k);
-    out->end[k] = DecodeFixed32(p + 272 + 4 * k);
+    out->start[k] = platform::DecodeFixed32(p + 32 + 4 * k);
+    out->end[k] = platform::DecodeFixed32(p + 272 + 4 * k);
   }
   return true;
 }

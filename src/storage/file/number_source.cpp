@@ -1,6 +1,6 @@
 #include "storage/file/number_source.h"
 
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 #include "storage/file/record.h"
 
 namespace vm::storage {
@@ -13,7 +13,7 @@ Status TakeNumber(uint8_t counter[4], bool updating, uint32_t* number) {
   }
   if (next[0] >= 0xFE) return Status::Internal(kErrNumbersExhausted);
   for (int i = 0; i < 4; ++i) counter[i] = next[i];
-  *number = DecodeBigEndian32(reinterpret_cast<const char*>(next));
+  *number = platform::DecodeBigEndian32(reinterpret_cast<const char*>(next));
   return Status::Ok();
 }
 

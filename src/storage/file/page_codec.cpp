@@ -1,6 +1,6 @@
 #include "storage/file/page_codec.h"
 
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 #include "storage/file/page_pack.h"
 
 namespace vm::storage {
@@ -103,14 +103,15 @@ Status EncodePage(int32_t home_page, const TreePage& page, std::string* image) {
   if (stored > kMaxPageBytes || unpacked > 0xFFFF) return Status::Internal(kErrPageTooLarge);
 
   image->clear();
-  PutFixed32(image, static_cast<uint32_t>(512 + kUnit * static_cast<uint32_t>(home_page)));
-  PutFixed16(image, static_cast<uint16_t>(stored));
-  PutFixed16(image, static_cast<uint16_t>(unpacked));
-  PutFixed16(image, static_cast<uint16_t>(expanded > 0xFFFF ? 0xFFFF : expanded));
-  PutFixed16(image, static_cast<uint16_t>(page.records.size()));
+  platform::PutFixed32(image,
+                       static_cast<uint32_t>(512 + kUnit * static_cast<uint32_t>(home_page)));
+  platform::PutFixed16(image, static_cast<uint16_t>(stored));
+  platform::PutFixed16(image, static_cast<uint16_t>(unpacked));
+  platform::PutFixed16(image, static_cast<uint16_t>(expanded > 0xFFFF ? 0xFFFF : expanded));
+  platform::PutFixed16(image, static_cast<uint16_t>(page.records.size()));
   image->push_back(static_cast<char>(page.level));
   if (!page.leaf()) {
-    for (int32_t child : page.children) PutFixed32(image, static_cast<uint32_t>(child));
+    for (int32_t child : page.children) platform::PutFixed32(image, static_cast<uint32_t>(child));
   }
   image->append(stored_body);
   image->append(UnitsFor(stored) * kUnit - stored, static_cast<char>(kSlackByte));
@@ -118,17 +119,17 @@ Status EncodePage(int32_t home_page, const TreePage& page, std::string* image) {
 }
 
 uint16_t StoredSizeOf(std::string_view image) {
-  return image.size() >= 6 ? DecodeFixed16(image.data() + 4) : 0;
+  return image.size() >= 6 ? platform::DecodeFixed16(image.data() + 4) : 0;
 }
 uint32_t HomeOffsetOf(std::string_view image) {
-  return image.size() >= 4 ? DecodeFixed32(image.data()) : 0;
+  return image.size() >= 4 ? platform::DecodeFixed32(image.data()) : 0;
 }
 
 Status DecodePage(std::string_view image, int region_class, TreePage* page) {
   if (image.size() < 13) return Status::Internal(kErrPageClass);
-  const size_t stored = DecodeFixed16(image.data() + 4);
-  const size_t unpacked = DecodeFixed16(image.data() + 6);
-  const size_t count = DecodeFixed16(image.data() + 10);
+  const size_t stored = platform::DecodeFixed16(image.data() + 4);
+  const size_t unpacked = platform::DecodeFixed16(image.data() + 6);
+  const size_t count = platform::DecodeFixed16(image.data() + 10);
   const uint8_t level = static_cast<uint8_t>(image[12]);
   if (stored < 13 || stored > image.size() ||
       (region_class != 0 && UnitsFor(stored) != region_class)) {
@@ -141,7 +142,8 @@ Status DecodePage(std::string_view image, int region_class, TreePage* page) {
   if (level != 0) {
     page->children.reserve(count);
     for (size_t i = 0; i < count; ++i) {
-      page->children.push_back(static_cast<int32_t>(DecodeFixed32(image.data() + 13 + 4 * i)));
+      page->children.push_back(
+          static_cast<int32_t>(platform::DecodeFixed32(image.data() + 13 + 4 * i)));
     }
   }
   std::string_view stored_body = image.substr(header_length, stored - header_length);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "platform/byte_coding.h"
 #include "storage/file/page_codec.h"
 #include "storage/file/transaction_record.h"
 
@@ -422,10 +423,8 @@ Status PageFile::Free(int32_t page) {
 }
 
 void PageFile::RaiseLastNumber(uint32_t number) {
-  uint32_t last = 0;
-  for (uint8_t b : header_.last_number) last = last << 8 | b;
-  if (number <= last) return;
-  for (int i = 3; i >= 0; --i, number >>= 8) header_.last_number[i] = static_cast<uint8_t>(number);
+  if (number <= platform::DecodeBigEndian32(header_.last_number)) return;
+  platform::EncodeBigEndian32(header_.last_number, number);
   header_dirty_ = true;
 }
 

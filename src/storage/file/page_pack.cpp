@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 
 namespace vm::storage {
 
@@ -58,8 +58,8 @@ void PackRecords(const std::vector<Record>& records, std::string* body) {
       if (r.key.size() != prev->key.size()) flags |= kHasKeyLength;
     }
     body->push_back(static_cast<char>(flags | shared));
-    if (flags & kHasRecordLength) PutFixed16(body, static_cast<uint16_t>(r.size()));
-    if (flags & kHasKeyLength) PutFixed16(body, static_cast<uint16_t>(r.key.size()));
+    if (flags & kHasRecordLength) platform::PutFixed16(body, static_cast<uint16_t>(r.size()));
+    if (flags & kHasKeyLength) platform::PutFixed16(body, static_cast<uint16_t>(r.key.size()));
     // The bytes after the shared ones: the rest of the key, then the data.
     if (shared < r.key.size()) {
       body->append(r.key, shared);
@@ -82,12 +82,12 @@ bool UnpackRecords(std::string_view body, size_t count, std::vector<Record>* rec
     size_t shared = flags & 0x3F;
     if (flags & kHasRecordLength) {
       if (body.size() - pos < 2) return false;
-      record_length = DecodeFixed16(body.data() + pos);
+      record_length = platform::DecodeFixed16(body.data() + pos);
       pos += 2;
     }
     if (flags & kHasKeyLength) {
       if (body.size() - pos < 2) return false;
-      key_length = DecodeFixed16(body.data() + pos);
+      key_length = platform::DecodeFixed16(body.data() + pos);
       pos += 2;
     }
     const size_t prev_size = records->empty() ? 0 : records->back().size();

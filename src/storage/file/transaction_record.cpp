@@ -1,6 +1,6 @@
 #include "storage/file/transaction_record.h"
 
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 
 namespace vm::storage {
 
@@ -10,7 +10,7 @@ std::string TransactionKey() {
 
 std::string EncodeTransactionRecord(uint32_t transaction, std::string_view control_file) {
   std::string d;
-  PutFixed32(&d, transaction);
+  platform::PutFixed32(&d, transaction);
   d.append(control_file);
   d.push_back('\0');
   return d;
@@ -19,7 +19,7 @@ std::string EncodeTransactionRecord(uint32_t transaction, std::string_view contr
 bool DecodeTransactionRecord(std::string_view data, uint32_t* transaction,
                              std::string* control_file) {
   if (data.size() < 5 || data.back() != '\0') return false;
-  *transaction = DecodeFixed32(data.data());
+  *transaction = platform::DecodeFixed32(data.data());
   std::string_view path = data.substr(4, data.size() - 5);
   if (path.find('\0') != std::string_view::npos) return false;
   control_file->assign(path);

@@ -1,6 +1,6 @@
 #include "storage/table/definition.h"
 
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 
 namespace vm::storage {
 namespace {
@@ -29,7 +29,7 @@ class StreamReader {
   }
   uint16_t U16() {
     if (!Need(2)) return 0;
-    uint16_t v = DecodeFixed16(in_.data() + pos_);
+    uint16_t v = platform::DecodeFixed16(in_.data() + pos_);
     pos_ += 2;
     return v;
   }
@@ -58,42 +58,42 @@ class StreamReader {
 
 std::string EncodeDefinition(const TableDef& def) {
   std::string out;
-  PutFixed16(&out, def.has_binary_memo() ? 2 : 1);
-  PutFixed16(&out, def.record_length);
-  PutFixed16(&out, static_cast<uint16_t>(def.fields.size()));
-  PutFixed16(&out, static_cast<uint16_t>(def.memos.size()));
-  PutFixed16(&out, static_cast<uint16_t>(def.keys.size()));
+  platform::PutFixed16(&out, def.has_binary_memo() ? 2 : 1);
+  platform::PutFixed16(&out, def.record_length);
+  platform::PutFixed16(&out, static_cast<uint16_t>(def.fields.size()));
+  platform::PutFixed16(&out, static_cast<uint16_t>(def.memos.size()));
+  platform::PutFixed16(&out, static_cast<uint16_t>(def.keys.size()));
   for (const FieldDef& f : def.fields) {
     out.push_back(static_cast<char>(f.type));
-    PutFixed16(&out, f.offset);
+    platform::PutFixed16(&out, f.offset);
     PutString(&out, f.name);
-    PutFixed16(&out, f.attr1);
-    PutFixed16(&out, f.size);
-    PutFixed16(&out, f.attr2);
-    PutFixed16(&out, f.attr3);
+    platform::PutFixed16(&out, f.attr1);
+    platform::PutFixed16(&out, f.size);
+    platform::PutFixed16(&out, f.attr2);
+    platform::PutFixed16(&out, f.attr3);
     if (IsDecimal(f.type)) {
       out.push_back(static_cast<char>(f.digits));
       out.push_back(static_cast<char>(f.places));
     }
     if (IsText(f.type)) {
-      PutFixed16(&out, f.string_length);
+      platform::PutFixed16(&out, f.string_length);
       PutString(&out, f.picture);
     }
   }
   for (const MemoDef& m : def.memos) {
     PutString(&out, m.external_name);
     PutString(&out, m.name);
-    PutFixed16(&out, m.size);
-    PutFixed16(&out, m.flags);
+    platform::PutFixed16(&out, m.size);
+    platform::PutFixed16(&out, m.flags);
   }
   for (const KeyDef& k : def.keys) {
     PutString(&out, k.external_name);
     PutString(&out, k.name);
     out.push_back(static_cast<char>(k.flags));
-    PutFixed16(&out, static_cast<uint16_t>(k.components.size()));
+    platform::PutFixed16(&out, static_cast<uint16_t>(k.components.size()));
     for (const KeyComponent& c : k.components) {
-      PutFixed16(&out, c.field);
-      PutFixed16(&out, c.flags);
+      platform::PutFixed16(&out, c.field);
+      platform::PutFixed16(&out, c.flags);
     }
   }
   return out;

@@ -2,7 +2,8 @@
 // chunk of a binary memo led by its length.
 #include <algorithm>
 
-#include "storage/file/byte_coding.h"
+#include "platform/ascii_text.h"
+#include "platform/byte_coding.h"
 #include "storage/table/record_keys.h"
 #include "storage/table/tables.h"
 #include "storage/tree/oem_charset.h"
@@ -21,14 +22,13 @@ std::string StoredTable::EncodeMemo(uint8_t memo, std::string_view content) cons
   const MemoDef& m = def_.memos[memo];
   std::string body(content.substr(0, m.size));
   if (!m.binary()) {
-    size_t end = body.find_last_not_of(' ');
-    body.resize(end == std::string::npos ? 0 : end + 1);
+    body.resize(platform::TrimRight(body).size());
   }
   if (oem() && !(m.flags & kMemoNoOemConvert))
     AnsiToOem(reinterpret_cast<uint8_t*>(body.data()), body.size());
   if (!m.binary() || body.empty()) return body;
   std::string out;
-  PutFixed32(&out, static_cast<uint32_t>(body.size()));
+  platform::PutFixed32(&out, static_cast<uint32_t>(body.size()));
   return out + body;
 }
 
@@ -85,7 +85,7 @@ Status StoredTable::ReadMemo(uint32_t record, uint8_t memo, std::string* content
       return Status::Ok();
     }
     if (stored.size() < kLengthPrefix ||
-        DecodeFixed32(stored.data()) != stored.size() - kLengthPrefix)
+        platform::DecodeFixed32(stored.data()) != stored.size() - kLengthPrefix)
       return Status::Internal(kErrBadRecords);
     stored.erase(0, kLengthPrefix);
   }

@@ -1,17 +1,17 @@
 #include "storage/table/record_keys.h"
 
-#include "storage/file/byte_coding.h"
+#include "platform/byte_coding.h"
 
 namespace vm::storage {
 
 std::string EncodeNumber(uint32_t n) {
   std::string s;
-  PutBigEndian32(&s, n);
+  platform::PutBigEndian32(&s, n);
   return s;
 }
 
 uint32_t DecodeNumber(std::string_view four_bytes) {
-  return four_bytes.size() < 4 ? 0 : DecodeBigEndian32(four_bytes.data());
+  return four_bytes.size() < 4 ? 0 : platform::DecodeBigEndian32(four_bytes.data());
 }
 
 std::string TablePrefix(uint32_t table) {
@@ -32,7 +32,7 @@ std::string RowPrefix(uint32_t table) {
 
 std::string RowKey(uint32_t table, uint32_t record) {
   std::string k = RowPrefix(table);
-  PutBigEndian32(&k, record);
+  platform::PutBigEndian32(&k, record);
   return k;
 }
 
@@ -46,28 +46,28 @@ std::string KeyEntryKey(uint32_t table, uint8_t key_number, std::string_view val
                         uint32_t record) {
   std::string k = KeyPrefix(table, key_number);
   k.append(value);
-  if (duplicates) PutBigEndian32(&k, record);
+  if (duplicates) platform::PutBigEndian32(&k, record);
   return k;
 }
 
 std::string MemoPrefix(uint32_t table, uint32_t record) {
   std::string k = EncodeNumber(table);
   k.push_back(static_cast<char>(kKindMemo));
-  PutBigEndian32(&k, record);
+  platform::PutBigEndian32(&k, record);
   return k;
 }
 
 std::string MemoChunkKey(uint32_t table, uint32_t record, uint8_t memo, uint16_t chunk) {
   std::string k = MemoPrefix(table, record);
   k.push_back(static_cast<char>(memo));
-  PutBigEndian16(&k, chunk);
+  platform::PutBigEndian16(&k, chunk);
   return k;
 }
 
 std::string DefinitionKey(uint32_t table, uint16_t block) {
   std::string k = EncodeNumber(table);
   k.push_back(static_cast<char>(kKindDefinition));
-  PutFixed16(&k, block);  // little-endian, unlike every other number in a key
+  platform::PutFixed16(&k, block);  // little-endian, unlike every other number in a key
   return k;
 }
 

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "storage/file/byte_coding.h"
+#include "platform/ascii_text.h"
+#include "platform/byte_coding.h"
 #include "storage/table/definition.h"
 #include "storage/table/key_codec.h"
 #include "storage/table/record_keys.h"
@@ -12,20 +13,14 @@
 namespace vm::storage {
 namespace {
 
-std::string Upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return out;
-}
-
 bool StartsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
 std::string EncodeStats(const TableStats& st) {
   std::string d;
-  PutFixed32(&d, st.count);
-  PutFixed32(&d, st.second);
+  platform::PutFixed32(&d, st.count);
+  platform::PutFixed32(&d, st.second);
   return d;
 }
 
@@ -125,7 +120,7 @@ Status StoredTable::WriteTableRecords() {
 
 Status StoredTable::Create(std::string_view name, const TableDef& def, const Collation& collation,
                            bool oem) {
-  name_ = Upper(name);
+  name_ = platform::AsciiUpperCase(name);
   std::string old;
   bool found = false;
   Status s = tree_->Get(TableNameKey(name_), &old, &found);
@@ -145,7 +140,7 @@ Status StoredTable::Create(std::string_view name, const TableDef& def, const Col
 }
 
 Status StoredTable::Open(std::string_view name, const TableDef* declared) {
-  name_ = Upper(name);
+  name_ = platform::AsciiUpperCase(name);
   std::string data;
   bool found = false;
   Status s = tree_->Get(TableNameKey(name_), &data, &found);
@@ -199,8 +194,8 @@ Status StoredTable::ReadStats(uint8_t which, TableStats* stats) {
   *stats = TableStats{};
   if (found) {
     if (data.size() != 8) return Status::Internal(kErrBadRecords);
-    stats->count = DecodeFixed32(data.data());
-    stats->second = DecodeFixed32(data.data() + 4);
+    stats->count = platform::DecodeFixed32(data.data());
+    stats->second = platform::DecodeFixed32(data.data() + 4);
   }
   return Status::Ok();
 }
