@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "app/mail_settings.h"
+#include "app/retry_policy.h"
 #include "platform/replace_file.h"
 
 namespace vm::app {
@@ -81,6 +82,10 @@ const std::vector<SettingKey>& ProgramSettingKeys() {
        "yes or no: whether the server's certificate and name are checked", false},
       {kKeyHeloName, mail::kDefaultHeloName, IsHeloName,
        "a host name (ASCII letters, digits, '-' and '.') given in EHLO and HELO", false},
+      {kKeyRetryFor, kDefaultRetryFor, IsRetryHours,
+       "whole hours from 0 to 720 that a send failing for a passing reason is tried again; 0: "
+       "never",
+       false},
   };
   return keys;
 }

@@ -43,7 +43,7 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   // Without a record only the settings file's keys show, at their defaults.
   EXPECT_EQ(empty.out,
             "security=none\nuser=\npassword=(not set)\nca-file=\nverify=yes\n"
-            "helo-name=NetSendMail\n");
+            "helo-name=NetSendMail\nretry-for=24\n");
   EXPECT_NE(empty.err.find("no settings record"), std::string::npos) << empty.err;
   EXPECT_TRUE(Snapshot(data_dir()).empty()) << "show made a file";
 
@@ -69,7 +69,7 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   Outcome show = Run({"settings", "show"});
   ASSERT_EQ(show.status, 0) << show.err;
   const std::vector<std::string> lines = Lines(show.out);
-  ASSERT_EQ(lines.size(), 14u) << show.out;  // the record's 8, the settings file's 6
+  ASSERT_EQ(lines.size(), 15u) << show.out;  // the record's 8, the settings file's 7
   EXPECT_EQ(lines[0], "server=mail.example.com");
   EXPECT_EQ(lines[1], "port=587");
   EXPECT_EQ(lines[2], "from=Voice Mail <vm@example.com>");
@@ -236,6 +236,8 @@ TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentia
       {"security=ssl", "", "security is not allowed; it must be none (plain SMTP), starttls"},
       {"verify=maybe", "", "verify is not allowed; it must be yes or no"},
       {"helo-name=gw example", "", "helo-name is not allowed; it must be a host name"},
+      {"retry-for=721", "", "retry-for is not allowed; it must be whole hours from 0 to 720"},
+      {"retry-for=1.5", "", "retry-for is not allowed; it must be whole hours from 0 to 720"},
       {"user=" + std::string(256, 'u'), "", "user is not allowed; it must be the login name"},
       {"password=-", std::string(256, 'p'), "password is not allowed"},
       {"password=" + password, "", "password is secret: give it on standard input"},
