@@ -58,9 +58,21 @@ FailureClass ClassifyFailure(int32_t code) {
   return FailureClass::kFinal;
 }
 
-bool ServerUnreachable(int32_t code, bool before_greeting) {
-  if (ClassifyFailure(code) != FailureClass::kTransient) return false;
-  return before_greeting || code == 421;
+bool ServerUnreachable(int32_t code) {
+  switch (code) {
+    case 421:    // the server is closing down
+    case -39:    // no connection could be opened
+    case 10050:  // network down
+    case 10051:  // network unreachable
+    case 10060:  // connect out of time
+    case 10061:  // refused
+    case 10064:  // host down
+    case 10065:  // no route to host
+    case 11002:  // name not resolved for now
+      return true;
+    default:
+      return false;
+  }
 }
 
 int64_t RetryDelaySeconds(int attempts) {

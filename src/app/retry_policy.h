@@ -36,9 +36,9 @@ const std::vector<FailureRule>& FailureRules();
 FailureClass ClassifyFailure(int32_t code);
 
 // Whether the rest of a pass should leave the server alone after this
-// failure: a transient one before the server's first reply (no connection,
-// or a server that says nothing), or 421 (the server is closing down).
-bool ServerUnreachable(int32_t code, bool before_greeting);
+// failure: no connection could be opened (refused, out of time, no route,
+// name not resolved for now), or 421 (the server is closing down).
+bool ServerUnreachable(int32_t code);
 
 // Seconds from attempt number `attempts` (1 = the first send) to the next:
 // 1, 2, 4, 8, 16, 32 minutes, then every 60 minutes.

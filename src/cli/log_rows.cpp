@@ -18,7 +18,7 @@ std::string Iso(int year, int month, int day, int hour, int minute, int second) 
 }  // namespace
 
 RowState StateOf(const app::ProcessedRow& row) {
-  if (row.processed != 1) return RowState::kWaiting;
+  if (row.processed != 1) return row.error_code != 0 ? RowState::kRetrying : RowState::kWaiting;
   return row.error_code == 0 && row.error == "Nil" ? RowState::kSent : RowState::kFailed;
 }
 
@@ -26,6 +26,8 @@ const char* StateName(RowState state) {
   switch (state) {
     case RowState::kWaiting:
       return "waiting";
+    case RowState::kRetrying:
+      return "retrying";
     case RowState::kSent:
       return "sent";
     case RowState::kFailed:

@@ -1,0 +1,199 @@
+// Passes that meet a server that is down, greylisting, closing or silent:
+// failures that pass keep their rows waiting with the time of the next
+// attempt (driven by an injected clock), each recording reaches the server
+// exactly once when it is back, final failures stay final, the retries end
+// after `retry-for`, and a server that is gone costs one attempt per pass.
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "app/records.h"
+#include "app/retry_state.h"
+#include "app/scanner.h"
+#include "app_test_support.h"
+#include "platform/clock.h"
+
+namespace vm::app::testing {
+namespace {
+
+class RetryPassTest : public GatewayTest {
+ protected:
+  void SetUp() override {
+    GatewayTest::SetUp();
+    const int64_t now = std::time(nullptr);
+    clock_.Set(platform::LocalFromUnix(now, 0), now);
+  }
+  ScanReport RetryPass() {
+    ScanOptions o = FastOptions();
+    o.clock = &clock_;
+    return Pass(o);
+  }
+  void Advance(int seconds) { clock_.AdvanceMilliseconds(static_cast<uint32_t>(seconds) * 1000); }
+  RetryState State() {
+    auto s = RetryState::Read(data_dir());
+    EXPECT_TRUE(s.ok());
+    return s.ok() ? *s : RetryState();
+  }
+  platform::ManualClock clock_;
+};
+
+TEST_F(RetryPassTest, ServerDownForThreePassesThenUpMailsEachRecordingOnce) {
+  WriteSettings(ClosedPort());
+  AddMailbox(101, "alice@example.com", "", "YES", "NO");
+  MakeRecording(101, "a.wav", "first");
+  MakeRecording(101, "b.wav", "second");
+  // Passes at 0, 60 and 180 s: the first row is due at each (its attempts
+  // 1 minute, then 2 minutes apart) and the second is deferred each time.
+  const int waits[] = {60, 120, 0};
+  for (int pass = 1; pass <= 3; ++pass) {
+    const ScanReport r = RetryPass();
+    EXPECT_EQ(r.failed, 1) << pass;
+    EXPECT_EQ(r.retrying, 1) << pass;
+    EXPECT_EQ(r.deferred, 1) << "one connect a pass, not one a row";
+    const auto log = Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0].processed, 0);
+    EXPECT_EQ(log[0].error_code, 10061);
+    EXPECT_EQ(log[0].error.rfind("Retry " + std::to_string(pass) + " of 28 at ", 0), 0u)
+        << log[0].error;
+    EXPECT_NE(log[0].error.find("10061"), std::string::npos) << log[0].error;
+    EXPECT_EQ(log[1].processed, 0);
+    EXPECT_EQ(log[1].error, "0") << "a deferred row is not touched";
+    Advance(waits[pass - 1]);
+  }
+  // At 200 s the first row's next attempt (420 s) is not due: the deferred
+  // row is the one tried.
+  Advance(20);
+  ScanReport r = RetryPass();
+  EXPECT_EQ(r.failed, 1);
+  EXPECT_EQ(r.deferred, 0);
+  EXPECT_EQ(Log()[0].error.rfind("Retry 3 of", 0), 0u) << Log()[0].error;
+  EXPECT_EQ(Log()[1].error.rfind("Retry 1 of", 0), 0u) << Log()[1].error;
+  EXPECT_EQ(State().Find(LogRecords()[0])->attempts, 3);
+
+  SmtpSink sink(root() / "received");
+  WriteSettings(sink.port());
+  Advance(100);  // 300 s: the second row is due (260 s), the first is not
+  r = RetryPass();
+  EXPECT_EQ(r.sent, 1) << "only the row that was due";
+  EXPECT_EQ(Log()[1].error, "Nil");
+  Advance(3600);
+  EXPECT_EQ(RetryPass().sent, 1);
+  EXPECT_EQ(RetryPass().sent, 0);
+  EXPECT_EQ(sink.Messages(2).size(), 2u);
+  for (const ProcessedRow& row : Log()) {
+    EXPECT_EQ(row.processed, 1);
+    EXPECT_EQ(row.error, "Nil");
+  }
+  const RetryState state = State();
+  ASSERT_NE(state.Find(LogRecords()[0]), nullptr);
+  EXPECT_EQ(state.Find(LogRecords()[0])->attempts, 4);
+  EXPECT_NE(state.Find(LogRecords()[0])->ended, 0);
+}
+
+TEST_F(RetryPassTest, GreylistedOnTheThirdAttemptRefusedAtOnce) {
+  SmtpSink sink(root() / "received");
+  WriteSettings(sink.port());
+  AddMailbox(101, "greylist@example.com", "", "YES", "NO");
+  AddMailbox(102, "reject@example.com", "", "YES", "NO");
+  AddMailbox(103, "alice@example.com", "", "YES", "NO");
+  MakeRecording(101, "a.wav", "x");
+  MakeRecording(102, "b.wav", "x");
+  MakeRecording(103, "c.wav", "x");
+
+  ScanReport r = RetryPass();
+  EXPECT_EQ(r.sent, 1) << "a 451 for one recipient leaves the others to be sent";
+  EXPECT_EQ(r.failed, 2);
+  EXPECT_EQ(r.retrying, 1);
+  EXPECT_EQ(r.deferred, 0);
+  auto log = Log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0].processed, 0);
+  EXPECT_EQ(log[0].error_code, 451);
+  EXPECT_EQ(log[1].processed, 1) << "550 is final";
+  EXPECT_EQ(log[1].error_code, 550);
+  EXPECT_EQ(log[1].error.find("Retry"), std::string::npos);
+  EXPECT_EQ(log[2].error, "Nil");
+
+  Advance(60);
+  r = RetryPass();
+  EXPECT_EQ(r.retrying, 1);
+  EXPECT_EQ(Log()[0].error.rfind("Retry 2 of 28", 0), 0u) << Log()[0].error;
+  EXPECT_EQ(Log()[1].error_code, 550) << "a final row is not tried again";
+  Advance(120);
+  r = RetryPass();
+  EXPECT_EQ(r.sent, 1);
+  EXPECT_EQ(r.failed, 0);
+  log = Log();
+  EXPECT_EQ(log[0].processed, 1);
+  EXPECT_EQ(log[0].error, "Nil");
+  EXPECT_EQ(sink.Messages(2).size(), 2u);
+  EXPECT_EQ(State().Find(LogRecords()[0])->attempts, 3);
+}
+
+TEST_F(RetryPassTest, RetriesEndAfterRetryForWithTheLastAttemptsOutcome) {
+  SetRetryFor(1);
+  WriteSettings(ClosedPort());
+  AddMailbox(101, "alice@example.com", "", "YES", "NO");
+  MakeRecording(101, "a.wav", "x");
+  // Attempts after 0, 1, 3, 7, 15, 31 minutes; the next would be at 63.
+  int passes = 0;
+  while (Log().empty() || Log()[0].processed == 0) {
+    ASSERT_LT(++passes, 40);
+    RetryPass();
+    Advance(60);
+  }
+  const ProcessedRow row = Log()[0];
+  EXPECT_EQ(row.error_code, 10061);
+  EXPECT_EQ(row.error.find("Retry"), std::string::npos) << row.error;
+  EXPECT_NE(row.error.find("10061"), std::string::npos) << row.error;
+  EXPECT_EQ(State().Find(LogRecords()[0])->attempts, 6);
+  EXPECT_EQ(passes, 32);
+}
+
+TEST_F(RetryPassTest, AClosingServerOrOneThatNeverAnswersCostsOneAttemptAPass) {
+  UnansweredServer unanswered;
+  WriteSettings(unanswered.port());
+  AddMailbox(101, "alice@example.com", "", "YES", "NO");
+  for (int i = 0; i < 25; ++i) MakeRecording(101, "m" + std::to_string(i) + ".wav", "x");
+  ScanReport r = RetryPass();
+  EXPECT_EQ(r.queued, 25);
+  EXPECT_EQ(r.failed, 1);
+  EXPECT_EQ(r.deferred, 24);
+  EXPECT_EQ(Log()[0].error_code, 10060) << Log()[0].error;
+
+  // The next pass tries one first: a row that was deferred, not the one
+  // whose next attempt is later.
+  SmtpSink sink(root() / "received");
+  WriteSettings(sink.port());
+  Advance(30);
+  r = RetryPass();
+  EXPECT_EQ(r.sent, 24);
+  EXPECT_EQ(r.failed, 0);
+  Advance(30);
+  EXPECT_EQ(RetryPass().sent, 1);
+  EXPECT_EQ(sink.Messages(25).size(), 25u);
+}
+
+TEST_F(RetryPassTest, A421EndsSendingForThePass) {
+  SmtpSink sink(root() / "received");
+  WriteSettings(sink.port());
+  AddMailbox(101, "closing@example.com", "", "YES", "NO");
+  AddMailbox(102, "alice@example.com", "", "YES", "NO");
+  MakeRecording(101, "a.wav", "x");
+  MakeRecording(102, "b.wav", "x");
+  ScanReport r = RetryPass();
+  EXPECT_EQ(r.failed, 1);
+  EXPECT_EQ(r.deferred, 1);
+  EXPECT_EQ(r.sent, 0);
+  EXPECT_EQ(Log()[0].error_code, 421);
+  EXPECT_EQ(Log()[0].processed, 0);
+  // The closing row's next attempt is a minute away; the other is tried.
+  Advance(30);
+  r = RetryPass();
+  EXPECT_EQ(r.sent, 1);
+  EXPECT_EQ(sink.Messages(1).size(), 1u);
+}
+
+}  // namespace
+}  // namespace vm::app::testing
