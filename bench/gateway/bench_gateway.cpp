@@ -117,6 +117,8 @@ double LongLogPasses(const std::filesystem::path& root) {
     for (int i = 0; i < 10; ++i) {
       app::ProcessedRow w;
       w.filename = "waiting" + std::to_string(i) + ".wav";
+      w.date = runtime::Today();  // queued now, as a pass queues them
+      w.time = runtime::ClockTime();
       w.processed = 0;
       w.error = "0";
       w.mailbox = 100;
@@ -133,8 +135,8 @@ double LongLogPasses(const std::filesystem::path& root) {
   net::NetRuntime::Shutdown();
   std::printf("pass with nothing waiting: %.4f s (sent %d)\n", pass, r.sent);
   std::printf(
-      "pass with 10 waiting:      %.4f s (%d send refused: no server; %d deferred to a later "
-      "pass)\n",
+      "pass with 10 waiting:      %.4f s (%d tried and refused: no server; %d deferred to a "
+      "later pass)\n",
       pass10, r10.sent + r10.failed, r10.deferred);
   return pass;
 }
