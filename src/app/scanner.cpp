@@ -236,21 +236,36 @@ class Pass {
     }
     if (complete && entries >= rows) return found;
     const uint32_t want = complete ? rows - entries : UINT32_MAX;
+    // Rows the retry state names (resent ones may lie far back) count
+    // before the walk starts, so it stops once it has met the others.
+    std::set<uint32_t> waiting = KnownWaiting();
     if (pro.Set() != 0) {
       StorageStop(pro);
       return found;
     }
-    while (found.size() < want) {
+    while (waiting.size() < want) {
       const int rc = pro.Previous();
       if (EndOfTable(rc)) break;
       if (rc != 0) {
         StorageStop(pro);
         break;
       }
-      if (ReadProcessed(pro.buffer()).processed != 1) found.push_back(pro.current_record());
+      if (ReadProcessed(pro.buffer()).processed != 1) waiting.insert(pro.current_record());
     }
-    std::reverse(found.begin(), found.end());
+    found.assign(waiting.begin(), waiting.end());
     return found;
+  }
+
+  // The rows the retry state says wait, each read to make sure it still does
+  // (a kill can leave an entry behind a row written as sent).
+  std::set<uint32_t> KnownWaiting() {
+    std::set<uint32_t> known;
+    storage::DeclaredTable& pro = files_.processed();
+    for (uint32_t record : retries_->Pending()) {
+      if (pro.GetByPointer(record) != 0) continue;
+      if (ReadProcessed(pro.buffer()).processed != 1) known.insert(record);
+    }
+    return known;
   }
 
   void SendWaiting() {

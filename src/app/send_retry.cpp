@@ -45,6 +45,14 @@ bool PassRetries::Due(uint32_t record, const ProcessedRow& row) const {
   return e == nullptr || e->next <= clock_.UnixSeconds();
 }
 
+std::vector<uint32_t> PassRetries::Pending() const {
+  std::vector<uint32_t> records;
+  if (!enabled()) return records;
+  for (const auto& [record, e] : state_.entries())
+    if (e.ended == 0) records.push_back(record);
+  return records;
+}
+
 int PassRetries::Attempts(uint32_t record, const ProcessedRow& row) const {
   const RetryEntry* e = EntryOf(record, row);
   return e != nullptr ? e->attempts : 0;

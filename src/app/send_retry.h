@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/records.h"
 #include "app/retry_state.h"
@@ -51,6 +52,10 @@ class PassRetries {
   // ended (with the pass's outcome `code` and `text`, as Failed sets it).
   FailureDisposition Deferred(uint32_t record, ProcessedRow* row, int16_t code,
                               const std::string& text);
+
+  // Record numbers of the rows the state says are waiting (resent, or
+  // between attempts), in record order; the caller checks each row.
+  std::vector<uint32_t> Pending() const;
 
   // Attempts of the row at `record` so far (0 when none is recorded).
   int Attempts(uint32_t record, const ProcessedRow& row) const;

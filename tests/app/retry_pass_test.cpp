@@ -6,12 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <ctime>
+#include <fstream>
 
 #include "app/records.h"
+#include "app/resend.h"
 #include "app/retry_state.h"
 #include "app/scanner.h"
 #include "app_test_support.h"
 #include "platform/clock.h"
+#include "runtime/date_time.h"
 
 namespace vm::app::testing {
 namespace {
@@ -193,6 +196,61 @@ TEST_F(RetryPassTest, A421EndsSendingForThePass) {
   r = RetryPass();
   EXPECT_EQ(r.sent, 1);
   EXPECT_EQ(sink.Messages(1).size(), 1u);
+}
+
+// The walk for waiting rows counts the rows the retry state names, so a row
+// resent far back in the log is found without the walk reaching it; an entry
+// a kill left behind a row written as sent must not stand in for a waiting
+// row the walk has yet to meet.
+TEST_F(RetryPassTest, AResentRowFarBackAndAStaleEntryLeaveNoWaitingRowBehind) {
+  SmtpSink sink(root() / "received");
+  WriteSettings(sink.port());
+  AddMailbox(101, "alice@example.com", "", "YES", "NO");
+  std::filesystem::create_directories(root() / "kept");
+  const auto row = [&](const std::string& name, uint8_t processed) {
+    ProcessedRow r;
+    r.filename = name;
+    r.full_path = (root() / "kept" / name).string();
+    std::ofstream(r.full_path) << "voice";
+    r.mailbox = 101;
+    r.date = runtime::Today(clock_);
+    r.time = runtime::ClockTime(clock_);
+    r.email_address = "alice@example.com";
+    r.send_attachment = "NO";
+    r.processed = processed;
+    r.error = processed == 1 ? "Nil" : "0";
+    return r;
+  };
+  ProcessedRow old = row("old.wav", 1);
+  old.error_code = 550;
+  old.error = "550 mailbox unavailable";
+  AddRow(old);
+  for (int i = 0; i < 40; ++i) AddRow(row("sent" + std::to_string(i) + ".wav", 1));
+  AddRow(row("waiting.wav", 0));
+  for (int i = 40; i < 80; ++i) AddRow(row("sent" + std::to_string(i) + ".wav", 1));
+  const std::vector<uint32_t> records = LogRecords();
+  {
+    GatewayFiles files(data_dir());
+    std::string error;
+    ASSERT_EQ(ResendRow(files, records[0], false, clock_, &error), ResendResult::kQueued) << error;
+  }
+  // An entry left waiting for a row that was sent (a kill between the
+  // row's write and its entry's end).
+  ASSERT_TRUE(UpdateRetryState(
+                  data_dir(),
+                  [&](RetryState& s) {
+                    ProcessedRow sent = row("sent70.wav", 1);
+                    s.Put(NewRetryEntry(records[71], sent, 0, 0));
+                  },
+                  0)
+                  .ok());
+  const ScanReport r = RetryPass();
+  EXPECT_EQ(r.sent, 2);
+  EXPECT_EQ(sink.Messages(2).size(), 2u);
+  const auto log = Log();
+  EXPECT_EQ(log[0].error, "Nil");
+  EXPECT_EQ(log[41].filename, "waiting.wav");
+  EXPECT_EQ(log[41].error, "Nil");
 }
 
 }  // namespace
