@@ -117,6 +117,8 @@ class Pass {
     std::string problem;
     if (!retries_->Load(&problem))
       platform::DiagWrite(platform::DiagPriority::kWarning, "send_mail: warning: " + problem);
+    for (const std::string& line : retries_->problems())
+      platform::DiagWrite(platform::DiagPriority::kWarning, "send_mail: ignored " + line);
   }
 
   bool ReadSettings() {

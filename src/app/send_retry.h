@@ -35,6 +35,9 @@ class PassRetries {
   // then retries stay off for this pass, so rows are handled as without them.
   bool Load(std::string* problem);
   bool enabled() const { return window_ > 0; }
+  // Lines of the state file that were left out (a hand edit, a damaged
+  // disk); the next write of the file drops them.
+  const std::vector<std::string>& problems() const { return state_.problems(); }
 
   // Whether the waiting `row` at `record` may be sent now: yes unless its
   // entry says its next attempt is later.

@@ -253,5 +253,32 @@ TEST_F(RetryPassTest, AResentRowFarBackAndAStaleEntryLeaveNoWaitingRowBehind) {
   EXPECT_EQ(log[41].error, "Nil");
 }
 
+// A state file that cannot be read turns retries off for the pass (the
+// failure is final, as without them); a line that does not parse is named
+// and the rest of the file still counts.
+TEST_F(RetryPassTest, AnUnusableStateFileMakesFailuresFinalAndBadLinesAreNamed) {
+  WriteSettings(ClosedPort());
+  AddMailbox(101, "alice@example.com", "", "YES", "NO");
+  MakeRecording(101, "a.wav", "x");
+  std::ofstream(std::filesystem::path(data_dir()) / kRetryFileName) << "7 junk\n";
+  ScanReport r = RetryPass();
+  EXPECT_EQ(r.retrying, 1);
+  bool named = false;
+  for (const std::string& l : sink_->Lines())
+    named |= l.find("send_mail: ignored voicemail-mailer.retry line 1") != std::string::npos;
+  EXPECT_TRUE(named);
+  EXPECT_EQ(State().entries().size(), 1u) << "the bad line is dropped, the new entry kept";
+
+  MakeRecording(101, "b.wav", "x");
+  std::filesystem::remove(std::filesystem::path(data_dir()) / kRetryFileName);
+  std::filesystem::create_directories(std::filesystem::path(data_dir()) / kRetryFileName);
+  Advance(60);
+  r = RetryPass();
+  EXPECT_EQ(r.retrying, 0);
+  EXPECT_EQ(r.deferred, 0) << "without retries every row is tried";
+  EXPECT_EQ(r.failed, 2);
+  for (const ProcessedRow& row : Log()) EXPECT_EQ(row.processed, 1) << row.filename;
+}
+
 }  // namespace
 }  // namespace vm::app::testing
