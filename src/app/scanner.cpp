@@ -12,6 +12,8 @@
 #include "app/mailbox_folders.h"
 #include "app/procedure_scope.h"
 #include "app/records.h"
+#include "app/retry_policy.h"
+#include "app/send_retry.h"
 #include "app/stop_message.h"
 #include "app/tags.h"
 #include "platform/clock.h"
@@ -96,7 +98,18 @@ class Pass {
       platform::DiagWrite("send_mail: " + line);
     mail_ = MailSettingsOf(*file);
     o_.dispatch.mail = &mail_;
+    StartRetries(*file);
     return true;
+  }
+
+  // The retry setting and state, read once a pass like the mail settings.
+  void StartRetries(const SettingsFile& file) {
+    retries_.emplace(files_.dir(), file.Number(kKeyRetryFor), clock_);
+    std::string problem;
+    if (!retries_->Load(&problem))
+      platform::DiagWrite(platform::DiagPriority::kWarning, "send_mail: warning: " + problem);
+    for (const std::string& line : retries_->problems())
+      platform::DiagWrite(platform::DiagPriority::kWarning, "send_mail: ignored " + line);
   }
 
   bool ReadSettings() {
@@ -216,28 +229,73 @@ class Pass {
     }
     if (complete && entries >= rows) return found;
     const uint32_t want = complete ? rows - entries : UINT32_MAX;
+    // Rows the retry state names (resent ones may lie far back) count
+    // before the walk starts, so it stops once it has met the others.
+    std::set<uint32_t> waiting = KnownWaiting();
     if (pro.Set() != 0) {
       StorageStop(pro);
       return found;
     }
-    while (found.size() < want) {
+    while (waiting.size() < want) {
       const int rc = pro.Previous();
       if (EndOfTable(rc)) break;
       if (rc != 0) {
         StorageStop(pro);
         break;
       }
-      if (ReadProcessed(pro.buffer()).processed != 1) found.push_back(pro.current_record());
+      if (ReadProcessed(pro.buffer()).processed != 1) waiting.insert(pro.current_record());
     }
-    std::reverse(found.begin(), found.end());
+    found.assign(waiting.begin(), waiting.end());
     return found;
+  }
+
+  // The rows the retry state says wait, each read to make sure it still does
+  // (a kill can leave an entry behind a row written as sent).
+  std::set<uint32_t> KnownWaiting() {
+    std::set<uint32_t> known;
+    storage::DeclaredTable& pro = files_.processed();
+    for (uint32_t record : retries_->Pending()) {
+      if (pro.GetByPointer(record) != 0) continue;
+      if (ReadProcessed(pro.buffer()).processed != 1) known.insert(record);
+    }
+    return known;
   }
 
   void SendWaiting() {
     for (uint32_t record : FindWaiting()) {
       if (Stopping()) return;
+      if (gone_) {
+        DeferOne(record);
+        continue;
+      }
       SendOne(record);
     }
+    if (r_.deferred > 0)
+      platform::DiagWrite(platform::DiagPriority::kWarning,
+                          "send_mail: " + std::to_string(r_.deferred) +
+                              " waiting recordings not tried: the server was not reached (" +
+                              std::to_string(gone_->code) + ")");
+  }
+
+  // A row left for a later pass because the server is gone: nothing is
+  // written unless its retry window has ended, when it fails with the
+  // outcome that ended the pass's sending.
+  void DeferOne(uint32_t record) {
+    storage::DeclaredTable& pro = files_.processed();
+    if (pro.GetByPointer(record) != 0) return StorageStop(pro);
+    ProcessedRow row = ReadProcessed(pro.buffer());
+    if (row.processed == 1) return;
+    ++r_.deferred;
+    if (retries_->Deferred(record, &row, gone_->code, gone_->text) != FailureDisposition::kFinal)
+      return;
+    ++r_.failed;
+    platform::DiagWrite(platform::DiagPriority::kError,
+                        "send_mail: failed mailbox " + std::to_string(row.mailbox) + " file " +
+                            Shown(row.filename) + ": " + std::to_string(row.error_code) + " " +
+                            Shown(row.error) + " (retries ended)");
+    WriteProcessed(row, &pro.buffer());
+    if (pro.Put() != 0) StorageStop(pro);
+    retries_->Ended(record, row, false);
   }
 
   void SendOne(uint32_t record) {
@@ -245,6 +303,7 @@ class Pass {
     if (pro.GetByPointer(record) != 0) return StorageStop(pro);
     ProcessedRow row = ReadProcessed(pro.buffer());
     if (row.processed == 1) return;  // another process got there first
+    if (!retries_->Due(record, row)) return;
     ReadSettings();
     ControlRow con = ReadControl(files_.control().buffer());
     con.attachment_body =
@@ -266,19 +325,46 @@ class Pass {
       return;
     }
 
+    WriteOutcome(record, row, outcome);
+  }
+
+  // Writes a send's outcome into its row: sent, failed finally, or (a
+  // failure that passes, while retries last) still waiting with the time of
+  // its next attempt. The retry state is written before the row, so a kill
+  // between leaves the row to be tried again, never forgotten.
+  void WriteOutcome(uint32_t record, ProcessedRow& row, const SendOutcome& outcome) {
+    storage::DeclaredTable& pro = files_.processed();
     const bool ok = IsSentOutcome(outcome.code, outcome.text);
     ++(ok ? r_.sent : r_.failed);
-    const std::string what =
+    std::string what =
         "mailbox " + std::to_string(row.mailbox) + " file " + Shown(row.filename) + ": " +
         (ok ? Shown(outcome.text) : std::to_string(outcome.code) + " " + Shown(outcome.text));
     if (!ok) r_.last_failure = what;
+    bool waiting = false;
+    if (ok) {
+      row.processed = 1;
+      row.error_code = outcome.code;
+      row.error = std::string(runtime::CutUtf8(outcome.text, storage::processed::kErrorSize));
+    } else {
+      std::string problem;
+      waiting = retries_->Failed(record, &row, outcome.code, outcome.text, &problem) ==
+                FailureDisposition::kWaiting;
+      if (!problem.empty())
+        platform::DiagWrite(
+            platform::DiagPriority::kWarning,
+            "send_mail: warning: retry state not written (" + problem + "): the failure is final");
+      if (waiting) {
+        ++r_.retrying;
+        what += " (" + row.error.substr(0, row.error.find(": ")) + ")";
+      }
+      if (retries_->enabled() && ServerUnreachable(outcome.code))
+        gone_ = SendOutcome{outcome.code, outcome.text, false};
+    }
     platform::DiagWrite(ok ? platform::DiagPriority::kInfo : platform::DiagPriority::kError,
                         "send_mail: " + std::string(ok ? "sent " : "failed ") + what);
-    row.processed = 1;
-    row.error_code = outcome.code;
-    row.error = std::string(runtime::CutUtf8(outcome.text, storage::processed::kErrorSize));
     WriteProcessed(row, &pro.buffer());
     if (pro.Put() != 0) StorageStop(pro);
+    if (!waiting) retries_->Ended(record, row, true);
     if (o_.on_sent) o_.on_sent();
   }
 
@@ -291,6 +377,10 @@ class Pass {
   MailSettings mail_;
   std::shared_ptr<ScanMemory> memory_;
   std::optional<MailboxFolders> folders_;
+  std::optional<PassRetries> retries_;  // made once the settings file is read
+  // The failure that showed the server gone (no connection, or 421): the
+  // rest of the pass's rows wait for a later pass untried.
+  std::optional<SendOutcome> gone_;
   std::vector<std::string> queued_lines_;  // diagnostic lines shown once the rows stand
   // The file each row queued by this pass named when it was listed, by
   // record number: the send attaches that file or none.

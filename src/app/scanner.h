@@ -55,6 +55,8 @@ struct ScanReport {
   int queued = 0;          // rows added this pass
   int sent = 0;            // sends that ended with the server's acceptance
   int failed = 0;          // sends that ended with an error
+  int retrying = 0;        // of those, rows left waiting for a later attempt
+  int deferred = 0;        // waiting rows not tried: the server was gone
   int storage_errors = 0;  // stop messages shown
   bool settings_found = false;
   bool tables_opened = false;

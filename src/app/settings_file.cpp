@@ -7,6 +7,7 @@
 
 #include "app/attachment_limit.h"
 #include "app/mail_settings.h"
+#include "app/retry_policy.h"
 #include "platform/replace_file.h"
 
 namespace vm::app {
@@ -85,6 +86,10 @@ const std::vector<SettingKey>& ProgramSettingKeys() {
       {kKeyMaxAttachment, std::to_string(kDefaultMaxAttachmentMb), IsAttachmentLimit,
        "a number of megabytes from 1 to " + std::to_string(kHighestMaxAttachmentMb) +
            ": a larger recording is mailed without the attachment",
+       false},
+      {kKeyRetryFor, kDefaultRetryFor, IsRetryHours,
+       "whole hours from 0 to 720 that a send failing for a passing reason is tried again; 0: "
+       "never",
        false},
   };
   return keys;

@@ -10,7 +10,7 @@ struct CommandEntry {
 
 constexpr CommandEntry kCommands[] = {
     {"settings", SettingsCommand}, {"mailbox", MailboxCommand},    {"log", LogCommand},
-    {"status", StatusCommand},     {"test-mail", TestMailCommand},
+    {"status", StatusCommand},     {"test-mail", TestMailCommand}, {"resend", ResendCommand},
 };
 
 }  // namespace
@@ -40,6 +40,8 @@ const char* CommandsHelp() {
          "                             keep the mailbox table\n"
          "  log [--waiting|--sent|--failed] [--mailbox N] [--last K] [--json]\n"
          "                             the log of recordings, oldest first\n"
+         "  resend ROW...|--failed [--since DATE] [--force]\n"
+         "                             put recordings back in the queue\n"
          "  status [--json]            whether the mailing is healthy (exit 0, 1 or 2)\n"
          "  test-mail ADDRESS          send one message with the settings, show the dialogue\n";
 }

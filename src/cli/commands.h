@@ -1,9 +1,9 @@
 // The administration commands of the program (`voicemail-mailer settings
-// ...`, `mailbox ...`, `log ...`, `status ...`, `test-mail ...`): which words name one, the
-// lines the program's --help shows for them, and each command's entry. A
-// command runs on the calling thread, reads and writes the tables and files
-// of the working directory as the windows do, never takes the instance lock
-// (a service may run on the same directory), and returns its exit status.
+// ...`, `mailbox ...`, `log ...`, `resend ...`, `status ...`, `test-mail ...`): which words name
+// one, the lines the program's --help shows for them, and each command's entry. A command runs on
+// the calling thread, reads and writes the tables and files of the working directory as the windows
+// do, never takes the instance lock (a service may run on the same directory), and returns its exit
+// status.
 #pragma once
 
 #include <string>
@@ -28,5 +28,6 @@ int MailboxCommand(std::vector<std::string> words, const Context& context);
 int LogCommand(std::vector<std::string> words, const Context& context);
 int StatusCommand(std::vector<std::string> words, const Context& context);
 int TestMailCommand(std::vector<std::string> words, const Context& context);
+int ResendCommand(std::vector<std::string> words, const Context& context);
 
 }  // namespace vm::cli

@@ -8,6 +8,7 @@
 #include "app/gateway_tables.h"
 #include "app/mailbox_rules.h"
 #include "app/records.h"
+#include "app/retry_state.h"
 #include "app/stop_message.h"
 #include "cli/commands.h"
 #include "cli/log_rows.h"
@@ -27,14 +28,16 @@ constexpr const char* kLogHelp =
     "separated by tabs. Control characters and bytes that are not UTF-8 are\n"
     "printed as \\xNN.\n"
     "\n"
-    "  --waiting    only recordings waiting to be sent\n"
+    "  --waiting    only recordings waiting to be sent (retrying ones too)\n"
     "  --sent       only those the server took\n"
     "  --failed     only those whose send failed\n"
     "  --mailbox N  only those of mailbox N\n"
     "  --last K     only the last K of them\n"
     "  --json       one JSON object a line: row (record number), mailbox, file,\n"
     "               path, address, cc, attach, queued and recorded (ISO 8601 local\n"
-    "               time), state (waiting, sent or failed), code and text; a text\n"
+    "               time), state (waiting, retrying, sent or failed), code and\n"
+    "               text, attempts (sends tried) and next_attempt (ISO 8601, or\n"
+    "               null unless retrying); a text\n"
     "               that is not valid UTF-8 is given with each backslash doubled\n"
     "               and each odd byte as \\xNN, and the object gets \"escaped\": true\n"
     "Exit status: 0 done; 2 usage, or the log cannot be read.\n";
@@ -43,7 +46,9 @@ struct Filter {
   std::optional<RowState> state;
   std::optional<int16_t> mailbox;
   bool Matches(const app::ProcessedRow& r) const {
-    return (!state || StateOf(r) == *state) && (!mailbox || r.mailbox == *mailbox);
+    // A row waiting for its next attempt is waiting too.
+    const RowState is = StateOf(r) == RowState::kRetrying ? RowState::kWaiting : StateOf(r);
+    return (!state || is == *state) && (!mailbox || r.mailbox == *mailbox);
   }
 };
 
@@ -57,7 +62,23 @@ void PrintText(const app::ProcessedRow& r, std::ostream& out) {
       << "\t" << r.error_code << "\t" << ShownText(r.error) << "\n";
 }
 
-void PrintJson(uint32_t record, const app::ProcessedRow& r, std::ostream& out) {
+// The row's attempts and, while it waits for a retry, when the next is due.
+void PrintAttempts(uint32_t record, const app::ProcessedRow& r, const app::RetryState& retries,
+                   std::ostream& out) {
+  const app::RetryEntry* e = retries.Find(record);
+  if (e != nullptr && !e->Names(r)) e = nullptr;
+  // A row with no entry was tried once when it has an outcome.
+  const int attempts = e != nullptr ? e->attempts : (r.processed == 1 ? 1 : 0);
+  out << ",\"attempts\":" << attempts << ",\"next_attempt\":";
+  if (e != nullptr && e->ended == 0 && r.processed != 1) {
+    out << "\"" << IsoLocal(e->next) << "\"";
+  } else {
+    out << "null";
+  }
+}
+
+void PrintJson(uint32_t record, const app::ProcessedRow& r, const app::RetryState& retries,
+               std::ostream& out) {
   bool escaped = false;
   out << "{\"row\":" << record << ",\"mailbox\":" << r.mailbox
       << ",\"file\":" << JsonString(r.filename, &escaped)
@@ -69,6 +90,7 @@ void PrintJson(uint32_t record, const app::ProcessedRow& r, std::ostream& out) {
       << ",\"recorded\":" << IsoMoment(r.date_of_recording, r.time_of_recording) << ",\"state\":\""
       << StateName(StateOf(r)) << "\",\"code\":" << r.error_code
       << ",\"text\":" << JsonString(r.error, &escaped);
+  PrintAttempts(record, r, retries, out);
   if (escaped) out << ",\"escaped\":true";
   out << "}\n";
 }
@@ -77,6 +99,7 @@ struct Options {
   Filter filter;
   std::optional<uint32_t> last;
   bool json = false;
+  app::RetryState retries;  // read once, for --json
 };
 
 // Reads the options; nullopt after the usage line.
@@ -114,7 +137,7 @@ std::optional<Options> ReadOptions(Arguments& args, const Context& c) {
 
 void Print(uint32_t record, const app::ProcessedRow& r, const Options& o, std::ostream& out) {
   if (o.json) {
-    PrintJson(record, r, out);
+    PrintJson(record, r, o.retries, out);
   } else {
     PrintText(r, out);
   }
@@ -151,11 +174,16 @@ int LogCommand(std::vector<std::string> words, const Context& c) {
     *c.out << kLogHelp;
     return kExitOk;
   }
-  const std::optional<Options> options = ReadOptions(args, c);
+  std::optional<Options> options = ReadOptions(args, c);
   if (!options) return kExitRefused;
   if (int rc = CheckDirectory(c)) return rc;
   if (!platform::Env::Default()->FileExists(storage::ProcessedFilesFile(c.data_dir)))
     return kExitOk;
+  if (options->json) {
+    // An unreadable state leaves the counts out rather than the log.
+    if (auto retries = app::RetryState::Read(c.data_dir); retries.ok())
+      options->retries = std::move(*retries);
+  }
   auto pro = storage::DeclareProcessedFiles(c.data_dir);
   if (pro->Open(storage::kAccessRead | storage::kShareDenyNone) != 0)
     return Refuse(c, "the log cannot be opened: " + app::StorageErrorText(*pro));

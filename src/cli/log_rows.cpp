@@ -19,7 +19,7 @@ std::string Iso(int year, int month, int day, int hour, int minute, int second) 
 }  // namespace
 
 RowState StateOf(const app::ProcessedRow& row) {
-  if (row.processed != 1) return RowState::kWaiting;
+  if (row.processed != 1) return row.error_code != 0 ? RowState::kRetrying : RowState::kWaiting;
   return app::IsSentOutcome(row.error_code, row.error) ? RowState::kSent : RowState::kFailed;
 }
 
@@ -27,6 +27,8 @@ const char* StateName(RowState state) {
   switch (state) {
     case RowState::kWaiting:
       return "waiting";
+    case RowState::kRetrying:
+      return "retrying";
     case RowState::kSent:
       return "sent";
     case RowState::kFailed:

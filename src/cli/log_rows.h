@@ -10,11 +10,12 @@
 
 namespace vm::cli {
 
-enum class RowState { kWaiting, kSent, kFailed };
+enum class RowState { kWaiting, kRetrying, kSent, kFailed };
 
-// Waiting until a send was attempted; sent when the server took it (code 0
-// with "Nil", or with the text of a recording left out for its size, as the
-// pass records them); failed otherwise.
+// Waiting until a send was attempted; retrying while it waits after a
+// failure that passes (its code is that failure's); sent when the server
+// took it (code 0 with "Nil", or with the text of a recording left out for
+// its size, as the pass records them); failed otherwise.
 RowState StateOf(const app::ProcessedRow& row);
 const char* StateName(RowState state);
 

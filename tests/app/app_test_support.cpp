@@ -15,6 +15,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/retry_policy.h"
+#include "app/settings_file.h"
 #include "net/net_runtime.h"
 #include "storage/driver/declared_table.h"
 
@@ -110,6 +112,30 @@ SilentServer::SilentServer() {
 }
 
 SilentServer::~SilentServer() {
+  if (fd_ >= 0) close(fd_);
+}
+
+UnansweredServer::UnansweredServer() {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd_, 0) != 0) return;
+  socklen_t len = sizeof a;
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+  // A backlog of 0 queues one connection; a few more make sure the queue is
+  // full, after which the kernel drops new attempts without an answer.
+  for (int i = 0; i < 3; ++i) {
+    const int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers_.push_back(c);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  port_ = ntohs(a.sin_port);
+}
+
+UnansweredServer::~UnansweredServer() {
+  for (int c : fillers_) close(c);
   if (fd_ >= 0) close(fd_);
 }
 
@@ -297,6 +323,17 @@ void GatewayTest::AddRow(const ProcessedRow& row) {
   ASSERT_EQ(files.processed().Add(), 0);
 }
 
+std::vector<uint32_t> GatewayTest::LogRecords() {
+  std::vector<uint32_t> records;
+  GatewayFiles files(data_dir());
+  OpenTable open(files, Table::kProcessedFiles);
+  EXPECT_EQ(open.code(), 0);
+  auto& pro = files.processed();
+  for (bool ok = pro.Set() == 0 && pro.Next() == 0; ok; ok = pro.Next() == 0)
+    records.push_back(pro.current_record());
+  return records;
+}
+
 std::vector<ProcessedRow> GatewayTest::Log() {
   std::vector<ProcessedRow> rows;
   GatewayFiles files(data_dir());
@@ -306,6 +343,13 @@ std::vector<ProcessedRow> GatewayTest::Log() {
   pro.Set();
   while (pro.Next() == 0) rows.push_back(ReadProcessed(pro.buffer()));
   return rows;
+}
+
+void GatewayTest::SetRetryFor(int hours) {
+  auto file = SettingsFile::Read(data_dir());
+  ASSERT_TRUE(file.ok());
+  file->Set(kKeyRetryFor, std::to_string(hours));
+  ASSERT_TRUE(file->Write().ok());
 }
 
 ScanOptions GatewayTest::FastOptions() const {

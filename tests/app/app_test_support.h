@@ -62,6 +62,23 @@ class SilentServer {
   uint16_t port_ = 0;
 };
 
+// A loopback port whose listener never accepts and whose queue is full, so
+// the kernel drops every further connection attempt unanswered: a connect to
+// it runs out of time, as to a server behind a firewall that drops packets.
+class UnansweredServer {
+ public:
+  UnansweredServer();
+  ~UnansweredServer();
+  UnansweredServer(const UnansweredServer&) = delete;
+  UnansweredServer& operator=(const UnansweredServer&) = delete;
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  std::vector<int> fillers_;  // the connections that fill the queue
+  uint16_t port_ = 0;
+};
+
 // An SMTP server on loopback that answers from a script, for what a real
 // server rarely does: `reply(line)` answers each command line, and
 // "<end of data>" once a message's end line has come after a 354. An answer
@@ -119,9 +136,13 @@ class GatewayTest : public ::testing::Test {
   // A recording in mailbox `box`, last written `age_seconds` ago; returns its path.
   std::string MakeRecording(int box, const std::string& name, const std::string& bytes,
                             int age_seconds = 120);
+  // Stores `retry-for` in the settings file of the working directory.
+  void SetRetryFor(int hours);
   // Adds a ProcessedFiles row directly (as an interrupted pass leaves it).
   void AddRow(const ProcessedRow& row);
   std::vector<ProcessedRow> Log();
+  // The record numbers of the log's rows, in record order.
+  std::vector<uint32_t> LogRecords();
   ScanReport Pass(ScanOptions options = {});
   ScanOptions FastOptions() const;
 

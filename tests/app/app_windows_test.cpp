@@ -108,6 +108,58 @@ TEST_F(AppWindowsTest, LogShowsQueuedRowsInRecordOrderWithTheirPictures) {
   EXPECT_EQ(Log().size(), 2u);
 }
 
+TEST_F(AppWindowsTest, ResendPutsTheSelectedRowBackAndAsksFirstForASentOne) {
+  AddMailbox(7, "now@example.com", "copy@example.com", "YES", "YES");
+  ProcessedRow failed;
+  failed.filename = "a.wav";
+  failed.date = runtime::DayFromDate(2026, 7, 5);
+  failed.time = runtime::TimeFrom(9, 5);
+  failed.mailbox = 7;
+  failed.email_address = "then@example.com";
+  failed.processed = 1;
+  failed.error_code = 550;
+  failed.error = "550 no such user";
+  ProcessedRow sent = failed;
+  sent.filename = "b.wav";
+  sent.error_code = 0;
+  sent.error = "Nil";
+  AddRow(failed);
+  AddRow(sent);
+  GatewayRelations relations(data_dir(), &errors_);
+  runtime::Window window("Browse Records");
+  LogBrowser browser(&window, &relations, data_dir());
+  ASSERT_EQ(browser.list().Open(), 0);
+  const auto press = [&] {
+    browser.HandleEvent(
+        runtime::EventFromNumber(runtime::kEventAccepted, window.control("?RESEND").number()));
+  };
+  ASSERT_TRUE(window.control("?RESEND").visible());
+
+  browser.list().SetCurrent(0);
+  press();
+  EXPECT_TRUE(presenter_->requests().empty()) << "a failed row is resent without a question";
+  auto log = Log();
+  EXPECT_EQ(log[0].processed, 0);
+  EXPECT_EQ(log[0].error, "0");
+  EXPECT_EQ(log[0].email_address, "now@example.com");
+  EXPECT_EQ(log[0].cc_email_address, "copy@example.com");
+  EXPECT_EQ(browser.list().DisplayRow(0)[5], "0") << "the list shows the row as it is now";
+
+  // A sent row: the question comes first; No leaves it, Yes resends it.
+  browser.list().SetCurrent(1);
+  presenter_->QueueAnswer(runtime::kButtonNo);
+  press();
+  ASSERT_EQ(presenter_->requests().size(), 1u);
+  EXPECT_NE(presenter_->requests()[0].text.find("was sent"), std::string::npos);
+  EXPECT_EQ(Log()[1].processed, 1);
+  presenter_->QueueAnswer(runtime::kButtonYes);
+  press();
+  EXPECT_EQ(presenter_->requests().size(), 2u);
+  log = Log();
+  EXPECT_EQ(log[1].processed, 0);
+  EXPECT_EQ(log[1].email_address, "now@example.com");
+}
+
 TEST_F(AppWindowsTest, SettingsFormChangesTheOneRecordAndCancelAsksNothing) {
   WriteSettings(25);
   GatewayRelations relations(data_dir(), &errors_);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/instance_lock.h"
+#include "app/retry_state.h"
 #include "app_test_support.h"
 
 namespace vm::app::testing {
@@ -186,6 +187,67 @@ TEST_F(ProgramTest, PassesKilledAtRandomMomentsAreCompletedByTheNextPass) {
         "'" + BinaryPath("tools/kfs/kfs") + "' check '" + data_dir() + "/" + file + "'", &status);
     EXPECT_EQ(status, 0) << file << ": " << check;
   }
+}
+
+// Passes killed while a server is down, then while it greylists: every
+// recording reaches the server, none more than once beyond the messages in
+// flight at the kills, and the retry state stays readable.
+TEST_F(ProgramTest, RetryPassesKilledAtRandomMomentsLoseNothing) {
+  SmtpSink server(root() / "received");
+  ASSERT_NE(server.port(), 0);
+  AddMailbox(101, "greylist@example.com", "", "YES", "YES");
+  AddMailbox(102, "alice@example.com", "", "YES", "YES");
+  constexpr int kRecordings = 30;
+  constexpr int kRounds = 10;
+  for (int i = 0; i < kRecordings; ++i)
+    MakeRecording(101 + i % 2, "rec" + std::to_string(i) + ".wav", std::string(500, 'v'));
+  std::mt19937 rng(20261209);
+  std::uniform_int_distribution<int> delay_ms(5, 400);
+  for (int round = 0; round < kRounds; ++round) {
+    WriteSettings(round < kRounds / 2 ? ClosedPort() : server.port());
+    const pid_t pid =
+        Start({"--scan-once", "--data-dir", data_dir()}, (root() / "killed.log").string());
+    // The first pass gets time to record its retries; the others die at
+    // any moment.
+    std::this_thread::sleep_for(std::chrono::milliseconds(round == 0 ? 1500 : delay_ms(rng)));
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+  ASSERT_FALSE(RetryState::Read(data_dir())->entries().empty()) << "no retry was recorded";
+  // Time passes: every waiting row falls due (the state file is what a
+  // later clock would find due), and passes run until none waits.
+  WriteSettings(server.port());
+  for (int pass = 0; pass < 6; ++pass) {
+    auto state = RetryState::Read(data_dir());
+    ASSERT_TRUE(state.ok());
+    EXPECT_TRUE(state->problems().empty()) << state->problems()[0];
+    ASSERT_TRUE(UpdateRetryState(
+                    data_dir(),
+                    [](RetryState& s) {
+                      for (auto [record, e] : s.entries()) {
+                        e.next = 0;
+                        s.Put(e);
+                      }
+                    },
+                    0)
+                    .ok());
+    std::string out;
+    if (ScanOnce(&out) == 0) break;
+  }
+  const auto log = Log();
+  ASSERT_EQ(log.size(), static_cast<size_t>(kRecordings));
+  for (const ProcessedRow& row : log) EXPECT_EQ(row.error, "Nil") << row.filename;
+  const auto mails = server.Messages(kRecordings);
+  EXPECT_LE(mails.size(), static_cast<size_t>(kRecordings + kRounds));
+  std::set<std::string> attached;
+  for (const auto& m : mails) {
+    for (const std::string& line : DumpMail(m)) {
+      if (line.rfind("attachment ", 0) == 0)
+        attached.insert(line.substr(11, line.find(' ', 11) - 11));
+    }
+  }
+  for (int i = 0; i < kRecordings; ++i)
+    EXPECT_EQ(attached.count("rec" + std::to_string(i) + ".wav"), 1u) << i;
 }
 
 }  // namespace

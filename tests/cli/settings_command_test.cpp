@@ -43,7 +43,7 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   // Without a record only the settings file's keys show, at their defaults.
   EXPECT_EQ(empty.out,
             "security=none\nuser=\npassword=(not set)\nca-file=\nverify=yes\n"
-            "helo-name=NetSendMail\nmax-attachment=20\n");
+            "helo-name=NetSendMail\nmax-attachment=20\nretry-for=24\n");
   EXPECT_NE(empty.err.find("no settings record"), std::string::npos) << empty.err;
   EXPECT_TRUE(Snapshot(data_dir()).empty()) << "show made a file";
 
@@ -239,6 +239,8 @@ TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentia
       {"helo-name=gw example", "", "helo-name is not allowed; it must be a host name"},
       {"max-attachment=4097", "",
        "max-attachment is not allowed; it must be a number of megabytes from 1 to 4096"},
+      {"retry-for=721", "", "retry-for is not allowed; it must be whole hours from 0 to 720"},
+      {"retry-for=1.5", "", "retry-for is not allowed; it must be whole hours from 0 to 720"},
       {"user=" + std::string(256, 'u'), "", "user is not allowed; it must be the login name"},
       {"password=-", std::string(256, 'p'), "password is not allowed"},
       {"password=" + password, "", "password is secret: give it on standard input"},

@@ -8,7 +8,10 @@ settings record's signed 16-bit port can hold) and prints "PORT n" once it accep
 connections. Every accepted message is saved as DIR/NNN.eml (the bytes after
 DATA, dot-unstuffed) with DIR/NNN.txt holding the envelope: "from ADDR",
 "rcpt ADDR" lines and "auth NAME" when the session authenticated. Recipients
-whose address starts with "reject" are refused with 550. With --user, a login
+whose address starts with "reject" are refused with 550; those starting with
+"busy" get 451 for every attempt, "greylist" 451 for the first two attempts
+at that address and then 250, and "closing" a 421 (the server closing down).
+With --user, a login
 (AUTH PLAIN or AUTH LOGIN) is required and checks the credentials. The server stops when its
 standard input is closed.
 """
@@ -25,10 +28,17 @@ class SavingHandler:
     def __init__(self, directory):
         self.directory = directory
         self.count = 0
+        self.tries = {}
 
     async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
         if address.startswith("reject"):
             return "550 5.1.1 <%s>: Recipient address rejected" % address
+        self.tries[address] = self.tries.get(address, 0) + 1
+        if address.startswith("busy") or (address.startswith("greylist")
+                                          and self.tries[address] <= 2):
+            return "451 4.7.1 <%s>: Greylisted, try again later" % address
+        if address.startswith("closing"):
+            return "421 4.3.2 Service shutting down"
         envelope.rcpt_tos.append(address)
         return "250 OK"
 

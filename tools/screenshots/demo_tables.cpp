@@ -8,7 +8,9 @@
 
 #include "app/gateway_files.h"
 #include "app/records.h"
+#include "app/retry_policy.h"
 #include "app/scanner.h"
+#include "app/settings_file.h"
 #include "app/stop_message.h"
 #include "runtime/date_time.h"
 #include "runtime/directory.h"
@@ -159,14 +161,19 @@ std::string MakeDemoData(const DemoPaths& p, uint16_t closed_port, uint16_t smtp
   if (!error.empty()) return error;
 
   // A real pass against a port nobody listens on: the new recording of 101
-  // is queued and its send fails with the mail object's own error.
+  // is queued and its send fails with the mail object's own error. Retries
+  // are off for this pass only, so the row shows a failure as it reads once
+  // its retries have ended.
   Record(p, 101, "msg0002.wav", 60);
   {
+    const fs::path conf = fs::path(p.data_dir) / app::kSettingsFileName;
+    std::ofstream(conf) << app::kKeyRetryFor << "=0\n";
     GatewayFiles files(p.data_dir);
     app::ScanOptions options;
     options.dispatch.reply_timeout_ms = 5000;
     options.dispatch.send_timeout_ms = 10000;
     const app::ScanReport report = app::send_mail(files, options);
+    fs::remove(conf);
     if (report.failed != 1) return "the pass against a closed port did not record one failed send";
   }
 
