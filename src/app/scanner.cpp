@@ -47,6 +47,12 @@ std::string Shown(const std::string& name) {
   return out;
 }
 
+// The log's pages kept while the recordings are looked up. The look-ups go
+// in mailbox order, the key's own order, so each key page is wanted for a
+// short run of look-ups and then not again this pass: a few megabytes hold
+// every page a run needs, whatever the size of the log.
+constexpr size_t kListingCacheBytes = 4u << 20;
+
 // A row the send loop could not tell apart from the end of the table.
 bool EndOfTable(int rc) {
   return rc == storage::kErrRecordNotFound || rc == storage::kErrRecordNotAvailable;
@@ -120,7 +126,9 @@ class Pass {
   void QueueNew(const ControlRow& settings) {
     storage::DeclaredTable& pro = files_.processed();
     const bool together = pro.Logout() == 0;
+    const size_t budget = pro.LimitCache(kListingCacheBytes);
     ScanMailboxes(settings);
+    pro.LimitCache(budget);
     if (together &&
         storage::DeclaredTable::CommitTransaction(platform::Env::Default(), &pro) != 0) {
       platform::DiagWrite(platform::DiagPriority::kError,
@@ -181,7 +189,8 @@ class Pass {
     row.date_of_recording = e.date;
     row.time_of_recording = e.time;
     WriteProcessed(row, &pro.buffer());
-    const int found = pro.Get(storage::processed::kFileNameKey);
+    // The key alone answers: the row of a recording already known is not read.
+    const int found = pro.Has(storage::processed::kFileNameKey);
     if (found == 0) return;
     if (found != storage::kErrRecordNotFound) return StorageStop(pro);
     const int64_t now = runtime::MomentOf(runtime::Today(clock_), runtime::ClockTime(clock_));
