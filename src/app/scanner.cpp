@@ -136,8 +136,10 @@ class Pass {
                               " recordings of this pass were not queued: " + StorageErrorText(pro));
       r_.queued = 0;
       queued_lines_.clear();
+      listed_whole_.clear();
       StorageStop(pro);
     }
+    KeepListedFolders();
     for (const std::string& line : queued_lines_) platform::DiagWrite(line);
     queued_lines_.clear();
   }
@@ -152,17 +154,58 @@ class Pass {
       if (rc != 0) return StorageStop(mai);
       const MailboxRow box = ReadMailbox(mai.buffer());
       SetStatus("Scanning for new messages : " + std::to_string(box.mailbox_no));
-      if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) continue;
+      if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) {
+        memory_->unchanged.erase(box.mailbox_no);
+        continue;
+      }
       // A blank root would name directories of the file system's root.
       if (runtime::IsBlank(settings.applicate_path)) continue;
       // The folders are read once a pass, when the first mailbox needs them.
       if (!folders_) folders_.emplace(settings.applicate_path);
       for (const std::string& folder : folders_->Of(box.mailbox_no)) {
         if (Stopping()) return;
-        ScanFolder(box, settings.applicate_path + "/" + folder + "/msg/");
+        ScanFolderIfChanged(box, settings.applicate_path + "/" + folder + "/msg/");
       }
       if (r_.queued == 0) SetStatus("No new messages added to Queue");
     }
+  }
+
+  // A folder is listed unless it is the directory it was at its last
+  // listing, unchanged since, and that listing left nothing for later. The
+  // stamp is taken before the listing, so a change during it shows as a
+  // newer stamp at the next pass.
+  void ScanFolderIfChanged(const MailboxRow& box, const std::string& dir) {
+    platform::Result<platform::DirStamp> stamp = platform::StampDirectory(dir);
+    if (stamp.ok() && Unchanged(box.mailbox_no, dir, *stamp)) return;
+    folder_done_ = true;
+    ScanFolder(box, dir);
+    if (stamp.ok() && folder_done_ && !Stopping()) RememberIfSettled(box.mailbox_no, dir, *stamp);
+  }
+
+  bool Unchanged(int16_t mailbox, const std::string& dir, const platform::DirStamp& now) {
+    if (!o_.skip_unchanged) return false;
+    auto box = memory_->unchanged.find(mailbox);
+    if (box == memory_->unchanged.end()) return false;
+    auto it = box->second.find(dir);
+    if (it == box->second.end()) return false;
+    if (it->second.SameAs(now)) return true;
+    box->second.erase(it);
+    return false;
+  }
+
+  // A folder changed within the file system's clock granularity of its
+  // stamp may change again with the same time (1 s and 2 s granularity
+  // exist), so only a stamp older than that is remembered. The folders of a
+  // pass count once its rows are committed.
+  void RememberIfSettled(int16_t mailbox, const std::string& dir, const platform::DirStamp& s) {
+    constexpr int64_t kSameTickNs = 2'000'000'000;
+    if (s.taken_ns - s.mtime_ns < kSameTickNs) return;
+    listed_whole_.push_back({mailbox, dir, s});
+  }
+
+  void KeepListedFolders() {
+    for (const ListedFolder& f : listed_whole_) memory_->unchanged[f.mailbox][f.dir] = f.stamp;
+    listed_whole_.clear();
   }
 
   void ScanFolder(const MailboxRow& box, const std::string& dir) {
@@ -192,9 +235,15 @@ class Pass {
     // The key alone answers: the row of a recording already known is not read.
     const int found = pro.Has(storage::processed::kFileNameKey);
     if (found == 0) return;
-    if (found != storage::kErrRecordNotFound) return StorageStop(pro);
+    if (found != storage::kErrRecordNotFound) {
+      folder_done_ = false;
+      return StorageStop(pro);
+    }
     const int64_t now = runtime::MomentOf(runtime::Today(clock_), runtime::ClockTime(clock_));
-    if (now - runtime::MomentOf(e.date, e.time) < kMinimumAge) return;
+    if (now - runtime::MomentOf(e.date, e.time) < kMinimumAge) {
+      folder_done_ = false;  // too young: the folder is listed again next pass
+      return;
+    }
 
     row.email_address = box.email_address;
     row.cc_email_address = box.cc_email_address;
@@ -205,7 +254,10 @@ class Pass {
     row.processed = 0;
     row.error = "0";
     WriteProcessed(row, &pro.buffer());
-    if (pro.Add() != 0) return StorageStop(pro);
+    if (pro.Add() != 0) {
+      folder_done_ = false;
+      return StorageStop(pro);
+    }
     listed_[pro.current_record()] = platform::FileId{e.device, e.inode};
     ++r_.queued;
     queued_lines_.push_back("send_mail: queued mailbox " + std::to_string(box.mailbox_no) +
@@ -310,6 +362,15 @@ class Pass {
   std::shared_ptr<ScanMemory> memory_;
   std::optional<MailboxFolders> folders_;
   std::vector<std::string> queued_lines_;  // diagnostic lines shown once the rows stand
+  // Folders listed whole this pass with nothing left for later, remembered
+  // once the pass's rows are committed.
+  struct ListedFolder {
+    int16_t mailbox;
+    std::string dir;
+    platform::DirStamp stamp;
+  };
+  std::vector<ListedFolder> listed_whole_;
+  bool folder_done_ = true;  // the folder being listed left nothing for later
   // The file each row queued by this pass named when it was listed, by
   // record number: the send attaches that file or none.
   std::map<uint32_t, platform::FileId> listed_;

@@ -9,12 +9,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 
 #include "app/dispatcher.h"
 #include "app/gateway_files.h"
+#include "platform/dir_stamp.h"
 
 namespace vm::platform {
 class Clock;
@@ -24,10 +26,16 @@ namespace vm::app {
 
 // What passes remember from one to the next in one run: the names already
 // reported as passed over (links and other files that are no recordings), so
-// each gets one diagnostic line, not one every pass. Used under the one-pass
-// lock only.
+// each gets one diagnostic line, not one every pass; and the `msg` folders
+// whose last complete listing found nothing left to do, by mailbox, with the
+// stamp the folder had then: while its stamp stays the same, a folder is not
+// listed again. Used under the one-pass lock only.
 struct ScanMemory {
   std::set<std::string> reported;
+  std::map<int16_t, std::map<std::string, platform::DirStamp>> unchanged;
+
+  // Lists every folder again at the next pass (events were lost).
+  void ForgetFolders() { unchanged.clear(); }
 };
 
 struct ScanOptions {
@@ -49,6 +57,9 @@ struct ScanOptions {
   std::function<void()> on_sent;
   // Shared by the passes of one run (null: the pass keeps its own).
   std::shared_ptr<ScanMemory> memory;
+  // Whether a folder unchanged since a listing that left nothing to do is
+  // passed over (off: every folder is listed and every file looked up).
+  bool skip_unchanged = true;
 };
 
 struct ScanReport {
