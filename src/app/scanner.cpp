@@ -13,6 +13,7 @@
 #include "app/records.h"
 #include "app/stop_message.h"
 #include "app/tags.h"
+#include "app/tree_watcher.h"
 #include "platform/clock.h"
 #include "platform/diag_sink.h"
 #include "runtime/date_time.h"
@@ -111,6 +112,7 @@ class Pass {
       platform::DiagWrite("send_mail: " + line);
     mail_ = MailSettingsOf(*file);
     o_.dispatch.mail = &mail_;
+    settle_hundredths_ = file->Number(kKeySettle) * 100;
     return true;
   }
 
@@ -126,6 +128,7 @@ class Pass {
   void QueueNew(const ControlRow& settings) {
     storage::DeclaredTable& pro = files_.processed();
     const bool together = pro.Logout() == 0;
+    ForgetChangedFolders();
     const size_t budget = pro.LimitCache(kListingCacheBytes);
     ScanMailboxes(settings);
     pro.LimitCache(budget);
@@ -154,14 +157,14 @@ class Pass {
       if (rc != 0) return StorageStop(mai);
       const MailboxRow box = ReadMailbox(mai.buffer());
       SetStatus("Scanning for new messages : " + std::to_string(box.mailbox_no));
-      if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) {
-        memory_->unchanged.erase(box.mailbox_no);
-        continue;
-      }
       // A blank root would name directories of the file system's root.
       if (runtime::IsBlank(settings.applicate_path)) continue;
       // The folders are read once a pass, when the first mailbox needs them.
       if (!folders_) folders_.emplace(settings.applicate_path);
+      if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) {
+        ForgetFolders(box.mailbox_no, settings.applicate_path);
+        continue;
+      }
       for (const std::string& folder : folders_->Of(box.mailbox_no)) {
         if (Stopping()) return;
         ScanFolderIfChanged(box, settings.applicate_path + "/" + folder + "/msg/");
@@ -176,35 +179,48 @@ class Pass {
   // newer stamp at the next pass.
   void ScanFolderIfChanged(const MailboxRow& box, const std::string& dir) {
     platform::Result<platform::DirStamp> stamp = platform::StampDirectory(dir);
-    if (stamp.ok() && Unchanged(box.mailbox_no, dir, *stamp)) return;
+    if (stamp.ok() && Unchanged(dir, *stamp)) return;
     folder_done_ = true;
     ScanFolder(box, dir);
-    if (stamp.ok() && folder_done_ && !Stopping()) RememberIfSettled(box.mailbox_no, dir, *stamp);
+    if (stamp.ok() && folder_done_ && !Stopping()) RememberIfSettled(dir, *stamp);
   }
 
-  bool Unchanged(int16_t mailbox, const std::string& dir, const platform::DirStamp& now) {
+  bool Unchanged(const std::string& dir, const platform::DirStamp& now) {
     if (!o_.skip_unchanged) return false;
-    auto box = memory_->unchanged.find(mailbox);
-    if (box == memory_->unchanged.end()) return false;
-    auto it = box->second.find(dir);
-    if (it == box->second.end()) return false;
+    auto it = memory_->unchanged.find(dir);
+    if (it == memory_->unchanged.end()) return false;
     if (it->second.SameAs(now)) return true;
-    box->second.erase(it);
+    memory_->unchanged.erase(it);
     return false;
+  }
+
+  // A disabled mailbox is listed whole once it is enabled again.
+  void ForgetFolders(int16_t mailbox, const std::string& root) {
+    for (const std::string& folder : folders_->Of(mailbox))
+      memory_->unchanged.erase(root + "/" + folder + "/msg/");
+  }
+
+  // Folders the watcher saw change are listed whatever their stamp says
+  // (a file rewritten in place leaves its folder's time alone).
+  void ForgetChangedFolders() {
+    if (o_.watcher == nullptr) return;
+    const FolderChanges changes = o_.watcher->TakeChanges();
+    if (changes.all) return memory_->ForgetFolders();
+    for (const std::string& dir : changes.dirs) memory_->unchanged.erase(dir);
   }
 
   // A folder changed within the file system's clock granularity of its
   // stamp may change again with the same time (1 s and 2 s granularity
   // exist), so only a stamp older than that is remembered. The folders of a
   // pass count once its rows are committed.
-  void RememberIfSettled(int16_t mailbox, const std::string& dir, const platform::DirStamp& s) {
+  void RememberIfSettled(const std::string& dir, const platform::DirStamp& s) {
     constexpr int64_t kSameTickNs = 2'000'000'000;
     if (s.taken_ns - s.mtime_ns < kSameTickNs) return;
-    listed_whole_.push_back({mailbox, dir, s});
+    listed_whole_.push_back({dir, s});
   }
 
   void KeepListedFolders() {
-    for (const ListedFolder& f : listed_whole_) memory_->unchanged[f.mailbox][f.dir] = f.stamp;
+    for (const ListedFolder& f : listed_whole_) memory_->unchanged[f.dir] = f.stamp;
     listed_whole_.clear();
   }
 
@@ -240,7 +256,7 @@ class Pass {
       return StorageStop(pro);
     }
     const int64_t now = runtime::MomentOf(runtime::Today(clock_), runtime::ClockTime(clock_));
-    if (now - runtime::MomentOf(e.date, e.time) < kMinimumAge) {
+    if (now - runtime::MomentOf(e.date, e.time) < settle_hundredths_) {
       folder_done_ = false;  // too young: the folder is listed again next pass
       return;
     }
@@ -361,11 +377,11 @@ class Pass {
   MailSettings mail_;
   std::shared_ptr<ScanMemory> memory_;
   std::optional<MailboxFolders> folders_;
+  int64_t settle_hundredths_ = kDefaultSettleSeconds * 100;  // the age rule
   std::vector<std::string> queued_lines_;  // diagnostic lines shown once the rows stand
   // Folders listed whole this pass with nothing left for later, remembered
   // once the pass's rows are committed.
   struct ListedFolder {
-    int16_t mailbox;
     std::string dir;
     platform::DirStamp stamp;
   };

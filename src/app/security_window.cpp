@@ -54,6 +54,9 @@ SecurityWindow::SecurityWindow(runtime::Window* w, std::string dir, framework::E
   value("Verify Certificate", kKeyVerify, w->AddDropList("?VERIFY", {"yes", "no"}));
   w->AddPrompt("HELO Name:");
   value("HELO Name", kKeyHeloName, w->AddEntry("?HELONAME", "@S64"));
+  // Not a mail setting, but a setting of the same file: kept with them.
+  w->AddPrompt("Settle Seconds:");
+  value("Settle Seconds", kKeySettle, w->AddEntry("?SETTLE", "@S4"));
 
   const int group = w->AddGroup("Test Mail").number();
   SetParent(w, w->AddPrompt("Send To:"), group);

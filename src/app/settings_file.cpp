@@ -61,6 +61,15 @@ platform::Status CheckPrivate(const fs::path& path) {
                                      path.string());
 }
 
+// 1 to 3600 in plain decimal digits.
+bool IsSettleSeconds(std::string_view v) {
+  if (v.empty() || v.size() > 4 || v[0] == '0') return false;
+  for (char c : v) {
+    if (c < '0' || c > '9') return false;
+  }
+  return std::stoi(std::string(v)) <= 3600;
+}
+
 }  // namespace
 
 const std::vector<SettingKey>& ProgramSettingKeys() {
@@ -81,6 +90,10 @@ const std::vector<SettingKey>& ProgramSettingKeys() {
        "yes or no: whether the server's certificate and name are checked", false},
       {kKeyHeloName, mail::kDefaultHeloName, IsHeloName,
        "a host name (ASCII letters, digits, '-' and '.') given in EHLO and HELO", false},
+      {kKeySettle, "45", IsSettleSeconds,
+       "a whole number of seconds from 1 to 3600 that a recording must stand unchanged after "
+       "its last write before it is mailed",
+       false},
   };
   return keys;
 }

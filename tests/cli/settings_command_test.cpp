@@ -43,7 +43,7 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   // Without a record only the settings file's keys show, at their defaults.
   EXPECT_EQ(empty.out,
             "security=none\nuser=\npassword=(not set)\nca-file=\nverify=yes\n"
-            "helo-name=NetSendMail\n");
+            "helo-name=NetSendMail\nsettle=45\n");
   EXPECT_NE(empty.err.find("no settings record"), std::string::npos) << empty.err;
   EXPECT_TRUE(Snapshot(data_dir()).empty()) << "show made a file";
 
@@ -69,7 +69,7 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   Outcome show = Run({"settings", "show"});
   ASSERT_EQ(show.status, 0) << show.err;
   const std::vector<std::string> lines = Lines(show.out);
-  ASSERT_EQ(lines.size(), 14u) << show.out;  // the record's 8, the settings file's 6
+  ASSERT_EQ(lines.size(), 15u) << show.out;  // the record's 8, the settings file's 7
   EXPECT_EQ(lines[0], "server=mail.example.com");
   EXPECT_EQ(lines[1], "port=587");
   EXPECT_EQ(lines[2], "from=Voice Mail <vm@example.com>");
@@ -206,15 +206,15 @@ TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentia
   std::ofstream(ca) << "-----BEGIN CERTIFICATE-----\n";
   ASSERT_EQ(Run({"settings", "set", "server=smtp.example.com", "port=587"}).status, 0);
   const Outcome set = Run({"settings", "set", "security=starttls", "user=alice@example.com",
-                           "ca-file=" + ca, "verify=no", "helo-name=gw.example.com"});
+                           "ca-file=" + ca, "verify=no", "helo-name=gw.example.com", "settle=2"});
   ASSERT_EQ(set.status, 0) << set.err;
   const std::string password = "Pw-\xC3\xA9t\xC3\xA9 with spaces";
   ASSERT_EQ(Run({"settings", "set", "password=-"}, password + "\n").status, 0);
 
   const Outcome show = Run({"settings", "show"});
-  for (const std::string& line :
-       std::vector<std::string>{"security=starttls", "user=alice@example.com", "password=(set)",
-                                "ca-file=" + ca, "verify=no", "helo-name=gw.example.com"})
+  for (const std::string& line : std::vector<std::string>{
+           "security=starttls", "user=alice@example.com", "password=(set)", "ca-file=" + ca,
+           "verify=no", "helo-name=gw.example.com", "settle=2"})
     EXPECT_NE(show.out.find(line + "\n"), std::string::npos) << line << "\n" << show.out;
   EXPECT_EQ((show.out + show.err).find("w\xC3\xA9t"), std::string::npos);
   const fs::path credentials = fs::path(data_dir()) / app::kCredentialsFileName;
@@ -236,6 +236,10 @@ TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentia
       {"security=ssl", "", "security is not allowed; it must be none (plain SMTP), starttls"},
       {"verify=maybe", "", "verify is not allowed; it must be yes or no"},
       {"helo-name=gw example", "", "helo-name is not allowed; it must be a host name"},
+      {"settle=0", "", "settle is not allowed; it must be a whole number of seconds from 1 to"},
+      {"settle=3601", "", "settle is not allowed"},
+      {"settle=02", "", "settle is not allowed"},
+      {"settle=2 s", "", "settle is not allowed"},
       {"user=" + std::string(256, 'u'), "", "user is not allowed; it must be the login name"},
       {"password=-", std::string(256, 'p'), "password is not allowed"},
       {"password=" + password, "", "password is secret: give it on standard input"},

@@ -88,8 +88,9 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   StartFrame();
   WindowView* w = OpenFromMenu("Security...", "Mail Security");
   ASSERT_NE(w, nullptr) << "the window did not show";
-  EXPECT_EQ(Prompts(w), (Strings{"Security:", "User:", "Password:", "CA File:",
-                                 "Verify Certificate:", "HELO Name:", "Send To:"}));
+  EXPECT_EQ(Prompts(w),
+            (Strings{"Security:", "User:", "Password:", "CA File:", "Verify Certificate:",
+                     "HELO Name:", "Settle Seconds:", "Send To:"}));
   EXPECT_EQ(Buttons(w), (Strings{"Send Test Mail", "OK", "Cancel"}));
   auto* security = Widget<QComboBox>(w, "?SECURITY");
   auto* verify = Widget<QComboBox>(w, "?VERIFY");
@@ -98,9 +99,12 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   auto* state = Widget<QLabel>(w, "?PASSWORDSTATE");
   auto* ca = Widget<QLineEdit>(w, "?CAFILE");
   auto* helo = Widget<QLineEdit>(w, "?HELONAME");
+  auto* settle = Widget<QLineEdit>(w, "?SETTLE");
   auto* to = Widget<QLineEdit>(w, "?TESTADDRESS");
   auto* transcript = Widget<QPlainTextEdit>(w, "?TRANSCRIPT");
-  ASSERT_TRUE(security && verify && user && password && state && ca && helo && to && transcript);
+  ASSERT_TRUE(security && verify && user && password && state && ca && helo && settle && to &&
+              transcript);
+  EXPECT_EQ(settle->text(), "45");
   EXPECT_EQ(security->currentText(), "none");
   EXPECT_EQ(verify->currentText(), "yes");
   EXPECT_EQ(helo->text(), "NetSendMail");
@@ -111,6 +115,7 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   // A refused value: the value message, the window stays, nothing written.
   Choose(security, "starttls");
   Type(user, "alice");
+  Type(settle, "2");
   Type(ca, "ca.pem");
   Widget<QPushButton>(w, "?OK")->click();
   QMessageBox* box = WaitForMessageBox();
@@ -144,7 +149,7 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   Widget<QPushButton>(w, "?OK")->click();
   ASSERT_TRUE(PumpUntil([&] { return !IsOpen("Mail Security"); })) << "OK did not close it";
   const std::string conf = File(app::kSettingsFileName);
-  for (const char* line : {"security=starttls\n", "user=alice\n"})
+  for (const char* line : {"security=starttls\n", "user=alice\n", "settle=2\n"})
     EXPECT_NE(conf.find(line), std::string::npos) << conf;
   EXPECT_NE(conf.find("ca-file=" + certs_->ca + "\n"), std::string::npos) << conf;
   EXPECT_EQ(conf.find("helo-name"), std::string::npos) << "an untouched value was written";
