@@ -10,13 +10,16 @@
 #include "app/procedure_scope.h"
 #include "app/records.h"
 #include "app/security_window.h"
+#include "app/settings_file.h"
 #include "app/settings_form.h"
 #include "app/stop_message.h"
+#include "app/tree_watcher.h"
 #include "app/value_rules.h"
 #include "framework/ini_placement.h"
 #include "net/net_runtime.h"
 #include "platform/ascii_text.h"
 #include "platform/diag_sink.h"
+#include "runtime/fixed_text.h"
 #include "runtime/printer_setup.h"
 #include "runtime/thread.h"
 #include "runtime/window.h"
@@ -30,6 +33,17 @@ void RunPass(const FrameOptions& options) {
   if (options.on_scan_start) options.on_scan_start();
   const ScanReport report = send_mail(files, options.scan);
   if (options.on_scan) options.on_scan(report);
+}
+
+// Points the watcher at the root of the settings record with the settle
+// time of the settings file (both may have changed since the last pass).
+void FollowTree(GatewayFiles& files, TreeWatcher& watcher) {
+  storage::DeclaredTable& con = files.control();
+  if (!con.is_open() || con.Set() != 0 || con.Next() != 0) return;
+  const std::string root = ReadControl(con.buffer()).applicate_path;
+  platform::Result<SettingsFile> settings = SettingsFile::Read(files.dir());
+  const int64_t settle = settings.ok() ? settings->Number(kKeySettle) : kDefaultSettleSeconds;
+  watcher.Follow(runtime::IsBlank(root) ? std::string() : root, static_cast<int>(settle));
 }
 
 // Asks every window the menu started to close, as the program's close-down
@@ -116,12 +130,23 @@ bool Main(const FrameOptions& frame_options) {
   runtime::ControlRef spooler_on =
       frame.AddCheckItem(spooler_menu, "?GLO:SPOOLERSPOOLERON", "Spooler On", true);
   frame.SetTimer(options.timer);
+  // A recording that has settled starts a pass at once; the timer's pass
+  // stays, for whatever the watcher cannot see.
+  TreeWatchOptions watch_options = options.watch;
+  watch_options.on_ready = [thread = runtime::CurrentThread()] {
+    runtime::Post(thread, kEventRecordingsReady);
+  };
+  TreeWatcher watcher(std::move(watch_options));
+  options.scan.watcher = &watcher;
 
   std::vector<runtime::ThreadId> windows;
   std::vector<runtime::ThreadId> passes;
   while (auto ev = frame.Accept()) {
     if (ev->is(runtime::EventKind::kOpenWindow)) {
       if (control.code() == 0) EnsureSettings(files);
+      FollowTree(files, watcher);
+      // Files written once the frame is open (and the service ready) are seen.
+      watcher.WaitUntilFollowing();
       if (options.on_open) options.on_open(frame);
     } else if (control_item.exists() && ev->accepted(control_item.number())) {
       windows.push_back(runtime::StartThread([w = options.windows] { Control_File(w); }));
@@ -143,11 +168,16 @@ bool Main(const FrameOptions& frame_options) {
     } else if (ev->is(runtime::EventKind::kTimer)) {
       frame.SetTimer(0);
       RunPass(options);
+      FollowTree(files, watcher);
       if (stop->load()) {
         frame.Close();
       } else {
         frame.SetTimer(spooler_on.checked() ? options.timer : 0);
       }
+    } else if (ev->number == kEventRecordingsReady && spooler_on.checked()) {
+      RunPass(options);
+      FollowTree(files, watcher);
+      if (stop->load()) frame.Close();
     }
   }
   // The program ends: passes from the menu end after their message in flight

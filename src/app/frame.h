@@ -13,6 +13,7 @@
 
 #include "app/app_windows.h"
 #include "app/scanner.h"
+#include "app/tree_watcher.h"
 
 namespace vm::runtime {
 class Window;
@@ -37,6 +38,9 @@ struct FrameOptions {
   WindowOptions windows;
   int timer = kScanPeriod;  // scan period (tests shorten it)
   ScanOptions scan;         // every pass the frame starts uses these (stop: below)
+  // How the tree is watched (tests put lost events in place of the
+  // kernel's); on_ready is the frame's own.
+  TreeWatchOptions watch;
   // The program's stop flag (SIGTERM), which every pass watches; the frame
   // closes when it sees it after a pass, and raises it itself when it
   // closes, so passes started from the menu end too (null: the frame's own).

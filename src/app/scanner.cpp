@@ -16,6 +16,7 @@
 #include "app/send_retry.h"
 #include "app/stop_message.h"
 #include "app/tags.h"
+#include "app/tree_watcher.h"
 #include "platform/clock.h"
 #include "platform/diag_sink.h"
 #include "platform/hex_text.h"
@@ -39,6 +40,12 @@ std::mutex& ScanMutex() {
 std::string Shown(const std::string& name) {
   return platform::ShowControls(name);
 }
+
+// The log's pages kept while the recordings are looked up. The look-ups go
+// in mailbox order, the key's own order, so each key page is wanted for a
+// short run of look-ups and then not again this pass: a few megabytes hold
+// every page a run needs, whatever the size of the log.
+constexpr size_t kListingCacheBytes = 4u << 20;
 
 // A row the send loop could not tell apart from the end of the table.
 bool EndOfTable(int rc) {
@@ -99,6 +106,7 @@ class Pass {
     mail_ = MailSettingsOf(*file);
     o_.dispatch.mail = &mail_;
     StartRetries(*file);
+    settle_hundredths_ = file->Number(kKeySettle) * 100;
     return true;
   }
 
@@ -124,7 +132,10 @@ class Pass {
   void QueueNew(const ControlRow& settings) {
     storage::DeclaredTable& pro = files_.processed();
     const bool together = pro.Logout() == 0;
+    ForgetChangedFolders();
+    const size_t budget = pro.LimitCache(kListingCacheBytes);
     ScanMailboxes(settings);
+    pro.LimitCache(budget);
     if (together &&
         storage::DeclaredTable::CommitTransaction(platform::Env::Default(), &pro) != 0) {
       platform::DiagWrite(platform::DiagPriority::kError,
@@ -132,8 +143,10 @@ class Pass {
                               " recordings of this pass were not queued: " + StorageErrorText(pro));
       r_.queued = 0;
       queued_lines_.clear();
+      listed_whole_.clear();
       StorageStop(pro);
     }
+    KeepListedFolders();
     for (const std::string& line : queued_lines_) platform::DiagWrite(line);
     queued_lines_.clear();
   }
@@ -148,17 +161,71 @@ class Pass {
       if (rc != 0) return StorageStop(mai);
       const MailboxRow box = ReadMailbox(mai.buffer());
       SetStatus("Scanning for new messages : " + std::to_string(box.mailbox_no));
-      if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) continue;
       // A blank root would name directories of the file system's root.
       if (runtime::IsBlank(settings.applicate_path)) continue;
       // The folders are read once a pass, when the first mailbox needs them.
       if (!folders_) folders_.emplace(settings.applicate_path);
+      if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) {
+        ForgetFolders(box.mailbox_no, settings.applicate_path);
+        continue;
+      }
       for (const std::string& folder : folders_->Of(box.mailbox_no)) {
         if (Stopping()) return;
-        ScanFolder(box, settings.applicate_path + "/" + folder + "/msg/");
+        ScanFolderIfChanged(box, settings.applicate_path + "/" + folder + "/msg/");
       }
       if (r_.queued == 0) SetStatus("No new messages added to Queue");
     }
+  }
+
+  // A folder is listed unless it is the directory it was at its last
+  // listing, unchanged since, and that listing left nothing for later. The
+  // stamp is taken before the listing, so a change during it shows as a
+  // newer stamp at the next pass.
+  void ScanFolderIfChanged(const MailboxRow& box, const std::string& dir) {
+    platform::Result<platform::DirStamp> stamp = platform::StampDirectory(dir);
+    if (stamp.ok() && Unchanged(dir, *stamp)) return;
+    folder_done_ = true;
+    ScanFolder(box, dir);
+    if (stamp.ok() && folder_done_ && !Stopping()) RememberIfSettled(dir, *stamp);
+  }
+
+  bool Unchanged(const std::string& dir, const platform::DirStamp& now) {
+    if (!o_.skip_unchanged) return false;
+    auto it = memory_->unchanged.find(dir);
+    if (it == memory_->unchanged.end()) return false;
+    if (it->second.SameAs(now)) return true;
+    memory_->unchanged.erase(it);
+    return false;
+  }
+
+  // A disabled mailbox is listed whole once it is enabled again.
+  void ForgetFolders(int16_t mailbox, const std::string& root) {
+    for (const std::string& folder : folders_->Of(mailbox))
+      memory_->unchanged.erase(root + "/" + folder + "/msg/");
+  }
+
+  // Folders the watcher saw change are listed whatever their stamp says
+  // (a file rewritten in place leaves its folder's time alone).
+  void ForgetChangedFolders() {
+    if (o_.watcher == nullptr) return;
+    const FolderChanges changes = o_.watcher->TakeChanges();
+    if (changes.all) return memory_->ForgetFolders();
+    for (const std::string& dir : changes.dirs) memory_->unchanged.erase(dir);
+  }
+
+  // A folder changed within the file system's clock granularity of its
+  // stamp may change again with the same time (1 s and 2 s granularity
+  // exist), so only a stamp older than that is remembered. The folders of a
+  // pass count once its rows are committed.
+  void RememberIfSettled(const std::string& dir, const platform::DirStamp& s) {
+    constexpr int64_t kSameTickNs = 2'000'000'000;
+    if (s.taken_ns - s.mtime_ns < kSameTickNs) return;
+    listed_whole_.push_back({dir, s});
+  }
+
+  void KeepListedFolders() {
+    for (const ListedFolder& f : listed_whole_) memory_->unchanged[f.dir] = f.stamp;
+    listed_whole_.clear();
   }
 
   void ScanFolder(const MailboxRow& box, const std::string& dir) {
@@ -185,11 +252,18 @@ class Pass {
     row.date_of_recording = e.date;
     row.time_of_recording = e.time;
     WriteProcessed(row, &pro.buffer());
-    const int found = pro.Get(storage::processed::kFileNameKey);
+    // The key alone answers: the row of a recording already known is not read.
+    const int found = pro.Has(storage::processed::kFileNameKey);
     if (found == 0) return;
-    if (found != storage::kErrRecordNotFound) return StorageStop(pro);
+    if (found != storage::kErrRecordNotFound) {
+      folder_done_ = false;
+      return StorageStop(pro);
+    }
     const int64_t now = runtime::MomentOf(runtime::Today(clock_), runtime::ClockTime(clock_));
-    if (now - runtime::MomentOf(e.date, e.time) < kMinimumAge) return;
+    if (now - runtime::MomentOf(e.date, e.time) < settle_hundredths_) {
+      folder_done_ = false;  // too young: the folder is listed again next pass
+      return;
+    }
 
     row.email_address = box.email_address;
     row.cc_email_address = box.cc_email_address;
@@ -200,7 +274,10 @@ class Pass {
     row.processed = 0;
     row.error = "0";
     WriteProcessed(row, &pro.buffer());
-    if (pro.Add() != 0) return StorageStop(pro);
+    if (pro.Add() != 0) {
+      folder_done_ = false;
+      return StorageStop(pro);
+    }
     listed_[pro.current_record()] = platform::FileId{e.device, e.inode};
     ++r_.queued;
     queued_lines_.push_back("send_mail: queued mailbox " + std::to_string(box.mailbox_no) +
@@ -381,7 +458,16 @@ class Pass {
   // The failure that showed the server gone (no connection, or 421): the
   // rest of the pass's rows wait for a later pass untried.
   std::optional<SendOutcome> gone_;
+  int64_t settle_hundredths_ = kDefaultSettleSeconds * 100;  // the age rule
   std::vector<std::string> queued_lines_;  // diagnostic lines shown once the rows stand
+  // Folders listed whole this pass with nothing left for later, remembered
+  // once the pass's rows are committed.
+  struct ListedFolder {
+    std::string dir;
+    platform::DirStamp stamp;
+  };
+  std::vector<ListedFolder> listed_whole_;
+  bool folder_done_ = true;  // the folder being listed left nothing for later
   // The file each row queued by this pass named when it was listed, by
   // record number: the send attaches that file or none.
   std::map<uint32_t, platform::FileId> listed_;

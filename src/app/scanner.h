@@ -1,5 +1,5 @@
 // send_mail: one scan-and-send pass. Lists the recordings of every enabled
-// mailbox, queues the new ones (older than 45 s, not yet known by mailbox,
+// mailbox, queues the new ones (older than `settle`, not yet known by mailbox,
 // name and recording time) in ProcessedFiles, then sends every waiting row in record order through
 // ActualSend and writes each outcome back. Only one pass runs at a time in
 // the process: a pass asked for while another runs waits for it. Runs on
@@ -9,12 +9,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 
 #include "app/dispatcher.h"
 #include "app/gateway_files.h"
+#include "platform/dir_stamp.h"
 
 namespace vm::platform {
 class Clock;
@@ -22,12 +24,20 @@ class Clock;
 
 namespace vm::app {
 
+class TreeWatcher;
+
 // What passes remember from one to the next in one run: the names already
 // reported as passed over (links and other files that are no recordings), so
-// each gets one diagnostic line, not one every pass. Used under the one-pass
-// lock only.
+// each gets one diagnostic line, not one every pass; and the `msg` folders
+// whose last complete listing found nothing left to do, by mailbox, with the
+// stamp the folder had then: while its stamp stays the same, a folder is not
+// listed again. Used under the one-pass lock only.
 struct ScanMemory {
   std::set<std::string> reported;
+  std::map<std::string, platform::DirStamp> unchanged;  // by "<root>/<folder>/msg/"
+
+  // Lists every folder again at the next pass (events were lost).
+  void ForgetFolders() { unchanged.clear(); }
 };
 
 struct ScanOptions {
@@ -49,6 +59,12 @@ struct ScanOptions {
   std::function<void()> on_sent;
   // Shared by the passes of one run (null: the pass keeps its own).
   std::shared_ptr<ScanMemory> memory;
+  // Whether a folder unchanged since a listing that left nothing to do is
+  // passed over (off: every folder is listed and every file looked up).
+  bool skip_unchanged = true;
+  // Tells each pass which folders changed since the last (null: none
+  // watched; folders are then passed over on their stamps alone).
+  TreeWatcher* watcher = nullptr;
 };
 
 struct ScanReport {
@@ -70,8 +86,9 @@ struct ScanReport {
   std::string last_failure;
 };
 
-// Age a recording must reach before it is queued, in hundredths of a second.
-inline constexpr int64_t kMinimumAge = 4500;
+// Age a recording must reach before it is queued, in seconds, while the
+// settings file holds no `settle`.
+inline constexpr int64_t kDefaultSettleSeconds = 45;
 
 ScanReport send_mail(GatewayFiles& files, const ScanOptions& options = {});
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/procedure_scope.h"
+#include "app/retry_policy.h"
 #include "app/settings_record.h"
 #include "app/test_mail.h"
 #include "app/value_rules.h"
@@ -56,6 +57,11 @@ SecurityWindow::SecurityWindow(runtime::Window* w, std::string dir, framework::E
   value("HELO Name", kKeyHeloName, w->AddEntry("?HELONAME", "@S64"));
   w->AddPrompt("Max Attachment (MB):");
   value("Max Attachment", kKeyMaxAttachment, w->AddEntry("?MAXATTACHMENT", "@S4"));
+  w->AddPrompt("Retry For (hours):");
+  value("Retry For", kKeyRetryFor, w->AddEntry("?RETRYFOR", "@S3"));
+  // Not a mail setting, but a setting of the same file: kept with them.
+  w->AddPrompt("Settle Seconds:");
+  value("Settle Seconds", kKeySettle, w->AddEntry("?SETTLE", "@S4"));
 
   const int group = w->AddGroup("Test Mail").number();
   SetParent(w, w->AddPrompt("Send To:"), group);

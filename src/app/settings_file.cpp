@@ -63,6 +63,15 @@ platform::Status CheckPrivate(const fs::path& path) {
                                      path.string());
 }
 
+// 1 to 3600 in plain decimal digits.
+bool IsSettleSeconds(std::string_view v) {
+  if (v.empty() || v.size() > 4 || v[0] == '0') return false;
+  for (char c : v) {
+    if (c < '0' || c > '9') return false;
+  }
+  return std::stoi(std::string(v)) <= 3600;
+}
+
 }  // namespace
 
 const std::vector<SettingKey>& ProgramSettingKeys() {
@@ -90,6 +99,10 @@ const std::vector<SettingKey>& ProgramSettingKeys() {
       {kKeyRetryFor, kDefaultRetryFor, IsRetryHours,
        "whole hours from 0 to 720 that a send failing for a passing reason is tried again; 0: "
        "never",
+       false},
+      {kKeySettle, "45", IsSettleSeconds,
+       "a whole number of seconds from 1 to 3600 that a recording must stand unchanged after "
+       "its last write before it is mailed",
        false},
   };
   return keys;

@@ -23,6 +23,9 @@ namespace vm::app {
 
 inline constexpr const char* kSettingsFileName = "voicemail-mailer.conf";
 inline constexpr const char* kCredentialsFileName = "credentials";
+// Seconds a recording must stand unchanged after its last write before it is
+// mailed (the pass's age rule; the tree watcher's delay after a close).
+inline constexpr const char* kKeySettle = "settle";
 
 struct SettingKey {
   std::string name;           // "helo-name", as `settings set` takes it

@@ -43,7 +43,7 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   // Without a record only the settings file's keys show, at their defaults.
   EXPECT_EQ(empty.out,
             "security=none\nuser=\npassword=(not set)\nca-file=\nverify=yes\n"
-            "helo-name=NetSendMail\nmax-attachment=20\nretry-for=24\n");
+            "helo-name=NetSendMail\nmax-attachment=20\nretry-for=24\nsettle=45\n");
   EXPECT_NE(empty.err.find("no settings record"), std::string::npos) << empty.err;
   EXPECT_TRUE(Snapshot(data_dir()).empty()) << "show made a file";
 
@@ -207,7 +207,7 @@ TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentia
   ASSERT_EQ(Run({"settings", "set", "server=smtp.example.com", "port=587"}).status, 0);
   const Outcome set =
       Run({"settings", "set", "security=starttls", "user=alice@example.com", "ca-file=" + ca,
-           "verify=no", "helo-name=gw.example.com", "max-attachment=4096"});
+           "verify=no", "helo-name=gw.example.com", "max-attachment=4096", "settle=2"});
   ASSERT_EQ(set.status, 0) << set.err;
   const std::string password = "Pw-\xC3\xA9t\xC3\xA9 with spaces";
   ASSERT_EQ(Run({"settings", "set", "password=-"}, password + "\n").status, 0);
@@ -215,7 +215,7 @@ TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentia
   const Outcome show = Run({"settings", "show"});
   for (const std::string& line : std::vector<std::string>{
            "security=starttls", "user=alice@example.com", "password=(set)", "ca-file=" + ca,
-           "verify=no", "helo-name=gw.example.com", "max-attachment=4096"})
+           "verify=no", "helo-name=gw.example.com", "max-attachment=4096", "settle=2"})
     EXPECT_NE(show.out.find(line + "\n"), std::string::npos) << line << "\n" << show.out;
   EXPECT_EQ((show.out + show.err).find("w\xC3\xA9t"), std::string::npos);
   const fs::path credentials = fs::path(data_dir()) / app::kCredentialsFileName;
@@ -241,6 +241,10 @@ TEST_F(SettingsCommandTest, MailKeysAreCheckedAndThePasswordLivesOnlyInCredentia
        "max-attachment is not allowed; it must be a number of megabytes from 1 to 4096"},
       {"retry-for=721", "", "retry-for is not allowed; it must be whole hours from 0 to 720"},
       {"retry-for=1.5", "", "retry-for is not allowed; it must be whole hours from 0 to 720"},
+      {"settle=0", "", "settle is not allowed; it must be a whole number of seconds from 1 to"},
+      {"settle=3601", "", "settle is not allowed"},
+      {"settle=02", "", "settle is not allowed"},
+      {"settle=2 s", "", "settle is not allowed"},
       {"user=" + std::string(256, 'u'), "", "user is not allowed; it must be the login name"},
       {"password=-", std::string(256, 'p'), "password is not allowed"},
       {"password=" + password, "", "password is secret: give it on standard input"},

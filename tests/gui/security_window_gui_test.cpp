@@ -88,9 +88,10 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   StartFrame();
   WindowView* w = OpenFromMenu("Security...", "Mail Security");
   ASSERT_NE(w, nullptr) << "the window did not show";
-  EXPECT_EQ(Prompts(w),
-            (Strings{"Security:", "User:", "Password:", "CA File:", "Verify Certificate:",
-                     "HELO Name:", "Max Attachment (MB):", "Send To:"}));
+  EXPECT_EQ(
+      Prompts(w),
+      (Strings{"Security:", "User:", "Password:", "CA File:", "Verify Certificate:", "HELO Name:",
+               "Max Attachment (MB):", "Retry For (hours):", "Settle Seconds:", "Send To:"}));
   EXPECT_EQ(Buttons(w), (Strings{"Send Test Mail", "OK", "Cancel"}));
   auto* security = Widget<QComboBox>(w, "?SECURITY");
   auto* verify = Widget<QComboBox>(w, "?VERIFY");
@@ -100,10 +101,14 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   auto* ca = Widget<QLineEdit>(w, "?CAFILE");
   auto* helo = Widget<QLineEdit>(w, "?HELONAME");
   auto* max_attachment = Widget<QLineEdit>(w, "?MAXATTACHMENT");
+  auto* retry_for = Widget<QLineEdit>(w, "?RETRYFOR");
+  auto* settle = Widget<QLineEdit>(w, "?SETTLE");
   auto* to = Widget<QLineEdit>(w, "?TESTADDRESS");
   auto* transcript = Widget<QPlainTextEdit>(w, "?TRANSCRIPT");
   ASSERT_TRUE(security && verify && user && password && state && ca && helo && max_attachment &&
-              to && transcript);
+              retry_for && settle && to && transcript);
+  EXPECT_EQ(retry_for->text(), "24");
+  EXPECT_EQ(settle->text(), "45");
   EXPECT_EQ(security->currentText(), "none");
   EXPECT_EQ(verify->currentText(), "yes");
   EXPECT_EQ(helo->text(), "NetSendMail");
@@ -115,6 +120,7 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   // A refused value: the value message, the window stays, nothing written.
   Choose(security, "starttls");
   Type(user, "alice");
+  Type(settle, "2");
   Type(ca, "ca.pem");
   Widget<QPushButton>(w, "?OK")->click();
   QMessageBox* box = WaitForMessageBox();
@@ -146,10 +152,12 @@ TEST_F(SecurityWindowGuiTest, TypedValuesAMaskedPasswordAndATestMailThroughStart
   EXPECT_FALSE(fs::exists(fs::path(data_dir()) / app::kCredentialsFileName));
 
   Type(max_attachment, "25");
+  Type(retry_for, "6");
   Widget<QPushButton>(w, "?OK")->click();
   ASSERT_TRUE(PumpUntil([&] { return !IsOpen("Mail Security"); })) << "OK did not close it";
   const std::string conf = File(app::kSettingsFileName);
-  for (const char* line : {"security=starttls\n", "user=alice\n", "max-attachment=25\n"})
+  for (const char* line : {"security=starttls\n", "user=alice\n", "max-attachment=25\n",
+                           "retry-for=6\n", "settle=2\n"})
     EXPECT_NE(conf.find(line), std::string::npos) << conf;
   EXPECT_NE(conf.find("ca-file=" + certs_->ca + "\n"), std::string::npos) << conf;
   EXPECT_EQ(conf.find("helo-name"), std::string::npos) << "an untouched value was written";

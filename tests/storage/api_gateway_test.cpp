@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "storage/driver/kfs_ops.h"
+#include "storage/file/page_file.h"
 #include "storage/page_file_fixture.h"
 #include "storage/table/definition.h"
 
@@ -196,6 +197,53 @@ TEST(ApiGatewayTest, ProcessedFilesRowsInRecordAndKeyOrder) {
   EXPECT_EQ(again->Add(), kErrAccessDenied);
   EXPECT_EQ(again->Close(), 0);
   EXPECT_EQ(again->Next(), kErrFileNotOpen);
+}
+
+// Has answers from the key alone: the buffer and the position stay, so a
+// Put after it still changes the row Get read; rows added in an open
+// transaction and rows deleted count as they stand for the handle.
+TEST(ApiGatewayTest, HasLooksUpTheKeyAndLeavesBufferAndPosition) {
+  TempDir dir;
+  auto t = DeclareProcessedFiles(dir.path());
+  ASSERT_EQ(t->Create(), 0);
+  ASSERT_EQ(t->Open(), 0);
+  for (const char* name : {"a.wav", "b.wav", "c.wav"}) {
+    FillProcessed(t.get(), name, 0, 101);
+    ASSERT_EQ(t->Add(), 0);
+  }
+  FillProcessed(t.get(), "b.wav", 0, 0);
+  ASSERT_EQ(t->Get(processed::kFileNameKey), 0);
+  FillProcessed(t.get(), "A.WAV", 0, 0);
+  const std::vector<char> asked = t->buffer();
+  EXPECT_EQ(t->Has(processed::kFileNameKey), 0);
+  EXPECT_EQ(t->buffer(), asked);
+  FillProcessed(t.get(), "x.wav", 0, 0);
+  EXPECT_EQ(t->Has(processed::kFileNameKey), kErrRecordNotFound);
+  EXPECT_EQ(t->Has(99), kErrRecordNotFound);
+  // The position is still b.wav's row.
+  FillProcessed(t.get(), "b.wav", 1, 101);
+  ASSERT_EQ(t->Put(), 0);
+  FillProcessed(t.get(), "b.wav", 0, 0);
+  ASSERT_EQ(t->Get(processed::kFileNameKey), 0);
+  EXPECT_EQ(t->buffer()[processed::kProcessed], 1);
+  ASSERT_EQ(t->Delete(), 0);
+  FillProcessed(t.get(), "b.wav", 0, 0);
+  EXPECT_EQ(t->Has(processed::kFileNameKey), kErrRecordNotFound);
+
+  ASSERT_EQ(t->Logout(), 0);
+  FillProcessed(t.get(), "d.wav", 0, 101);
+  ASSERT_EQ(t->Add(), 0);
+  EXPECT_EQ(t->Has(processed::kFileNameKey), 0);
+  ASSERT_EQ(DeclaredTable::RollbackTransaction(), 0);
+  EXPECT_EQ(t->Has(processed::kFileNameKey), kErrRecordNotFound);
+  // A smaller cache changes no answer; the budget it replaced comes back.
+  EXPECT_EQ(t->LimitCache(4096), kCleanCacheBytes);
+  FillProcessed(t.get(), "c.wav", 0, 0);
+  EXPECT_EQ(t->Has(processed::kFileNameKey), 0);
+  EXPECT_EQ(t->LimitCache(kCleanCacheBytes), 4096u);
+  ASSERT_EQ(t->Close(), 0);
+  EXPECT_EQ(t->Has(processed::kFileNameKey), kErrFileNotOpen);
+  EXPECT_EQ(t->LimitCache(4096), 0u);
 }
 
 TEST(ApiGatewayTest, ControlAndMailboxesInTheirFiles) {

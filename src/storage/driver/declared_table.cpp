@@ -619,6 +619,30 @@ int DeclaredTable::Get(int key) {
   return rc != 0 ? rc : Finish(0);
 }
 
+int DeclaredTable::Has(int key) {
+  Statement statement(this);
+  if (int g = Guard()) return g;
+  if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
+    return Finish(kErrRecordNotFound);
+  TreeFile& pf = *file_->file;
+  Status s = pf.Begin(false);
+  if (!s.ok()) return FromStatus(s);
+  std::string entry;
+  uint32_t record = 0;
+  bool found = false, exact = false;
+  s = table_->SeekKey(static_cast<uint8_t>(key), std::string_view(buffer_.data(), buffer_.size()),
+                      &entry, &record, &found, &exact, KeyTree(key));
+  pf.EndRead();
+  if (!s.ok()) return FromStatus(s);
+  return Finish(found && exact ? 0 : kErrRecordNotFound);
+}
+
+size_t DeclaredTable::LimitCache(size_t bytes) {
+  Statement statement(this);
+  if (table_ == nullptr) return 0;
+  return file_->file->SetCleanCacheBudget(bytes);
+}
+
 int DeclaredTable::Add() {
   return AddRow(false);
 }

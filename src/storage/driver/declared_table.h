@@ -100,6 +100,10 @@ class DeclaredTable {
   int Previous();
   // Reads the row whose key `key` equals the buffer's key fields (35 if none).
   int Get(int key);
+  // Whether key `key` holds an entry equal to the buffer's key fields: 0 when
+  // it does, 35 when not. Reads the key's pages only, never the row, and
+  // leaves the buffer and the position as they were.
+  int Has(int key);
   int Add();
   // Adds the row without key entries: every key's pending mark is lowered
   // to it, and the next build (or PACK) makes the entries.
@@ -178,6 +182,12 @@ class DeclaredTable {
   int WriteFlags(uint32_t flags);
   // Names of every table stored in the file.
   int ListTables(std::vector<std::string>* names);
+  // Sets the expanded bytes of unchanged decoded pages the file keeps in
+  // this process (every handle of the file shares them) until the file's
+  // last close or another call; returns the budget it replaces. A reader
+  // that walks a large key once gains nothing from a large cache. A closed
+  // table changes nothing (0).
+  size_t LimitCache(size_t bytes);
 
   int error() const;
   std::string error_text() const;

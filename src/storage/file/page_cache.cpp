@@ -27,6 +27,13 @@ void CleanPageCache::Erase(int32_t page) {
   entries_.erase(it);
 }
 
+size_t CleanPageCache::SetBudget(size_t byte_budget) {
+  const size_t old = budget_;
+  budget_ = byte_budget;
+  while (bytes_ > budget_ && !order_.empty()) Erase(order_.back());
+  return old;
+}
+
 void CleanPageCache::Clear() {
   entries_.clear();
   order_.clear();

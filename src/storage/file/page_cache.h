@@ -24,6 +24,8 @@ class CleanPageCache {
   void Insert(int32_t page, std::shared_ptr<TreePage> p);
   void Erase(int32_t page);
   void Clear();
+  // Replaces the budget, letting go of pages beyond it; returns the old one.
+  size_t SetBudget(size_t byte_budget);
 
   size_t size() const { return entries_.size(); }
   size_t bytes() const { return bytes_; }

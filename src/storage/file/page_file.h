@@ -80,6 +80,9 @@ class PageFile : public TreePages, public NumberSource, private PageMover {
   void Rollback();
   // Ends an operation that changed nothing (releases its locks).
   void EndRead();
+  // Sets the budget of the cache of unchanged pages (dropping the least
+  // recently used ones beyond it at once); returns the budget it replaces.
+  size_t SetCleanCacheBudget(size_t bytes) { return clean_.SetBudget(bytes); }
 
   const FileHeader& header() const { return header_; }
   bool dirty() const;
