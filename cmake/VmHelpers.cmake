@@ -14,12 +14,24 @@ function(vm_add_layer name)
   endforeach()
   if(sources)
     add_library(vm_${name} STATIC ${sources})
+    vm_unity(vm_${name})
     target_include_directories(vm_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(vm_${name} PUBLIC ${deps} Threads::Threads)
   else()
     add_library(vm_${name} INTERFACE)
     target_include_directories(vm_${name} INTERFACE ${PROJECT_SOURCE_DIR}/src)
     target_link_libraries(vm_${name} INTERFACE ${deps} Threads::Threads)
+  endif()
+endfunction()
+
+# vm_unity(TARGET)
+# With VM_UNITY (./dev test), the target's sources are compiled a few at a
+# time as one file each: the headers they share are parsed once per batch
+# instead of once per file. Names local to a file (anonymous namespace,
+# static) must therefore differ between the files of one library.
+function(vm_unity target)
+  if(VM_UNITY)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE ${VM_UNITY_BATCH})
   endif()
 endfunction()
 

@@ -8,13 +8,13 @@
 namespace vm::runtime {
 namespace {
 
-struct Installed {
+struct SetupSlot {
   std::mutex mu;
   std::shared_ptr<PrinterSetup> setup;
 };
 
-Installed& TheSetup() {
-  static Installed* s = new Installed;  // used until the last thread ends
+SetupSlot& TheSetup() {
+  static SetupSlot* s = new SetupSlot;  // used until the last thread ends
   return *s;
 }
 
