@@ -13,7 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kHeader =
+constexpr const char* kRetryFileHeader =
     "# Retry state of voicemail-mailer's log, kept beside its tables.\n"
     "# record mailbox queued-date queued-time attempts next since ended\n";
 constexpr int kFields = 8;
@@ -107,7 +107,7 @@ RetryState RetryState::Parse(const std::string& text) {
 }
 
 std::string RetryState::Serialize() const {
-  std::string out = kHeader;
+  std::string out = kRetryFileHeader;
   for (const auto& [record, e] : entries_) {
     out += std::to_string(record) + ' ' + std::to_string(e.mailbox) + ' ' +
            std::to_string(e.queued_date) + ' ' + std::to_string(e.queued_time) + ' ' +

@@ -32,7 +32,7 @@ constexpr const char* kResendHelp =
     "Exit status: 0 every row named is queued (or waits already); 2 usage, a row\n"
     "not resent (each said on a line of its own), or the log cannot be written.\n";
 
-struct Options {
+struct ResendOptions {
   std::vector<uint32_t> rows;
   bool failed = false;
   std::optional<int32_t> since;  // day number
@@ -56,8 +56,8 @@ std::optional<int32_t> DayOf(const std::string& text) {
   return runtime::DayFromDate(y, m, d);
 }
 
-std::optional<Options> ReadOptions(Arguments& args, const Context& c) {
-  Options o;
+std::optional<ResendOptions> ReadResendOptions(Arguments& args, const Context& c) {
+  ResendOptions o;
   o.failed = args.TakeSwitch("--failed");
   o.force = args.TakeSwitch("--force");
   const std::optional<std::string> since = args.TakeValue("--since");
@@ -98,7 +98,7 @@ int ResendCommand(std::vector<std::string> words, const Context& c) {
     *c.out << kResendHelp;
     return kExitOk;
   }
-  std::optional<Options> o = ReadOptions(args, c);
+  std::optional<ResendOptions> o = ReadResendOptions(args, c);
   if (!o) return kExitRefused;
   if (int rc = CheckDirectory(c)) return rc;
   if (!platform::Env::Default()->FileExists(storage::ProcessedFilesFile(c.data_dir)))
