@@ -69,7 +69,7 @@ TEST_F(SettingsCommandTest, SetThenShowRoundTripsUtf8LineBreaksAndStandardInput)
   Outcome show = Run({"settings", "show"});
   ASSERT_EQ(show.status, 0) << show.err;
   const std::vector<std::string> lines = Lines(show.out);
-  ASSERT_EQ(lines.size(), 15u) << show.out;  // the record's 8, the settings file's 7
+  ASSERT_EQ(lines.size(), 17u) << show.out;  // the record's 8, the settings file's 9
   EXPECT_EQ(lines[0], "server=mail.example.com");
   EXPECT_EQ(lines[1], "port=587");
   EXPECT_EQ(lines[2], "from=Voice Mail <vm@example.com>");
