@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "../bench_child.h"
 #include "app/gateway_files.h"
 #include "app/gateway_tables.h"
 #include "app/log_migration.h"
@@ -48,6 +49,9 @@ using namespace vm;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+using bench::ChildResult;
+using bench::InChild;
 
 constexpr int kMailboxes = 10;
 
@@ -435,39 +439,6 @@ double SilentServerPass(const std::filesystem::path& root) {
       "trying each would take %.1f hours)\n",
       count, pass, r.failed + r.sent, r.deferred, count * 30.0 / 3600);
   return pass;
-}
-
-struct ChildResult {
-  double value = -1;  // what the work returned
-  long max_rss_kib = -1;
-};
-
-// Runs `work` in a child process: its result and its peak resident set (its
-// own, not that of the Python processes it starts).
-ChildResult InChild(double (*work)(const std::filesystem::path&),
-                    const std::filesystem::path& root) {
-  ChildResult out;
-  std::fflush(stdout);
-  int fds[2];
-  if (pipe(fds) != 0) return out;
-  const pid_t pid = fork();
-  if (pid < 0) return out;
-  if (pid == 0) {
-    close(fds[0]);
-    ChildResult r;
-    r.value = work(root);
-    std::fflush(stdout);
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    r.max_rss_kib = u.ru_maxrss;
-    if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
-    _exit(0);
-  }
-  close(fds[1]);
-  if (read(fds[0], &out, sizeof out) != static_cast<ssize_t>(sizeof out)) out = ChildResult{};
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return out;
 }
 
 }  // namespace

@@ -36,6 +36,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "../bench_child.h"
 #include "app/frame.h"
 #include "app/gateway_files.h"
 #include "app/gateway_tables.h"
@@ -52,6 +53,9 @@ namespace fs = std::filesystem;
 using SteadyClock = std::chrono::steady_clock;
 
 namespace {
+
+using bench::ChildResult;
+using bench::InChild;
 
 long EnvNumber(const char* name, long fallback) {
   const char* v = std::getenv(name);
@@ -428,37 +432,6 @@ double Latency(const fs::path& root) {
       "%.2f s (the program's peak memory %.1f MiB)\n",
       (latencies[9] + latencies[10]) / 2, latencies.back(), usage.ru_maxrss / 1024.0);
   return latencies.back();
-}
-
-struct ChildResult {
-  double value = -1;  // what the work returned
-  long max_rss_kib = -1;
-};
-
-// Runs `work` in a child process: its result and its own peak resident set.
-ChildResult InChild(double (*work)(const fs::path&), const fs::path& root) {
-  ChildResult out;
-  std::fflush(stdout);
-  int fds[2];
-  if (pipe(fds) != 0) return out;
-  const pid_t pid = fork();
-  if (pid < 0) return out;
-  if (pid == 0) {
-    close(fds[0]);
-    ChildResult r;
-    r.value = work(root);
-    std::fflush(stdout);
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    r.max_rss_kib = u.ru_maxrss;
-    if (write(fds[1], &r, sizeof r) != static_cast<ssize_t>(sizeof r)) _exit(1);
-    _exit(0);
-  }
-  close(fds[1]);
-  if (read(fds[0], &out, sizeof out) != static_cast<ssize_t>(sizeof out)) out = ChildResult{};
-  close(fds[0]);
-  waitpid(pid, nullptr, 0);
-  return out;
 }
 
 ChildResult Measured(double (*work)(const fs::path&), const fs::path& root) {
