@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -252,6 +253,42 @@ TEST_F(ProcessLocksTest, CloseAfterAnotherProcessGrewTheFileKeepsItsRows) {
   while (t.Next() == 0) ++rows;
   EXPECT_EQ(t.error(), kErrRecordNotAvailable);
   EXPECT_EQ(rows, 301);
+}
+
+
+// A process that commits again the moment it has committed must not keep a
+// writer that waits out: the waiter gets its turn at the next commit, well
+// within its lock wait, instead of only when it happens to poll in the gap.
+TEST_F(ProcessLocksTest, WriterThatNeverPausesLetsAWaitingWriterIn) {
+  const std::string stop = dir_.path() + "/stop";
+  Child busy([this, &stop](Child* self) {
+    DeclaredTable t(name_, CountersDef());
+    if (t.Open() != 0) return false;
+    // Until the parent is done (a bound of its own in case it never is).
+    const auto until = Clock::now() + std::chrono::seconds(60);
+    for (int i = 0; !std::filesystem::exists(stop) && Clock::now() < until; ++i) {
+      Set(&t, ("c" + std::to_string(i)).c_str(), i);
+      if (t.Add() != 0) return false;
+      if (i == 0) self->Send();  // committing without pause from here on
+    }
+    return t.Close() == 0;
+  });
+  busy.Go();
+  ASSERT_TRUE(busy.Wait());
+  platform::Env::Default()->SetLockWaitMs(1500);
+  DeclaredTable t(name_, CountersDef());
+  ASSERT_EQ(t.Open(), 0);
+  int added = 0;
+  for (int i = 0; i < 20; ++i) {
+    Set(&t, ("p" + std::to_string(i)).c_str(), i);
+    if (t.Add() != 0) break;
+    ++added;
+  }
+  platform::Env::Default()->SetLockWaitMs(platform::kDefaultLockWaitMs);
+  EXPECT_EQ(added, 20);
+  std::ofstream(stop).put('x');
+  EXPECT_EQ(busy.Join(), 0);
+  ASSERT_EQ(t.Close(), 0);
 }
 
 }  // namespace

@@ -127,6 +127,21 @@ Status PageFile::LockReaderSlot() {
   return Status::Ok();
 }
 
+// Takes the update byte for a writer. Each writer passes the turnstile byte
+// first and holds it while it waits, so a writer that has just committed and
+// comes back at once queues behind the one already waiting instead of taking
+// the update byte again in the instant it was free: polling alone let a
+// process that commits without pause keep the others out until their lock
+// waits ran out. Each of the two waits is bounded by the lock wait.
+Status PageFile::LockUpdate() {
+  if (!file_->Lock(kUpdateTurnstile, 1).ok()) return Status::Error(kErrAccessDenied);
+  const bool locked = file_->Lock(kUpdateLock, 1).ok();
+  file_->Unlock(kUpdateTurnstile, 1);
+  if (!locked) return Status::Error(kErrAccessDenied);
+  update_locked_ = true;
+  return Status::Ok();
+}
+
 void PageFile::ReleaseLocks() {
   if (reader_slot_) {
     file_->Unlock(*reader_slot_, 1);
@@ -148,8 +163,8 @@ Status PageFile::Begin(bool changing) {
           file_->Unlock(*reader_slot_, 1);
           reader_slot_.reset();
         }
-        if (!file_->Lock(kUpdateLock, 1).ok()) return Status::Error(kErrAccessDenied);
-        update_locked_ = true;
+        Status s = LockUpdate();
+        if (!s.ok()) return s;
       }
       changing_ = true;
       return ReadHeader(true);
@@ -158,8 +173,8 @@ Status PageFile::Begin(bool changing) {
   }
   if (shared_) {
     if (changing) {
-      if (!file_->Lock(kUpdateLock, 1).ok()) return Status::Error(kErrAccessDenied);
-      update_locked_ = true;
+      Status s = LockUpdate();
+      if (!s.ok()) return s;
     } else {
       Status s = LockReaderSlot();
       if (!s.ok()) return s;

@@ -38,6 +38,8 @@ inline constexpr int kErrWriteLength = 2286;
 inline constexpr uint64_t kLockBase = 0x80000000ull;
 inline constexpr uint64_t kReaderSlots = 1023;
 inline constexpr uint64_t kUpdateLock = 0x800003FFull;
+// Writers pass this byte on their way to the update byte (see LockUpdate).
+inline constexpr uint64_t kUpdateTurnstile = 0x80000400ull;
 inline constexpr uint64_t kTableRecordLockBase = 0x80000401ull;
 
 // Expanded bytes of unchanged decoded pages a file keeps between operations.
@@ -150,6 +152,7 @@ class PageFile : public TreePages, public NumberSource, private PageMover {
   Status JournalEnd(uint64_t data_end_before, uint64_t* end) const;
   Status WriteChanges(uint64_t data_end_before, std::vector<JournalEntry>* journal);
   Status LockReaderSlot();
+  Status LockUpdate();
   void ReleaseLocks();
   void EndCommit();
   void DropCache();
