@@ -1,6 +1,8 @@
 // The table storage engine against SQLite on a table shaped like
-// ProcessedFiles (906-byte rows, a unique case-insensitive 255-byte name key,
-// a duplicates key on one byte): durable single adds, one large transaction,
+// ProcessedFiles (906-byte rows; a unique case-insensitive key of mailbox,
+// 255-byte name and recording date and time, which these rows leave blank,
+// so a look-up by name finds its row; a duplicates key on one byte): durable
+// single adds, one large transaction,
 // warm lookups by key, a full scan in record order and the file size.
 // SQLite runs twice: rollback journal with synchronous=FULL, and WAL (also
 // synchronous=FULL). Then the engine alone: an import of IMPORT_ROWS rows
