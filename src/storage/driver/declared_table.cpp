@@ -303,27 +303,29 @@ int DeclaredTable::StartOrder(int key) {
   return Finish(0);
 }
 
-int DeclaredTable::SetKey(int key) {
-  Statement statement(this);
-  if (int g = Guard()) return g;
+int DeclaredTable::SeekBuffer(int key, KeySeek* seek) {
   if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
     return Finish(kErrRecordNotFound);
   TreeFile& pf = *file_->file;
   Status s = pf.Begin(false);
   if (!s.ok()) return FromStatus(s);
-  std::string entry;
-  uint32_t record = 0;
-  bool found = false, exact = false;
   s = table_->SeekKey(static_cast<uint8_t>(key), std::string_view(buffer_.data(), buffer_.size()),
-                      &entry, &record, &found, &exact, KeyTree(key));
+                      &seek->entry, &seek->record, &seek->found, &seek->exact, KeyTree(key));
   pf.EndRead();
-  if (!s.ok()) return FromStatus(s);
+  return s.ok() ? 0 : FromStatus(s);
+}
+
+int DeclaredTable::SetKey(int key) {
+  Statement statement(this);
+  if (int g = Guard()) return g;
+  KeySeek seek;
+  if (int rc = SeekBuffer(key, &seek)) return rc;
   key_ = key;
-  start_ = !found;
-  at_end_ = !found;
-  pending_ = found;
-  entry_ = entry;
-  record_pos_ = record;
+  start_ = !seek.found;
+  at_end_ = !seek.found;
+  pending_ = seek.found;
+  entry_ = std::move(seek.entry);
+  record_pos_ = seek.record;
   return Finish(0);
 }
 
@@ -622,19 +624,9 @@ int DeclaredTable::Get(int key) {
 int DeclaredTable::Has(int key) {
   Statement statement(this);
   if (int g = Guard()) return g;
-  if (key < 0 || key >= static_cast<int>(table_->def().keys.size()))
-    return Finish(kErrRecordNotFound);
-  TreeFile& pf = *file_->file;
-  Status s = pf.Begin(false);
-  if (!s.ok()) return FromStatus(s);
-  std::string entry;
-  uint32_t record = 0;
-  bool found = false, exact = false;
-  s = table_->SeekKey(static_cast<uint8_t>(key), std::string_view(buffer_.data(), buffer_.size()),
-                      &entry, &record, &found, &exact, KeyTree(key));
-  pf.EndRead();
-  if (!s.ok()) return FromStatus(s);
-  return Finish(found && exact ? 0 : kErrRecordNotFound);
+  KeySeek seek;
+  if (int rc = SeekBuffer(key, &seek)) return rc;
+  return Finish(seek.found && seek.exact ? 0 : kErrRecordNotFound);
 }
 
 size_t DeclaredTable::LimitCache(size_t bytes) {

@@ -212,6 +212,15 @@ class DeclaredTable {
   int OpenFile(int access, bool create, bool declared);
   RecordTree* KeyTree(int key);
   int StartOrder(int key);
+  // Where the buffer's values fall in key `key`: the first entry at or after
+  // them, read in an operation of its own. 0, or the code Finish was given.
+  struct KeySeek {
+    std::string entry;
+    uint32_t record = 0;
+    bool found = false;  // an entry at or after the values exists
+    bool exact = false;  // and it holds the values themselves
+  };
+  int SeekBuffer(int key, KeySeek* seek);
   int ReadInto(uint32_t record, bool* found);
   int Guard();
   int HoldRow(uint32_t record);
