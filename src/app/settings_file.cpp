@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "app/attachment_limit.h"
 #include "app/mail_settings.h"
@@ -20,10 +19,6 @@ constexpr const char* kHeader[2] = {
     "# Change them with: voicemail-mailer settings set KEY=VALUE\n",
     "# Secret settings of voicemail-mailer (mode 0600).\n"
     "# Change them with: voicemail-mailer settings set KEY=- (the value on standard input)\n"};
-
-// The byte of "voicemail-mailer.lock" that writers of the settings files
-// hold; byte 0 is the instance lock's.
-constexpr uint64_t kWriterByte = 1;
 
 fs::path PathIn(const std::string& dir, const char* name) {
   return fs::path(dir.empty() ? "." : dir) / name;
@@ -232,34 +227,6 @@ platform::Status SettingsFile::Write() const {
     if (!s.ok()) return s;
   }
   return platform::Status::Ok();
-}
-
-std::unique_ptr<SettingsWriteLock> SettingsWriteLock::Acquire(const std::string& dir,
-                                                              std::chrono::milliseconds limit,
-                                                              std::string* error,
-                                                              platform::Env* env) {
-  const std::string path = PathIn(dir, "voicemail-mailer.lock").string();
-  auto file = env->OpenFile(path, platform::Access::kReadWrite, platform::Share::kDenyNone,
-                            platform::Disposition::kOpenAlways);
-  if (!file.ok()) {
-    *error = "cannot open " + path + ": " + file.status().message();
-    return nullptr;
-  }
-  // Another command holds it for the length of one small write; the wait is
-  // bounded all the same.
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!(*file)->TryLock(kWriterByte, 1).ok()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      *error = "another command is writing the settings of " + (dir.empty() ? "." : dir);
-      return nullptr;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return std::unique_ptr<SettingsWriteLock>(new SettingsWriteLock(std::move(file.value())));
-}
-
-SettingsWriteLock::~SettingsWriteLock() {
-  file_->Unlock(kWriterByte, 1);
 }
 
 }  // namespace vm::app

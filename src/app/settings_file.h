@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/value_rules.h"
+#include "app/writer_lock.h"
 #include "platform/file.h"
 #include "platform/status.h"
 
@@ -95,22 +96,16 @@ class SettingsFile {
 };
 
 // Keeps other writers of the settings files off while a command reads,
-// changes and writes them (a byte of "voicemail-mailer.lock" that the
-// instance lock does not use). Readers never take it.
+// changes and writes them (their byte of "voicemail-mailer.lock", see
+// writer_lock.h). Readers never take it.
 class SettingsWriteLock {
  public:
   // Waits at most `limit`; nullptr with *error when the lock cannot be had.
-  static std::unique_ptr<SettingsWriteLock> Acquire(const std::string& dir,
-                                                    std::chrono::milliseconds limit,
-                                                    std::string* error,
-                                                    platform::Env* env = platform::Env::Default());
-  ~SettingsWriteLock();
-  SettingsWriteLock(const SettingsWriteLock&) = delete;
-  SettingsWriteLock& operator=(const SettingsWriteLock&) = delete;
-
- private:
-  explicit SettingsWriteLock(std::unique_ptr<platform::File> file) : file_(std::move(file)) {}
-  std::unique_ptr<platform::File> file_;
+  static std::unique_ptr<WriterLock> Acquire(const std::string& dir,
+                                             std::chrono::milliseconds limit, std::string* error,
+                                             platform::Env* env = platform::Env::Default()) {
+    return WriterLock::Acquire(dir, kSettingsWriterByte, "the settings", limit, error, env);
+  }
 };
 
 }  // namespace vm::app
