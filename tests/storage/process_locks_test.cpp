@@ -255,7 +255,6 @@ TEST_F(ProcessLocksTest, CloseAfterAnotherProcessGrewTheFileKeepsItsRows) {
   EXPECT_EQ(rows, 301);
 }
 
-
 // A process that commits again the moment it has committed must not keep a
 // writer that waits out: the waiter gets its turn at the next commit, well
 // within its lock wait, instead of only when it happens to poll in the gap.
