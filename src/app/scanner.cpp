@@ -157,32 +157,49 @@ class Pass {
     const std::string& root = settings.applicate_path;
     // A blank root would name directories of the file system's root.
     const bool blank = runtime::IsBlank(root);
-    if (!blank) ReadFolders(root);
-    if (!ReadMailboxes()) return;
-    for (const MailboxRow& box : memory_->mailboxes) {
+    bool anew = !blank && ReadFolders(root);
+    if (!ReadMailboxes(&anew)) return;
+    if (anew || memory_->mailbox_dirs.size() != memory_->mailboxes.size())
+      NameDirs(blank ? std::string() : root);
+    for (size_t i = 0; i < memory_->mailboxes.size(); ++i) {
       if (Stopping()) return;
+      const MailboxRow& box = memory_->mailboxes[i];
       SetStatus("Scanning for new messages : " + std::to_string(box.mailbox_no));
       if (blank) continue;
       if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) {
-        ForgetFolders(box.mailbox_no, root);
+        ForgetFolders(memory_->mailbox_dirs[i]);
         continue;
       }
-      for (const std::string& folder : memory_->folders->Of(box.mailbox_no)) {
+      for (const std::string& dir : memory_->mailbox_dirs[i]) {
         if (Stopping()) return;
-        ScanFolderIfChanged(box, root + "/" + folder + "/msg/", CheckTurn(box.mailbox_no));
+        ScanFolderIfChanged(box, dir, CheckTurn(box.mailbox_no));
       }
       if (r_.queued == 0) SetStatus("No new messages added to Queue");
     }
   }
 
+  // The msg folders of each mailbox row, named once for the passes that
+  // follow while neither the rows nor the root's folders change.
+  void NameDirs(const std::string& root) {
+    ScanMemory& m = *memory_;
+    m.mailbox_dirs.assign(m.mailboxes.size(), {});
+    if (root.empty()) return;
+    for (size_t i = 0; i < m.mailboxes.size(); ++i) {
+      for (const std::string& folder : m.folders->Of(m.mailboxes[i].mailbox_no))
+        m.mailbox_dirs[i].push_back(root + "/" + folder + "/msg/");
+    }
+  }
+
   // The mailbox rows in record order: the last pass's while the table
   // file's stamp is the one they were read at (every commit changes it),
-  // else read anew. The stamp is taken before the rows, so a commit during
-  // the reading shows at the next pass. False when nothing can be scanned.
-  bool ReadMailboxes() {
+  // else read anew (*anew is then set). The stamp is taken before the rows,
+  // so a commit during the reading shows at the next pass. False when
+  // nothing can be scanned.
+  bool ReadMailboxes(bool* anew) {
     storage::DeclaredTable& mai = files_.mailboxes();
     const std::string stamp = TableFileStamp(*platform::Env::Default(), mai.name());
     if (!stamp.empty() && stamp == memory_->mailboxes_stamp) return true;
+    *anew = true;
     memory_->mailboxes_stamp.clear();
     memory_->mailboxes.clear();
     if (mai.Set() != 0) {
@@ -206,17 +223,18 @@ class Pass {
 
   // Which folders of the root name which mailbox: listed again when the
   // root's stamp moved (a folder made, removed or renamed), or when it was
-  // listed in the clock tick of its last change.
-  void ReadFolders(const std::string& root) {
+  // listed in the clock tick of its last change. True when listed anew.
+  bool ReadFolders(const std::string& root) {
     ScanMemory& m = *memory_;
     platform::Result<platform::DirStamp> stamp = platform::StampDirectory(root);
     if (m.folders && m.folders_root == root && m.root_stamp && stamp.ok() &&
         m.root_stamp->SameAs(*stamp))
-      return;
+      return false;
     m.folders.emplace(root);
     m.folders_root = root;
     m.root_stamp.reset();
     if (stamp.ok() && Settled(*stamp)) m.root_stamp = *stamp;
+    return true;
   }
 
   // A folder is listed unless it is the directory it was at its last
@@ -250,9 +268,8 @@ class Pass {
   }
 
   // A disabled mailbox is listed whole once it is enabled again.
-  void ForgetFolders(int16_t mailbox, const std::string& root) {
-    for (const std::string& folder : memory_->folders->Of(mailbox))
-      memory_->unchanged.erase(root + "/" + folder + "/msg/");
+  void ForgetFolders(const std::vector<std::string>& dirs) {
+    for (const std::string& dir : dirs) memory_->unchanged.erase(dir);
   }
 
   // Folders the watcher saw change are listed whatever their stamp says

@@ -14,6 +14,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/dispatcher.h"
@@ -45,11 +46,14 @@ inline constexpr int kStampTurns = 10;
 // lock only.
 struct ScanMemory {
   std::set<std::string> reported;
-  std::map<std::string, platform::DirStamp> unchanged;  // by "<root>/<folder>/msg/"
+  std::unordered_map<std::string, platform::DirStamp> unchanged;  // by "<root>/<folder>/msg/"
   // The rows of the mailbox table in record order, as read while the table
-  // file had `mailboxes_stamp` (app/table_stamp.h; "": read them again).
+  // file had `mailboxes_stamp` (app/table_stamp.h; "": read them again),
+  // and by the same index the "<root>/<folder>/msg/" of each folder that
+  // names the mailbox (made anew with the rows or the folders).
   std::vector<MailboxRow> mailboxes;
   std::string mailboxes_stamp;
+  std::vector<std::vector<std::string>> mailbox_dirs;
   // The folders of `folders_root`, listed while the root had `root_stamp`
   // (none: list them again).
   std::optional<MailboxFolders> folders;

@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "platform/dir_watch.h"
 
@@ -100,8 +101,8 @@ class TreeWatcher {
   int settle_seconds_ = 45;
   bool all_changed_ = true;  // events lost, or no watches yet
   std::set<std::string> changed_;
-  std::set<std::string> unwatched_;  // msg folders the system refused a watch
-  std::set<std::string> covered_;    // msg folders watched on a local file system
+  std::set<std::string> unwatched_;          // msg folders the system refused a watch
+  std::unordered_set<std::string> covered_;  // msg folders watched on a local file system
 
   // The watcher thread's own.
   std::map<int, Watched> watches_;
