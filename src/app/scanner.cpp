@@ -15,6 +15,7 @@
 #include "app/retry_policy.h"
 #include "app/send_retry.h"
 #include "app/stop_message.h"
+#include "app/table_stamp.h"
 #include "app/tags.h"
 #include "app/tree_watcher.h"
 #include "platform/clock.h"
@@ -132,6 +133,7 @@ class Pass {
   void QueueNew(const ControlRow& settings) {
     storage::DeclaredTable& pro = files_.processed();
     const bool together = pro.Logout() == 0;
+    memory_->stamp_turn = (memory_->stamp_turn + 1) % kStampTurns;
     ForgetChangedFolders();
     const size_t budget = pro.LimitCache(kListingCacheBytes);
     ScanMailboxes(settings);
@@ -152,41 +154,108 @@ class Pass {
   }
 
   void ScanMailboxes(const ControlRow& settings) {
-    storage::DeclaredTable& mai = files_.mailboxes();
-    if (mai.Set() != 0) return StorageStop(mai);
-    for (;;) {
+    const std::string& root = settings.applicate_path;
+    // A blank root would name directories of the file system's root.
+    const bool blank = runtime::IsBlank(root);
+    bool anew = !blank && ReadFolders(root);
+    if (!ReadMailboxes(&anew)) return;
+    if (anew || memory_->mailbox_dirs.size() != memory_->mailboxes.size())
+      NameDirs(blank ? std::string() : root);
+    for (size_t i = 0; i < memory_->mailboxes.size(); ++i) {
       if (Stopping()) return;
-      const int rc = mai.Next();
-      if (EndOfTable(rc)) return;
-      if (rc != 0) return StorageStop(mai);
-      const MailboxRow box = ReadMailbox(mai.buffer());
+      const MailboxRow& box = memory_->mailboxes[i];
       SetStatus("Scanning for new messages : " + std::to_string(box.mailbox_no));
-      // A blank root would name directories of the file system's root.
-      if (runtime::IsBlank(settings.applicate_path)) continue;
-      // The folders are read once a pass, when the first mailbox needs them.
-      if (!folders_) folders_.emplace(settings.applicate_path);
+      if (blank) continue;
       if (!IsYes(box.enable_email) || runtime::IsBlank(box.email_address)) {
-        ForgetFolders(box.mailbox_no, settings.applicate_path);
+        ForgetFolders(memory_->mailbox_dirs[i]);
         continue;
       }
-      for (const std::string& folder : folders_->Of(box.mailbox_no)) {
+      for (const std::string& dir : memory_->mailbox_dirs[i]) {
         if (Stopping()) return;
-        ScanFolderIfChanged(box, settings.applicate_path + "/" + folder + "/msg/");
+        ScanFolderIfChanged(box, dir, CheckTurn(box.mailbox_no));
       }
       if (r_.queued == 0) SetStatus("No new messages added to Queue");
     }
   }
 
+  // The msg folders of each mailbox row, named once for the passes that
+  // follow while neither the rows nor the root's folders change.
+  void NameDirs(const std::string& root) {
+    ScanMemory& m = *memory_;
+    m.mailbox_dirs.assign(m.mailboxes.size(), {});
+    if (root.empty()) return;
+    for (size_t i = 0; i < m.mailboxes.size(); ++i) {
+      for (const std::string& folder : m.folders->Of(m.mailboxes[i].mailbox_no))
+        m.mailbox_dirs[i].push_back(root + "/" + folder + "/msg/");
+    }
+  }
+
+  // The mailbox rows in record order: the last pass's while the table
+  // file's stamp is the one they were read at (every commit changes it),
+  // else read anew (*anew is then set). The stamp is taken before the rows,
+  // so a commit during the reading shows at the next pass. False when
+  // nothing can be scanned.
+  bool ReadMailboxes(bool* anew) {
+    storage::DeclaredTable& mai = files_.mailboxes();
+    const std::string stamp = TableFileStamp(*platform::Env::Default(), mai.name());
+    if (!stamp.empty() && stamp == memory_->mailboxes_stamp) return true;
+    *anew = true;
+    memory_->mailboxes_stamp.clear();
+    memory_->mailboxes.clear();
+    if (mai.Set() != 0) {
+      StorageStop(mai);
+      return false;
+    }
+    for (;;) {
+      if (Stopping()) return false;
+      const int rc = mai.Next();
+      if (EndOfTable(rc)) break;
+      if (rc != 0) {
+        StorageStop(mai);
+        return true;  // the rows read so far are scanned, and read again next pass
+      }
+      memory_->mailboxes.push_back(ReadMailbox(mai.buffer()));
+      ++r_.mailboxes_read;
+    }
+    memory_->mailboxes_stamp = stamp;
+    return true;
+  }
+
+  // Which folders of the root name which mailbox: listed again when the
+  // root's stamp moved (a folder made, removed or renamed), or when it was
+  // listed in the clock tick of its last change. True when listed anew.
+  bool ReadFolders(const std::string& root) {
+    ScanMemory& m = *memory_;
+    platform::Result<platform::DirStamp> stamp = platform::StampDirectory(root);
+    if (m.folders && m.folders_root == root && m.root_stamp && stamp.ok() &&
+        m.root_stamp->SameAs(*stamp))
+      return false;
+    m.folders.emplace(root);
+    m.folders_root = root;
+    m.root_stamp.reset();
+    if (stamp.ok() && Settled(*stamp)) m.root_stamp = *stamp;
+    return true;
+  }
+
   // A folder is listed unless it is the directory it was at its last
   // listing, unchanged since, and that listing left nothing for later. The
   // stamp is taken before the listing, so a change during it shows as a
-  // newer stamp at the next pass.
-  void ScanFolderIfChanged(const MailboxRow& box, const std::string& dir) {
+  // newer stamp at the next pass. While the watcher covers the folder and
+  // saw no change, the stamp is not even taken.
+  void ScanFolderIfChanged(const MailboxRow& box, const std::string& dir, bool check_turn) {
+    if (!check_turn && KnownUnchanged(dir)) return;
+    ++r_.folders_stamped;
     platform::Result<platform::DirStamp> stamp = platform::StampDirectory(dir);
     if (stamp.ok() && Unchanged(dir, *stamp)) return;
+    ++r_.folders_listed;
     folder_done_ = true;
     ScanFolder(box, dir);
     if (stamp.ok() && folder_done_ && !Stopping()) RememberIfSettled(dir, *stamp);
+  }
+
+  bool KnownUnchanged(const std::string& dir) {
+    if (!o_.skip_unchanged || !events_whole_) return false;
+    return memory_->unchanged.count(dir) != 0 && o_.watcher->Covers(dir);
   }
 
   bool Unchanged(const std::string& dir, const platform::DirStamp& now) {
@@ -199,9 +268,8 @@ class Pass {
   }
 
   // A disabled mailbox is listed whole once it is enabled again.
-  void ForgetFolders(int16_t mailbox, const std::string& root) {
-    for (const std::string& folder : folders_->Of(mailbox))
-      memory_->unchanged.erase(root + "/" + folder + "/msg/");
+  void ForgetFolders(const std::vector<std::string>& dirs) {
+    for (const std::string& dir : dirs) memory_->unchanged.erase(dir);
   }
 
   // Folders the watcher saw change are listed whatever their stamp says
@@ -211,16 +279,28 @@ class Pass {
     const FolderChanges changes = o_.watcher->TakeChanges();
     if (changes.all) return memory_->ForgetFolders();
     for (const std::string& dir : changes.dirs) memory_->unchanged.erase(dir);
+    events_whole_ = true;
   }
 
-  // A folder changed within the file system's clock granularity of its
+  // Whether the folders of `mailbox` have their stamps taken this pass,
+  // whatever the watcher says: those of one mailbox number in
+  // kStampTurns each pass, in turn, so that each folder's turn comes every
+  // kStampTurns passes and no pass takes them all.
+  bool CheckTurn(int16_t mailbox) const {
+    return (mailbox % kStampTurns + kStampTurns + memory_->stamp_turn) % kStampTurns == 0;
+  }
+
+  // A directory changed within the file system's clock granularity of its
   // stamp may change again with the same time (1 s and 2 s granularity
-  // exist), so only a stamp older than that is remembered. The folders of a
-  // pass count once its rows are committed.
-  void RememberIfSettled(const std::string& dir, const platform::DirStamp& s) {
+  // exist), so only a stamp older than that stands for its entries.
+  static bool Settled(const platform::DirStamp& s) {
     constexpr int64_t kSameTickNs = 2'000'000'000;
-    if (s.taken_ns - s.mtime_ns < kSameTickNs) return;
-    listed_whole_.push_back({dir, s});
+    return s.taken_ns - s.mtime_ns >= kSameTickNs;
+  }
+
+  // The folders of a pass count once its rows are committed.
+  void RememberIfSettled(const std::string& dir, const platform::DirStamp& s) {
+    if (Settled(s)) listed_whole_.push_back({dir, s});
   }
 
   void KeepListedFolders() {
@@ -453,7 +533,6 @@ class Pass {
   ScanReport& r_;
   MailSettings mail_;
   std::shared_ptr<ScanMemory> memory_;
-  std::optional<MailboxFolders> folders_;
   std::optional<PassRetries> retries_;  // made once the settings file is read
   // The failure that showed the server gone (no connection, or 421): the
   // rest of the pass's rows wait for a later pass untried.
@@ -468,6 +547,9 @@ class Pass {
   };
   std::vector<ListedFolder> listed_whole_;
   bool folder_done_ = true;  // the folder being listed left nothing for later
+  // The watcher lost no events since the last pass: the folders it covers
+  // changed only where it says.
+  bool events_whole_ = false;
   // The file each row queued by this pass named when it was listed, by
   // record number: the send attaches that file or none.
   std::map<uint32_t, platform::FileId> listed_;

@@ -11,11 +11,16 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "app/dispatcher.h"
 #include "app/gateway_files.h"
+#include "app/mailbox_folders.h"
+#include "app/records.h"
 #include "platform/dir_stamp.h"
 
 namespace vm::platform {
@@ -26,15 +31,35 @@ namespace vm::app {
 
 class TreeWatcher;
 
+// Each folder the tree watcher says is unchanged still has its stamp taken
+// every this many passes (a tenth of the mailboxes each pass, in turn): a
+// change whose event was missed is found then at the latest.
+inline constexpr int kStampTurns = 10;
+
 // What passes remember from one to the next in one run: the names already
 // reported as passed over (links and other files that are no recordings), so
-// each gets one diagnostic line, not one every pass; and the `msg` folders
+// each gets one diagnostic line, not one every pass; the `msg` folders
 // whose last complete listing found nothing left to do, by mailbox, with the
 // stamp the folder had then: while its stamp stays the same, a folder is not
-// listed again. Used under the one-pass lock only.
+// listed again; the mailbox rows and the root's folders as last read, with
+// the stamps that tell whether they are still so. Used under the one-pass
+// lock only.
 struct ScanMemory {
   std::set<std::string> reported;
-  std::map<std::string, platform::DirStamp> unchanged;  // by "<root>/<folder>/msg/"
+  std::unordered_map<std::string, platform::DirStamp> unchanged;  // by "<root>/<folder>/msg/"
+  // The rows of the mailbox table in record order, as read while the table
+  // file had `mailboxes_stamp` (app/table_stamp.h; "": read them again),
+  // and by the same index the "<root>/<folder>/msg/" of each folder that
+  // names the mailbox (made anew with the rows or the folders).
+  std::vector<MailboxRow> mailboxes;
+  std::string mailboxes_stamp;
+  std::vector<std::vector<std::string>> mailbox_dirs;
+  // The folders of `folders_root`, listed while the root had `root_stamp`
+  // (none: list them again).
+  std::optional<MailboxFolders> folders;
+  std::string folders_root;
+  std::optional<platform::DirStamp> root_stamp;
+  int stamp_turn = 0;  // the turn of the last pass, 0 to kStampTurns - 1
 
   // Lists every folder again at the next pass (events were lost).
   void ForgetFolders() { unchanged.clear(); }
@@ -62,8 +87,10 @@ struct ScanOptions {
   // Whether a folder unchanged since a listing that left nothing to do is
   // passed over (off: every folder is listed and every file looked up).
   bool skip_unchanged = true;
-  // Tells each pass which folders changed since the last (null: none
-  // watched; folders are then passed over on their stamps alone).
+  // Tells each pass which folders changed since the last and which it
+  // covers (null: none watched; folders are then passed over on their
+  // stamps alone). While it reports no lost events, a covered folder
+  // remembered as unchanged is passed over without a look at its stamp.
   TreeWatcher* watcher = nullptr;
 };
 
@@ -77,6 +104,12 @@ struct ScanReport {
   bool settings_found = false;
   bool tables_opened = false;
   bool stopped = false;  // the stop flag ended the pass early
+  // What the queueing part of the pass looked at: rows read from the
+  // mailbox table (0 when the last pass's rows still stood), msg folders
+  // whose stamp was taken, and msg folders listed.
+  int mailboxes_read = 0;
+  int folders_stamped = 0;
+  int folders_listed = 0;
   // Why the settings file could not be used ("" when it could): the pass
   // then queued and sent nothing.
   std::string settings_refused;

@@ -63,6 +63,11 @@ FolderChanges TreeWatcher::TakeChanges() {
   return out;
 }
 
+bool TreeWatcher::Covers(const std::string& dir) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return !failed_ && covered_.count(dir) != 0;
+}
+
 void TreeWatcher::WaitUntilFollowing() {
   std::unique_lock<std::mutex> lock(mu_);
   following_.wait(lock, [this] { return stop_ || failed_ || root_ == wanted_root_; });
@@ -102,6 +107,7 @@ void TreeWatcher::SetUp(const std::string& root) {
     std::lock_guard<std::mutex> lock(mu_);
     all_changed_ = true;
     unwatched_.clear();
+    covered_.clear();
   }
   if (!root.empty() && AddWatch(root, Kind::kRoot, root)) {
     for (const runtime::FileEntry& e :
@@ -121,10 +127,18 @@ void TreeWatcher::WatchMailboxFolder(const std::string& folder) {
   AddWatch(folder, Kind::kMailbox, folder);
 }
 
+// A msg folder watched anew is listed once by the next pass (a recording
+// may have come before the watch); while the whole tree counts as changed
+// (being set up) that goes without saying.
 bool TreeWatcher::AddWatch(const std::string& dir, Kind kind, const std::string& path) {
   platform::Result<int> w = watch_->Add(dir);
   if (w.ok()) {
     watches_[*w] = Watched{kind, path};
+    if (kind != Kind::kMsg) return true;
+    const bool covered = !o_.may_miss(dir);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!all_changed_) changed_.insert(path);
+    if (covered) covered_.insert(path);
     return true;
   }
   if (w.status().code() == platform::Code::kNotFound) return false;
@@ -183,6 +197,7 @@ void TreeWatcher::Lost(int watch, const Watched& w) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     changed_.insert(w.path);
+    covered_.erase(w.path);
   }
   const std::string folder = w.path.substr(0, w.path.size() - std::string("/msg/").size());
   WatchMailboxFolder(folder);

@@ -3,7 +3,8 @@
 // folder, and a mailbox folder itself while it has no `msg` yet. A recording
 // closed after writing, or moved into `msg`, is ready `settle` seconds later;
 // the watcher then calls `on_ready` (the frame runs a pass). Passes ask it
-// which folders changed (TakeChanges) so that they list those again. Owned
+// which folders changed (TakeChanges) so that they list those again, and
+// which it covers (Covers), so that they need not look at the others. Owned
 // by the frame; its thread is its own; every member may be called from any
 // thread.
 #pragma once
@@ -17,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <unordered_set>
 
 #include "platform/dir_watch.h"
 
@@ -37,6 +39,9 @@ struct TreeWatchOptions {
       platform::OpenDirWatch;
   // Called on the watcher's thread when recordings have stood settle seconds.
   std::function<void()> on_ready;
+  // Whether a watch of a folder may miss changes (a network file system):
+  // such a folder is watched but not covered.
+  std::function<bool(const std::string&)> may_miss = platform::MayMissChanges;
 };
 
 class TreeWatcher {
@@ -52,6 +57,12 @@ class TreeWatcher {
   // What changed since the last call. While the tree is not watched (no
   // root yet, the system refused), every folder counts as changed.
   FolderChanges TakeChanges();
+  // Whether every change to the entries of msg folder `dir` (as a pass
+  // names it) is reported by TakeChanges, at the latest by the call after
+  // the next: it is watched on a local file system, and its watch was set
+  // up before the last call that did not report it. A folder it does not
+  // cover is looked at by the pass itself.
+  bool Covers(const std::string& dir) const;
   // Blocks until the watcher has set up the watches of the last Follow
   // (tests, so that their files come after the watches).
   void WaitUntilFollowing();
@@ -90,7 +101,8 @@ class TreeWatcher {
   int settle_seconds_ = 45;
   bool all_changed_ = true;  // events lost, or no watches yet
   std::set<std::string> changed_;
-  std::set<std::string> unwatched_;  // msg folders the system refused a watch
+  std::set<std::string> unwatched_;          // msg folders the system refused a watch
+  std::unordered_set<std::string> covered_;  // msg folders watched on a local file system
 
   // The watcher thread's own.
   std::map<int, Watched> watches_;

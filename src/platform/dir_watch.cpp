@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +15,25 @@ namespace {
 constexpr uint32_t kEntryEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_DELETE |
                                   IN_MOVED_FROM | IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF |
                                   IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
+
+// File systems whose changes may come from elsewhere than this kernel, by
+// the magic number statfs reports.
+constexpr uint32_t kRemoteFileSystems[] = {
+    0x6969,      // NFS
+    0x517B,      // SMB
+    0xFF534D42,  // CIFS
+    0xFE534D42,  // SMB2
+    0x564C,      // NCP
+    0x73757245,  // Coda
+    0x5346414F,  // AFS
+    0x6B414653,  // kAFS
+    0x01021997,  // 9P
+    0x00C36400,  // Ceph
+    0x65735546,  // FUSE (sshfs, GlusterFS, ...)
+    0x01161970,  // GFS2
+    0x7461636F,  // OCFS2
+    0x0BD00BD0,  // Lustre
+};
 
 DirEvent::Kind KindOf(uint32_t mask) {
   if (mask & IN_Q_OVERFLOW) return DirEvent::Kind::kOverflow;
@@ -110,6 +130,16 @@ Result<std::unique_ptr<DirWatch>> OpenDirWatch() {
     return StatusFromErrno(err, "eventfd");
   }
   return std::unique_ptr<DirWatch>(new InotifyWatch(fd, wake));
+}
+
+bool MayMissChanges(const std::string& dir) {
+  struct statfs fs {};
+  if (statfs(dir.c_str(), &fs) != 0) return true;
+  const uint32_t type = static_cast<uint32_t>(fs.f_type);
+  for (uint32_t remote : kRemoteFileSystems) {
+    if (type == remote) return true;
+  }
+  return false;
 }
 
 }  // namespace vm::platform

@@ -47,4 +47,10 @@ class DirWatch {
 // The kernel's watch (inotify); fails when the system refuses one.
 Result<std::unique_ptr<DirWatch>> OpenDirWatch();
 
+// Whether a watch of `dir` may miss changes to its entries: true on a
+// network or user-space file system (changes made by another machine or
+// behind the kernel's back send no event), and when the file system cannot
+// be told; false on a local one.
+bool MayMissChanges(const std::string& dir);
+
 }  // namespace vm::platform
