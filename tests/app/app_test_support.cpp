@@ -273,6 +273,12 @@ void GatewayTest::TearDown() {
   std::filesystem::remove_all(root_, ec);
 }
 
+std::unique_ptr<SmtpSink> GatewayTest::StartSinkWithSettings() {
+  auto server = std::make_unique<SmtpSink>(root() / "received");
+  if (server->port() != 0) WriteSettings(server->port());
+  return server;
+}
+
 void GatewayTest::WriteSettings(uint16_t port, const std::string& attach_body,
                                 const std::string& plain_body) {
   GatewayFiles files(data_dir());

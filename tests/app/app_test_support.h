@@ -131,6 +131,9 @@ class GatewayTest : public ::testing::Test {
   void WriteSettings(uint16_t port,
                      const std::string& attach_body = "Attached: <EXT> <DATE> <TIME>",
                      const std::string& plain_body = "Call <ext> about <Date> at <time>.");
+  // A loopback SMTP sink in root()/received and the settings row naming its
+  // port (written only when the sink started: its port is 0 otherwise).
+  std::unique_ptr<SmtpSink> StartSinkWithSettings();
   void AddMailbox(int no, const std::string& email, const std::string& cc,
                   const std::string& enable, const std::string& attach);
   // A recording in mailbox `box`, last written `age_seconds` ago; returns its path.

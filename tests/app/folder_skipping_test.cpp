@@ -44,9 +44,8 @@ class FolderSkippingTest : public GatewayTest {
  protected:
   void SetUp() override {
     GatewayTest::SetUp();
-    server_ = std::make_unique<SmtpSink>(root() / "received");
+    server_ = StartSinkWithSettings();
     ASSERT_NE(server_->port(), 0) << "aiosmtpd did not start";
-    WriteSettings(server_->port());
     AddMailbox(101, "alice@example.com", "", "YES", "YES");
     options_ = FastOptions();
     options_.memory = std::make_shared<ScanMemory>();

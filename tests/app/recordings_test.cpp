@@ -49,9 +49,8 @@ class RecordingsTest : public GatewayTest {
  protected:
   void SetUp() override {
     GatewayTest::SetUp();
-    server_ = std::make_unique<SmtpSink>(root() / "received");
+    server_ = StartSinkWithSettings();
     ASSERT_NE(server_->port(), 0) << "aiosmtpd did not start";
-    WriteSettings(server_->port());
     secret_ = (root() / "secret.txt").string();
     std::ofstream(secret_) << "the password is swordfish";
   }

@@ -73,9 +73,8 @@ class StorageErrorTest : public GatewayTest {
  protected:
   void SetUp() override {
     GatewayTest::SetUp();
-    server_ = std::make_unique<SmtpSink>(root() / "received");
-    ASSERT_NE(server_->port(), 0);
-    WriteSettings(server_->port());
+    server_ = StartSinkWithSettings();
+    ASSERT_NE(server_->port(), 0) << "aiosmtpd did not start";
     AddMailbox(101, "alice@example.com", "", "YES", "NO");
     MakeRecording(101, "a.wav", "x");
   }

@@ -60,9 +60,8 @@ class TreeWatchTest : public GatewayTest {
  protected:
   void SetUp() override {
     GatewayTest::SetUp();
-    server_ = std::make_unique<SmtpSink>(root() / "received");
+    server_ = StartSinkWithSettings();
     ASSERT_NE(server_->port(), 0) << "aiosmtpd did not start";
-    WriteSettings(server_->port());
     AddMailbox(101, "alice@example.com", "", "YES", "YES");
   }
   void TearDown() override {

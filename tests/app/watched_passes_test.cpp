@@ -98,9 +98,8 @@ class WatchedPassesTest : public GatewayTest {
  protected:
   void SetUp() override {
     GatewayTest::SetUp();
-    server_ = std::make_unique<SmtpSink>(root() / "received");
+    server_ = StartSinkWithSettings();
     ASSERT_NE(server_->port(), 0) << "aiosmtpd did not start";
-    WriteSettings(server_->port());
     for (int box : kBoxes) {
       AddMailbox(box, "box" + std::to_string(box) + "@example.com", "", "YES", "YES");
       MakeRecording(box, "first.wav", "first");
