@@ -212,24 +212,35 @@ std::unique_ptr<app::TreeWatcher> WatcherOf(const fs::path& root, bool watched) 
   return w;
 }
 
+// The tables, the tree watcher and the pass memory of a running program
+// over `root`, as its passes see them.
+struct Program {
+  Program(const fs::path& root, bool watched)
+      : watcher(WatcherOf(root, watched)), files(WorkOf(root)) {
+    options.memory = std::make_shared<app::ScanMemory>();
+    options.watcher = watcher.get();
+  }
+  app::ScanReport Pass() { return app::send_mail(files, options); }
+
+  std::unique_ptr<app::TreeWatcher> watcher;
+  app::GatewayFiles files;
+  app::ScanOptions options;
+};
+
 // A first pass to give the others the memory of a running program, then
 // `count` passes with nothing new (kStampTurns of them take every folder's
 // stamp once, the tree watched); returns the median's seconds.
 double LaterPasses(const fs::path& root, bool skip_unchanged, bool watched, int count,
                    const char* label) {
-  const std::unique_ptr<app::TreeWatcher> watcher = WatcherOf(root, watched);
-  app::GatewayFiles files(WorkOf(root));
-  app::ScanOptions o;
-  o.memory = std::make_shared<app::ScanMemory>();
-  o.skip_unchanged = skip_unchanged;
-  o.watcher = watcher.get();
+  Program program(root, watched);
+  program.options.skip_unchanged = skip_unchanged;
   auto start = SteadyClock::now();
-  app::ScanReport r = app::send_mail(files, o);
+  app::ScanReport r = program.Pass();
   const double first = Seconds(start);
   std::vector<double> later;
   for (int i = 0; i < count; ++i) {
     start = SteadyClock::now();
-    r = app::send_mail(files, o);
+    r = program.Pass();
     later.push_back(Seconds(start));
   }
   const double second = later.front();
@@ -257,16 +268,12 @@ double NothingNewUnwatched(const fs::path& root) {
 
 // A first pass, then `count` passes with nothing new, each timed.
 void RepeatedPasses(const fs::path& root, bool watched, long count) {
-  const std::unique_ptr<app::TreeWatcher> watcher = WatcherOf(root, watched);
-  app::GatewayFiles files(WorkOf(root));
-  app::ScanOptions o;
-  o.memory = std::make_shared<app::ScanMemory>();
-  o.watcher = watcher.get();
-  app::send_mail(files, o);
+  Program program(root, watched);
+  program.Pass();
   std::vector<double> ms;
   for (long i = 0; i < count; ++i) {
     const auto start = SteadyClock::now();
-    app::send_mail(files, o);
+    program.Pass();
     ms.push_back(Seconds(start) * 1000);
   }
   std::sort(ms.begin(), ms.end());
@@ -357,21 +364,17 @@ double TenNew(const fs::path& root) {
   }
   SetPort(WorkOf(root), sink.port);
   net::NetRuntime::Start({});
-  const std::unique_ptr<app::TreeWatcher> watcher = WatcherOf(root, true);
-  app::GatewayFiles files(WorkOf(root));
-  app::ScanOptions o;
-  o.memory = std::make_shared<app::ScanMemory>();
-  o.watcher = watcher.get();
-  app::send_mail(files, o);
-  app::send_mail(files, o);
+  Program program(root, true);
+  program.Pass();
+  program.Pass();
   AddNewRecordings(root, time(nullptr) - 300);
   // The running program's pass comes settle seconds after the closes, when
   // the watcher has long read their events.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   std::vector<SteadyClock::time_point> sent;
-  o.on_sent = [&sent] { sent.push_back(SteadyClock::now()); };
+  program.options.on_sent = [&sent] { sent.push_back(SteadyClock::now()); };
   const auto start = SteadyClock::now();
-  const app::ScanReport r = app::send_mail(files, o);
+  const app::ScanReport r = program.Pass();
   const double pass = Seconds(start);
   net::NetRuntime::Shutdown();
   StopSink(sink);
