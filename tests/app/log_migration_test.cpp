@@ -196,7 +196,7 @@ TEST_F(LogMigrationTest, RecordingsOfAnOldLogAreNotMailedAgain) {
 TEST_F(LogMigrationTest, KillsDuringTheMoveLeaveTheOldLogUsable) {
   // The sanitizer build runs the program many times slower: a quarter of
   // the rows there, the kills spread over its run the same way.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VM_SANITIZER_BUILD)
   constexpr int kRows = 1500;
 #else
   constexpr int kRows = 6000;

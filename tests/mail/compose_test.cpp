@@ -37,7 +37,7 @@ class ComposeTest : public MailTest {
  protected:
   // A mail object with the dispatcher's fields; no runtime, so the send
   // stops at the open and the composed text stays in WHOLEMESSAGE.
-  void Setup(TestMailer* m, const std::string& body) {
+  void PrepareMailer(TestMailer* m, const std::string& body) {
     m->SUPPRESSERRORMSG = 1;
     m->Init();
     m->SetClock(&clock_);
@@ -76,7 +76,7 @@ std::string HeaderTop(const std::string& subject = "New voice message") {
 TEST_F(ComposeTest, WorkedExamplePlainTextWithOneAttachmentByteForByte) {
   const std::string wav = dir_->Write("msg0001.wav", "Hello, voice!");
   TestMailer m;
-  Setup(&m, "You have a new message from 101.");
+  PrepareMailer(&m, "You have a new message from 101.");
   m.ATTACHMENTLIST = wav;
   const std::string got = Compose(&m);
   const std::string expected = HeaderTop() +
@@ -130,7 +130,7 @@ TEST_F(ComposeTest, WorkedExamplePlainTextWithOneAttachmentByteForByte) {
 
 TEST_F(ComposeTest, PlainTextWithEveryOptionalHeaderInOrder) {
   TestMailer m;
-  Setup(&m, "Body line 1\r\n.Dot line\r\n");
+  PrepareMailer(&m, "Body line 1\r\n.Dot line\r\n");
   m.TOLIST = "\"Bob B\" <bob@example.com>; carol@example.com";
   m.CCLIST = "<dave@example.com>";
   m.BCCLIST = "secret@example.com";
@@ -174,7 +174,7 @@ TEST_F(ComposeTest, HeaderEdgeCases) {
   {
     SCOPED_TRACE("blank subject, bare address, no usable From entry");
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.SUBJECT = "   ";
     m.FROM = ";";
     const std::string got = Compose(&m);
@@ -185,7 +185,7 @@ TEST_F(ComposeTest, HeaderEdgeCases) {
   {
     SCOPED_TRACE("fields are cut to their widths, never inside a UTF-8 sequence");
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.SUBJECT = std::string(254, 's') + "\xc3\xa9" + "tail";
     const std::string got = Compose(&m);
     EXPECT_NE(got.find("\r\nSubject: " + std::string(254, 's') + "\r\n"), std::string::npos);
@@ -193,7 +193,7 @@ TEST_F(ComposeTest, HeaderEdgeCases) {
   {
     SCOPED_TRACE("a list whose first entry is empty gives no To line");
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.TOLIST = ",bob@example.com";
     const std::string got = Compose(&m);
     EXPECT_EQ(got.find("\r\nTo:"), std::string::npos) << got;
@@ -202,7 +202,7 @@ TEST_F(ComposeTest, HeaderEdgeCases) {
     SCOPED_TRACE("two messages in one second differ by the counter only");
     NetEmailSend::SetMessageCounter(0);
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     const std::string first = Compose(&m);
     m.SetRequiredMessageSize(0, 1, 0);
     m.SetMessageText("x");
@@ -218,7 +218,7 @@ TEST_F(ComposeTest, TextBodyRules) {
     SCOPED_TRACE(
         "bytes above 127 under the 7bit default: labelled with their charset, quoted-printable");
     TestMailer m;
-    Setup(&m, "caf\xc3\xa9 \xff   ");
+    PrepareMailer(&m, "caf\xc3\xa9 \xff   ");
     const std::string got = Compose(&m);
     EXPECT_NE(got.find("charset=windows-1252\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
               std::string::npos);
@@ -227,7 +227,7 @@ TEST_F(ComposeTest, TextBodyRules) {
   {
     SCOPED_TRACE("trailing spaces of a 7bit body are lost");
     TestMailer m;
-    Setup(&m, "plain   ");
+    PrepareMailer(&m, "plain   ");
     const std::string got = Compose(&m);
     EXPECT_TRUE(got.ends_with(
         "7bit\r\nX-Mailer: Linkora Email 2.4\r\nX-Linkora: Linkora Email 2.4\r\n\r\nplain"))
@@ -236,14 +236,14 @@ TEST_F(ComposeTest, TextBodyRules) {
   {
     SCOPED_TRACE("bare LF line ends go out as CR LF; CR LF bodies unchanged");
     TestMailer m;
-    Setup(&m, "one\ntwo\r\nthree\n");
+    PrepareMailer(&m, "one\ntwo\r\nthree\n");
     const std::string got = Compose(&m);
     EXPECT_TRUE(got.ends_with("2.4\r\n\r\none\r\ntwo\r\nthree\r\n")) << got;
   }
   {
     SCOPED_TRACE("quoted-printable text part");
     TestMailer m;
-    Setup(&m, "a=b \r\nlong\xe9");
+    PrepareMailer(&m, "a=b \r\nlong\xe9");
     m.OPTIONSMIMETEXTTRANSFERENCODING = "Quoted-Printable";
     const std::string got = Compose(&m);
     EXPECT_NE(got.find("Content-Transfer-Encoding: Quoted-Printable\r\n"), std::string::npos);
@@ -332,7 +332,7 @@ TEST_F(ComposeTest, Base64RecordsAndLines) {
 
 TEST_F(ComposeTest, HtmlOnlyIsMultipartAlternativeWithQuotedPrintableHtml) {
   TestMailer m;
-  Setup(&m, "");
+  PrepareMailer(&m, "");
   const std::string html = "<html><body><p style=\"a\">Hello</p></body></html>";
   SetHtml(&m, "Hello", html);
   const std::string got = Compose(&m);
@@ -373,7 +373,7 @@ TEST_F(ComposeTest, EmbeddedImagesAndAttachmentsParseWithTheirBytes) {
   {
     SCOPED_TRACE("embedded, no attachments");
     TestMailer m;
-    Setup(&m, "");
+    PrepareMailer(&m, "");
     SetHtml(&m, "Text", "<img src=\"cid:logo.png\">");
     m.EMBEDLIST = png + "," + gif;
     const std::string got = Compose(&m);
@@ -404,7 +404,7 @@ TEST_F(ComposeTest, EmbeddedImagesAndAttachmentsParseWithTheirBytes) {
     SCOPED_TRACE("embedded and attachments, one of them empty");
     NetEmailSend::SetMessageCounter(0);
     TestMailer m;
-    Setup(&m, "");
+    PrepareMailer(&m, "");
     SetHtml(&m, "Text\n", "<p>Hi</p>");
     m.EMBEDLIST = png;
     m.ATTACHMENTLIST = "\"" + wav + "\", \"" + empty + "\"";
@@ -441,7 +441,7 @@ TEST_F(ComposeTest, EmbeddedImagesAndAttachmentsParseWithTheirBytes) {
   {
     SCOPED_TRACE("attachments with HTML, no embedded images");
     TestMailer m;
-    Setup(&m, "");
+    PrepareMailer(&m, "");
     SetHtml(&m, "T", "<b>H</b>");
     m.ATTACHMENTLIST = wav;
     const std::string out = CheckMail(SaveMessage(Compose(&m)));
@@ -458,7 +458,7 @@ TEST_F(ComposeTest, HtmlWithEmbeddedImageAndAttachmentByteForByte) {
   const std::string png = dir_->Write("logo.png", "PNG");
   const std::string wav = dir_->Write("m.wav", "WAV!");
   TestMailer m;
-  Setup(&m, "");
+  PrepareMailer(&m, "");
   SetHtml(&m, "Text", "<p>Hi</p>");
   m.EMBEDLIST = png;
   m.ATTACHMENTLIST = wav;
@@ -523,7 +523,7 @@ TEST_F(ComposeTest, AttachmentListForms) {
   EXPECT_EQ(ShortName("/var/vm/m.wav"), "m.wav");
   EXPECT_EQ(ShortName("m.wav"), "m.wav");
   TestMailer m;
-  Setup(&m, "x");
+  PrepareMailer(&m, "x");
   m.ATTACHMENTLIST = dir_->path().string() + "|a.wav|b.wav";
   const std::string out = CheckMail(SaveMessage(Compose(&m)));
   EXPECT_NE(out.find("name=a.wav cte=base64 len=3"), std::string::npos) << out;
@@ -535,7 +535,7 @@ TEST_F(ComposeTest, OddFileNamesCannotBreakThePartHeader) {
   EXPECT_EQ(FileNameParameter("filename", "a\"b.wav"), "filename*=utf-8''a%22b.wav");
   EXPECT_EQ(FileNameParameter("name", "a\\b\tc"), "name*=utf-8''a%5Cb%09c");
   TestMailer m;
-  Setup(&m, "x");
+  PrepareMailer(&m, "x");
   const std::string odd = dir_->Write("odd\r\nX-Evil: 1.wav", "ODD");
   const std::string plain = dir_->Write("caf\xc3\xa9 1.wav", "PLAIN");
   m.ATTACHMENTLIST = odd + "," + plain;
@@ -553,7 +553,7 @@ TEST_F(ComposeTest, OddFileNamesCannotBreakThePartHeader) {
   // A list that names one existing file as a whole is that file, double
   // quote and all.
   TestMailer q;
-  Setup(&q, "x");
+  PrepareMailer(&q, "x");
   q.ATTACHMENTLIST = dir_->Write("we\"ird.wav", "Q");
   const std::string weird = CheckMail(SaveMessage(Compose(&q)));
   EXPECT_NE(weird.find("name=we\"ird.wav cte=base64 len=1"), std::string::npos) << weird;
@@ -563,7 +563,7 @@ TEST_F(ComposeTest, OddFileNamesCannotBreakThePartHeader) {
 TEST_F(ComposeTest, LineBreaksInHeaderFieldsNeverStartANewLine) {
   {
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.SUBJECT = "Hi\r\nBcc: victim@example.com";
     m.ORGANIZATION = "Org\nX-Evil: 1";
     m.EXTRAHEADER = "X-A: 1\r\n\r\nbody injection\n";
@@ -574,7 +574,7 @@ TEST_F(ComposeTest, LineBreaksInHeaderFieldsNeverStartANewLine) {
   }
   {
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.TOLIST = "bob@example.com>\r\nRCPT TO:<evil@example.com";
     m.SendMail(2);
     ASSERT_EQ(m.traps.size(), 1u);
@@ -610,7 +610,7 @@ TEST_F(ComposeTest, CompositionFailuresAreReportedAndNothingIsQueued) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     c.setup(&m);
     m.SendMail(c.mode);
     ASSERT_EQ(m.traps.size(), 1u);
@@ -686,7 +686,7 @@ TEST_F(ComposeTest, AttachmentThatShrinksWhileReadFailsTheSend) {
 
 TEST_F(ComposeTest, BufferSizingEstimateAndGrowth) {
   TestMailer m;
-  Setup(&m, "0123456789");
+  PrepareMailer(&m, "0123456789");
   EXPECT_EQ(m.SetRequiredMessageSize(100, 10, 0), 0);
   EXPECT_EQ(m.WHOLEMESSAGE.capacity(), 100u);
   m.SetMessageText("0123456789");
@@ -719,7 +719,7 @@ TEST_F(ComposeTest, BufferSizingEstimateAndGrowth) {
 TEST_F(ComposeTest, SizeAndMemoryFailures) {
   {
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     EXPECT_EQ(m.SetRequiredMessageSize(0, -1, 0), -42);
     ASSERT_EQ(m.traps.size(), 1u);
     EXPECT_EQ(m.traps[0].function, "NetEmailSend.SetRequiredMEssageSize");
@@ -729,7 +729,7 @@ TEST_F(ComposeTest, SizeAndMemoryFailures) {
   }
   {
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     ByteBuffer::SetAllocationLimitForTesting(1 << 20);
     EXPECT_EQ(m.SetRequiredMessageSize(0, 2 << 20, 0), -32);
     ASSERT_EQ(m.traps.size(), 1u);
@@ -787,7 +787,7 @@ TEST_F(ComposeTest, ModeOneTakesTheListsFromTheHeader) {
   EXPECT_EQ(HeaderFieldValue(message, "Bcc:"), "");
   EXPECT_EQ(HeaderFieldValue("To: a@x.com\r\n", "To:"), "") << "no empty line, no header";
   TestMailer m;
-  Setup(&m, "");
+  PrepareMailer(&m, "");
   m.SetRequiredMessageSize(static_cast<int32_t>(message.size()), 0, 0);
   m.SetWholeMessage(message);
   m.SendMail(1);

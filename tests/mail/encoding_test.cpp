@@ -60,7 +60,7 @@ size_t LongestLineOf(const std::string& text) {
 
 class EncodingTest : public MailTest {
  protected:
-  void Setup(TestMailer* m, const std::string& body) {
+  void PrepareMailer(TestMailer* m, const std::string& body) {
     m->SUPPRESSERRORMSG = 1;
     m->Init();
     m->SetClock(&clock_);
@@ -121,7 +121,7 @@ TEST_F(EncodingTest, AttachmentNamesComeBackExactWithTheirBytes) {
     for (const bool literal : {true, false}) {
       SCOPED_TRACE(literal ? "AddAttachmentFile" : "ATTACHMENTLIST");
       TestMailer m;
-      Setup(&m, "x");
+      PrepareMailer(&m, "x");
       if (literal) {
         m.AddAttachmentFile(path);
       } else {
@@ -150,7 +150,7 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
   {
     SCOPED_TRACE("a recording whose name holds quotes around the name of another file");
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.ATTACHMENTLIST = recording;
     const std::string out = Check(Compose(&m), {"rec=" + recording, "other=" + secret});
     EXPECT_NE(out.find("len=15 sha256=" + Field(Field(out, "file rec "), "sha256=")),
@@ -162,7 +162,7 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
   {
     SCOPED_TRACE("the quotes of a missing file's name never select the file between them");
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.ATTACHMENTLIST = dir + "/x\"" + dir + "/other\"y.wav";
     m.SendMail(2);
     ASSERT_EQ(m.traps.size(), 1u);
@@ -175,7 +175,7 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
   {
     SCOPED_TRACE("an entry of a real list that is not a file is an error naming that entry");
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.ATTACHMENTLIST = "\"" + secret + "\", \"" + dir + "/missing.wav\"";
     m.SendMail(2);
     ASSERT_EQ(m.traps.size(), 1u);
@@ -187,7 +187,7 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
   {
     SCOPED_TRACE("a NUL byte in a literal name cannot shorten it to another file's name");
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.AddAttachmentFile(secret + std::string("\0.wav", 5));
     m.SendMail(2);
     ASSERT_EQ(m.traps.size(), 1u);
@@ -198,7 +198,7 @@ TEST_F(EncodingTest, ListNeverAttachesAFileTheCallerDidNotName) {
     SCOPED_TRACE("quoted lists and literal files together, in order");
     const std::string a = dir_->Write("a.wav", "AAA");
     TestMailer m;
-    Setup(&m, "x");
+    PrepareMailer(&m, "x");
     m.ATTACHMENTLIST = " \"" + a + "\" , \"" + secret + "\" ";
     m.AddAttachmentFile(recording);
     const std::string out = Check(Compose(&m));
@@ -250,7 +250,7 @@ TEST_F(EncodingTest, SubjectNamesAndBodyRoundTripInUtf8AndWindows1252) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TestMailer m;
-    Setup(&m, c.body);
+    PrepareMailer(&m, c.body);
     m.SUBJECT = c.subject;
     m.ORGANIZATION = c.subject.substr(0, 20);
     m.FROM = c.from;
@@ -293,7 +293,7 @@ TEST_F(EncodingTest, AddressListsHonourQuotesAndAngleBrackets) {
   EXPECT_FALSE(TakeEmailAddress(list, 5, &name, &address));
 
   TestMailer m;
-  Setup(&m, "x");
+  PrepareMailer(&m, "x");
   m.TOLIST =
       "\"Doe, John\" <john@example.com>; <ab@x.org>, \"Q \\\"JJ\\\" R; S\" <q@y.org>,c@z.org";
   const std::string got = Compose(&m);
@@ -314,7 +314,7 @@ TEST_F(EncodingTest, LongLinesAndTrailingBlanksSurviveQuotedPrintable) {
     SCOPED_TRACE("a 999-character line makes an ASCII body quoted-printable");
     const std::string body = std::string(999, 'a') + "\r\nend\r\n";
     TestMailer m;
-    Setup(&m, body);
+    PrepareMailer(&m, body);
     const std::string got = Compose(&m);
     EXPECT_NE(got.find("charset=us-ascii\r\nContent-Transfer-Encoding: quoted-printable\r\n"),
               std::string::npos);
@@ -325,7 +325,7 @@ TEST_F(EncodingTest, LongLinesAndTrailingBlanksSurviveQuotedPrintable) {
   {
     SCOPED_TRACE("998 characters stay as they are");
     TestMailer m;
-    Setup(&m, std::string(998, 'b'));
+    PrepareMailer(&m, std::string(998, 'b'));
     const std::string got = Compose(&m);
     EXPECT_NE(got.find("charset=us-ascii\r\nContent-Transfer-Encoding: 7bit\r\n"),
               std::string::npos);
@@ -344,7 +344,7 @@ TEST_F(EncodingTest, LongLinesAndTrailingBlanksSurviveQuotedPrintable) {
   {
     SCOPED_TRACE("a quoted-printable body ending in a blank keeps it");
     TestMailer m;
-    Setup(&m, "tail \t");
+    PrepareMailer(&m, "tail \t");
     m.OPTIONSMIMETEXTTRANSFERENCODING = "quoted-printable";
     const std::string got = Compose(&m);
     EXPECT_TRUE(got.ends_with("\r\n\r\ntail =09")) << got;
@@ -365,7 +365,7 @@ TEST_F(EncodingTest, MessageIdsDifferBetweenProcessesComposingInTheSameSecond) {
       std::string line;
       {
         TestMailer m;
-        Setup(&m, "x");
+        PrepareMailer(&m, "x");
         const std::string got = Compose(&m);
         line = got.substr(0, got.find("\r\n"));
       }
@@ -390,7 +390,7 @@ TEST_F(EncodingTest, MessageIdsDifferBetweenProcessesComposingInTheSameSecond) {
   EXPECT_NE(ids[0], ids[1]);
   // The tag keeps the identifier valid.
   TestMailer m;
-  Setup(&m, "x");
+  PrepareMailer(&m, "x");
   const std::string out = Check(Compose(&m));
   EXPECT_EQ(out.find("defect"), std::string::npos) << out;
   EXPECT_NE(out.find("id <20030705.090900.1.00@netemailsend."), std::string::npos) << out;

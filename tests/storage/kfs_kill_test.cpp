@@ -30,7 +30,7 @@ using testing::ToolRun;
 
 // The sanitizer build runs every kfs many times slower: there a tenth of
 // the rows keeps the test within its time, and the kills land the same way.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VM_SANITIZER_BUILD)
 constexpr int kRows = 15000;
 #else
 constexpr int kRows = 150000;

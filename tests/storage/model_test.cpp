@@ -23,7 +23,7 @@ namespace {
 
 // The sanitizer build runs these many times slower: a quarter of the
 // operations there, still across several batches, repacks and reopenings.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VM_SANITIZER_BUILD)
 constexpr int kOperations = 25000;
 #else
 constexpr int kOperations = 100000;

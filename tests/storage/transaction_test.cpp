@@ -33,7 +33,7 @@ constexpr size_t kNameSize = 20;
 // The sanitizer build runs these many times slower: there the every-write
 // test stops after every third write (and after the last), which still
 // crosses every phase of the commit; the plain build stops after each.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(VM_SANITIZER_BUILD)
 constexpr int kWriteStride = 3;
 #else
 constexpr int kWriteStride = 1;
