@@ -1,6 +1,7 @@
 #include "app_test_support.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 #include "app/retry_policy.h"
 #include "app/settings_file.h"
 #include "net/net_runtime.h"
+#include "spawn_program.h"
 #include "storage/driver/declared_table.h"
 
 namespace vm::app::testing {
@@ -55,17 +57,12 @@ SmtpSink::SmtpSink(const std::filesystem::path& dir) : dir_(dir) {
   std::filesystem::create_directories(dir_);
   int in_pipe[2];
   int out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    const std::string script = SourcePath("tests/peers/smtp_server.py");
-    execl("/usr/bin/python3", "python3", script.c_str(), dir_.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  // Close-on-exec: neither the server nor a program a test starts later
+  // keeps an end it was not given (the server ends when its input closes).
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return;
+  pid_ = test_process::SpawnProgram(
+      {"/usr/bin/python3", SourcePath("tests/peers/smtp_server.py"), dir_.string()},
+      test_process::SpawnOptions().InputFrom(in_pipe[0]).OutputTo(out_pipe[1]));
   close(in_pipe[0]);
   close(out_pipe[1]);
   stdin_fd_ = in_pipe[1];

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "app_test_support.h"
+#include "spawn_program.h"
 
 namespace vm::app::testing {
 namespace {
@@ -66,37 +67,12 @@ class LocksTest : public GatewayTest {
   int ScanOnce(std::string* out, std::chrono::seconds limit = std::chrono::seconds(60),
                const std::string& extra = "") {
     const std::string log = (root() / "scan.log").string();
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      const std::string program = BinaryPath("voicemail-mailer");
-      const std::string dir = data_dir();
-      if (extra.empty()) {
-        execl(program.c_str(), program.c_str(), "--scan-once", "--data-dir", dir.c_str(),
-              static_cast<char*>(nullptr));
-      } else {
-        execl(program.c_str(), program.c_str(), "--scan-once", "--data-dir", dir.c_str(),
-              "--trace-file", extra.c_str(), static_cast<char*>(nullptr));
-      }
-      _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    int result = -2;
-    for (;;) {
-      if (waitpid(pid, &status, WNOHANG) == pid) {
-        result = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        break;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    std::vector<std::string> argv = {BinaryPath("voicemail-mailer"), "--scan-once", "--data-dir",
+                                     data_dir()};
+    if (!extra.empty()) argv.insert(argv.end(), {"--trace-file", extra});
+    const int result = test_process::WaitExit(
+        test_process::SpawnProgram(argv, test_process::SpawnOptions().Output(log).Errors(log)),
+        limit);
     *out = ReadFileBytes(log);
     return result;
   }

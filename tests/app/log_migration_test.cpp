@@ -26,6 +26,7 @@
 #include "runtime/date_time.h"
 #include "runtime/directory.h"
 #include "runtime/window.h"
+#include "spawn_program.h"
 #include "storage/driver/declared_table.h"
 
 namespace vm::app::testing {
@@ -207,23 +208,15 @@ TEST_F(LogMigrationTest, KillsDuringTheMoveLeaveTheOldLogUsable) {
   const fs::path original = root() / "original";
   fs::copy(data_dir(), original);
   const auto before = RowsAs(LogFile(), storage::ProcessedFilesDefByName());
-  const std::string program = BinaryPath("voicemail-mailer");
   const auto run = [&]() {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int null = ::open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-      dup2(null, 2);
-      execl(program.c_str(), program.c_str(), "--scan-once", "--data-dir", data_dir().c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    return pid;
+    return test_process::SpawnProgram(
+        {BinaryPath("voicemail-mailer"), "--scan-once", "--data-dir", data_dir()},
+        test_process::SpawnOptions().Output("/dev/null").Errors("/dev/null"));
   };
+  constexpr auto kLimit = std::chrono::seconds(120);
   // How long an undisturbed move (and the pass after it) takes here.
   auto start = std::chrono::steady_clock::now();
-  int status = 0;
-  waitpid(run(), &status, 0);
+  test_process::WaitExit(run(), kLimit);
   const auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(
       std::chrono::steady_clock::now() - start);
   ASSERT_EQ(RowsAs(LogFile(), storage::ProcessedFilesDef()).size(), before.size());
@@ -235,9 +228,10 @@ TEST_F(LogMigrationTest, KillsDuringTheMoveLeaveTheOldLogUsable) {
     fs::remove_all(data_dir());
     fs::copy(original, data_dir());
     const pid_t pid = run();
+    ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(delay(rng)));
     kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
+    test_process::WaitExit(pid, kLimit);
     // Either layout, each whole; never neither.
     const auto as_old = RowsAs(LogFile(), storage::ProcessedFilesDefByName());
     const auto as_new = RowsAs(LogFile(), storage::ProcessedFilesDef());
@@ -251,7 +245,7 @@ TEST_F(LogMigrationTest, KillsDuringTheMoveLeaveTheOldLogUsable) {
           Same(RowsAs(LogBackupFile(data_dir()), storage::ProcessedFilesDefByName()), before));
     }
     // The next start completes the move.
-    waitpid(run(), &status, 0);
+    test_process::WaitExit(run(), kLimit);
     EXPECT_TRUE(Same(RowsAs(LogFile(), storage::ProcessedFilesDef()), before)) << "round " << round;
     EXPECT_TRUE(
         Same(RowsAs(LogBackupFile(data_dir()), storage::ProcessedFilesDefByName()), before));

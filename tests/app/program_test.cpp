@@ -15,9 +15,12 @@
 #include "app/instance_lock.h"
 #include "app/retry_state.h"
 #include "app_test_support.h"
+#include "spawn_program.h"
 
 namespace vm::app::testing {
 namespace {
+
+using test_process::WaitExit;
 
 class ProgramTest : public GatewayTest {
  protected:
@@ -31,32 +34,9 @@ class ProgramTest : public GatewayTest {
   }
   // Starts the program with `args`; standard error goes to `log`.
   pid_t Start(const std::vector<std::string>& args, const std::string& log) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      FILE* f = std::freopen(log.c_str(), "w", stderr);
-      (void)f;
-      std::vector<std::string> all = {Program()};
-      all.insert(all.end(), args.begin(), args.end());
-      std::vector<char*> argv;
-      for (std::string& a : all) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    return pid;
-  }
-  static int WaitExit(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -2;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::vector<std::string> argv = {Program()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test_process::SpawnProgram(argv, test_process::SpawnOptions().Errors(log));
   }
 };
 
@@ -110,6 +90,7 @@ TEST_F(ProgramTest, HeadlessServiceEndsOnSigterm) {
   WriteSettings(server.port());
   const std::string log = (root() / "headless.log").string();
   const pid_t pid = Start({"--headless", "--data-dir", data_dir()}, log);
+  ASSERT_GT(pid, 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   kill(pid, SIGTERM);
   EXPECT_EQ(WaitExit(pid, std::chrono::seconds(20)), 0) << ReadFileBytes(log);
@@ -126,6 +107,7 @@ TEST_F(ProgramTest, SigtermEndsThePassAfterTheMessageInFlightWithItsOutcomeWritt
     MakeRecording(101, "t" + std::to_string(i) + ".wav", std::string(3000, 'a'));
   const std::string log = (root() / "term.log").string();
   const pid_t pid = Start({"--scan-once", "--data-dir", data_dir()}, log);
+  ASSERT_GT(pid, 0);
   // Wait for the first send, then ask the pass to stop.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (ReadFileBytes(log).find("send_mail: sent") == std::string::npos &&
@@ -163,6 +145,7 @@ TEST_F(ProgramTest, PassesKilledAtRandomMomentsAreCompletedByTheNextPass) {
   for (int round = 0; round < 8; ++round) {
     const pid_t pid =
         Start({"--scan-once", "--data-dir", data_dir()}, (root() / "killed.log").string());
+    ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms(rng)));
     kill(pid, SIGKILL);
     int status = 0;
@@ -207,6 +190,7 @@ TEST_F(ProgramTest, RetryPassesKilledAtRandomMomentsLoseNothing) {
     WriteSettings(round < kRounds / 2 ? ClosedPort() : server.port());
     const pid_t pid =
         Start({"--scan-once", "--data-dir", data_dir()}, (root() / "killed.log").string());
+    ASSERT_GT(pid, 0);
     // The first pass gets time to record its retries; the others die at
     // any moment.
     std::this_thread::sleep_for(std::chrono::milliseconds(round == 0 ? 1500 : delay_ms(rng)));

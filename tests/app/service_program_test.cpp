@@ -23,11 +23,13 @@
 
 #include "app_test_support.h"
 #include "platform/service_notify.h"
+#include "spawn_program.h"
 
 namespace vm::app::testing {
 namespace {
 
 using Env = std::vector<std::pair<std::string, std::string>>;
+using test_process::WaitExit;
 
 class ServiceProgramTest : public GatewayTest {
  protected:
@@ -36,40 +38,24 @@ class ServiceProgramTest : public GatewayTest {
   // that file, as systemd names the journal's stream for a service.
   pid_t Start(const std::vector<std::string>& args, const std::string& log, const Env& env,
               bool journal) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      struct stat st;
-      if (fd < 0 || ::dup2(fd, STDERR_FILENO) < 0 || ::fstat(fd, &st) != 0) _exit(126);
-      ::unsetenv("JOURNAL_STREAM");
-      ::unsetenv("NOTIFY_SOCKET");
-      if (journal) {
-        const std::string id = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-        ::setenv("JOURNAL_STREAM", id.c_str(), 1);
-      }
-      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-      std::vector<std::string> all = {BinaryPath("voicemail-mailer")};
-      all.insert(all.end(), args.begin(), args.end());
-      std::vector<char*> argv;
-      for (std::string& a : all) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
+    // The file is made here, so that its identity is known before the
+    // program starts; the child opens the same file.
+    const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    struct stat st;
+    const bool made = fd >= 0 && ::fstat(fd, &st) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!made) {
+      ADD_FAILURE() << "cannot make " << log;
+      return -1;
     }
-    return pid;
-  }
-  static int WaitExit(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -2;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    test_process::SpawnOptions options;
+    options.Errors(log).Unset("JOURNAL_STREAM").Unset("NOTIFY_SOCKET");
+    for (const auto& [name, value] : env) options.Set(name, value);
+    if (journal)
+      options.Set("JOURNAL_STREAM", std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    std::vector<std::string> argv = {BinaryPath("voicemail-mailer")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test_process::SpawnProgram(argv, options);
   }
   // Runs --scan-once over the working directory; its standard error.
   std::string ScanOnce(bool journal, int* status) {
@@ -193,6 +179,7 @@ TEST_F(ServiceProgramTest, TellsTheServiceManagerReadyAliveAndStopping) {
   const std::string log = (root() / "service.log").string();
   const pid_t pid = Start({"--headless", "--data-dir", data_dir()}, log,
                           {{"NOTIFY_SOCKET", path}, {"VM_TEST_SCAN_PERIOD", "100"}}, false);
+  ASSERT_GT(pid, 0);
 
   std::vector<std::string> got;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);

@@ -14,9 +14,12 @@
 #include <thread>
 
 #include "app_test_support.h"
+#include "spawn_program.h"
 
 namespace vm::app::testing {
 namespace {
+
+using test_process::WaitExit;
 
 // Retries off: the outcome a stop leaves is written as it always was (a
 // failure that passes would otherwise wait for a retry).
@@ -29,32 +32,9 @@ class StopTest : public GatewayTest {
   // Starts --scan-once with its output in `log_`.
   pid_t StartScan() {
     const std::string log = LogPath();
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      dup2(fd, 1);
-      dup2(fd, 2);
-      const std::string program = BinaryPath("voicemail-mailer");
-      const std::string dir = data_dir();
-      execl(program.c_str(), program.c_str(), "--scan-once", "--data-dir", dir.c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    return pid;
-  }
-  // Exit status, or -2 when the program had not ended after `limit`.
-  static int WaitExit(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-        return -2;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return test_process::SpawnProgram(
+        {BinaryPath("voicemail-mailer"), "--scan-once", "--data-dir", data_dir()},
+        test_process::SpawnOptions().Output(log).Errors(log));
   }
   static bool WaitFor(const std::atomic<bool>& flag) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -89,6 +69,7 @@ TEST_F(StopTest, AMessageTheServerHasNotHadWholeIsAbandonedAndStaysWaiting) {
   AddMailbox(101, "alice@example.com", "", "YES", "YES");
   MakeRecording(101, "a.wav", "audio");
   const pid_t pid = StartScan();
+  ASSERT_GT(pid, 0);
   ASSERT_TRUE(WaitFor(at_rcpt)) << Output();
   kill(pid, SIGTERM);
   // The reply limit is a minute; the stop does not wait for it.
@@ -126,6 +107,7 @@ TEST_F(StopTest, AMessagePastItsEndOfDataGetsItsReplyWritten) {
   MakeRecording(101, "a.wav", "audio");
   MakeRecording(101, "b.wav", "audio");
   const pid_t pid = StartScan();
+  ASSERT_GT(pid, 0);
   ASSERT_TRUE(WaitFor(at_end)) << Output();
   kill(pid, SIGTERM);
   EXPECT_EQ(WaitExit(pid, std::chrono::seconds(20)), 0) << Output();
@@ -148,6 +130,7 @@ TEST_F(StopTest, AReplyThatDoesNotComeAfterTheStopIsWaitedForSecondsNotMinutes) 
   AddMailbox(101, "alice@example.com", "", "YES", "NO");
   MakeRecording(101, "a.wav", "audio");
   const pid_t pid = StartScan();
+  ASSERT_GT(pid, 0);
   ASSERT_TRUE(WaitFor(at_end)) << Output();
   kill(pid, SIGTERM);
   // The grace after a stop is 10 s; the reply limit a minute.

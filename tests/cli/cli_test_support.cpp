@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "spawn_program.h"
+
 namespace vm::cli::testing {
 
 using app::testing::BinaryPath;
@@ -19,25 +21,13 @@ Outcome RunProgram(const std::vector<std::string>& args, const std::string& inpu
   if (::mkdtemp(dir_pattern) == nullptr) return outcome;
   const std::filesystem::path dir = dir_pattern;
   std::ofstream(dir / "in", std::ios::binary) << input;
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int in = ::open((dir / "in").c_str(), O_RDONLY);
-    const int out = ::open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = ::open((dir / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(in, 0);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    std::vector<std::string> all = {BinaryPath("voicemail-mailer")};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
+  std::vector<std::string> argv = {BinaryPath("voicemail-mailer")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const pid_t pid = test_process::SpawnProgram(
+      argv, test_process::SpawnOptions().Input(dir / "in").Output(dir / "out").Errors(dir / "err"));
   int status = 0;
-  ::waitpid(pid, &status, 0);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid)
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   outcome.out = ReadFileBytes(dir / "out");
   outcome.err = ReadFileBytes(dir / "err");
   std::filesystem::remove_all(dir);

@@ -16,6 +16,7 @@
 
 #include "app/gateway_files.h"
 #include "cli_test_support.h"
+#include "spawn_program.h"
 
 namespace vm::cli::testing {
 namespace {
@@ -24,6 +25,7 @@ using app::testing::BinaryPath;
 using app::testing::ReadFileBytes;
 using app::testing::SmtpSink;
 using Clock = std::chrono::steady_clock;
+using test_process::WaitExit;
 
 // A command that takes longer is a hang, not a slow machine: the service
 // holds a table's update lock for one commit at a time.
@@ -34,31 +36,9 @@ class ServiceConcurrencyTest : public CliTest {
   // The program with `args`, its standard error to `log`, passing every
   // second (the test-only period).
   pid_t StartService(const std::string& log) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      FILE* f = std::freopen(log.c_str(), "w", stderr);
-      (void)f;
-      ::setenv("VM_TEST_SCAN_PERIOD", "100", 1);
-      std::string program = BinaryPath("voicemail-mailer");
-      std::string headless = "--headless", flag = "--data-dir", dir = data_dir();
-      char* argv[] = {program.data(), headless.data(), flag.data(), dir.data(), nullptr};
-      ::execv(argv[0], argv);
-      ::_exit(127);
-    }
-    return pid;
-  }
-  static int WaitExit(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-      if (Clock::now() >= deadline) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        return -2;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return test_process::SpawnProgram(
+        {BinaryPath("voicemail-mailer"), "--headless", "--data-dir", data_dir()},
+        test_process::SpawnOptions().Errors(log).Set("VM_TEST_SCAN_PERIOD", "100"));
   }
   // The command of round `i`, as the operator's script cycles through them.
   static std::vector<std::string> CommandOf(int i) {
@@ -100,6 +80,7 @@ TEST_F(ServiceConcurrencyTest, TwoHundredCommandsWhileAServicePassesEverySecond)
 
   const std::string log = (root() / "service.log").string();
   const pid_t service = StartService(log);
+  ASSERT_GT(service, 0);
   Clock::duration slowest{};
   std::set<std::string> passes_seen;  // the starts of passes that status reported
   for (int i = 0; i < 200; ++i) {

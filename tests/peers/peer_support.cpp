@@ -1,5 +1,6 @@
 #include "peer_support.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include "spawn_program.h"
 
 namespace vm::peers {
 
@@ -39,24 +42,13 @@ PythonServer::PythonServer(const std::string& script, const std::filesystem::pat
                            const std::vector<std::string>& extra) {
   int in_pipe[2];
   int out_pipe[2];
-  if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(in_pipe[0], 0);
-    dup2(out_pipe[1], 1);
-    close(in_pipe[0]);
-    close(in_pipe[1]);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
-    std::vector<std::string> args = {"/usr/bin/python3", SourcePath("tests/peers/" + script),
-                                     dir.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  // Close-on-exec: the server keeps only the ends it is given.
+  if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) return;
+  std::vector<std::string> args = {"/usr/bin/python3", SourcePath("tests/peers/" + script),
+                                   dir.string()};
+  args.insert(args.end(), extra.begin(), extra.end());
+  pid_ = test_process::SpawnProgram(
+      args, test_process::SpawnOptions().InputFrom(in_pipe[0]).OutputTo(out_pipe[1]));
   close(in_pipe[0]);
   close(out_pipe[1]);
   stdin_fd_ = in_pipe[1];
