@@ -1,6 +1,7 @@
 #include "app/dispatcher.h"
 
 #include <chrono>
+#include <functional>
 #include <optional>
 
 #include "app/attachment_limit.h"
@@ -216,6 +217,13 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
       std::chrono::steady_clock::now() + std::chrono::milliseconds(options.send_timeout_ms);
   bool stop_seen = false;  // a stop came after the end of data: the reply is waited for
   auto stop_deadline = deadline;
+  std::function<void()> while_connecting = options.while_connecting;
+  const auto run_while_connecting = [&while_connecting] {
+    if (!while_connecting) return;
+    const std::function<void()> work = std::move(while_connecting);
+    while_connecting = nullptr;
+    work();
+  };
 
   while (auto ev = w.Accept()) {
     if (ev->is(runtime::EventKind::kOpenWindow)) {
@@ -231,6 +239,7 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
       if (IsYes(pro.send_attachment) && !PathEndsWithName(pro.full_path, pro.filename)) {
         // PRO:FULLPATH holds 255 characters: a longer path was cut and
         // would name another file.
+        run_while_connecting();
         mailer.ERROR = mail::kNetErrFile;
         mailer.ErrorTrap(
             "The recording's path is longer than the 255 characters kept for it: " + pro.full_path,
@@ -240,6 +249,7 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
       if (IsYes(pro.send_attachment) && !recording.ok() &&
           recording.status().code() != platform::Code::kNotFound) {
         // A link (or a FIFO, a device) where the recording was: never read.
+        run_while_connecting();
         mailer.ERROR = mail::kNetErrFile;
         mailer.ErrorTrap("The recording is not sent: " + recording.status().message(),
                          "ActualSend");
@@ -248,6 +258,7 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
       if (IsYes(pro.send_attachment))
         ApplyAttachmentLimit(&mailer, &recording_env, con, pro, options);
       mailer.SendMail(2);
+      run_while_connecting();
       w.Display();
       continue;
     }
@@ -282,6 +293,7 @@ void ActualSend(GatewayFiles& files, SendOutcome* outcome, const DispatchOptions
                        "ActualSend");
     }
   }
+  run_while_connecting();  // the window closed before it opened
   mailer.Kill();
 }
 

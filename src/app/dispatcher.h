@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "app/gateway_files.h"
@@ -57,6 +58,13 @@ struct DispatchOptions {
   // Security, certificate checks, EHLO/HELO name and login of the mail
   // object (null: the plain dialogue). Must outlive the send.
   const MailSettings* mail = nullptr;
+  // The caller's work that need not wait for this send (the previous
+  // message's log write): run once, on the calling thread, before ActualSend
+  // returns; as a rule just after the connection is asked for, so that it
+  // overlaps the server's accepting and greeting. Nothing past the
+  // connection goes out before it returns: the dialogue moves only on this
+  // thread. Empty: nothing to run.
+  std::function<void()> while_connecting;
 };
 
 // REQUIRES: the row buffers of files.control() and files.processed() hold

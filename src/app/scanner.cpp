@@ -420,13 +420,14 @@ class Pass {
 
   void SendWaiting() {
     for (uint32_t record : FindWaiting()) {
-      if (Stopping()) return;
+      if (Stopping()) break;
       if (gone_) {
         DeferOne(record);
         continue;
       }
       SendOne(record);
     }
+    WriteSentRow();
     if (r_.deferred > 0)
       platform::DiagWrite(platform::DiagPriority::kWarning,
                           "send_mail: " + std::to_string(r_.deferred) +
@@ -438,6 +439,7 @@ class Pass {
   // written unless its retry window has ended, when it fails with the
   // outcome that ended the pass's sending.
   void DeferOne(uint32_t record) {
+    WriteSentRow();
     storage::DeclaredTable& pro = files_.processed();
     if (pro.GetByPointer(record) != 0) return StorageStop(pro);
     ProcessedRow row = ReadProcessed(pro.buffer());
@@ -457,10 +459,16 @@ class Pass {
 
   void SendOne(uint32_t record) {
     storage::DeclaredTable& pro = files_.processed();
-    if (pro.GetByPointer(record) != 0) return StorageStop(pro);
-    ProcessedRow row = ReadProcessed(pro.buffer());
-    if (row.processed == 1) return;  // another process got there first
-    if (!retries_->Due(record, row)) return;
+    ProcessedRow row;
+    const int rc = pro.GetByPointer(record);
+    if (rc == 0) row = ReadProcessed(pro.buffer());
+    // Not sent now (unreadable, sent by another process, or not due yet):
+    // the previous message's row is written before anything else.
+    if (rc != 0 || row.processed == 1 || !retries_->Due(record, row)) {
+      WriteSentRow();
+      if (rc != 0) StorageStop(pro);
+      return;
+    }
     ReadSettings();
     ControlRow con = ReadControl(files_.control().buffer());
     con.attachment_body =
@@ -473,7 +481,9 @@ class Pass {
     const auto listed = listed_.find(record);
     DispatchOptions dispatch = o_.dispatch;
     if (dispatch.stop == nullptr) dispatch.stop = o_.stop;
+    dispatch.while_connecting = [this] { WriteSentRow(); };
     ActualSend(files_, &outcome, dispatch, listed != listed_.end() ? &listed->second : nullptr);
+    WriteSentRow();  // ActualSend runs it; this only makes sure
     if (outcome.stopped) {
       r_.stopped = true;
       platform::DiagWrite("send_mail: stopped before the end of the message: mailbox " +
@@ -482,7 +492,31 @@ class Pass {
       return;
     }
 
+    if (IsSentOutcome(outcome.code, outcome.text)) {
+      // Written while the next message's connection is made (or when no
+      // message follows at once): the server's greeting no longer waits
+      // for the log's durable write. Before that next message can go out,
+      // this row stands, so at most one accepted message is ever unwritten,
+      // as before. Failures are written at once: the next send depends on
+      // them (a server found gone defers the rest).
+      sent_row_ = SentRow{record, std::move(row), std::move(outcome)};
+      return;
+    }
     WriteOutcome(record, row, outcome);
+  }
+
+  // The message accepted last, whose row is not written yet.
+  struct SentRow {
+    uint32_t record;
+    ProcessedRow row;
+    SendOutcome outcome;
+  };
+
+  void WriteSentRow() {
+    if (!sent_row_) return;
+    SentRow sent = std::move(*sent_row_);
+    sent_row_.reset();
+    WriteOutcome(sent.record, sent.row, sent.outcome);
   }
 
   // Writes a send's outcome into its row: sent, failed finally, or (a
@@ -491,6 +525,10 @@ class Pass {
   // between leaves the row to be tried again, never forgotten.
   void WriteOutcome(uint32_t record, ProcessedRow& row, const SendOutcome& outcome) {
     storage::DeclaredTable& pro = files_.processed();
+    // The table may have moved to the next message's row since this one was
+    // read: the write goes to this row's record, with its own memos.
+    const bool at_row = pro.GetByPointer(record) == 0;
+    if (!at_row) StorageStop(pro);
     const bool ok = IsSentOutcome(outcome.code, outcome.text);
     ++(ok ? r_.sent : r_.failed);
     std::string what =
@@ -519,8 +557,10 @@ class Pass {
     }
     platform::DiagWrite(ok ? platform::DiagPriority::kInfo : platform::DiagPriority::kError,
                         "send_mail: " + std::string(ok ? "sent " : "failed ") + what);
-    WriteProcessed(row, &pro.buffer());
-    if (pro.Put() != 0) StorageStop(pro);
+    if (at_row) {
+      WriteProcessed(row, &pro.buffer());
+      if (pro.Put() != 0) StorageStop(pro);
+    }
     if (!waiting) retries_->Ended(record, row, true);
     if (o_.on_sent) o_.on_sent();
   }
@@ -537,6 +577,7 @@ class Pass {
   // The failure that showed the server gone (no connection, or 421): the
   // rest of the pass's rows wait for a later pass untried.
   std::optional<SendOutcome> gone_;
+  std::optional<SentRow> sent_row_;
   int64_t settle_hundredths_ = kDefaultSettleSeconds * 100;  // the age rule
   std::vector<std::string> queued_lines_;  // diagnostic lines shown once the rows stand
   // Folders listed whole this pass with nothing left for later, remembered

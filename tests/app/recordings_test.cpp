@@ -155,6 +155,54 @@ TEST_F(RecordingsTest, AFileSwappedSinceItWasListedOrALinkLeftWaitingIsNotRead) 
   EXPECT_TRUE(server_->Messages(0).empty());
 }
 
+// A sent message's row is written while the next message connects; a next
+// send that fails before connecting (a link) and the end of the pass must
+// each still write it first, and never let the next message go out before.
+TEST_F(RecordingsTest, EachOutcomeIsWrittenBeforeTheNextMessageGoesAndBeforeTheNextFailure) {
+  AddMailbox(101, "alice@example.com", "", "YES", "YES");
+  // Two rows an earlier pass queued: the first's file since moved out of the
+  // tree (so the pass does not list it again), the second's now a link. The
+  // pass queues a third.
+  fs::create_directories(root() / "kept");
+  const std::string kept = (root() / "kept" / "a.wav").string();
+  std::ofstream(kept) << "audio a";
+  fs::create_symlink(secret_, Msg(101, "link.wav"));
+  for (const std::string& path : {kept, Msg(101, "link.wav")}) {
+    ProcessedRow waiting;
+    waiting.filename = fs::path(path).filename().string();
+    waiting.mailbox = 101;
+    waiting.email_address = "alice@example.com";
+    waiting.send_attachment = "YES";
+    waiting.full_path = path;
+    waiting.error = "0";
+    AddRow(waiting);
+  }
+  MakeRecording(101, "c.wav", "audio c");
+  ScanOptions o = FastOptions();
+  std::vector<std::pair<size_t, size_t>> at_report;  // (rows written, messages received)
+  o.on_sent = [&] {
+    const auto log = Log();
+    const size_t written = std::count_if(log.begin(), log.end(), [](const ProcessedRow& r) {
+      return r.processed == 1 || r.error_code != 0;
+    });
+    at_report.emplace_back(written, server_->Messages().size());
+  };
+  const ScanReport r = Pass(o);
+  EXPECT_EQ(r.sent, 2);
+  EXPECT_EQ(r.failed, 1);
+  const auto log = Log();
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0].filename, "a.wav");
+  EXPECT_EQ(log[0].processed, 1);
+  EXPECT_EQ(log[1].error_code, -35);
+  EXPECT_EQ(log[2].filename, "c.wav");
+  EXPECT_EQ(log[2].processed, 1);
+  // At each report, its row stands and the messages received are the sends
+  // reported so far: the first row was written before the link's failure,
+  // and each message before the next one went out.
+  EXPECT_EQ(at_report, (std::vector<std::pair<size_t, size_t>>{{1, 1}, {2, 1}, {3, 2}}));
+}
+
 TEST_F(RecordingsTest, SameNameInTwoMailboxesAndANameUsedAgainAreEachMailedOnce) {
   AddMailbox(101, "alice@example.com", "", "YES", "YES");
   AddMailbox(102, "bob@example.com", "", "YES", "YES");

@@ -107,35 +107,14 @@ TEST_F(StorageErrorTest, RowThatCouldNotBeAddedIsQueuedByTheNextPass) {
   EXPECT_EQ(Log()[0].error, "Nil");
 }
 
-// Sets `flag` when the mail object opens a file (the recording it attaches):
-// the pass's rows are queued by then and its send is under way.
-class FlagOnOpenEnv : public platform::EnvWrapper {
- public:
-  explicit FlagOnOpenEnv(std::atomic<bool>* flag)
-      : EnvWrapper(platform::Env::Default()), flag_(flag) {}
-  platform::Result<std::unique_ptr<platform::File>> OpenFile(
-      const std::string& path, platform::Access access, platform::Share share,
-      platform::Disposition disposition) override {
-    *flag_ = true;
-    return EnvWrapper::OpenFile(path, access, share, disposition);
-  }
-  platform::Result<std::unique_ptr<platform::File>> OpenForReading(
-      const std::string& path, const platform::FileId* expect) override {
-    *flag_ = true;
-    return EnvWrapper::OpenForReading(path, expect);
-  }
-
- private:
-  std::atomic<bool>* flag_;
-};
-
 TEST_F(StorageErrorTest, RowWhoseOutcomeCouldNotBeWrittenIsSentAgain) {
   AddMailbox(102, "bob@example.com", "", "YES", "YES");
   MakeRecording(102, "b.wav", "y");
   FailingWritesEnv env;
-  FlagOnOpenEnv attach(&env.fail);
   ScanOptions o = FastOptions();
-  o.dispatch.env = &attach;
+  // The log's writes fail from the moment the first outcome stands: the
+  // second message is sent, but its row cannot be written.
+  o.on_sent = [&env] { env.fail = true; };
   const ScanReport first = PassWith(&env, o);
   EXPECT_EQ(first.queued, 2);
   EXPECT_EQ(first.sent, 2);
