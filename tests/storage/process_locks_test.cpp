@@ -256,9 +256,10 @@ TEST_F(ProcessLocksTest, CloseAfterAnotherProcessGrewTheFileKeepsItsRows) {
 }
 
 // A process that commits again the moment it has committed must not keep a
-// writer that waits out: the waiter gets its turn at the next commit, well
-// within its lock wait, instead of only when it happens to poll in the gap.
-TEST_F(ProcessLocksTest, WriterThatNeverPausesLetsAWaitingWriterIn) {
+// writer or a reader that waits out (the open below reads the header): the
+// waiter gets its turn at the next commit, well within its lock wait,
+// instead of only when it happens to poll in the gap.
+TEST_F(ProcessLocksTest, WriterThatNeverPausesLetsAWaitingWriterAndReaderIn) {
   const std::string stop = dir_.path() + "/stop";
   Child busy([this, &stop](Child* self) {
     DeclaredTable t(name_, CountersDef());
@@ -277,6 +278,11 @@ TEST_F(ProcessLocksTest, WriterThatNeverPausesLetsAWaitingWriterIn) {
   platform::Env::Default()->SetLockWaitMs(1500);
   DeclaredTable t(name_, CountersDef());
   ASSERT_EQ(t.Open(), 0);
+  int read = 0;
+  for (int i = 0; i < 50; ++i) {
+    if (GetCalls(&t) != 0) break;
+    ++read;
+  }
   int added = 0;
   for (int i = 0; i < 20; ++i) {
     Set(&t, ("p" + std::to_string(i)).c_str(), i);
@@ -284,6 +290,7 @@ TEST_F(ProcessLocksTest, WriterThatNeverPausesLetsAWaitingWriterIn) {
     ++added;
   }
   platform::Env::Default()->SetLockWaitMs(platform::kDefaultLockWaitMs);
+  EXPECT_EQ(read, 50);
   EXPECT_EQ(added, 20);
   std::ofstream(stop).put('x');
   EXPECT_EQ(busy.Join(), 0);

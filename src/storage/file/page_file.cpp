@@ -112,7 +112,10 @@ void PageFile::DropCache() {
 
 Status PageFile::LockReaderSlot() {
   // Try every slot once, starting from this process's own; when all are
-  // taken a commit holds them, so wait for the first one.
+  // taken a commit holds them, so wait for the first one. The wait passes
+  // the writers' turnstile, as a writer's does: a writer that commits again
+  // the moment it has committed then waits for this reader at its next
+  // update instead of taking every slot again before the reader's next try.
   const uint64_t first = ProcessStartSlot();
   for (uint64_t i = 0; i < kReaderSlots; ++i) {
     const uint64_t slot = kLockBase + (first + i) % kReaderSlots;
@@ -122,7 +125,10 @@ Status PageFile::LockReaderSlot() {
     }
   }
   const uint64_t slot = kLockBase + first;
-  if (!file_->Lock(slot, 1).ok()) return Status::Error(kErrAccessDenied);
+  if (!file_->Lock(kUpdateTurnstile, 1).ok()) return Status::Error(kErrAccessDenied);
+  const bool locked = file_->Lock(slot, 1).ok();
+  file_->Unlock(kUpdateTurnstile, 1);
+  if (!locked) return Status::Error(kErrAccessDenied);
   reader_slot_ = slot;
   return Status::Ok();
 }
